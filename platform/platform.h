@@ -1,0 +1,51 @@
+// The host interface: everything the library needs from the operating system, and nothing else.
+// One implementation per host (posix.cpp); the rest of the library sees only this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavo::platform {
+
+using tls_key_t = std::uint32_t;
+
+// Thread-local slot of the per-thread record.
+bool tls_allocate(tls_key_t& key) noexcept;
+void* tls_get(tls_key_t key) noexcept;
+bool tls_set(tls_key_t key, void* value) noexcept;
+void tls_free(tls_key_t key) noexcept;
+
+std::uint32_t current_thread_id() noexcept;
+
+// Null when the variable is not set.
+const char* environment_variable(const char* name) noexcept;
+
+// Never throws: null on failure.
+void* heap_allocate(std::size_t size) noexcept;
+void heap_free(void* memory) noexcept;
+
+void cpu_pause() noexcept;
+void yield_thread() noexcept;
+
+// The debugger's stop: calls the exported __tavo_switch_to_debugger through its dynamic symbol,
+// so that a definition in the host executable (a test playing the debugger) takes its place.
+void stop_in_debugger() noexcept;
+
+// Created after every other global object of the library and destroyed before them: its
+// construction is the process-attach notification, its destruction process detach. Hosts whose
+// loader delivers the notifications itself make it empty.
+struct process_notifier_t {
+    process_notifier_t() noexcept;
+    ~process_notifier_t();
+    process_notifier_t(const process_notifier_t&) = delete;
+    process_notifier_t& operator=(const process_notifier_t&) = delete;
+};
+
+}  // namespace tavo::platform
+
+namespace tavo {
+// Notifications the platform delivers to the library.
+bool on_process_attach() noexcept;
+void on_thread_detach() noexcept;
+void on_process_detach() noexcept;
+}  // namespace tavo

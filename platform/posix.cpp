@@ -1,0 +1,68 @@
+#include "platform/platform.h"
+
+#include <cstdlib>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "tavo/tavo.h"
+
+namespace tavo::platform {
+
+namespace {
+// A key destructor runs with the slot already cleared; put the record back so that tear-down
+// sees the thread as Windows' thread detach does, with its slot still readable.
+pthread_key_t g_key;
+void thread_exits(void* record) {
+    pthread_setspecific(g_key, record);
+    on_thread_detach();
+}
+}  // namespace
+
+bool tls_allocate(tls_key_t& key) noexcept {
+    if (pthread_key_create(&g_key, thread_exits) != 0) return false;
+    key = static_cast<tls_key_t>(g_key);
+    return true;
+}
+
+void* tls_get(tls_key_t key) noexcept { return pthread_getspecific(static_cast<pthread_key_t>(key)); }
+
+bool tls_set(tls_key_t key, void* value) noexcept {
+    return pthread_setspecific(static_cast<pthread_key_t>(key), value) == 0;
+}
+
+void tls_free(tls_key_t key) noexcept { pthread_key_delete(static_cast<pthread_key_t>(key)); }
+
+std::uint32_t current_thread_id() noexcept {
+    static thread_local std::uint32_t id = static_cast<std::uint32_t>(syscall(SYS_gettid));
+    return id;
+}
+
+const char* environment_variable(const char* name) noexcept { return std::getenv(name); }
+
+void* heap_allocate(std::size_t size) noexcept { return std::malloc(size); }
+void heap_free(void* memory) noexcept { std::free(memory); }
+
+void cpu_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+void yield_thread() noexcept { sched_yield(); }
+
+void stop_in_debugger() noexcept { __tavo_switch_to_debugger(); }
+
+process_notifier_t::process_notifier_t() noexcept {
+    if (!on_process_attach()) {
+        // A failed attach fails the load; here the process goes on without the library's
+        // per-thread records, as a loader would have unloaded it (detach, then at-exit).
+    }
+}
+
+process_notifier_t::~process_notifier_t() { on_process_detach(); }
+
+}  // namespace tavo::platform

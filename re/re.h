@@ -1,0 +1,14 @@
+#pragma once
+
+#include "runtime/feature.h"
+
+namespace tavo {
+
+// The reentrant-call detector.
+class re_t final : public feature_t {
+public:
+    using feature_t::feature_t;
+    void reset() noexcept override {}
+};
+
+}  // namespace tavo

@@ -1,0 +1,154 @@
+// The exported entries: each runs the entry frame, then hands its event to one operation.
+#include "runtime/errors.h"
+#include "runtime/log.h"
+#include "runtime/runtime.h"
+#include "sync/sync_ids.h"
+#include "task/task_context.h"
+#include "task/thread_record.h"
+
+using namespace tavo;
+
+namespace {
+
+std::uint64_t site_of(const void* return_address) { return reinterpret_cast<std::uintptr_t>(return_address); }
+#define TAVO_RETURN_SITE site_of(__builtin_return_address(0))
+
+// Steps shared by every gated entry: apply a pending configuration, test the family's bits,
+// obtain the thread's record. Null when the entry has nothing more to do.
+inline thread_record_t* enter_frame(std::uint32_t family_bits) noexcept {
+    if (request_word() != 0) [[unlikely]] runtime.apply_pending_requests();
+    if ((active_mask() & family_bits) == 0) return nullptr;
+    return obtain_thread_record();
+}
+
+// With every task counted as concurrent, accesses still wait for a second task to exist.
+bool tasks_may_overlap() noexcept {
+    return runtime.live_count[1].load(std::memory_order_relaxed) >= 2 ||
+           runtime.live_count[2].load(std::memory_order_relaxed) != 0 ||
+           runtime.activation_count[2].load(std::memory_order_relaxed) != 0 ||
+           runtime.live_count[3].load(std::memory_order_relaxed) != 0 ||
+           runtime.activation_count[3].load(std::memory_order_relaxed) != 0;
+}
+
+enum access_type_t : std::uint32_t { access_read = 0, access_write = 1, access_update = 2, access_atomic = 3 };
+
+void memory_access(const void* address, std::uint32_t size, access_type_t type, std::uint32_t family_bits,
+                   std::uint64_t site) noexcept {
+    thread_record_t* record = enter_frame(family_bits);
+    if (record == nullptr || record->current_task == nullptr) return;
+    if ((flags_word() & TAVO_FLAG_ALWAYS_CONCURRENT) && !tasks_may_overlap()) return;
+    record->last_site = site;
+    log_task_line(log_family::memory, record->current_task->label(), [&](std::ostream& stream) {
+        static constexpr const char* words[] = {"read", "write", "update", "atomic"};
+        stream << " memory " << words[type] << " at " << pointer(address) << ", " << size << " bytes";
+    });
+}
+
+void function_event(const char* word, std::uint64_t site) noexcept {
+    thread_record_t* record = enter_frame(TAVO_ACTIVE_FUNCTION);
+    if (record == nullptr || record->current_task == nullptr) return;
+    record->last_site = site;
+    log_task_line(log_family::functions, record->current_task->label(),
+                  [&](std::ostream& stream) { stream << " function " << word; });
+}
+
+void task_event(std::uint64_t /*site*/) noexcept { enter_frame(TAVO_ACTIVE_MASTER); }
+
+void sync_operation(std::uint64_t /*site*/) noexcept { enter_frame(TAVO_ACTIVE_SYNC); }
+
+}  // namespace
+
+extern "C" {
+
+TAVO_API void _TAVO_readMemory(const void* address, uint32_t size) {
+    if (flags_word() & TAVO_FLAG_IGNORE_READS) return;
+    memory_access(address, size, access_read, TAVO_ACTIVE_READS, TAVO_RETURN_SITE);
+}
+
+TAVO_API void _TAVO_writeMemory(const void* address, uint32_t size) {
+    memory_access(address, size, access_write, TAVO_ACTIVE_WRITES, TAVO_RETURN_SITE);
+}
+
+TAVO_API void _TAVO_updateMemory(const void* address, uint32_t size) {
+    memory_access(address, size, access_update, TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_RETURN_SITE);
+}
+
+TAVO_API void _TAVO_atomicUpdate(const void* address, uint32_t size) {
+    if (flags_word() & TAVO_FLAG_IGNORE_ATOMICS) return;
+    memory_access(address, size, access_atomic, TAVO_ACTIVE_ATOMICS, TAVO_RETURN_SITE);
+}
+
+TAVO_API void _TAVO_enterFunction(const void*, const void*) { function_event("enters", TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_leaveFunction(const void*, const void*) { function_event("leaves", TAVO_RETURN_SITE); }
+
+TAVO_API void _TAVO_enterGenericTask(int32_t, uint64_t) { task_event(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_enterGenericTaskFrom(int32_t, uint64_t, uint64_t site) { task_event(site); }
+TAVO_API void _TAVO_leaveGenericTask(int32_t, uint64_t) { task_event(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_leaveGenericTaskFrom(int32_t, uint64_t, uint64_t site) { task_event(site); }
+
+TAVO_API void _TAVO_activateTaskType(uint32_t task_type) {
+    if (task_type >= static_cast<std::uint32_t>(task_type_count)) {
+        raise_usage_error(error::invalid_task_type, TAVO_RETURN_SITE);
+        return;
+    }
+    runtime.activation_count[task_type].fetch_add(1);
+    runtime.recompute_active_mask_checked();
+}
+
+TAVO_API void _TAVO_syncAcquire(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncRelease(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncAcquireWeak(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncReleaseWeak(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncDestroy(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncAlias(uint32_t, uint64_t, uint32_t, uint64_t) {}
+
+TAVO_API uint64_t _TAVO_syncAllocate(void) {
+    if (thread_record_t* record = obtain_thread_record()) record->last_site = TAVO_RETURN_SITE;
+    return take_sync_id();
+}
+
+TAVO_API uint64_t _TAVO_syncForkTask(int32_t, uint64_t) {
+    const std::uint64_t id = take_sync_id();
+    sync_operation(TAVO_RETURN_SITE);
+    return id;
+}
+
+TAVO_API uint64_t _TAVO_syncForkTaskCurrent(void) {
+    const std::uint64_t id = take_sync_id();
+    sync_operation(TAVO_RETURN_SITE);
+    return id;
+}
+
+TAVO_API uint64_t _TAVO_syncForkTaskNowait(void) {
+    const std::uint64_t id = take_sync_id();
+    sync_operation(TAVO_RETURN_SITE);
+    return id;
+}
+
+TAVO_API void _TAVO_syncJoin(uint64_t) { sync_operation(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncTaskwait(int32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncTaskwaitCurrent(void) { sync_operation(TAVO_RETURN_SITE); }
+
+TAVO_API void _TAVO_warnFrom(int32_t code, uint64_t site) { raise_usage_error(code, site); }
+TAVO_API void _TAVO_warn(int32_t code) { raise_usage_error_at_thread_site(code); }
+
+TAVO_API void __zuk_sync_acquired(void*) { sync_operation(0); }
+TAVO_API void __zuk_notify_sync_acquired(void*) { sync_operation(0); }
+TAVO_API void __zuk_sync_releasing(void*) { sync_operation(0); }
+TAVO_API void __zuk_notify_sync_releasing(void*) { sync_operation(0); }
+TAVO_API void __zuk_sync_destroy(void*) { sync_operation(0); }
+TAVO_API int32_t __zuk_api_version(void) { return 0; }
+TAVO_API void __zuk_sync_createA(void*, const char*, const char*, int) {}
+TAVO_API void __zuk_sync_createW(void*, const wchar_t*, const wchar_t*, int) {}
+TAVO_API void __zuk_sync_renameA(void*, const char*) {}
+TAVO_API void __zuk_sync_renameW(void*, const wchar_t*) {}
+TAVO_API void __zuk_sync_set_nameA(void*, const char*, const char*, int) {}
+TAVO_API void __zuk_sync_set_nameW(void*, const wchar_t*, const wchar_t*, int) {}
+TAVO_API void __zuk_notify_sync_nameA(void*, const char*, const char*, int) {}
+TAVO_API void __zuk_notify_sync_nameW(void*, const wchar_t*, const wchar_t*, int) {}
+TAVO_API void __zuk_sync_prepare(void*) {}
+TAVO_API void __zuk_notify_sync_prepare(void*) {}
+TAVO_API void __zuk_sync_cancel(void*) {}
+TAVO_API void __zuk_notify_sync_cancel(void*) {}
+
+}  // extern "C"

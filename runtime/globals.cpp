@@ -1,0 +1,31 @@
+// Every global object of the library, in the order of the load events: the runtime object first
+// (its construction announces the load, its destruction the unload), the platform's process
+// notifier last (process attach after every other construction, process detach before every
+// other destruction).
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+
+extern "C" {
+TAVO_DATA tavo_config_t __tavo_config = {TAVO_CONFIG_VERSION, 0, 0, 0};
+TAVO_DATA tavo_filter_record_t* __tavo_filter_space = nullptr;
+TAVO_DATA int32_t __tavo_event_reason = 0;
+TAVO_DATA tavo_detection_t __tavo_current_detection = {};
+TAVO_DATA uint32_t __TAVO_isGuardedCall = 0xFFFFFFFFu;
+}
+
+namespace tavo {
+
+std::uint32_t guard_mask = 0xFFFFFFFFu;
+std::uint32_t exception_code = 0xA1A01DB0u;
+std::uint32_t logging_mask = 0;
+std::uint32_t filter_capacity = 0;
+platform::tls_key_t per_thread_key = 0;
+bool per_thread_key_ready = false;
+
+runtime_t runtime;
+
+namespace {
+platform::process_notifier_t process_notifier;
+}
+
+}  // namespace tavo

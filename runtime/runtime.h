@@ -1,0 +1,81 @@
+// The runtime object and the global words beside it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "re/re.h"
+#include "runtime/spin_lock.h"
+#include "tavo/tavo.h"
+#include "tsm/tsm.h"
+
+namespace tavo {
+
+constexpr int task_type_count = 4;  // types 0 to 3 are counted
+
+class runtime_t {
+public:
+    runtime_t() noexcept;
+    ~runtime_t();
+    runtime_t(const runtime_t&) = delete;
+    runtime_t& operator=(const runtime_t&) = delete;
+
+    // Under the runtime lock: sets the event reason and the site, then stops in the debugger
+    // and polls until the poll has nothing more to say; recomputes the active mask.
+    void report(std::int32_t reason, std::uint64_t site) noexcept;
+    // Under the runtime lock: applies what the debugger wrote into the configuration block.
+    std::int32_t poll_configuration() noexcept;
+    void recompute_active_mask_locked() noexcept;
+    // Without the lock when nothing changes.
+    void recompute_active_mask_checked() noexcept;
+    // The frame's first step, taken when the request word is non-zero.
+    void apply_pending_requests() noexcept;
+
+    std::uint32_t active_mask_rule() const noexcept;
+    bool concurrency_holds(std::uint32_t flags) const noexcept;
+
+    tsm_t tsm{this};
+    re_t re{this};
+    std::atomic<std::uint16_t> live_count[task_type_count] = {};
+    std::atomic<std::uint16_t> activation_count[task_type_count] = {};
+    std::uint8_t lock = 0;
+    feature_t* features[2] = {&tsm, &re};
+
+private:
+    void read_environment() noexcept;
+};
+
+extern runtime_t runtime;
+
+// Global words set once at load from the environment.
+extern std::uint32_t guard_mask;
+extern std::uint32_t exception_code;
+extern std::uint32_t logging_mask;
+// Records the current filter buffer holds.
+extern std::uint32_t filter_capacity;
+extern platform::tls_key_t per_thread_key;
+extern bool per_thread_key_ready;
+
+inline std::uint32_t load_word(const std::uint32_t& word) noexcept {
+    return std::atomic_ref<const std::uint32_t>(word).load(std::memory_order_relaxed);
+}
+inline std::uint32_t active_mask() noexcept { return load_word(__TAVO_isGuardedCall); }
+inline std::uint32_t flags_word() noexcept { return load_word(__tavo_config.flags); }
+inline std::uint32_t request_word() noexcept { return load_word(__tavo_config.request); }
+inline bool logging(std::uint32_t family) noexcept { return (logging_mask & family) != 0; }
+
+// Takes the runtime lock unless the calling thread already holds it, so that raisers, reports and
+// log lines reached under the lock never wait for their own thread.
+class runtime_lock_guard_t {
+public:
+    runtime_lock_guard_t() noexcept;
+    ~runtime_lock_guard_t();
+    runtime_lock_guard_t(const runtime_lock_guard_t&) = delete;
+    runtime_lock_guard_t& operator=(const runtime_lock_guard_t&) = delete;
+
+private:
+    bool taken_;
+};
+
+}  // namespace tavo
