@@ -1,0 +1,55 @@
+// Scenario tests play the debugger: the executable defines __tavo_switch_to_debugger, so every
+// stop of the library lands in the harness, which records it and lets the test act as a
+// debugger would while the process is stopped.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tavo/tavo.h"
+
+namespace scenario {
+
+struct stop_t {
+    std::int32_t reason;
+    std::uint64_t site;
+    tavo_config_t config;
+    std::uint32_t active_mask;
+};
+
+// Every stop since the process started (the load stops included), in order.
+std::vector<stop_t> stops();
+std::vector<std::int32_t> stop_reasons();
+void clear_stops();
+
+// Called at each stop after it is recorded, as a debugger that writes the configuration block.
+using debugger_action_t = void (*)(const stop_t&);
+void set_debugger_action(debugger_action_t action);
+
+// Redirects the standard error stream into a string.
+class stderr_capture_t {
+public:
+    stderr_capture_t();
+    ~stderr_capture_t();
+    std::string finish();
+
+private:
+    int saved_ = -1;
+    int file_ = -1;
+};
+
+// Load-time behaviour needs a fresh process: the current test runs again in a child with the
+// given environment. In the child, in_child() is true and the test acts out the scenario.
+struct child_result_t {
+    int exit_status;
+    std::string out;  // with TAVO_TEST_PRINT_STOPS set, one "stop <reason> <site>" line per stop
+    std::string err;
+};
+bool in_child();
+child_result_t rerun_in_child(const std::map<std::string, std::string>& environment);
+
+std::vector<std::string> lines(const std::string& text);
+
+}  // namespace scenario

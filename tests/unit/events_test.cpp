@@ -1,0 +1,187 @@
+// The log lines of events and handler lines, byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "runtime/errors.h"
+#include "runtime/log.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+int switches = 0;
+
+std::string captured(void (*action)()) {
+    std::fflush(stderr);
+    char path[] = "/tmp/tavo-events-XXXXXX";
+    const int file = mkstemp(path);
+    unlink(path);
+    const int saved = dup(2);
+    dup2(file, 2);
+    action();
+    std::cerr.flush();
+    dup2(saved, 2);
+    close(saved);
+    std::string text(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
+    pread(file, text.data(), text.size(), 0);
+    close(file);
+    return text;
+}
+
+void report(std::int32_t reason, std::uint64_t site = 0) {
+    tavo::runtime_lock_guard_t guard;
+    tavo::runtime.report(reason, site);
+}
+
+tavo_access_t access(std::uint32_t type, std::uint32_t size, std::uint64_t address, std::uint32_t task_type,
+                     std::uint64_t task_id, std::uint64_t code) {
+    return {type, size, address, task_type, 0, task_id, code};
+}
+
+tavo_access_t offended_accesses[2];
+tavo_offense_t offenses[2] = {{1, 0, 5}, {2, 0, 9}};
+
+class EventTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        switches = 0;
+        __tavo_current_detection = {};
+    }
+    void TearDown() override { tavo::logging_mask = 0; }
+};
+
+}  // namespace
+
+extern "C" void __tavo_switch_to_debugger(void) { ++switches; }
+
+TEST_F(EventTest, DataSharingInLongAndShortForm) {
+    auto& sharing = __tavo_current_detection.sharing;
+    sharing.offending = access(0, 4, 0x1000, 2, 7, 0x401234);
+    offended_accesses[0] = access(1, 4, 0x1000, 3, 12, 0x401300);
+    sharing.offended = offended_accesses;
+    sharing.offended_count = 1;
+    tavo::logging_mask = 0x9;
+    EXPECT_EQ(captured([] { report(256, 0x401234); }),
+              "tavo: data sharing detected\n"
+              "  object(base): 0x1000, 4 bytes read by openmp task 7 at address 0x401234\n"
+              "  object(base): 0x1000, 4 bytes written by native thread 12 at address 0x401300\n"
+              "tsm: (2.7 r 0x1000+4 @ 0x401234), (3.12 w 0x1000+4 @ 0x401300)\n");
+    EXPECT_EQ(switches, 1);
+    EXPECT_EQ(__tavo_current_detection.site, 0x401234u);
+}
+
+TEST_F(EventTest, DataSharingNamesEveryAccessTypeAndUnknownTaskTypes) {
+    auto& sharing = __tavo_current_detection.sharing;
+    sharing.offending = access(3, 8, 0xabc0, 1, 1, 0x10);
+    offended_accesses[0] = access(2, 1, 0xabc7, 0, 2, 0x20);
+    offended_accesses[1] = access(9, 2, 0xabc6, 4, 3, 0x30);
+    sharing.offended = offended_accesses;
+    sharing.offended_count = 2;
+    tavo::logging_mask = 0x9;
+    EXPECT_EQ(captured([] { report(256); }),
+              "tavo: data sharing detected\n"
+              "  object(base): 0xabc0, 8 bytes atomically updated by initial task 1 at address 0x10\n"
+              "  object(base): 0xabc7, 1 bytes updated by ? 2 at address 0x20\n"
+              "  object(base): 0xabc6, 2 bytes ? by ? 3 at address 0x30\n"
+              "tsm: (1.1 w 0xabc0+8 @ 0x10), (0.2 w 0xabc7+1 @ 0x20), (4.3 w 0xabc6+2 @ 0x30)\n");
+}
+
+TEST_F(EventTest, DataSharingWithNoOffendedAccess) {
+    __tavo_current_detection.sharing.offending = access(1, 2, 0x20, 3, 4, 0x50);
+    tavo::logging_mask = 0x9;
+    EXPECT_EQ(captured([] { report(256); }),
+              "tavo: data sharing detected\n"
+              "  object(base): 0x20, 2 bytes written by native thread 4 at address 0x50\n"
+              "tsm: (3.4 w 0x20+2 @ 0x50)\n");
+}
+
+TEST_F(EventTest, ReentrantCallInLongAndShortForm) {
+    auto& reentrancy = __tavo_current_detection.reentrancy;
+    reentrancy.function = 0x401000;
+    reentrancy.offenses = offenses;
+    reentrancy.offense_count = 2;
+    tavo::logging_mask = 0x9;
+    EXPECT_EQ(captured([] { report(257); }),
+              "tavo: reentrant call detected\n"
+              "  function: 0x401000\n"
+              "  initial task 5\n"
+              "  openmp task 9\n"
+              "re (401000): (1.5), (2.9)\n");
+}
+
+TEST_F(EventTest, DumpsOfTheRecordAndItsList) {
+    auto& reentrancy = __tavo_current_detection.reentrancy;
+    reentrancy.function = 0x401000;
+    reentrancy.offenses = offenses;
+    reentrancy.offense_count = 1;
+    tavo::logging_mask = 0x400;
+    const std::string text = captured([] { report(257, 0x11); });
+    char expected[512];
+    std::snprintf(expected, sizeof expected,
+                  "__tavo_event_reason(0x%016llX): 01 01 00 00 \n"
+                  "__tavo_current_detection(0x%016llX): 11 00 00 00 00 00 00 00 00 10 40 00 00 00 00 00 "
+                  "01 00 00 00 00 00 00 00 ",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&__tavo_event_reason)),
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&__tavo_current_detection)));
+    EXPECT_EQ(text.substr(0, std::strlen(expected)), expected);
+    char offenses_line[128];
+    std::snprintf(offenses_line, sizeof offenses_line,
+                  "offenses(0x%016llX): 01 00 00 00 00 00 00 00 05 00 00 00 00 00 00 00 \n",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(offenses)));
+    EXPECT_NE(text.find(offenses_line), std::string::npos) << text;
+}
+
+TEST_F(EventTest, StatusAndErrorLines) {
+    tavo::logging_mask = 0x6;
+    EXPECT_EQ(captured([] {
+                  report(5);
+                  report(3);
+                  report(-29993);
+                  report(-9997);
+                  report(7);
+              }),
+              "tavo: configuration updated\ntavo: access too big\ntavo: internal error -9997\n");
+    EXPECT_EQ(switches, 5);
+}
+
+TEST_F(EventTest, ReasonZeroStoresTheSiteWithoutStopping) {
+    __tavo_config.flags = TAVO_FLAG_ALWAYS_CONCURRENT | TAVO_FLAG_TSM;
+    report(0, 0x77);
+    EXPECT_EQ(switches, 0);
+    EXPECT_EQ(__tavo_current_detection.site, 0x77u);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
+    __tavo_config.flags = 0;
+    report(0);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
+}
+
+TEST_F(EventTest, HandlerLinePrefixAndNumberFormats) {
+    tavo::logging_mask = 0x40;
+    const std::string text = captured([] {
+        tavo::log_task_line(0x40, {1, 6700, 1}, [](std::ostream& stream) {
+            stream << " memory read at " << tavo::pointer(std::uint64_t{0x1000}) << ", " << 4 << " bytes";
+        });
+        tavo::log_task_line(0x20, {1, 6700, 1}, [](std::ostream& stream) { stream << " never"; });
+        tavo::log_stream() << tavo::hex(0) << ' ' << tavo::hex(0xABCDEF0123u) << ' '
+                           << tavo::pointer(~std::uint64_t{0}) << std::endl;
+    });
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "tavo: [%x](1.6700)~1 memory read at 0000000000001000, 4 bytes\n",
+                  static_cast<unsigned>(gettid()));
+    EXPECT_EQ(text, std::string(expected) + "0 abcdef0123 FFFFFFFFFFFFFFFF\n");
+}
+
+TEST_F(EventTest, InternalChecksLogWhateverTheMaskAndReportSiteZero) {
+    static int check_line, bug_line;
+    const std::string text = captured([] {
+        check_line = __LINE__; TAVO_CHECK(1 + 1 == 3);
+        bug_line = __LINE__; TAVO_BUG();
+    });
+    EXPECT_EQ(text, "condition 1 + 1 == 3 failed at events_test.cpp:" + std::to_string(check_line) +
+                        "\nbug at events_test.cpp:" + std::to_string(bug_line) + "\n");
+    EXPECT_EQ(switches, 2);
+    EXPECT_EQ(__tavo_current_detection.site, 0u);
+}
