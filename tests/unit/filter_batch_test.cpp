@@ -1,6 +1,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "filter_batch_fixture.h"
 #include "runtime/log.h"
@@ -107,6 +108,29 @@ TEST_F(FilterBatch, FailingRecordInstallsNothingAndCountsItselfAndTheRest) {
         EXPECT_EQ(filter_of(0), nullptr);
         EXPECT_EQ(filter_of(1), nullptr);
     }
+}
+
+// Detectors read the installed object without a lock while batches replace it.
+TEST_F(FilterBatch, ReadersOnlyEverSeeWholeBatches) {
+    std::atomic<bool> done{false};
+    auto read = [&] {
+        while (!done.load()) {
+            const filter_object_t* filter = runtime.tsm.filter.load(std::memory_order_acquire);
+            if (filter == nullptr) continue;
+            ASSERT_EQ(filter->code.size(), filter->data.size());
+            const std::uint64_t newest = std::prev(filter->code.end())->base;
+            ASSERT_FALSE(access_watched(*filter, newest + 4, 4, 0x10));
+        }
+    };
+    std::thread readers[] = {std::thread(read), std::thread(read)};
+    for (std::uint64_t batch = 1; batch <= 200; ++batch) {
+        EXPECT_EQ(apply({filter_record(tsm, code, add, batch * 0x100, 0x10),
+                         filter_record(tsm, data, add, batch * 0x100, 0x10)}),
+                  updated);
+    }
+    done = true;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(filter_of(0)->code.size(), 200u);
 }
 
 std::string pointer_text(const void* address) {
