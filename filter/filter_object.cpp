@@ -4,10 +4,23 @@
 
 namespace tavo {
 
+// Some standard libraries allocate even for an empty set, so construction itself may throw.
 filter_object_t* new_filter_object(std::uint32_t polarity) noexcept {
-    auto* filter = new (std::nothrow) filter_object_t;
-    if (filter != nullptr) filter->polarity = polarity;
-    return filter;
+    try {
+        auto* filter = new filter_object_t;
+        filter->polarity = polarity;
+        return filter;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+filter_object_t* copy_filter_object(const filter_object_t& original) noexcept {
+    try {
+        return new filter_object_t{original.code, original.data, original.tasks, original.polarity, nullptr};
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 }  // namespace tavo

@@ -1,0 +1,231 @@
+// Plays the debugger: writes filter records and the configuration block, polls under the runtime
+// lock, and puts every global back afterwards.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "filter/filter_batch.h"
+#include "filter/filter_object.h"
+#include "runtime/errors.h"
+#include "runtime/log.h"
+#include "runtime/runtime.h"
+
+// Heap exhaustion on demand for the calling thread. Clang links its sanitizer runtimes
+// statically, with allocation functions of their own that cannot be replaced.
+#if defined(__clang__)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ALLOCATION_FUNCTIONS_REPLACEABLE 0
+#endif
+#endif
+#ifndef ALLOCATION_FUNCTIONS_REPLACEABLE
+#define ALLOCATION_FUNCTIONS_REPLACEABLE 1
+#endif
+namespace {
+thread_local long allocations_before_failure = -1;  // negative: never fail
+}
+#if ALLOCATION_FUNCTIONS_REPLACEABLE
+void* operator new(std::size_t size) {
+    if (allocations_before_failure == 0) throw std::bad_alloc();
+    if (allocations_before_failure > 0) --allocations_before_failure;
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#endif
+
+namespace tavo {
+namespace {
+
+using namespace filter_target;
+using namespace filter_operation;
+constexpr std::uint8_t tsm = filter_feature::tsm;
+constexpr std::uint8_t re = filter_feature::re;
+constexpr std::int32_t updated = TAVO_EVENT_CONFIGURATION_UPDATED;
+
+tavo_filter_record_t filter_record(std::uint8_t feature, std::uint8_t target, std::uint8_t operation,
+                                   std::uint64_t first = 0, std::uint64_t second = 0) {
+    tavo_filter_record_t record{};
+    record.feature = feature;
+    record.target = target;
+    record.operation = operation;
+    record.first = first;
+    record.second = second;
+    return record;
+}
+
+class FilterBatch : public testing::Test {
+protected:
+    void SetUp() override {
+        for (feature_t* feature : runtime.features) feature->filter.store(nullptr);
+        __tavo_config = {TAVO_CONFIG_VERSION, 0, 0, 0};
+        logging_mask = 0;
+    }
+    void TearDown() override {
+        for (int feature = 0; feature < 2; ++feature) {
+            for (const filter_object_t* filter = filter_of(feature); filter != nullptr;) {
+                const filter_object_t* replaced = filter->replaced;
+                delete filter;
+                filter = replaced;
+            }
+            runtime.features[feature]->filter.store(saved_filters_[feature]);
+        }
+        __tavo_config = saved_config_;
+        __tavo_filter_space = saved_space_;
+        filter_capacity = saved_capacity_;
+        logging_mask = saved_logging_mask_;
+    }
+
+    // Writes the records into a buffer of their own size, then polls with that filter count.
+    std::int32_t apply(std::vector<tavo_filter_record_t> records) {
+        records_ = std::move(records);
+        __tavo_filter_space = records_.data();
+        filter_capacity = static_cast<std::uint32_t>(records_.size());
+        __tavo_config.filter_count = filter_capacity;
+        __tavo_config.request = TAVO_REQUEST_APPLY_FILTERS;
+        runtime_lock_guard_t guard;
+        return runtime.poll_configuration();
+    }
+    static const filter_object_t* filter_of(int feature) { return runtime.features[feature]->filter.load(); }
+
+    std::vector<tavo_filter_record_t> records_;
+
+private:
+    const tavo_config_t saved_config_ = __tavo_config;
+    tavo_filter_record_t* const saved_space_ = __tavo_filter_space;
+    const std::uint32_t saved_capacity_ = filter_capacity, saved_logging_mask_ = logging_mask;
+    const filter_object_t* const saved_filters_[2] = {filter_of(0), filter_of(1)};
+};
+
+TEST_F(FilterBatch, SuccessInstallsCopiesAndNeverTouchesInstalledObjects) {
+    ASSERT_EQ(apply({}), updated);  // an empty batch creates nothing
+    EXPECT_TRUE(filter_of(0) == nullptr && filter_of(1) == nullptr);
+    ASSERT_EQ(apply({filter_record(tsm, code, add, 0x401000, 0xFFFFFFFF00000200), filter_record(tsm, task, add, 7),
+                     filter_record(re, polarity, suppress), filter_record(tsm, code, add, 0x3000, 0x10)}),
+              updated);
+    EXPECT_EQ(__tavo_config.filter_count, 0u);
+    EXPECT_EQ(__tavo_config.request, 0u);
+    const filter_object_t* first = filter_of(0);
+    const filter_object_t* first_re = filter_of(1);
+    EXPECT_EQ(first->polarity, polarity_suppress);
+    EXPECT_TRUE(first->code.contains({0x401200, 0}) && !first->code.contains({0x401201, 0}));
+    EXPECT_EQ(first_re->polarity, polarity_suppress);
+    ASSERT_EQ(apply({filter_record(re, code, clear), filter_record(tsm, code, remove, 0x401000, 0x200),
+                     filter_record(tsm, polarity, focus), filter_record(tsm, task, remove, 7)}),
+              updated);
+    const filter_object_t* second = filter_of(0);
+    EXPECT_TRUE(second != first && second->replaced == first && filter_of(1) != first_re);
+    EXPECT_TRUE(first->code.size() == 2 && first->tasks.size() == 1 && first->polarity == polarity_suppress);
+    EXPECT_TRUE(second->code.size() == 1 && second->tasks.empty() && second->polarity == polarity_focus);
+    // A failing record keeps the remove before it from taking effect.
+    EXPECT_EQ(apply({filter_record(tsm, code, remove, 0x3000, 0x10), filter_record(tsm, data, add, 0x7000, 0x10),
+                     filter_record(tsm, data, add, 0x7000, 0x10), filter_record(re, code, clear)}),
+              error::filter_operation_failed);
+    EXPECT_EQ(__tavo_config.filter_count, 2u);
+    EXPECT_TRUE(filter_of(0) == second && second->code.size() == 1 && second->data.empty());
+}
+
+TEST_F(FilterBatch, NewReObjectStartsFocused) {
+    ASSERT_EQ(apply({filter_record(re, data, clear)}), updated);
+    EXPECT_EQ(filter_of(1)->polarity, polarity_focus);
+    EXPECT_EQ(filter_of(0), nullptr);
+}
+
+TEST_F(FilterBatch, FailingRecordInstallsNothingAndCountsItselfAndTheRest) {
+    const std::pair<tavo_filter_record_t, std::int32_t> failures[] = {
+        {filter_record(3, code, add, 0x9000, 1), error::unknown_feature},
+        {filter_record(tsm, all, clear), error::bad_filter_operation},
+        {filter_record(tsm, code, focus), error::bad_filter_operation},
+        {filter_record(tsm, polarity, add), error::bad_filter_operation},
+        {filter_record(tsm, code, add, 0x1010, 0x10), error::filter_operation_failed},
+        {filter_record(tsm, data, remove, 0x1000, 0x100), error::filter_operation_failed},
+        {filter_record(re, task, remove, 7), error::filter_operation_failed},
+    };
+    for (const auto& [record, expected] : failures) {
+        EXPECT_EQ(apply({filter_record(tsm, code, add, 0x1000, 0x100), filter_record(re, task, add, 8), record,
+                         filter_record(re, code, add, 0x5000, 0x10)}),
+                  expected);
+        EXPECT_EQ(__tavo_config.filter_count, 2u);
+        EXPECT_EQ(__tavo_config.request, TAVO_REQUEST_APPLY_FILTERS);
+        EXPECT_TRUE(filter_of(0) == nullptr && filter_of(1) == nullptr);
+    }
+}
+
+TEST_F(FilterBatch, LogsEachRecordUpToTheFailingOne) {
+    logging_mask = log_family::status | log_family::dumps;
+    testing::internal::CaptureStderr();
+    // The high nibbles belong to neither target nor operation.
+    EXPECT_EQ(apply({filter_record(tsm, 0x21, 0x12, 0x401000, 0xFFFFFFFF00000200),
+                     filter_record(3, all, suppress, 0xABC, 1), filter_record(re, 3, 9)}),
+              error::unknown_feature);
+    auto dump_prefix = [](const char* name, const void* address) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%s(0x%016" PRIXPTR "): ", name, reinterpret_cast<std::uintptr_t>(address));
+        return std::string(text);
+    };
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              dump_prefix("__tavo_config", &__tavo_config) + "03 00 00 00 00 00 00 40 00 00 00 00 03 00 00 00 \n" +
+                  dump_prefix("filter", &records_[0]) +
+                  "01 00 21 12 00 00 00 00 00 10 40 00 00 00 00 00 00 02 00 00 ff ff ff ff \n"
+                  "tavo: add tsm code filter(0x401000, 0xffffffff00000200)\n" +
+                  dump_prefix("filter", &records_[1]) +
+                  "03 00 0f 05 00 00 00 00 bc 0a 00 00 00 00 00 00 01 00 00 00 00 00 00 00 \n"
+                  "tavo: suppresss ? all filter(0xabc, 0x1)\n");
+    logging_mask = log_family::status;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(apply({filter_record(re, 3, 9)}), error::bad_filter_operation);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tavo: ? re ? filter(0x0, 0x0)\n");
+}
+
+// Detectors read the installed object without a lock while batches replace it.
+TEST_F(FilterBatch, ReadersOnlyEverSeeWholeBatches) {
+    std::atomic<bool> done{false};
+    auto read = [&] {
+        while (!done.load()) {
+            const filter_object_t* filter = runtime.tsm.filter.load(std::memory_order_acquire);
+            if (filter == nullptr) continue;
+            ASSERT_EQ(filter->code.size(), filter->data.size());
+            ASSERT_FALSE(access_watched(*filter, std::prev(filter->data.end())->base + 4, 4, 0x10));
+        }
+    };
+    std::thread readers[] = {std::thread(read), std::thread(read)};
+    for (std::uint64_t batch = 1; batch <= 200; ++batch) {
+        EXPECT_EQ(apply({filter_record(tsm, code, add, batch * 0x100, 0x10),
+                         filter_record(tsm, data, add, batch * 0x100, 0x10)}),
+                  updated);
+    }
+    done = true;
+    for (std::thread& reader : readers) reader.join();
+}
+
+TEST_F(FilterBatch, HeapExhaustionAnywhereInstallsNothing) {
+    if (!ALLOCATION_FUNCTIONS_REPLACEABLE) GTEST_SKIP() << "the sanitizer runtime owns the allocation functions";
+    ASSERT_EQ(apply({filter_record(tsm, code, add, 0x1000, 0x100), filter_record(tsm, data, add, 0x8000, 1)}), updated);
+    const filter_object_t* installed = filter_of(0);
+    // Copies the installed tsm object, creates the re object, inserts into every kind of set.
+    const std::vector<tavo_filter_record_t> batch = {
+        filter_record(re, task, add, 5), filter_record(tsm, code, add, 0x3000, 1),
+        filter_record(tsm, data, add, 0x9000, 1), filter_record(tsm, task, add, 6)};
+    long failing_allocation = 0;
+    for (;; ++failing_allocation) {
+        std::vector<tavo_filter_record_t> records = batch;  // allocated before the failure is armed
+        allocations_before_failure = failing_allocation;
+        const std::int32_t result = apply(std::move(records));
+        allocations_before_failure = -1;
+        if (result == updated) break;
+        ASSERT_EQ(result, error::out_of_memory) << failing_allocation;
+        EXPECT_TRUE(filter_of(0) == installed && filter_of(1) == nullptr);
+        EXPECT_EQ(__tavo_config.request, TAVO_REQUEST_APPLY_FILTERS);
+    }
+    EXPECT_GE(failing_allocation, 8);  // two objects, two copied and four new set nodes at least
+    EXPECT_TRUE(filter_of(0)->code.size() == 2 && filter_of(0)->data.size() == 2 && filter_of(1)->tasks.size() == 1);
+}
+
+}  // namespace
+}  // namespace tavo
