@@ -117,7 +117,7 @@ TEST(Arena, ConcurrentAllocationsAreDisjointAndAligned) {
 
 TEST(Arena, ThreadsExhaustingOneSegmentInstallExactlyOne) {
     constexpr int threads = 4;
-    for (int round = 0; round < 50; ++round) {
+    for (int round = 0; round < 20; ++round) {
         auto arena = std::make_unique<arena_t>();
         arena->allocate(65504);
         std::vector<void*> got(threads);

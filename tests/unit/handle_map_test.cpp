@@ -111,7 +111,7 @@ TEST_F(map_test, EraseWaitsUntilThePinsOnItsSlotAreReleased) {
 // inserts and erases handles of its own. No entry may be lost, and no handle may ever show two
 // live entries.
 TEST_F(map_test, ConcurrentInsertRaiseFindEraseKeepOneLiveEntryPerHandle) {
-    constexpr int threads = 4, rounds = 10000;
+    constexpr int threads = 4, rounds = 6000;
     constexpr std::uint16_t shared_handles = 20;
     std::atomic<int> faults{0}, ready{0};
     std::vector<std::vector<std::uint64_t>> raised_to(threads, std::vector<std::uint64_t>(shared_handles + 1));
