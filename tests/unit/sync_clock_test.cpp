@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include "raised_errors.h"
 #include "runtime/errors.h"
+#include "test_support.h"
 #include "sync/clock_gate.h"
 #include "tsm/arena.h"
 
@@ -36,52 +35,33 @@ struct clock_test : ::testing::Test {
     }
 };
 
-TEST_F(clock_test, JoinRaisesEachEntryToTheLargerTime) {
+TEST_F(clock_test, JoinKeepsLargerTimesAndInsertsAbsentEntriesLastFoundFirst) {
     sync_clock_t& destination = make({{1, 5}, {2, 9}});
-    sync_clock_t& empty = make({});
     destination.join(nullptr, *arena);
-    destination.join(&empty, *arena);
+    destination.join(&make({}), *arena);
     EXPECT_EQ(entries(destination), (entries_t{{1, 5}, {2, 9}}));
 
-    sync_clock_t& source = make({{1, 7}, {2, 3}, {3, 4}});
+    sync_clock_t& source = make({{1, 7}, {3, 4}, {2, 3}, {4, 1}});
     destination.join(&source, *arena);
-    EXPECT_EQ(entries(destination), (entries_t{{1, 7}, {2, 9}, {3, 4}}));
-    EXPECT_EQ(entries(source), (entries_t{{1, 7}, {2, 3}, {3, 4}}));
+    EXPECT_EQ(entries(destination), (entries_t{{1, 7}, {2, 9}, {4, 1}, {3, 4}}));
+    EXPECT_EQ(entries(source), (entries_t{{1, 7}, {3, 4}, {2, 3}, {4, 1}}));
 }
 
-TEST_F(clock_test, JoinInsertsAbsentEntriesLastFoundFirst) {
-    sync_clock_t& source = make({{4, 1}, {5, 2}, {6, 3}});
-    sync_clock_t& destination = make({{5, 1}});
-    destination.join(&source, *arena);
-    EXPECT_EQ(entries(destination), (entries_t{{5, 2}, {6, 3}, {4, 1}}));
-}
-
-TEST_F(clock_test, OnlyAGreaterEntryOrdersAnEvent) {
-    sync_clock_t& clock = make({{3, 5}});
-    EXPECT_TRUE(clock.happens_before(3, 4));
-    EXPECT_FALSE(clock.happens_before(3, 5));
-    EXPECT_FALSE(clock.happens_before(4, 0));  // absent reads as 0
-}
-
-TEST_F(clock_test, AdvanceTicksRecordsTheOwnTimeAndPublishesIt) {
+TEST_F(clock_test, AdvanceTicksRecordsAndPublishesTheOwnTime) {
     sync_clock_t& task = make({{1, 3}});
     sync_clock_t& object = make({});
     std::uint64_t time = 4;
     task.advance(time, 2, object, *arena);
     EXPECT_EQ(time, 5u);
     EXPECT_EQ(entries(task), (entries_t{{1, 3}, {2, 5}}));
-    EXPECT_EQ(object.time_of(1), 3u);
     EXPECT_TRUE(object.happens_before(2, 4));
     EXPECT_FALSE(object.happens_before(2, 5));
-}
+    EXPECT_FALSE(object.happens_before(9, 0));  // absent reads as 0
 
-TEST_F(clock_test, AdvanceAtTheLastTimeReportsOverflowOnceAndKeepsTheTime) {
     test::set_thread_site(0x42);
-    sync_clock_t& task = make({{2, UINT64_MAX}});
-    sync_clock_t& object = make({});
-    std::uint64_t time = UINT64_MAX;
+    time = UINT64_MAX;
     task.advance(time, 2, object, *arena);
-    EXPECT_EQ(test::take_raised_errors(), (std::vector<test::raised_error_t>{{tavo::error::sync_clock_overflow, 0x42}}));
+    EXPECT_EQ(test::take_raised_errors(), (test::raised_errors_t{{tavo::error::sync_clock_overflow, 0x42}}));
     EXPECT_EQ(time, UINT64_MAX);
     EXPECT_EQ(object.time_of(2), UINT64_MAX);
 }
@@ -102,70 +82,50 @@ TEST_F(clock_test, JoinWithoutBucketsReportsOnceAndStillRaisesWhatItFinds) {
     EXPECT_EQ(destination.entry_count(), 8);
 }
 
-// Joins insert into an empty clock while other threads raise the same handles in it and in the
-// source: no entry ever goes down, and each handle ends once, at its maximum.
-TEST_F(clock_test, JoinsRacingWithRaisesEndAtThePerHandleMaximum) {
-    constexpr int raisers = 2, rounds = 20000;
+// Two threads raise one handle with close times while a third keeps joining into the clock.
+TEST_F(clock_test, JoinsRacingWithRaisesNeverLowerAnEntryAndEndAtTheMaximum) {
+    constexpr int rounds = 20000;
     constexpr std::uint16_t handles = 24;
     sync_clock_t& source = make({});
     sync_clock_t& destination = make({});
-    std::vector<std::vector<std::uint64_t>> direct(raisers, std::vector<std::uint64_t>(handles + 1));
-    std::atomic<int> ready{0}, decreases{0};
+    std::vector<std::vector<std::uint64_t>> direct(2, std::vector<std::uint64_t>(handles + 1));
+    std::atomic<int> decreases{0};
     std::atomic<bool> done{false};
-    std::thread joiner([&] {
-        ready.fetch_add(1);
-        while (!done.load()) destination.join(&source, *arena);
+    test::run_together(3, [&](int t) {
+        if (t == 2) {
+            while (!done.load()) destination.join(&source, *arena);
+            return;
+        }
+        for (int round = 1; round <= rounds; ++round) {
+            const auto handle = static_cast<std::uint16_t>(1 + round % handles);
+            const std::uint64_t time = 2 * static_cast<std::uint64_t>(round) + t;
+            if (round % 8 == 0) source.raise_to(handle, time, *arena);
+            destination.raise_to(handle, time + 1, *arena);
+            if (destination.time_of(handle) < time + 1) ++decreases;
+            direct[t][handle] = time + 1;
+        }
+        if (t == 0) done = true;
     });
-    std::vector<std::thread> threads;
-    for (int r = 0; r < raisers; ++r) {
-        threads.emplace_back([&, r] {
-            ready.fetch_add(1);
-            while (ready.load() < 1 + raisers) {}
-            for (int round = 1; round <= rounds; ++round) {
-                // Both raisers work on the same handle with close times, so that their raises meet.
-                const auto handle = static_cast<std::uint16_t>(1 + round % handles);
-                const std::uint64_t time = 2 * static_cast<std::uint64_t>(round) + r;
-                if (round % 8 == 0) source.raise_to(handle, time, *arena);
-                destination.raise_to(handle, time + 1, *arena);
-                if (destination.time_of(handle) < time + 1) ++decreases;
-                direct[r][handle] = std::max(direct[r][handle], time + 1);
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    done = true;
-    joiner.join();
-
     EXPECT_EQ(decreases.load(), 0);
     destination.join(&source, *arena);
     const entries_t final_entries = entries(destination);
     ASSERT_EQ(final_entries.size(), std::size_t{handles});
-    EXPECT_EQ(destination.entry_count(), handles);
-    std::map<std::uint16_t, std::uint64_t> final_values(final_entries.begin(), final_entries.end());
-    ASSERT_EQ(final_values.size(), std::size_t{handles});
-    for (std::uint16_t handle = 1; handle <= handles; ++handle) {
-        std::uint64_t expected = source.time_of(handle);
-        for (int r = 0; r < raisers; ++r) expected = std::max(expected, direct[r][handle]);
-        EXPECT_EQ(final_values[handle], expected) << "handle " << handle;
-    }
+    for (auto [handle, time] : final_entries)
+        EXPECT_EQ(time, std::max({source.time_of(handle), direct[0][handle], direct[1][handle]})) << handle;
 }
 
-// A join that read the retired handle before retirement must not insert it afterwards.
+// A join that read the handle before its retirement must not insert it afterwards. The retired
+// handle comes first in the source, so the join merges it last; retirement starts while the join
+// is merging.
 TEST_F(clock_test, RetirementIsNotUndoneByAJoinInFlight) {
     constexpr std::uint16_t retired = 7;
-    for (int round = 0; round < 100; ++round) {
-        entries_t filler{{retired, 1}};
-        for (std::uint16_t handle = 8; handle < 72; ++handle) filler.emplace_back(handle, 1);
+    entries_t filler{{retired, 1}};
+    for (std::uint16_t handle = 8; handle < 200; ++handle) filler.emplace_back(handle, 1);
+    for (int round = 0; round < 50; ++round) {
         sync_clock_t& source = make(filler);
         sync_clock_t& destination = make({});
-        std::atomic<bool> started{false};
-        std::thread joiner([&] {
-            for (int join = 0; join < 4; ++join) {
-                started = true;
-                destination.join(&source, *arena);
-            }
-        });
-        while (!started.load()) {}
+        std::thread joiner([&] { destination.join(&source, *arena); });
+        while (destination.entry_count() == 0) {}
         tavo::clock_gate.retire_handle(retired, [&](std::uint16_t handle) {
             source.erase(handle);
             destination.erase(handle);
