@@ -41,6 +41,7 @@ public:
     ~pinned_slot_t() { release(); }
 
     explicit operator bool() const noexcept { return bucket_ != nullptr; }
+    // Handle, value and raise need a non-empty slot.
     std::uint16_t handle() const noexcept { return handle_; }
     std::uint64_t value() const noexcept { return std::atomic_ref<std::uint64_t>(bucket_->values[slot_]).load(); }
     // Atomic maximum: concurrent raises and readers are allowed, the largest value wins.
@@ -115,7 +116,8 @@ struct handle_map_t {
     // handles each have a single inserter. False after reporting a failure.
     bool claim(std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena) noexcept;
 
-    // Removes the entry of `handle`, waiting for its readers to leave. False when there was none.
+    // Removes the entry of `handle`, waiting for its readers to leave, so the caller must not hold
+    // a pin on it. False when there was none.
     bool erase(std::uint16_t handle) noexcept;
 
     // Calls `visit(pinned_slot_t&)` for each live entry, pinned during the call. A visitor that
