@@ -1,0 +1,97 @@
+#include "sync/sync_clock.h"
+
+#include <new>
+
+#include "runtime/errors.h"
+#include "sync/clock_gate.h"
+#include "tsm/arena.h"
+
+namespace tavo {
+
+namespace {
+
+struct pending_entry_t {
+    pending_entry_t* next;
+    std::uint16_t handle;
+    std::uint64_t time;
+};
+static_assert(sizeof(pending_entry_t) == 24);
+
+}  // namespace
+
+sync_clock_t* sync_clock_t::create(arena_t& arena) noexcept {
+    void* memory = arena.allocate(sizeof(sync_clock_t));
+    return memory != nullptr ? new (memory) sync_clock_t() : nullptr;
+}
+
+std::uint64_t sync_clock_t::time_of(std::uint16_t handle) noexcept {
+    const pinned_slot_t entry = find(handle);
+    return entry ? entry.value() : 0;
+}
+
+bool sync_clock_t::raise_to_gated(std::uint16_t handle, std::uint64_t time, arena_t& bucket_arena) noexcept {
+    if (pinned_slot_t entry = find(handle)) {
+        entry.raise(time);
+        return true;
+    }
+    insert_result_t result = insert(handle, time, bucket_arena);
+    if (result.existing) result.existing.raise(time);
+    return result.status != insert_status_t::failed;
+}
+
+void sync_clock_t::raise_to(std::uint16_t handle, std::uint64_t time, arena_t& bucket_arena) noexcept {
+    shared_gate_guard_t gate(clock_gate);
+    raise_to_gated(handle, time, bucket_arena);
+}
+
+void sync_clock_t::join(sync_clock_t* source, arena_t& bucket_arena) noexcept {
+    if (source == nullptr || source == this) return;
+    shared_gate_guard_t gate(clock_gate);
+    join_gated(*source, bucket_arena);
+}
+
+void sync_clock_t::join_gated(sync_clock_t& source, arena_t& bucket_arena) noexcept {
+    // No slot of the source stays pinned while this clock grows: a clock may be joined into
+    // another while that one is joined into it.
+    arena_t scratch;
+    pending_entry_t* pending = nullptr;
+    bool scratch_exhausted = false;
+    source.for_each_live([&](pinned_slot_t& entry) {
+        const std::uint64_t time = entry.value();
+        if (pinned_slot_t mine = find(entry.handle())) {
+            mine.raise(time);
+            return;
+        }
+        if (scratch_exhausted) return;
+        std::int32_t error_code = 0;
+        void* memory = scratch.allocate_unreported(sizeof(pending_entry_t), error_code);
+        if (memory == nullptr) {
+            scratch_exhausted = true;
+            return;
+        }
+        pending = new (memory) pending_entry_t{pending, entry.handle(), time};
+    });
+    if (scratch_exhausted) raise_system_error_at_thread_site(error::out_of_memory);
+
+    // After one bucket failed, entries are only raised where another inserter put them meanwhile:
+    // every further insertion would fail the same way and report it again.
+    bool buckets_exhausted = false;
+    for (; pending != nullptr; pending = pending->next) {
+        if (buckets_exhausted) {
+            if (pinned_slot_t mine = find(pending->handle)) mine.raise(pending->time);
+        } else {
+            buckets_exhausted = !raise_to_gated(pending->handle, pending->time, bucket_arena);
+        }
+    }
+}
+
+void sync_clock_t::advance(std::uint64_t& time, std::uint16_t handle, sync_clock_t& object_clock,
+                           arena_t& bucket_arena) noexcept {
+    if (time == UINT64_MAX) raise_usage_error_at_thread_site(error::sync_clock_overflow);
+    else ++time;
+    shared_gate_guard_t gate(clock_gate);
+    raise_to_gated(handle, time, bucket_arena);
+    if (&object_clock != this) object_clock.join_gated(*this, bucket_arena);
+}
+
+}  // namespace tavo
