@@ -4,6 +4,7 @@
 #include "runtime/runtime.h"
 #include "sync/sync_ids.h"
 #include "task/task_context.h"
+#include "task/task_model.h"
 #include "task/thread_record.h"
 
 using namespace tavo;
@@ -52,7 +53,13 @@ void function_event(const char* word, std::uint64_t site) noexcept {
                   [&](std::ostream& stream) { stream << " function " << word; });
 }
 
-void task_event(std::uint64_t /*site*/) noexcept { enter_frame(TAVO_ACTIVE_MASTER); }
+void task_entry(std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
+    if (thread_record_t* record = enter_frame(TAVO_ACTIVE_MASTER)) enter_task(*record, type, id, site);
+}
+
+void task_exit(std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
+    if (thread_record_t* record = enter_frame(TAVO_ACTIVE_MASTER)) leave_task(*record, type, id, site);
+}
 
 void sync_operation(std::uint64_t /*site*/) noexcept { enter_frame(TAVO_ACTIVE_SYNC); }
 
@@ -81,10 +88,10 @@ TAVO_API void _TAVO_atomicUpdate(const void* address, uint32_t size) {
 TAVO_API void _TAVO_enterFunction(const void*, const void*) { function_event("enters", TAVO_RETURN_SITE); }
 TAVO_API void _TAVO_leaveFunction(const void*, const void*) { function_event("leaves", TAVO_RETURN_SITE); }
 
-TAVO_API void _TAVO_enterGenericTask(int32_t, uint64_t) { task_event(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_enterGenericTaskFrom(int32_t, uint64_t, uint64_t site) { task_event(site); }
-TAVO_API void _TAVO_leaveGenericTask(int32_t, uint64_t) { task_event(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_leaveGenericTaskFrom(int32_t, uint64_t, uint64_t site) { task_event(site); }
+TAVO_API void _TAVO_enterGenericTask(int32_t type, uint64_t id) { task_entry(type, id, TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_enterGenericTaskFrom(int32_t type, uint64_t id, uint64_t site) { task_entry(type, id, site); }
+TAVO_API void _TAVO_leaveGenericTask(int32_t type, uint64_t id) { task_exit(type, id, TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_leaveGenericTaskFrom(int32_t type, uint64_t id, uint64_t site) { task_exit(type, id, site); }
 
 TAVO_API void _TAVO_activateTaskType(uint32_t task_type) {
     if (task_type >= static_cast<std::uint32_t>(task_type_count)) {

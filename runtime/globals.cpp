@@ -4,6 +4,7 @@
 // other destruction).
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "task/task_table.h"
 
 extern "C" {
 TAVO_DATA tavo_config_t __tavo_config = {TAVO_CONFIG_VERSION, 0, 0, 0};
@@ -23,6 +24,8 @@ platform::tls_key_t per_thread_key = 0;
 bool per_thread_key_ready = false;
 
 runtime_t runtime;
+task_handles_t task_handles;
+handle_map_t task_table;
 
 namespace {
 platform::process_notifier_t process_notifier;

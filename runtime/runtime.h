@@ -8,6 +8,7 @@
 #include "re/re.h"
 #include "runtime/spin_lock.h"
 #include "tavo/tavo.h"
+#include "tsm/arena.h"
 #include "tsm/tsm.h"
 
 namespace tavo {
@@ -35,6 +36,8 @@ public:
     std::uint32_t active_mask_rule() const noexcept;
     bool concurrency_holds(std::uint32_t flags) const noexcept;
 
+    // Clock buckets and the task table's extra buckets: they outlive any detector reset.
+    arena_t arena;
     tsm_t tsm{this};
     re_t re{this};
     std::atomic<std::uint16_t> live_count[task_type_count] = {};

@@ -3,16 +3,40 @@
 #include <cstdint>
 
 #include "runtime/log.h"
+#include "sync/sync_clock.h"
+#include "tsm/arena.h"
 
 namespace tavo {
 
-// A task the program entered: its identity as the program names it and its handle.
+struct wait_node_t;
+
+constexpr std::uint32_t task_exempt = 0x1;  // the data-sharing check ignores the task's accesses
+
+// A task that has been entered and not yet left. Its arena comes first, holding everything
+// recorded on the task's behalf; it lives exactly as long as the task.
 struct task_context_t {
+    arena_t arena;
+    void** touched_cells;  // list head in the arena; null if it could not be allocated
+    task_context_t* parent;
+    wait_node_t* wait_list;
+    sync_clock_t clock;
+    std::uint64_t time;
     std::int32_t type;
     std::uint64_t id;
     std::uint16_t handle;
+    std::uint32_t flags;
 
+    task_context_t(std::int32_t task_type, std::uint64_t task_id, std::uint16_t task_handle,
+                   task_context_t* parent_task) noexcept;
+
+    bool exempt() const noexcept { return (flags & task_exempt) != 0; }
     task_label_t label() const noexcept { return {type, id, handle}; }
 };
+
+// Null after reporting -9998 when the heap has no room for it.
+task_context_t* new_task_context(std::int32_t type, std::uint64_t id, std::uint16_t handle,
+                                 task_context_t* parent) noexcept;
+// Frees the context and everything in its arena.
+void delete_task_context(task_context_t* task) noexcept;
 
 }  // namespace tavo

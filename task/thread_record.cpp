@@ -3,12 +3,21 @@
 #include "platform/platform.h"
 #include "runtime/errors.h"
 #include "runtime/runtime.h"
+#include "task/task_model.h"
 
 namespace tavo {
 
+namespace {
+// Where a record lives when thread-local storage refuses it, so that the thread does not build a
+// new record (and a new initial task) on every call.
+thread_local thread_record_t* unstored_record = nullptr;
+}  // namespace
+
 thread_record_t* find_thread_record() noexcept {
-    if (!per_thread_key_ready) return nullptr;
-    return static_cast<thread_record_t*>(platform::tls_get(per_thread_key));
+    if (per_thread_key_ready) {
+        if (auto* record = static_cast<thread_record_t*>(platform::tls_get(per_thread_key))) return record;
+    }
+    return unstored_record;
 }
 
 thread_record_t* obtain_thread_record() noexcept {
@@ -19,12 +28,20 @@ thread_record_t* obtain_thread_record() noexcept {
         return nullptr;
     }
     *record = {};
-    if (!per_thread_key_ready || !platform::tls_set(per_thread_key, record)) raise_system_error(error::thread_storage, 0);
+    if (!per_thread_key_ready || !platform::tls_set(per_thread_key, record)) {
+        unstored_record = record;
+        raise_system_error(error::thread_storage, 0);
+    }
+    // The initial task's entry runs its own frame, with site 0.
+    if (request_word() != 0) runtime.apply_pending_requests();
+    if (active_mask() & TAVO_ACTIVE_MASTER) enter_task(*record, initial_task_type, platform::current_thread_id(), 0);
     return record;
 }
 
 void destroy_thread_record(thread_record_t* record) noexcept {
-    platform::tls_set(per_thread_key, nullptr);
+    end_thread_tasks(*record);
+    if (unstored_record == record) unstored_record = nullptr;
+    else platform::tls_set(per_thread_key, nullptr);
     platform::heap_free(record);
 }
 

@@ -1,0 +1,39 @@
+#include "task/task_context.h"
+
+#include <new>
+
+#include "platform/platform.h"
+#include "runtime/errors.h"
+
+namespace tavo {
+
+task_context_t::task_context_t(std::int32_t task_type, std::uint64_t task_id, std::uint16_t task_handle,
+                               task_context_t* parent_task) noexcept
+    : touched_cells(static_cast<void**>(arena.allocate(sizeof(void*)))),
+      parent(parent_task),
+      wait_list(nullptr),
+      clock(),
+      time(1),
+      type(task_type),
+      id(task_id),
+      handle(task_handle),
+      flags(parent_task != nullptr ? parent_task->flags : 0) {
+    if (touched_cells != nullptr) *touched_cells = nullptr;
+}
+
+task_context_t* new_task_context(std::int32_t type, std::uint64_t id, std::uint16_t handle,
+                                 task_context_t* parent) noexcept {
+    void* memory = platform::heap_allocate(sizeof(task_context_t));
+    if (memory == nullptr) {
+        raise_system_error_at_thread_site(error::out_of_memory);
+        return nullptr;
+    }
+    return new (memory) task_context_t(type, id, handle, parent);
+}
+
+void delete_task_context(task_context_t* task) noexcept {
+    task->~task_context_t();
+    platform::heap_free(task);
+}
+
+}  // namespace tavo

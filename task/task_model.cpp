@@ -1,0 +1,138 @@
+#include "task/task_model.h"
+
+#include "filter/filter_object.h"
+#include "runtime/errors.h"
+#include "runtime/log.h"
+#include "runtime/runtime.h"
+#include "sync/clock_gate.h"
+#include "task/task_context.h"
+#include "task/task_table.h"
+#include "task/thread_record.h"
+
+namespace tavo {
+
+namespace {
+
+bool is_valid_type(std::int32_t type) { return type >= 0 && type <= uncounted_task_type; }
+
+// Counts only ever go down to 0: an unmatched exit must not wrap a count and keep checking on.
+void lower(std::atomic<std::uint16_t>& count) {
+    std::uint16_t seen = count.load();
+    while (seen != 0 && !count.compare_exchange_weak(seen, static_cast<std::uint16_t>(seen - 1))) {}
+}
+
+void count_entry(std::int32_t type) {
+    runtime.live_count[type].fetch_add(1);
+    lower(runtime.activation_count[type]);
+}
+
+// The tsm code filter's verdict on a task's entry site, when it is consulted at all.
+bool site_unwatched_by_tsm_filter(std::uint64_t site) {
+    if (flags_word() & TAVO_FLAG_NO_TASK_FILTER) return false;
+    const filter_object_t* filter = runtime.tsm.filter.load(std::memory_order_acquire);
+    return filter != nullptr && !code_watched(*filter, site);
+}
+
+void log_task_event(const task_context_t& task, const char* word, std::uint64_t site) {
+    log_task_line(log_family::tasks, task.label(), [&](std::ostream& stream) {
+        stream << " task " << word;
+        if (site != 0) stream << " at " << pointer(site);
+    });
+}
+
+// The handle may be handed out again only once no clock of a live task or sync object names it.
+void retire_handle(const task_context_t& ending) {
+    clock_gate.retire_handle(ending.handle, [&](std::uint16_t handle) {
+        task_table.for_each_live([&](pinned_slot_t& entry) {
+            task_context_t* other = task_of(entry);
+            if (other != &ending) other->clock.erase(handle);
+        });
+    });
+}
+
+void end_task(task_context_t& task, std::uint64_t site) {
+    log_task_event(task, "leaves", site);
+    runtime.tsm.forget_task(task);
+    runtime.re.forget_task(task);
+    retire_handle(task);
+}
+
+void destroy_task(task_context_t* task) {
+    unregister_task(task->handle);
+    free_task_handle(task->handle);
+    delete_task_context(task);
+}
+
+}  // namespace
+
+task_context_t* find_task(const thread_record_t& record, std::int32_t type, std::uint64_t id) noexcept {
+    for (task_context_t* task = record.current_task; task != nullptr; task = task->parent) {
+        if (task->type == type && task->id == id) return task;
+    }
+    return nullptr;
+}
+
+void enter_task(thread_record_t& record, std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
+    if (!is_valid_type(type)) return raise_usage_error(error::invalid_task_type, site);
+    if (type == uncounted_task_type) return;
+    if (type == light_task_type && !site_unwatched_by_tsm_filter(site)) {
+        count_entry(type);
+        runtime.recompute_active_mask_checked();
+        return;
+    }
+    const std::uint16_t handle = allocate_task_handle();
+    if (handle == 0) return raise_usage_error_at_thread_site(error::task_handle_overflow);
+    task_context_t* task = new_task_context(type, id, handle, record.current_task);
+    if (task == nullptr) return free_task_handle(handle);
+    if (!register_task(handle, task)) {
+        free_task_handle(handle);
+        delete_task_context(task);
+        return;
+    }
+    record.current_task = task;
+    count_entry(type);
+    record.last_site = site;
+    log_task_event(*task, "enters", site);
+    if ((flags_word() & TAVO_FLAG_TSM) && site_unwatched_by_tsm_filter(site)) task->flags |= task_exempt;
+    runtime.recompute_active_mask_checked();
+}
+
+void leave_task(thread_record_t& record, std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
+    if (!is_valid_type(type)) return raise_usage_error(error::invalid_task_type, site);
+    if (type == uncounted_task_type) return;
+    task_context_t* task = find_task(record, type, id);
+    if (task == nullptr) {
+        // A light task that ran in its enclosing task's context has nothing to end.
+        if (type != light_task_type) return raise_usage_error_at_thread_site(error::task_nesting);
+        lower(runtime.live_count[type]);
+        runtime.recompute_active_mask_checked();
+        return;
+    }
+    lower(runtime.live_count[type]);
+    record.last_site = site;
+    end_task(*task, site);
+    if (record.current_task == task) {
+        record.current_task = task->parent;
+    } else {
+        raise_usage_error(error::task_nesting, site);
+        task_context_t* above = record.current_task;
+        while (above->parent != task) above = above->parent;
+        above->parent = task->parent;
+    }
+    destroy_task(task);
+    runtime.recompute_active_mask_checked();
+}
+
+void end_thread_tasks(thread_record_t& record) noexcept {
+    if (record.current_task == nullptr) return raise_usage_error(error::task_nesting, record.last_site);
+    for (;;) {
+        task_context_t* task = record.current_task;
+        end_task(*task, record.last_site);
+        record.current_task = task->parent;
+        destroy_task(task);
+        if (record.current_task == nullptr) return;
+        raise_usage_error(error::task_nesting, record.last_site);
+    }
+}
+
+}  // namespace tavo

@@ -1,0 +1,189 @@
+// Tasks as the program enters and leaves them, seen through the log and the debugger's stops.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+#include "harness.h"
+
+using scenario::in_child;
+using scenario::stop_reasons;
+using reasons = std::vector<std::int32_t>;
+
+namespace {
+
+// "tavo: [thread](type.id)~handle" for the calling thread.
+std::string label(std::int32_t type, std::uint64_t id, unsigned handle) {
+    char text[96];
+    std::snprintf(text, sizeof text, "tavo: [%x](%d.%llu)~%u", static_cast<unsigned>(gettid()), type,
+                  static_cast<unsigned long long>(id), handle);
+    return text;
+}
+std::uint64_t tid() { return static_cast<std::uint64_t>(gettid()); }
+
+// Runs the current test again in a child with task lines and errors logged; the child checks.
+void run_logged_child() {
+    const auto result = scenario::rerun_in_child({{"TAVO_LOGGING", "0x14"}, {"TAVO_ENABLE", "1"}});
+    EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+}
+
+}  // namespace
+
+TEST(Tasks, FirstCallEnteringATaskAlsoEntersTheInitialTask) {
+    if (!in_child()) return run_logged_child();
+    scenario::stderr_capture_t capture;
+    _TAVO_enterGenericTaskFrom(3, 5, 0x1234);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
+    _TAVO_leaveGenericTaskFrom(3, 5, 0xab);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
+    EXPECT_EQ(capture.finish(), label(1, tid(), 1) + " task enters\n" +
+                                    label(3, 5, 2) + " task enters at 0000000000001234\n" +
+                                    label(3, 5, 2) + " task leaves at 00000000000000AB\n");
+}
+
+TEST(Tasks, FreedHandleIsTheFirstReused) {
+    if (!in_child()) return run_logged_child();
+    _TAVO_enterGenericTaskFrom(3, 1, 0);
+    _TAVO_enterGenericTaskFrom(0, 2, 0);
+    _TAVO_enterGenericTaskFrom(0, 3, 0);
+    _TAVO_leaveGenericTaskFrom(0, 3, 0);
+    _TAVO_leaveGenericTaskFrom(0, 2, 0);
+    scenario::stderr_capture_t capture;
+    _TAVO_enterGenericTaskFrom(0, 4, 0);
+    _TAVO_enterGenericTaskFrom(0, 5, 0);
+    EXPECT_EQ(capture.finish(), label(0, 4, 3) + " task enters\n" + label(0, 5, 4) + " task enters\n");
+    EXPECT_EQ(stop_reasons().size(), 2u);  // the load's stops only
+}
+
+TEST(Tasks, LeavingAnOuterTaskFirstIsANestingErrorAndRelinks) {
+    if (!in_child()) return run_logged_child();
+    _TAVO_enterGenericTaskFrom(3, 10, 0);
+    _TAVO_enterGenericTaskFrom(3, 11, 0);
+    scenario::clear_stops();
+    scenario::stderr_capture_t capture;
+    _TAVO_leaveGenericTaskFrom(3, 10, 0x500);
+    ASSERT_EQ(stop_reasons(), reasons{-29995});
+    EXPECT_EQ(scenario::stops()[0].site, 0x500u);
+    _TAVO_leaveGenericTaskFrom(3, 11, 0x600);  // still current, and its parent is the initial task now
+    _TAVO_leaveGenericTaskFrom(1, tid(), 0x700);
+    EXPECT_EQ(stop_reasons(), reasons{-29995});
+    EXPECT_EQ(capture.finish(), label(3, 10, 2) + " task leaves at 0000000000000500\n" +
+                                    "tavo: task nesting error\n" +
+                                    label(3, 11, 3) + " task leaves at 0000000000000600\n" +
+                                    label(1, tid(), 1) + " task leaves at 0000000000000700\n");
+}
+
+TEST(Tasks, ThreadEndingWithThreeOpenTasksReportsTwoNestingErrors) {
+    if (!in_child()) return run_logged_child();
+    std::string expected;
+    scenario::stderr_capture_t capture;
+    std::thread([&] {
+        _TAVO_enterGenericTaskFrom(3, 20, 0x10);
+        _TAVO_enterGenericTaskFrom(0, 21, 0x20);
+        expected = label(1, tid(), 1) + " task enters\n" + label(3, 20, 2) + " task enters at 0000000000000010\n" +
+                   label(0, 21, 3) + " task enters at 0000000000000020\n" +
+                   label(0, 21, 3) + " task leaves at 0000000000000020\ntavo: task nesting error\n" +
+                   label(3, 20, 2) + " task leaves at 0000000000000020\ntavo: task nesting error\n" +
+                   label(1, tid(), 1) + " task leaves at 0000000000000020\n";
+    }).join();
+    EXPECT_EQ(capture.finish(), expected);
+    EXPECT_EQ(stop_reasons(), (reasons{5, 1, -29995, -29995}));
+    EXPECT_EQ(scenario::stops().back().site, 0x20u);
+}
+
+TEST(Tasks, ThreadEndingWithoutAnyTaskReportsOneNestingError) {
+    if (!in_child()) return run_logged_child();
+    std::thread([] {
+        _TAVO_enterGenericTaskFrom(0, 30, 0x30);
+        _TAVO_leaveGenericTaskFrom(0, 30, 0x31);
+        _TAVO_leaveGenericTaskFrom(1, tid(), 0x32);
+    }).join();
+    EXPECT_EQ(stop_reasons(), (reasons{5, 1, -29995}));
+    EXPECT_EQ(scenario::stops().back().site, 0x32u);
+}
+
+TEST(Tasks, LeavingATaskNeverEnteredChangesNothing) {
+    if (!in_child()) return run_logged_child();
+    _TAVO_enterGenericTaskFrom(3, 1, 0x40);
+    const std::uint32_t mask = __TAVO_isGuardedCall;
+    scenario::stderr_capture_t capture;
+    _TAVO_leaveGenericTaskFrom(3, 7, 0x41);
+    EXPECT_EQ(capture.finish(), "tavo: task nesting error\n");
+    EXPECT_EQ(scenario::stops().back().site, 0x40u);  // the site of the thread's previous entry
+    EXPECT_EQ(__TAVO_isGuardedCall, mask);
+    _TAVO_leaveGenericTaskFrom(3, 1, 0x42);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);  // the live count went down once, to 0
+}
+
+TEST(Tasks, LightAndUncountedTasksGetNoContextWithoutAFilter) {
+    if (!in_child()) return run_logged_child();
+    _TAVO_enterGenericTaskFrom(0, 1, 0x50);
+    scenario::stderr_capture_t capture;
+    _TAVO_enterGenericTaskFrom(4, 2, 0x51);
+    _TAVO_enterGenericTaskFrom(2, 3, 0x52);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);  // a live openmp task may run concurrently
+    _TAVO_leaveGenericTaskFrom(2, 3, 0x53);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
+    _TAVO_leaveGenericTaskFrom(2, 3, 0x54);  // unmatched: the count stays at 0
+    _TAVO_leaveGenericTaskFrom(4, 2, 0x55);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
+    _TAVO_leaveGenericTaskFrom(0, 1, 0x56);  // the type-0 task is still the current one
+    EXPECT_EQ(capture.finish(), label(0, 1, 2) + " task leaves at 0000000000000056\n");
+    EXPECT_EQ(stop_reasons().size(), 2u);
+}
+
+TEST(Tasks, ActivationHoldsCheckingOnUntilTheTaskIsEntered) {
+    if (!in_child()) return run_logged_child();
+    _TAVO_activateTaskType(2);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
+    _TAVO_enterGenericTaskFrom(2, 1, 0x60);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
+    _TAVO_leaveGenericTaskFrom(2, 1, 0x61);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);  // the entry consumed the activation
+}
+
+TEST(Tasks, InvalidTaskTypesAreReportedAtTheCallSite) {
+    if (!in_child()) return run_logged_child();
+    _TAVO_enterGenericTaskFrom(5, 1, 0x70);
+    _TAVO_leaveGenericTaskFrom(-1, 1, 0x71);
+    ASSERT_EQ(stop_reasons(), (reasons{5, 1, -29990, -29990}));
+    EXPECT_EQ(scenario::stops()[2].site, 0x70u);
+    EXPECT_EQ(scenario::stops()[3].site, 0x71u);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
+}
+
+TEST(Tasks, WithTheMasterBitOffNoTaskIsEntered) {
+    if (!in_child()) {
+        const auto result = scenario::rerun_in_child({{"TAVO_LOGGING", "0x14"}, {"TAVO_GUARD", "0xfffffffe"}});
+        EXPECT_EQ(result.exit_status, 0) << result.out;
+        EXPECT_EQ(result.err, "tavo: internal error -20000\n");  // errors only: no task was entered
+        return;
+    }
+    _TAVO_enterGenericTaskFrom(3, 1, 0x80);
+    _TAVO_leaveGenericTaskFrom(3, 1, 0x81);
+    _TAVO_warn(-20000);
+}
+
+// Every handle in use: the next entry is refused, nothing changes, and a freed handle is reused.
+TEST(Tasks, HandleOverflowIsReportedAndRecoversWhenAHandleIsFreed) {
+    if (!in_child()) {
+        const auto result = scenario::rerun_in_child({{"TAVO_LOGGING", "0x4"}});
+        EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+        EXPECT_EQ(result.err, "tavo: task handle overflow\n");
+        return;
+    }
+    _TAVO_enterGenericTaskFrom(0, 1, 0x90);  // handle 2, after the initial task's 1
+    for (std::uint64_t id = 2; id < 65535; ++id) _TAVO_enterGenericTaskFrom(0, id, 0x91);
+    scenario::clear_stops();
+    _TAVO_enterGenericTaskFrom(0, 70000, 0x92);
+    ASSERT_EQ(stop_reasons(), reasons{-29996});
+    EXPECT_EQ(scenario::stops()[0].site, 0x91u);
+    _TAVO_leaveGenericTaskFrom(0, 65534, 0x93);  // the innermost, so no nesting error
+    _TAVO_enterGenericTaskFrom(0, 70001, 0x94);
+    _TAVO_leaveGenericTaskFrom(0, 70001, 0x95);
+    EXPECT_EQ(stop_reasons(), reasons{-29996});
+    // Tearing 65,535 tasks down one by one would only slow the test.
+    std::fflush(nullptr);
+    std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
+}
