@@ -1,8 +1,11 @@
 // The exported entries: each runs the entry frame, then hands its event to one operation.
+#include "runtime/entry_frame.h"
 #include "runtime/errors.h"
 #include "runtime/log.h"
 #include "runtime/runtime.h"
 #include "sync/sync_ids.h"
+#include "sync/sync_operation.h"
+#include "task/fork.h"
 #include "task/task_context.h"
 #include "task/task_model.h"
 #include "task/thread_record.h"
@@ -13,14 +16,6 @@ namespace {
 
 std::uint64_t site_of(const void* return_address) { return reinterpret_cast<std::uintptr_t>(return_address); }
 #define TAVO_RETURN_SITE site_of(__builtin_return_address(0))
-
-// Steps shared by every gated entry: apply a pending configuration, test the family's bits,
-// obtain the thread's record. Null when the entry has nothing more to do.
-inline thread_record_t* enter_frame(std::uint32_t family_bits) noexcept {
-    if (request_word() != 0) [[unlikely]] runtime.apply_pending_requests();
-    if ((active_mask() & family_bits) == 0) return nullptr;
-    return obtain_thread_record();
-}
 
 // With every task counted as concurrent, accesses still wait for a second task to exist.
 bool tasks_may_overlap() noexcept {
@@ -61,7 +56,14 @@ void task_exit(std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept
     if (thread_record_t* record = enter_frame(TAVO_ACTIVE_MASTER)) leave_task(*record, type, id, site);
 }
 
-void sync_operation(std::uint64_t /*site*/) noexcept { enter_frame(TAVO_ACTIVE_SYNC); }
+void synchronise(std::uint32_t type, std::uint64_t id, std::uint32_t order, std::uint64_t site) noexcept {
+    sync_operation({type, id}, order, site);
+}
+
+// Objects announced by address through the notification entries.
+void synchronise_address(const void* object, std::uint32_t order) noexcept {
+    sync_operation({0, reinterpret_cast<std::uintptr_t>(object)}, order, 0);
+}
 
 }  // namespace
 
@@ -102,48 +104,43 @@ TAVO_API void _TAVO_activateTaskType(uint32_t task_type) {
     runtime.recompute_active_mask_checked();
 }
 
-TAVO_API void _TAVO_syncAcquire(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_syncRelease(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_syncAcquireWeak(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_syncReleaseWeak(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_syncDestroy(uint32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_syncAlias(uint32_t, uint64_t, uint32_t, uint64_t) {}
+TAVO_API void _TAVO_syncAcquire(uint32_t type, uint64_t id) { synchronise(type, id, memory_order::acquire, TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncRelease(uint32_t type, uint64_t id) { synchronise(type, id, memory_order::release, TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncAcquireWeak(uint32_t type, uint64_t id) { synchronise(type, id, memory_order::weak_acquire, TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncReleaseWeak(uint32_t type, uint64_t id) { synchronise(type, id, memory_order::weak_release, TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncDestroy(uint32_t type, uint64_t id) { synchronise(type, id, memory_order::destroy, TAVO_RETURN_SITE); }
+
+TAVO_API void _TAVO_syncAlias(uint32_t type, uint64_t id, uint32_t target_type, uint64_t target_id) {
+    if (!is_valid_sync_type(type) || !is_valid_sync_type(target_type)) {
+        raise_usage_error(error::invalid_sync_type, TAVO_RETURN_SITE);
+        return;
+    }
+    const sync_object_t target = resolve({target_type, target_id});
+    if (target.type != 4 && target.type != task_start_sync_type && target.type != task_end_sync_type)
+        raise_usage_error_at_thread_site(error::invalid_sync_type);
+    record_alias({type, id}, target);
+}
 
 TAVO_API uint64_t _TAVO_syncAllocate(void) {
     if (thread_record_t* record = obtain_thread_record()) record->last_site = TAVO_RETURN_SITE;
     return take_sync_id();
 }
 
-TAVO_API uint64_t _TAVO_syncForkTask(int32_t, uint64_t) {
-    const std::uint64_t id = take_sync_id();
-    sync_operation(TAVO_RETURN_SITE);
-    return id;
-}
-
-TAVO_API uint64_t _TAVO_syncForkTaskCurrent(void) {
-    const std::uint64_t id = take_sync_id();
-    sync_operation(TAVO_RETURN_SITE);
-    return id;
-}
-
-TAVO_API uint64_t _TAVO_syncForkTaskNowait(void) {
-    const std::uint64_t id = take_sync_id();
-    sync_operation(TAVO_RETURN_SITE);
-    return id;
-}
-
-TAVO_API void _TAVO_syncJoin(uint64_t) { sync_operation(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_syncTaskwait(int32_t, uint64_t) { sync_operation(TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_syncTaskwaitCurrent(void) { sync_operation(TAVO_RETURN_SITE); }
+TAVO_API uint64_t _TAVO_syncForkTask(int32_t type, uint64_t id) { return fork_task(type, id, TAVO_RETURN_SITE); }
+TAVO_API uint64_t _TAVO_syncForkTaskCurrent(void) { return fork_current_task(TAVO_RETURN_SITE); }
+TAVO_API uint64_t _TAVO_syncForkTaskNowait(void) { return fork_without_wait(TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncJoin(uint64_t fork_id) { join_fork(fork_id, TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncTaskwait(int32_t type, uint64_t id) { wait_for_forks(type, id, TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_syncTaskwaitCurrent(void) { wait_for_forks_of_current_task(TAVO_RETURN_SITE); }
 
 TAVO_API void _TAVO_warnFrom(int32_t code, uint64_t site) { raise_usage_error(code, site); }
 TAVO_API void _TAVO_warn(int32_t code) { raise_usage_error_at_thread_site(code); }
 
-TAVO_API void __zuk_sync_acquired(void*) { sync_operation(0); }
-TAVO_API void __zuk_notify_sync_acquired(void*) { sync_operation(0); }
-TAVO_API void __zuk_sync_releasing(void*) { sync_operation(0); }
-TAVO_API void __zuk_notify_sync_releasing(void*) { sync_operation(0); }
-TAVO_API void __zuk_sync_destroy(void*) { sync_operation(0); }
+TAVO_API void __zuk_sync_acquired(void* object) { synchronise_address(object, memory_order::acquire); }
+TAVO_API void __zuk_notify_sync_acquired(void* object) { synchronise_address(object, memory_order::acquire); }
+TAVO_API void __zuk_sync_releasing(void* object) { synchronise_address(object, memory_order::release); }
+TAVO_API void __zuk_notify_sync_releasing(void* object) { synchronise_address(object, memory_order::release); }
+TAVO_API void __zuk_sync_destroy(void* object) { synchronise_address(object, memory_order::destroy); }
 TAVO_API int32_t __zuk_api_version(void) { return 0; }
 TAVO_API void __zuk_sync_createA(void*, const char*, const char*, int) {}
 TAVO_API void __zuk_sync_createW(void*, const wchar_t*, const wchar_t*, int) {}

@@ -4,6 +4,7 @@
 // other destruction).
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "sync/sync_object.h"
 #include "task/task_table.h"
 
 extern "C" {
@@ -26,6 +27,7 @@ bool per_thread_key_ready = false;
 runtime_t runtime;
 task_handles_t task_handles;
 handle_map_t task_table;
+sync_aliases_t sync_aliases;
 
 namespace {
 platform::process_notifier_t process_notifier;

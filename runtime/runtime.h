@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "re/re.h"
 #include "runtime/spin_lock.h"
+#include "sync/sync_object.h"
 #include "tavo/tavo.h"
 #include "tsm/arena.h"
 #include "tsm/tsm.h"
@@ -44,6 +45,7 @@ public:
     std::atomic<std::uint16_t> activation_count[task_type_count] = {};
     std::uint8_t lock = 0;
     feature_t* features[2] = {&tsm, &re};
+    sync_table_t sync_tables[sync_type_count];
 
 private:
     void read_environment() noexcept;

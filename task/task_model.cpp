@@ -5,6 +5,8 @@
 #include "runtime/log.h"
 #include "runtime/runtime.h"
 #include "sync/clock_gate.h"
+#include "sync/sync_object.h"
+#include "task/fork.h"
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "task/thread_record.h"
@@ -47,6 +49,7 @@ void retire_handle(const task_context_t& ending) {
             task_context_t* other = task_of(entry);
             if (other != &ending) other->clock.erase(handle);
         });
+        retire_handle_from_sync_objects(handle);
     });
 }
 
@@ -54,6 +57,7 @@ void end_task(task_context_t& task, std::uint64_t site) {
     log_task_event(task, "leaves", site);
     runtime.tsm.forget_task(task);
     runtime.re.forget_task(task);
+    destroy_wait_list(task, site);
     retire_handle(task);
 }
 

@@ -25,7 +25,7 @@ TEST_F(EntryTest, EveryGatedEntryPollsEvenWithItsFamilyOff) {
     pinged(); _TAVO_atomicUpdate(&object, 4);
     pinged(); _TAVO_enterFunction(nullptr, nullptr);
     pinged(); _TAVO_syncAcquire(1, 1);
-    pinged(); _TAVO_syncTaskwaitCurrent();
+    pinged(); _TAVO_syncJoin(std::uint64_t{1} << 40);
     pinged(); __zuk_sync_acquired(&object);
     EXPECT_EQ(stop_reasons(), (reasons{4, 4, 4, 4, 4, 4, 4}));
 }

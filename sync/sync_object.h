@@ -1,0 +1,52 @@
+// Sync objects: what the program synchronises through, named by (sync type, sync id). Each gets
+// its clock on first use; an alias lets one pair stand for another.
+#pragma once
+
+#include <cstdint>
+#include <map>
+
+namespace tavo {
+
+struct sync_clock_t;
+
+constexpr std::uint32_t sync_type_count = 9;
+constexpr std::uint32_t task_start_sync_type = 5;
+constexpr std::uint32_t task_end_sync_type = 6;
+
+struct sync_object_t {
+    std::uint32_t type;
+    std::uint64_t id;
+    bool operator==(const sync_object_t&) const = default;
+};
+
+inline bool is_valid_sync_type(std::uint32_t type) noexcept { return type < sync_type_count; }
+
+// Per type: sync id to the object's clock. Guarded by the runtime lock.
+using sync_table_t = std::map<std::uint64_t, sync_clock_t*>;
+
+// Per type: sync id to the object the pair stands for. Guarded by the alias lock, which is never
+// held together with the runtime lock.
+struct sync_aliases_t {
+    std::map<std::uint64_t, sync_object_t> tables[sync_type_count];
+    std::uint8_t lock = 0;
+};
+extern sync_aliases_t sync_aliases;
+
+// The object an operation on `object` acts on: its alias target, or itself. One level only.
+sync_object_t resolve(const sync_object_t& object) noexcept;
+// Records that `object` stands for `target` (flattened through the target's own alias). The
+// caller has checked both types.
+void record_alias(const sync_object_t& object, const sync_object_t& target) noexcept;
+void remove_alias(const sync_object_t& object) noexcept;
+
+// The object's clock, created empty on first use; null after -9998 was reported.
+sync_clock_t* get_or_create_clock(const sync_object_t& object) noexcept;
+// The object's clock, or null when it has none.
+sync_clock_t* find_clock(const sync_object_t& object) noexcept;
+// Forgets the object; its next use starts from an empty clock.
+void remove_object(const sync_object_t& object) noexcept;
+
+// Erases the handle from every sync object's clock. Under the clock gate, closed.
+void retire_handle_from_sync_objects(std::uint16_t handle) noexcept;
+
+}  // namespace tavo

@@ -1,0 +1,90 @@
+#include "sync/sync_operation.h"
+
+#include "runtime/entry_frame.h"
+#include "runtime/errors.h"
+#include "runtime/log.h"
+#include "sync/sync_clock.h"
+#include "task/task_context.h"
+
+namespace tavo {
+
+namespace {
+
+const char* order_word(std::uint32_t order) {
+    switch (order) {
+    case 0: return "<relaxed>";
+    case 1: return "consumes";
+    case 2: return "acquires";
+    case 3: return "releases";
+    case 4: return "acquires and releases";
+    case 5: return "ensures sequential consistency using";
+    case 16: return "destroys";
+    case 32: return "weak/not acquires";
+    case 33: return "weak/not releases";
+    default: return "<error>";
+    }
+}
+
+// Acquiring copies what the object knows into the task's clock; the task's time stays.
+void acquire(task_context_t& task, sync_clock_t* object_clock) {
+    if (object_clock != nullptr) task.clock.join(object_clock, runtime.arena);
+}
+
+// Releasing ticks the task's time and publishes the task's clock, its own entry included.
+void release(task_context_t& task, sync_clock_t* object_clock) {
+    if (object_clock != nullptr) task.clock.advance(task.time, task.handle, *object_clock, runtime.arena);
+}
+
+// Returns the order the log shows: a weak operation that found its object shows the strong one.
+std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_object_t& resolved,
+                  std::uint32_t order) {
+    switch (order) {
+    case memory_order::acquire: acquire(task, get_or_create_clock(resolved)); return order;
+    case memory_order::release: release(task, get_or_create_clock(resolved)); return order;
+    case memory_order::destroy:
+        if (resolved == given) remove_object(resolved);
+        else remove_alias(given);
+        return order;
+    case memory_order::weak_acquire:
+        if (sync_clock_t* clock = find_clock(resolved)) {
+            acquire(task, clock);
+            return memory_order::acquire;
+        }
+        return order;
+    case memory_order::weak_release:
+        if (sync_clock_t* clock = find_clock(resolved)) {
+            release(task, clock);
+            return memory_order::release;
+        }
+        return order;
+    default:
+        raise_usage_error_at_thread_site(error::invalid_memory_order);
+        return order;
+    }
+}
+
+void log_operation(task_context_t& task, const sync_object_t& shown, std::uint32_t order) {
+    log_task_line(log_family::sync, task.label(), [&](std::ostream& stream) {
+        stream << ' ' << order_word(order) << " sync object " << shown.type << '.' << hex(shown.id) << " at "
+               << task.time << ". State (handle, time):";
+        task.clock.for_each_live([&](pinned_slot_t& entry) {
+            stream << " (" << entry.handle() << ", " << entry.value() << ')';
+        });
+    });
+}
+
+}  // namespace
+
+void sync_operation(const sync_object_t& object, std::uint32_t order, std::uint64_t site) noexcept {
+    thread_record_t* record = enter_frame(TAVO_ACTIVE_SYNC);
+    if (record == nullptr || record->current_task == nullptr) return;
+    task_context_t& task = *record->current_task;
+    record->last_site = site;
+    if (!is_valid_sync_type(object.type)) return raise_usage_error_at_thread_site(error::invalid_sync_type);
+    const sync_object_t resolved = resolve(object);
+    const std::uint32_t shown_order = act(task, object, resolved, order);
+    const bool destroyed_alias = order == memory_order::destroy && !(resolved == object);
+    log_operation(task, destroyed_alias ? object : resolved, shown_order);
+}
+
+}  // namespace tavo

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+#include "sync/sync_object.h"
+
+namespace tavo {
+
+namespace memory_order {
+constexpr std::uint32_t acquire = 2;
+constexpr std::uint32_t release = 3;
+constexpr std::uint32_t destroy = 16;
+constexpr std::uint32_t weak_acquire = 32;
+constexpr std::uint32_t weak_release = 33;
+}  // namespace memory_order
+
+// Every synchronisation goes through here, the program's and the task model's alike. Runs the
+// entry frame of the synchronisation family; ignored on a thread without a current task.
+void sync_operation(const sync_object_t& object, std::uint32_t order, std::uint64_t site) noexcept;
+
+}  // namespace tavo
