@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "harness.h"
+#include "task_log.h"
 
 using scenario::in_child;
 using scenario::stop_reasons;
@@ -13,14 +14,8 @@ using reasons = std::vector<std::int32_t>;
 
 namespace {
 
-// "tavo: [thread](type.id)~handle" for the calling thread.
-std::string label(std::int32_t type, std::uint64_t id, unsigned handle) {
-    char text[96];
-    std::snprintf(text, sizeof text, "tavo: [%x](%d.%llu)~%u", static_cast<unsigned>(gettid()), type,
-                  static_cast<unsigned long long>(id), handle);
-    return text;
-}
-std::uint64_t tid() { return static_cast<std::uint64_t>(gettid()); }
+using scenario::label;
+std::uint64_t tid() { return scenario::thread_id(); }
 
 // Runs the current test again in a child with task lines and errors logged; the child checks.
 void run_logged_child() {

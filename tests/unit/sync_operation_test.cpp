@@ -1,0 +1,93 @@
+// The sync operation's failure paths and its behaviour under concurrent tasks.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "runtime/runtime.h"
+#include "sync/sync_operation.h"
+#include "task/fork.h"
+#include "task/task_context.h"
+#include "test_support.h"
+
+namespace {
+
+tavo::task_context_t& current_task() { return *tavo::obtain_thread_record()->current_task; }
+
+template <class Action>
+std::string logged(Action action) {
+    std::fflush(stderr);
+    char path[] = "/tmp/tavo-sync-XXXXXX";
+    const int file = mkstemp(path);
+    unlink(path);
+    const int saved = dup(2);
+    dup2(file, 2);
+    action();
+    std::cerr.flush();
+    dup2(saved, 2);
+    close(saved);
+    std::string text(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
+    if (pread(file, text.data(), text.size(), 0) < 0) text.clear();
+    close(file);
+    return text;
+}
+
+}  // namespace
+
+TEST(SyncOperation, InvalidMemoryOrdersAreReportedAndLoggedAsAsked) {
+    tavo::task_context_t& task = current_task();
+    tavo::logging_mask = 0x80;
+    const std::string text = logged([] {
+        tavo::sync_operation({1, 0x20}, 4, 0x111);
+        tavo::sync_operation({1, 0x20}, 6, 0x222);
+    });
+    tavo::logging_mask = 0;
+    const auto errors = test::take_raised_errors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], (test::raised_error_t{-29988, 0x111}));
+    EXPECT_EQ(errors[1], (test::raised_error_t{-29988, 0x222}));
+    EXPECT_NE(text.find(" acquires and releases sync object 1.20 at 1. State (handle, time):\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" <error> sync object 1.20 at 1. State (handle, time):\n"), std::string::npos) << text;
+    EXPECT_EQ(task.time, 1u);
+}
+
+// A wait-list node that cannot be had loses only that fork: the earlier ones are still waited for.
+TEST(SyncOperation, ForksRecordedBeforeAnExhaustedArenaStayOnTheWaitList) {
+    _TAVO_enterGenericTask(3, 1);
+    tavo::task_context_t& task = current_task();
+    task.arena.limit_heap_segments(0);
+    std::size_t forks = 0;
+    while (test::take_raised_errors().empty()) {
+        _TAVO_syncForkTaskCurrent();
+        ++forks;
+    }
+    std::size_t listed = 0;
+    for (const tavo::wait_node_t* node = task.wait_list; node != nullptr; node = node->next) ++listed;
+    EXPECT_EQ(listed, forks - 1);
+    EXPECT_GT(listed, 1000u);
+    _TAVO_syncTaskwaitCurrent();
+    EXPECT_EQ(task.wait_list, nullptr);
+    _TAVO_leaveGenericTask(3, 1);
+}
+
+// Tasks release into and acquire from shared objects while others end: a task finds its own
+// published time after acquiring, and once all have ended no object's clock names any of them.
+TEST(SyncOperation, ConcurrentReleasesMergeByMaximum) {
+    test::run_together(6, [](int worker) {
+        for (int round = 0; round < 200; ++round) {
+            _TAVO_enterGenericTask(3, static_cast<std::uint64_t>(worker) * 1000 + round);
+            tavo::task_context_t& task = current_task();
+            _TAVO_syncRelease(1, round % 3);
+            const std::uint64_t published = task.time;
+            _TAVO_syncAcquire(1, round % 3);
+            EXPECT_EQ(task.clock.time_of(task.handle), published);
+            _TAVO_leaveGenericTask(3, static_cast<std::uint64_t>(worker) * 1000 + round);
+        }
+    });
+    std::uint16_t ended_handles_left = 0;
+    for (std::uint64_t id = 0; id < 3; ++id) {
+        if (tavo::sync_clock_t* clock = tavo::find_clock({1, id})) ended_handles_left += clock->entry_count();
+    }
+    EXPECT_EQ(ended_handles_left, 0u);
+    EXPECT_TRUE(test::take_raised_errors().empty());
+}
