@@ -116,8 +116,7 @@ TAVO_API void _TAVO_syncAlias(uint32_t type, uint64_t id, uint32_t target_type, 
         return;
     }
     const sync_object_t target = resolve({target_type, target_id});
-    if (target.type != 4 && target.type != task_start_sync_type && target.type != task_end_sync_type)
-        raise_usage_error_at_thread_site(error::invalid_sync_type);
+    if (!is_alias_target_type(target.type)) raise_usage_error_at_thread_site(error::invalid_sync_type);
     record_alias({type, id}, target);
 }
 

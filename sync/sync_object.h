@@ -20,6 +20,10 @@ struct sync_object_t {
 };
 
 inline bool is_valid_sync_type(std::uint32_t type) noexcept { return type < sync_type_count; }
+// The program may make its own objects stand for these: type 4, and the fork objects.
+inline bool is_alias_target_type(std::uint32_t type) noexcept {
+    return type == 4 || type == task_start_sync_type || type == task_end_sync_type;
+}
 
 // Per type: sync id to the object's clock. Guarded by the runtime lock.
 using sync_table_t = std::map<std::uint64_t, sync_clock_t*>;
