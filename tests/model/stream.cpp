@@ -1,0 +1,433 @@
+#include "stream.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+// Entry stubs: each calls one entry from a fixed place, so the call site the library records (the
+// return address) is known to the model. A label marks the return address of every call.
+#define TAVO_STUB(name, target)                                                                   \
+    ".globl " name "\n.type " name ",@function\n.balign 16\n" name ":\n"                          \
+    "  subq $8, %rsp\n  call " target "@PLT\n.globl " name "_site\n" name "_site:\n"              \
+    "  addq $8, %rsp\n  ret\n.size " name ", .-" name "\n"
+#define TAVO_STUBS4(name, target) \
+    TAVO_STUB(name "_0", target) TAVO_STUB(name "_1", target) TAVO_STUB(name "_2", target) TAVO_STUB(name "_3", target)
+
+asm(".text\n"
+    TAVO_STUBS4("tavo_stub_read", "_TAVO_readMemory")
+    TAVO_STUBS4("tavo_stub_write", "_TAVO_writeMemory")
+    TAVO_STUBS4("tavo_stub_update", "_TAVO_updateMemory")
+    TAVO_STUBS4("tavo_stub_atomic", "_TAVO_atomicUpdate")
+    TAVO_STUB("tavo_stub_enter_function", "_TAVO_enterFunction")
+    TAVO_STUB("tavo_stub_leave_function", "_TAVO_leaveFunction")
+    TAVO_STUB("tavo_stub_enter_task", "_TAVO_enterGenericTask")
+    TAVO_STUB("tavo_stub_leave_task", "_TAVO_leaveGenericTask")
+    TAVO_STUB("tavo_stub_activate", "_TAVO_activateTaskType")
+    TAVO_STUB("tavo_stub_acquire", "_TAVO_syncAcquire")
+    TAVO_STUB("tavo_stub_release", "_TAVO_syncRelease")
+    TAVO_STUB("tavo_stub_acquire_weak", "_TAVO_syncAcquireWeak")
+    TAVO_STUB("tavo_stub_release_weak", "_TAVO_syncReleaseWeak")
+    TAVO_STUB("tavo_stub_destroy", "_TAVO_syncDestroy")
+    TAVO_STUB("tavo_stub_alias", "_TAVO_syncAlias")
+    TAVO_STUB("tavo_stub_allocate", "_TAVO_syncAllocate")
+    TAVO_STUB("tavo_stub_fork", "_TAVO_syncForkTask")
+    TAVO_STUB("tavo_stub_fork_current", "_TAVO_syncForkTaskCurrent")
+    TAVO_STUB("tavo_stub_fork_nowait", "_TAVO_syncForkTaskNowait")
+    TAVO_STUB("tavo_stub_join", "_TAVO_syncJoin")
+    TAVO_STUB("tavo_stub_taskwait", "_TAVO_syncTaskwait")
+    TAVO_STUB("tavo_stub_taskwait_current", "_TAVO_syncTaskwaitCurrent")
+    ".text\n");
+
+#define TAVO_SITE4(name) extern const char name##_0_site[], name##_1_site[], name##_2_site[], name##_3_site[];
+extern "C" {
+TAVO_SITE4(tavo_stub_read)
+TAVO_SITE4(tavo_stub_write)
+TAVO_SITE4(tavo_stub_update)
+TAVO_SITE4(tavo_stub_atomic)
+extern const char tavo_stub_enter_function_site[], tavo_stub_leave_function_site[], tavo_stub_enter_task_site[],
+    tavo_stub_leave_task_site[], tavo_stub_activate_site[], tavo_stub_acquire_site[], tavo_stub_release_site[],
+    tavo_stub_acquire_weak_site[], tavo_stub_release_weak_site[], tavo_stub_destroy_site[], tavo_stub_alias_site[],
+    tavo_stub_allocate_site[], tavo_stub_fork_site[], tavo_stub_fork_current_site[], tavo_stub_fork_nowait_site[],
+    tavo_stub_join_site[], tavo_stub_taskwait_site[], tavo_stub_taskwait_current_site[];
+}
+
+namespace differential {
+
+namespace {
+
+const char* const stub_sites[] = {
+    tavo_stub_read_0_site, tavo_stub_read_1_site, tavo_stub_read_2_site, tavo_stub_read_3_site,
+    tavo_stub_write_0_site, tavo_stub_write_1_site, tavo_stub_write_2_site, tavo_stub_write_3_site,
+    tavo_stub_update_0_site, tavo_stub_update_1_site, tavo_stub_update_2_site, tavo_stub_update_3_site,
+    tavo_stub_atomic_0_site, tavo_stub_atomic_1_site, tavo_stub_atomic_2_site, tavo_stub_atomic_3_site,
+    tavo_stub_enter_function_site, tavo_stub_leave_function_site, tavo_stub_enter_task_site,
+    tavo_stub_leave_task_site, tavo_stub_activate_site, tavo_stub_acquire_site, tavo_stub_release_site,
+    tavo_stub_acquire_weak_site, tavo_stub_release_weak_site, tavo_stub_destroy_site, tavo_stub_alias_site,
+    tavo_stub_allocate_site, tavo_stub_fork_site, tavo_stub_fork_current_site, tavo_stub_fork_nowait_site,
+    tavo_stub_join_site, tavo_stub_taskwait_site, tavo_stub_taskwait_current_site,
+};
+
+// Watched functions: some entries are jump stubs (0xE9 and a 32-bit displacement), two of them
+// leading to the same function at offset 40.
+constexpr std::uint8_t jump(int from, int to, int byte) {
+    const auto displacement = static_cast<std::uint32_t>(to - from - 5);
+    return static_cast<std::uint8_t>(displacement >> (8 * byte));
+}
+#define TAVO_JUMP(from, to) 0xE9, jump(from, to, 0), jump(from, to, 1), jump(from, to, 2), jump(from, to, 3)
+alignas(64) const std::uint8_t functions[function_table_size] = {
+    0x90, 0, 0, 0, 0, 0, 0, 0,  0x90, 0, 0, 0, 0, 0, 0, 0,  // 0, 8
+    TAVO_JUMP(16, 40), 0, 0, 0,                              // 16 -> 40
+    TAVO_JUMP(24, 40), 0, 0, 0,                              // 24 -> 40
+    0x90, 0, 0, 0, 0, 0, 0, 0,  0x90, 0, 0, 0, 0, 0, 0, 0,  // 32, 40
+    TAVO_JUMP(48, 8), 0, 0, 0,                               // 48 -> 8
+    0x90, 0, 0, 0, 0, 0, 0, 0,                               // 56
+};
+
+std::string hex(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+event_t make(op_t op, int thread) {
+    event_t event;
+    event.op = op;
+    event.thread = static_cast<std::uint8_t>(thread);
+    return event;
+}
+
+}  // namespace
+
+const char* op_name(op_t op) {
+    switch (op) {
+    case op_t::read: return "read";
+    case op_t::write: return "write";
+    case op_t::update: return "update";
+    case op_t::atomic: return "atomic";
+    case op_t::enter_function: return "enter_function";
+    case op_t::leave_function: return "leave_function";
+    case op_t::enter_task: return "enter_task";
+    case op_t::leave_task: return "leave_task";
+    case op_t::enter_task_plain: return "enter_task_plain";
+    case op_t::leave_task_plain: return "leave_task_plain";
+    case op_t::activate: return "activate";
+    case op_t::acquire: return "acquire";
+    case op_t::release: return "release";
+    case op_t::acquire_weak: return "acquire_weak";
+    case op_t::release_weak: return "release_weak";
+    case op_t::destroy: return "destroy";
+    case op_t::notify_acquired: return "notify_acquired";
+    case op_t::notify_releasing: return "notify_releasing";
+    case op_t::notify_destroy: return "notify_destroy";
+    case op_t::alias: return "alias";
+    case op_t::allocate: return "allocate";
+    case op_t::fork: return "fork";
+    case op_t::fork_current: return "fork_current";
+    case op_t::fork_nowait: return "fork_nowait";
+    case op_t::join: return "join";
+    case op_t::taskwait: return "taskwait";
+    case op_t::taskwait_current: return "taskwait_current";
+    case op_t::warn: return "warn";
+    case op_t::warn_from: return "warn_from";
+    case op_t::debugger_write: return "debugger";
+    case op_t::thread_exit: return "thread_exit";
+    }
+    return "?";
+}
+
+int stub_count() { return static_cast<int>(std::size(stub_sites)); }
+std::uint64_t stub_site_by_index(int index) { return reinterpret_cast<std::uintptr_t>(stub_sites[index]); }
+
+int stub_index(op_t op, int variant) {
+    switch (op) {
+    case op_t::read: return 0 + variant;
+    case op_t::write: return 4 + variant;
+    case op_t::update: return 8 + variant;
+    case op_t::atomic: return 12 + variant;
+    case op_t::enter_function: return 16;
+    case op_t::leave_function: return 17;
+    case op_t::enter_task_plain: return 18;
+    case op_t::leave_task_plain: return 19;
+    case op_t::activate: return 20;
+    case op_t::acquire: return 21;
+    case op_t::release: return 22;
+    case op_t::acquire_weak: return 23;
+    case op_t::release_weak: return 24;
+    case op_t::destroy: return 25;
+    case op_t::alias: return 26;
+    case op_t::allocate: return 27;
+    case op_t::fork: return 28;
+    case op_t::fork_current: return 29;
+    case op_t::fork_nowait: return 30;
+    case op_t::join: return 31;
+    case op_t::taskwait: return 32;
+    case op_t::taskwait_current: return 33;
+    default: return -1;
+    }
+}
+
+std::uint64_t stub_site(op_t op, int variant) {
+    const int index = stub_index(op, variant);
+    return index < 0 ? 0 : stub_site_by_index(index);
+}
+
+const std::uint8_t* function_table() { return functions; }
+
+stream_t& stream_t::access(op_t op, int thread, std::uint64_t address, std::uint32_t size, int variant) {
+    event_t event = make(op, thread);
+    event.id = address;
+    event.target_type = size;
+    event.variant = static_cast<std::uint8_t>(variant);
+    events.push_back(event);
+    return *this;
+}
+
+stream_t& stream_t::enter_function(int thread, std::uint64_t function, std::uint64_t frame) {
+    event_t event = make(op_t::enter_function, thread);
+    event.id = function;
+    event.target_id = frame;
+    events.push_back(event);
+    return *this;
+}
+
+stream_t& stream_t::leave_function(int thread, std::uint64_t function, std::uint64_t frame) {
+    event_t event = make(op_t::leave_function, thread);
+    event.id = function;
+    event.target_id = frame;
+    events.push_back(event);
+    return *this;
+}
+
+stream_t& stream_t::enter_task(int thread, std::int32_t type, std::uint64_t id, std::uint64_t site) {
+    event_t event = make(op_t::enter_task, thread);
+    event.type = type;
+    event.id = id;
+    event.site = site;
+    events.push_back(event);
+    return *this;
+}
+
+stream_t& stream_t::leave_task(int thread, std::int32_t type, std::uint64_t id, std::uint64_t site) {
+    enter_task(thread, type, id, site);
+    events.back().op = op_t::leave_task;
+    return *this;
+}
+
+stream_t& stream_t::enter_thread_task(int thread, std::int32_t type, int of_thread, std::uint64_t site) {
+    enter_task(thread, type, static_cast<std::uint64_t>(of_thread), site);
+    events.back().id_is_thread = true;
+    return *this;
+}
+
+stream_t& stream_t::leave_thread_task(int thread, std::int32_t type, int of_thread, std::uint64_t site) {
+    leave_task(thread, type, static_cast<std::uint64_t>(of_thread), site);
+    events.back().id_is_thread = true;
+    return *this;
+}
+
+stream_t& stream_t::plain(op_t op, int thread, std::int32_t type, std::uint64_t id, bool id_is_thread) {
+    event_t event = make(op, thread);
+    event.type = type;
+    event.id = id;
+    event.id_is_thread = id_is_thread;
+    events.push_back(event);
+    return *this;
+}
+
+stream_t& stream_t::activate(int thread, std::int32_t type) { return plain(op_t::activate, thread, type, 0); }
+stream_t& stream_t::sync(op_t op, int thread, std::int32_t type, std::uint64_t id) { return plain(op, thread, type, id); }
+stream_t& stream_t::notify(op_t op, int thread, std::uint64_t address) { return plain(op, thread, 0, address); }
+
+stream_t& stream_t::alias(int thread, std::uint32_t type, std::uint64_t id, std::uint32_t target_type,
+                          std::uint64_t target_id) {
+    plain(op_t::alias, thread, static_cast<std::int32_t>(type), id);
+    events.back().target_type = target_type;
+    events.back().target_id = target_id;
+    return *this;
+}
+
+stream_t& stream_t::allocate(int thread) { return plain(op_t::allocate, thread, 0, 0); }
+stream_t& stream_t::fork(int thread, std::int32_t type, std::uint64_t id, bool id_is_thread) {
+    return plain(op_t::fork, thread, type, id, id_is_thread);
+}
+stream_t& stream_t::fork_current(int thread) { return plain(op_t::fork_current, thread, 0, 0); }
+stream_t& stream_t::fork_nowait(int thread) { return plain(op_t::fork_nowait, thread, 0, 0); }
+stream_t& stream_t::join(int thread, std::uint64_t fork_id) { return plain(op_t::join, thread, 0, fork_id); }
+stream_t& stream_t::taskwait(int thread, std::int32_t type, std::uint64_t id, bool id_is_thread) {
+    return plain(op_t::taskwait, thread, type, id, id_is_thread);
+}
+stream_t& stream_t::taskwait_current(int thread) { return plain(op_t::taskwait_current, thread, 0, 0); }
+stream_t& stream_t::warn(int thread, std::int32_t code) { return plain(op_t::warn, thread, code, 0); }
+stream_t& stream_t::warn_from(int thread, std::int32_t code, std::uint64_t site) {
+    plain(op_t::warn_from, thread, code, 0);
+    events.back().site = site;
+    return *this;
+}
+
+stream_t& stream_t::debugger(const debugger_action_t& action) {
+    event_t event = make(op_t::debugger_write, 0);
+    event.at_stops.push_back(action);
+    events.push_back(event);
+    return *this;
+}
+
+stream_t& stream_t::thread_exit(int thread) { return plain(op_t::thread_exit, thread, 0, 0); }
+
+stream_t& stream_t::at_stop(const debugger_action_t& action) {
+    events.back().at_stops.push_back(action);
+    return *this;
+}
+
+int stream_t::thread_count() const {
+    int count = 0;
+    for (const event_t& event : events) {
+        if (event.op != op_t::debugger_write) count = std::max(count, event.thread + 1);
+    }
+    return count;
+}
+
+void apply_action(const debugger_action_t& action, tavo_config_t& config, tavo_filter_record_t* buffer,
+                  std::uint32_t capacity) {
+    config.request = (config.request & ~action.clear_request) | action.set_request;
+    if (action.write_flags) config.flags = action.flags;
+    if (action.write_version) config.version = action.version;
+    if (action.write_count) config.filter_count = action.count;
+    for (std::size_t index = 0; index < action.records.size() && index < capacity && buffer != nullptr; ++index) {
+        const filter_spec_t& spec = action.records[index];
+        tavo_filter_record_t record{};
+        record.feature = spec.feature;
+        record.target = spec.target;
+        record.operation = spec.operation;
+        record.first = spec.first;
+        if (spec.first_site >= 0) record.first += stub_site_by_index(spec.first_site);
+        if (spec.first_site == filter_spec_t::function_table_base) record.first += reinterpret_cast<std::uintptr_t>(functions);
+        record.second = spec.second;
+        buffer[index] = record;
+    }
+}
+
+debugger_action_t action_at(const event_t& event, std::size_t ordinal) {
+    if (event.op == op_t::debugger_write) return {};
+    if (ordinal < event.at_stops.size()) return event.at_stops[ordinal];
+    if (ordinal < event.at_stops.size() + stops_before_cleanup) return {};
+    debugger_action_t cleanup;
+    cleanup.clear_request = ~0u;
+    cleanup.write_version = true;
+    return cleanup;
+}
+
+void complete(stream_t& stream) {
+    const int threads = stream.thread_count();
+    std::vector<bool> exited(static_cast<std::size_t>(threads), false);
+    for (const event_t& event : stream.events) {
+        if (event.op == op_t::thread_exit) exited[event.thread] = true;
+    }
+    for (int thread = 0; thread < threads; ++thread) {
+        if (!exited[static_cast<std::size_t>(thread)]) stream.thread_exit(thread);
+    }
+}
+
+std::string describe(const stop_t& stop) {
+    std::ostringstream text;
+    text << "event " << stop.event << ": reason " << stop.reason << " site " << hex(stop.site) << " block {"
+         << stop.config.version << ", " << hex(stop.config.request) << ", " << hex(stop.config.flags) << ", "
+         << stop.config.filter_count << "} mask " << hex(stop.active_mask);
+    auto access = [&](const tavo_access_t& a) {
+        text << " (" << a.access_type << ", " << a.size << ", " << hex(a.address) << ", " << a.task_type << "."
+             << hex(a.task_id) << " @ " << hex(a.code_address) << ")";
+    };
+    if (stop.reason == TAVO_EVENT_DATA_SHARING) {
+        text << "\n    offending";
+        access(stop.offending);
+        text << "\n    offended";
+        for (const tavo_access_t& a : stop.offended) access(a);
+    }
+    if (stop.reason == TAVO_EVENT_REENTRANT_CALL) {
+        text << "\n    function " << hex(stop.function) << " offenses";
+        for (const tavo_offense_t& o : stop.offenses) text << " (" << o.task_type << "." << hex(o.task_id) << ")";
+    }
+    return text.str();
+}
+
+std::string describe(const event_t& event) {
+    std::ostringstream text;
+    text << op_name(event.op) << " thread " << int{event.thread} << " type " << event.type << " id "
+         << (event.id_is_thread ? "thread " : "") << hex(event.id) << " target " << event.target_type << ", "
+         << hex(event.target_id) << " site " << hex(event.site) << " variant " << int{event.variant};
+    return text.str();
+}
+
+namespace {
+
+std::string action_cpp(const debugger_action_t& action) {
+    std::ostringstream text;
+    text << "action()";
+    if (action.set_request != 0) text << ".set(" << hex(action.set_request) << ")";
+    if (action.clear_request != 0) text << ".clear(" << hex(action.clear_request) << ")";
+    if (action.write_flags) text << ".flags(" << hex(action.flags) << ")";
+    if (action.write_version) text << ".version(" << action.version << ")";
+    if (action.write_count) text << ".count(" << action.count << ")";
+    for (const filter_spec_t& r : action.records) {
+        text << ".record(" << int{r.feature} << ", " << int{r.target} << ", " << int{r.operation} << ", "
+             << hex(r.first) << ", " << hex(r.second) << ", " << r.first_site << ")";
+    }
+    return text.str();
+}
+
+}  // namespace
+
+std::string to_cpp(const stream_t& stream, const std::string& name) {
+    std::ostringstream text;
+    text << "TEST(differential_regression, " << name << ") {\n    stream_t s;\n";
+    for (const event_t& e : stream.events) {
+        const int t = e.thread;
+        text << "    s.";
+        switch (e.op) {
+        case op_t::read: case op_t::write: case op_t::update: case op_t::atomic:
+            text << op_name(e.op) << "(" << t << ", " << hex(e.id) << ", " << e.target_type << ", " << int{e.variant} << ")";
+            break;
+        case op_t::enter_function: case op_t::leave_function:
+            text << op_name(e.op) << "(" << t << ", " << e.id << ", " << hex(e.target_id) << ")";
+            break;
+        case op_t::enter_task: case op_t::leave_task:
+            text << op_name(e.op) << (e.id_is_thread ? "_thread_task(" : "(") << t << ", " << e.type << ", "
+                 << (e.id_is_thread ? std::to_string(e.id) : hex(e.id)) << ", " << hex(e.site) << ")";
+            break;
+        case op_t::alias:
+            text << "alias(" << t << ", " << e.type << ", " << hex(e.id) << ", " << e.target_type << ", "
+                 << hex(e.target_id) << ")";
+            break;
+        case op_t::warn_from:
+            text << "warn_from(" << t << ", " << e.type << ", " << hex(e.site) << ")";
+            break;
+        case op_t::debugger_write:
+            text << "debugger(" << action_cpp(e.at_stops.empty() ? debugger_action_t{} : e.at_stops.front()) << ")";
+            break;
+        case op_t::thread_exit: case op_t::allocate: case op_t::fork_current: case op_t::fork_nowait:
+        case op_t::taskwait_current:
+            text << op_name(e.op) << "(" << t << ")";
+            break;
+        case op_t::activate: case op_t::warn:
+            text << op_name(e.op) << "(" << t << ", " << e.type << ")";
+            break;
+        case op_t::join:
+            text << "join(" << t << ", " << e.id << ")";
+            break;
+        case op_t::notify_acquired: case op_t::notify_releasing: case op_t::notify_destroy:
+            text << "notify(op_t::" << op_name(e.op) << ", " << t << ", " << hex(e.id) << ")";
+            break;
+        default:
+            text << "plain(op_t::" << op_name(e.op) << ", " << t << ", " << e.type << ", " << hex(e.id) << ", "
+                 << (e.id_is_thread ? "true" : "false") << ")";
+            break;
+        }
+        if (e.op != op_t::debugger_write) {
+            for (const debugger_action_t& action : e.at_stops) text << ".at_stop(" << action_cpp(action) << ")";
+        }
+        text << ";\n";
+    }
+    text << "    expect_agreement(s);\n}\n";
+    return text.str();
+}
+
+}  // namespace differential
