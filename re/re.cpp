@@ -133,7 +133,7 @@ std::vector<call_entry_t> re_t::call_stack(task_key_t task) {
     return {found->second.begin(), found->second.end()};
 }
 
-std::size_t re_t::call_stack_count() {
+std::size_t re_t::call_stack_count() noexcept {
     spin_guard_t guard(lock);
     return call_stacks_.size();
 }

@@ -22,7 +22,7 @@ struct task_key_t {
 // One watched function that a task has entered and not yet left.
 struct call_entry_t {
     std::uint64_t function;
-    std::uint64_t frame;  // the caller's stack frame: a deeper call has a lower one
+    std::uint64_t frame;  // passed with the call: a deeper call has a lower one
     bool operator==(const call_entry_t&) const = default;
 };
 
@@ -48,9 +48,10 @@ public:
     // Reports event 257 when other tasks are inside `function`.
     void check(task_key_t task, std::uint64_t function) noexcept;
 
-    // A copy of the task's call stack, oldest first; empty when it has none.
+    // Inspection: a copy of the task's call stack, oldest first, empty when it has none.
+    // Throws std::bad_alloc.
     std::vector<call_entry_t> call_stack(task_key_t task);
-    std::size_t call_stack_count();
+    std::size_t call_stack_count() noexcept;
 
 private:
     std::map<task_key_t, call_stack_t> call_stacks_;
