@@ -2,6 +2,7 @@
 // heap exhaustion inside the re lock, and the structure under concurrent tasks.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
