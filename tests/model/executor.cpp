@@ -295,6 +295,13 @@ bool decode(const std::string& in, outcome_t& outcome) {
         }
         return *workers[thread];
     };
+    // Started in index order, so that thread identifiers ascend with the index as the model's
+    // stand-ins do: the offenses list is ordered by task id.
+    std::size_t threads = static_cast<std::size_t>(stream.thread_count());
+    for (const event_t& event : stream.events) {
+        if (event.id_is_thread) threads = std::max<std::size_t>(threads, event.id + 1);
+    }
+    for (std::size_t thread = 0; thread < threads; ++thread) worker(thread);
     active_run = &run;
     for (std::size_t index = 0; index < stream.events.size(); ++index) {
         const event_t& event = stream.events[index];
