@@ -1,0 +1,231 @@
+// Stress: eight threads issue random events with no ordering between them, threads come and go,
+// and the debugger asks for resets, pings and filter batches at its stops and while the program
+// runs. Under the sanitizer builds the run must end with no report; in every build it must end in
+// time and leave the task handles and the live counts where the tasks' entries and exits put them.
+//
+// TAVO_STRESS_SECONDS sets the duration (default 2).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "runtime/runtime.h"
+#include "task/task_table.h"
+#include "tavo/tavo.h"
+
+namespace {
+
+constexpr int worker_slots = 8;
+constexpr std::uint64_t shared_data = 0x10000;
+
+std::atomic<std::uint64_t> stop_count{0}, detections{0}, reentrant_calls{0}, errors{0}, batches{0};
+
+// Stops are serialised by the runtime lock, so this state belongs to the thread that stopped.
+std::minstd_rand debugger_random{7};
+thread_local int stops_in_a_row = 0;
+
+std::uint64_t function_address(int index) {
+    alignas(16) static const unsigned char functions[64] = {0x90};
+    return reinterpret_cast<std::uintptr_t>(functions) + static_cast<std::uint64_t>(8 * (index % 8));
+}
+
+// A debugger that keeps changing what the detectors watch, and stops asking after a few stops in
+// a row so that the program goes on.
+void debugger_acts() {
+    if (++stops_in_a_row > 4) {
+        __tavo_config.request = 0;
+        __tavo_config.version = TAVO_CONFIG_VERSION;
+        return;
+    }
+    switch (debugger_random() % 16) {
+    case 0: __tavo_config.request |= TAVO_REQUEST_RESET_TSM; break;
+    case 1: __tavo_config.request |= TAVO_REQUEST_RESET_RE; break;
+    case 2: __tavo_config.request |= TAVO_REQUEST_PING; break;
+    case 3:
+        __tavo_config.filter_count = 4;
+        __tavo_config.request = (__tavo_config.request | TAVO_REQUEST_ALLOCATE) & ~TAVO_REQUEST_APPLY_FILTERS;
+        break;
+    case 4:
+    case 5:
+        if (tavo::filter_capacity >= 4 && __tavo_filter_space != nullptr) {
+            const std::uint64_t base = shared_data + 8 * (debugger_random() % 16);
+            __tavo_filter_space[0] = {1, 0, 2, 1, {}, 0, 0};                       // tsm: clear data ranges
+            __tavo_filter_space[1] = {1, 0, 2, 2, {}, base, 8 + debugger_random() % 32};  // suppress a data range
+            __tavo_filter_space[2] = {2, 0, 1, 1, {}, 0, 0};                       // re: clear code ranges
+            __tavo_filter_space[3] = {2, 0, 1, 2, {}, function_address(static_cast<int>(debugger_random())), 16};
+            __tavo_config.filter_count = 4;
+            __tavo_config.request |= TAVO_REQUEST_APPLY_FILTERS;
+            batches.fetch_add(1);
+        }
+        break;
+    default: break;
+    }
+}
+
+struct worker_t {
+    std::minstd_rand random;
+    int slot;
+    std::uint64_t serial;
+
+    int pick(int count) { return static_cast<int>(random() % static_cast<unsigned>(count)); }
+
+    // One random event; tasks it enters it also leaves, innermost first, so the counts balance.
+    void event(int depth) {
+        const auto* address = reinterpret_cast<const void*>(shared_data + static_cast<std::uint64_t>(pick(256)));
+        const std::uint32_t size = static_cast<std::uint32_t>(1 + pick(16));
+        switch (pick(24)) {
+        case 0: case 1: case 2: _TAVO_readMemory(address, size); break;
+        case 3: case 4: case 5: _TAVO_writeMemory(address, size); break;
+        case 6: _TAVO_updateMemory(address, size); break;
+        case 7: _TAVO_atomicUpdate(address, size); break;
+        case 8: _TAVO_syncAcquire(1, static_cast<std::uint64_t>(pick(4))); break;
+        case 9: _TAVO_syncRelease(1, static_cast<std::uint64_t>(pick(4))); break;
+        case 10: _TAVO_syncReleaseWeak(static_cast<std::uint32_t>(pick(9)), static_cast<std::uint64_t>(pick(4))); break;
+        case 11: _TAVO_syncDestroy(static_cast<std::uint32_t>(pick(9)), static_cast<std::uint64_t>(pick(4))); break;
+        case 12: {
+            const std::uint64_t fork_id = _TAVO_syncForkTaskCurrent();
+            if (pick(2) == 0) _TAVO_syncJoin(fork_id);
+            break;
+        }
+        case 13: _TAVO_syncTaskwaitCurrent(); break;
+        case 14: _TAVO_syncAlias(static_cast<std::uint32_t>(pick(4)), static_cast<std::uint64_t>(pick(4)), 4,
+                                 static_cast<std::uint64_t>(pick(4)));
+            break;
+        case 15: {
+            const auto* function = reinterpret_cast<const void*>(function_address(pick(8)));
+            const auto* frame = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(0x8000 - 0x100 * depth));
+            _TAVO_enterFunction(function, frame);
+            if (depth < 3) event(depth + 1);
+            _TAVO_leaveFunction(function, frame);
+            break;
+        }
+        case 16: case 17: {
+            // A nested task of a counted type, left again.
+            const std::int32_t type = pick(2) == 0 ? 0 : 3;
+            const std::uint64_t id = serial++;
+            _TAVO_enterGenericTaskFrom(type, id, 0x1000);
+            if (depth < 3) {
+                for (int inner = pick(4); inner > 0; --inner) event(depth + 1);
+            }
+            _TAVO_leaveGenericTaskFrom(type, id, 0x1004);
+            break;
+        }
+        case 18: {
+            // A light task, balanced the same way.
+            _TAVO_enterGenericTaskFrom(2, serial, 0x2000);
+            if (depth < 3) event(depth + 1);
+            _TAVO_leaveGenericTaskFrom(2, serial++, 0x2004);
+            break;
+        }
+        case 19: _TAVO_leaveGenericTaskFrom(3, 0xDEAD, 0x3000); break;  // not open: a nesting error
+        case 20: _TAVO_readMemory(address, 300); break;                 // too big
+        case 21: {
+            const std::uint64_t id = _TAVO_syncForkTaskNowait();
+            _TAVO_syncAcquire(5, id);
+            _TAVO_syncRelease(6, id);
+            _TAVO_syncJoin(id);
+            break;
+        }
+        case 22: _TAVO_syncAcquire(static_cast<std::uint32_t>(9 + pick(3)), 1); break;  // invalid type
+        default: __zuk_sync_releasing(reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x20000 + pick(2)))); break;
+        }
+    }
+
+    // A native-thread task around a burst of events; the thread then ends inside its initial task.
+    void run(int events) {
+        const std::uint64_t id = 1000 * static_cast<std::uint64_t>(slot) + serial++;
+        _TAVO_enterGenericTaskFrom(3, id, 0x1000);
+        for (int index = 0; index < events; ++index) {
+            event(0);
+            stops_in_a_row = 0;
+        }
+        _TAVO_leaveGenericTaskFrom(3, id, 0x1004);
+    }
+};
+
+double stress_seconds() {
+    const char* text = std::getenv("TAVO_STRESS_SECONDS");
+    return text != nullptr ? std::atof(text) : 2.0;
+}
+
+}  // namespace
+
+extern "C" void __tavo_switch_to_debugger(void) {
+    stop_count.fetch_add(1);
+    const std::int32_t reason = __tavo_event_reason;
+    if (reason == TAVO_EVENT_DATA_SHARING) detections.fetch_add(1);
+    if (reason == TAVO_EVENT_REENTRANT_CALL) reentrant_calls.fetch_add(1);
+    if (reason < 0) errors.fetch_add(1);
+    if (reason >= 0 && reason <= 5 && reason != 3 && reason != 4) return;  // load and unload
+    debugger_acts();
+}
+
+TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
+    const std::uint16_t live_before[4] = {tavo::runtime.live_count[0], tavo::runtime.live_count[1],
+                                          tavo::runtime.live_count[2], tavo::runtime.live_count[3]};
+    const std::uint16_t tasks_before = tavo::task_table.entry_count();
+    __tavo_config.flags = TAVO_FLAG_TSM | TAVO_FLAG_RE;
+
+    const double seconds = stress_seconds();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    std::atomic<bool> finished{false};
+    // A hang is a failure, not a stuck CI job.
+    std::thread watchdog([&] {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds * 5 + 60);
+        while (!finished.load()) {
+            if (std::chrono::steady_clock::now() > limit) {
+                std::fprintf(stderr, "stress: no progress; the library hangs\n");
+                std::abort();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    // The debugger also asks for resets and pings while the program runs.
+    std::thread debugger([&] {
+        std::minstd_rand random{11};
+        while (std::chrono::steady_clock::now() < deadline) {
+            static constexpr std::uint32_t requests[] = {TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_RE, TAVO_REQUEST_PING};
+            std::atomic_ref<std::uint32_t>(__tavo_config.request).fetch_or(requests[random() % 3]);
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 800));
+        }
+    });
+
+    std::atomic<std::uint64_t> threads_run{0};
+    std::vector<std::thread> slots;
+    for (int slot = 0; slot < worker_slots; ++slot) {
+        slots.emplace_back([&, slot] {
+            // Short-lived threads one after another, so that tear-down meets everything else.
+            for (std::uint64_t generation = 0; std::chrono::steady_clock::now() < deadline; ++generation) {
+                std::thread([&, slot, generation] {
+                    worker_t worker{std::minstd_rand(static_cast<unsigned>(slot * 7919 + generation)), slot, generation * 100000};
+                    worker.run(200);
+                }).join();
+                threads_run.fetch_add(1);
+            }
+        });
+    }
+    for (std::thread& slot : slots) slot.join();
+    debugger.join();
+    finished = true;
+    watchdog.join();
+
+    // Every thread ended inside its initial task, which the tear-down ends without counting it out.
+    EXPECT_EQ(tavo::runtime.live_count[0].load(), live_before[0]);
+    EXPECT_EQ(tavo::runtime.live_count[1].load(), static_cast<std::uint16_t>(live_before[1] + threads_run.load()));
+    EXPECT_EQ(tavo::runtime.live_count[2].load(), live_before[2]);
+    EXPECT_EQ(tavo::runtime.live_count[3].load(), live_before[3]);
+    EXPECT_EQ(tavo::task_table.entry_count(), tasks_before);
+    EXPECT_EQ(tavo::task_handles.words[0], 1u) << "only handle 0 stays taken";
+    for (std::uint32_t word = 1; word < tavo::handle_words; ++word) ASSERT_EQ(tavo::task_handles.words[word], 0u) << word;
+    EXPECT_GT(threads_run.load(), 0u);
+    std::printf("stress: %.1f s, %llu threads, %llu stops (%llu data sharing, %llu reentrant calls, %llu errors), "
+                "%llu filter batches\n",
+                seconds, static_cast<unsigned long long>(threads_run.load()), static_cast<unsigned long long>(stop_count.load()),
+                static_cast<unsigned long long>(detections.load()), static_cast<unsigned long long>(reentrant_calls.load()),
+                static_cast<unsigned long long>(errors.load()), static_cast<unsigned long long>(batches.load()));
+}
