@@ -1,0 +1,224 @@
+// libFuzzer target: the input is a program and a debugger at once. It calls the entries with
+// arguments the fuzzer chooses (invalid task and sync types, sizes above 255, unknown fork ids,
+// exits that match nothing) on up to three threads, one call at a time, and at every stop the
+// debugger writes what the input says into the configuration block and the filter buffer. Nothing
+// may crash, hang or trip a sanitizer.
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "runtime/runtime.h"
+#include "tavo/tavo.h"
+
+namespace {
+
+// The bytes of one input, consumed by the program and by the debugger alike; zeros once spent.
+class input_t {
+public:
+    input_t(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool spent() const { return at_ >= size_; }
+    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+    std::uint16_t u16() { return static_cast<std::uint16_t>(byte() | byte() << 8); }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(u16()) | static_cast<std::uint32_t>(u16()) << 16; }
+    std::uint64_t u64() { return static_cast<std::uint64_t>(u32()) | static_cast<std::uint64_t>(u32()) << 32; }
+    void bytes(void* out, std::size_t count) {
+        auto* target = static_cast<std::uint8_t*>(out);
+        for (std::size_t index = 0; index < count; ++index) target[index] = byte();
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+input_t* current_input = nullptr;  // set while an input runs; hand-offs order every access
+int stops_in_a_row = 0;
+
+alignas(16) const std::uint8_t functions[64] = {
+    0x90, 0, 0, 0, 0, 0, 0, 0, 0xE9, 0x0B, 0, 0, 0, 0, 0, 0,  // 8 jumps to 24
+    0x90, 0, 0, 0, 0, 0, 0, 0, 0x90, 0, 0, 0, 0, 0, 0, 0,
+    0xE9, 0xF3, 0xFF, 0xFF, 0xFF, 0, 0, 0,                    // 32 jumps back to 24
+};
+
+// What the debugger writes at a stop. An input that keeps the library stopping is let go after a
+// bounded number of stops, as a debugger's user would.
+void debugger_acts(input_t& in) {
+    if (++stops_in_a_row > 32 || in.spent()) {
+        __tavo_config.request = 0;
+        __tavo_config.version = TAVO_CONFIG_VERSION;
+        return;
+    }
+    switch (in.byte() % 8) {
+    case 0: break;
+    case 1: __tavo_config.request = in.u32(); break;
+    case 2: __tavo_config.version = in.byte() % 2 == 0 ? TAVO_CONFIG_VERSION : in.u32(); break;
+    case 3: __tavo_config.flags = in.u32(); break;
+    case 4:
+        __tavo_config.filter_count = in.byte() % 16;
+        __tavo_config.request |= TAVO_REQUEST_ALLOCATE;
+        break;
+    case 5: {
+        // Records straight from the input, then the batch; the count may exceed what was written
+        // or even the buffer.
+        const std::uint32_t count = in.byte() % 12;
+        for (std::uint32_t index = 0; index < count && index < tavo::filter_capacity && __tavo_filter_space; ++index)
+            in.bytes(&__tavo_filter_space[index], sizeof(tavo_filter_record_t));
+        __tavo_config.filter_count = count <= tavo::filter_capacity ? count : count + in.byte() % 2;
+        __tavo_config.request |= TAVO_REQUEST_APPLY_FILTERS;
+        break;
+    }
+    case 6: __tavo_config.request |= in.byte() & 0x3; break;
+    default: __tavo_config.filter_count = in.u32(); break;
+    }
+}
+
+std::int32_t task_type(input_t& in) {
+    const std::uint8_t choice = in.byte();
+    return choice < 200 ? choice % 6 : static_cast<std::int32_t>(in.u32());
+}
+std::uint32_t sync_type(input_t& in) {
+    const std::uint8_t choice = in.byte();
+    return choice < 220 ? choice % 10 : in.u32();
+}
+std::uint64_t small_or_any(input_t& in) {
+    const std::uint8_t choice = in.byte();
+    return choice < 230 ? choice % 8 : in.u64();
+}
+
+// One call of an entry, with its arguments.
+void call_entry(input_t& in, std::uint64_t& last_fork) {
+    const auto* address = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(0x10000 + small_or_any(in) * 3));
+    switch (in.byte() % 28) {
+    case 0: _TAVO_readMemory(address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
+    case 1: _TAVO_writeMemory(address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
+    case 2: _TAVO_updateMemory(address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
+    case 3: _TAVO_atomicUpdate(address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
+    case 4: _TAVO_enterFunction(functions + in.byte() % 5 * 8, reinterpret_cast<const void*>(std::uintptr_t{in.u16()})); break;
+    case 5: _TAVO_leaveFunction(functions + in.byte() % 5 * 8, reinterpret_cast<const void*>(std::uintptr_t{in.u16()})); break;
+    case 6: { const std::int32_t type = task_type(in); _TAVO_enterGenericTaskFrom(type, small_or_any(in), in.u16()); break; }
+    case 7: { const std::int32_t type = task_type(in); _TAVO_leaveGenericTaskFrom(type, small_or_any(in), in.u16()); break; }
+    case 8: { const std::int32_t type = task_type(in); _TAVO_enterGenericTask(type, small_or_any(in)); break; }
+    case 9: { const std::int32_t type = task_type(in); _TAVO_leaveGenericTask(type, small_or_any(in)); break; }
+    case 10: _TAVO_activateTaskType(static_cast<std::uint32_t>(task_type(in))); break;
+    case 11: { const std::uint32_t type = sync_type(in); _TAVO_syncAcquire(type, small_or_any(in)); break; }
+    case 12: { const std::uint32_t type = sync_type(in); _TAVO_syncRelease(type, small_or_any(in)); break; }
+    case 13: { const std::uint32_t type = sync_type(in); _TAVO_syncAcquireWeak(type, small_or_any(in)); break; }
+    case 14: { const std::uint32_t type = sync_type(in); _TAVO_syncReleaseWeak(type, small_or_any(in)); break; }
+    case 15: { const std::uint32_t type = sync_type(in); _TAVO_syncDestroy(type, small_or_any(in)); break; }
+    case 16: {
+        const std::uint32_t type = sync_type(in);
+        const std::uint64_t id = small_or_any(in);
+        const std::uint32_t target_type = sync_type(in);
+        _TAVO_syncAlias(type, id, target_type, small_or_any(in));
+        break;
+    }
+    case 17: last_fork = _TAVO_syncAllocate(); break;
+    case 18: { const std::int32_t type = task_type(in); last_fork = _TAVO_syncForkTask(type, small_or_any(in)); break; }
+    case 19: last_fork = _TAVO_syncForkTaskCurrent(); break;
+    case 20: last_fork = _TAVO_syncForkTaskNowait(); break;
+    case 21: _TAVO_syncJoin(in.byte() % 2 == 0 ? last_fork : small_or_any(in)); break;
+    case 22: { const std::int32_t type = task_type(in); _TAVO_syncTaskwait(type, small_or_any(in)); break; }
+    case 23: _TAVO_syncTaskwaitCurrent(); break;
+    case 24: _TAVO_warn(static_cast<std::int32_t>(in.u32())); break;
+    case 25: _TAVO_warnFrom(static_cast<std::int32_t>(in.u32()), in.u64()); break;
+    case 26: {
+        void* object = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x20000 + in.byte() % 4));
+        switch (in.byte() % 5) {
+        case 0: __zuk_sync_acquired(object); break;
+        case 1: __zuk_notify_sync_releasing(object); break;
+        case 2: __zuk_sync_destroy(object); break;
+        case 3: __zuk_sync_prepare(object); break;
+        default: __zuk_sync_cancel(object); break;
+        }
+        break;
+    }
+    default:
+        // The debugger writes while the program runs: only the request word, as a real one may.
+        std::atomic_ref<std::uint32_t>(__tavo_config.request).fetch_or(in.u32() & 0xE00000FFu);
+        break;
+    }
+}
+
+// A thread of the fuzzed program: runs the calls handed to it, one at a time.
+class worker_t {
+public:
+    worker_t() : thread_([this] { loop(); }) {}
+    ~worker_t() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            exit_ = true;
+            changed_.notify_all();
+        }
+        thread_.join();  // the thread's tear-down runs before this returns
+    }
+    void run(std::function<void()> work) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        work_ = std::move(work);
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !work_; });
+    }
+
+private:
+    void loop() {
+        for (;;) {
+            std::function<void()> work;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return work_ || exit_; });
+                if (exit_) return;
+                work = work_;
+            }
+            work();
+            std::lock_guard<std::mutex> lock(mutex_);
+            work_ = nullptr;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::function<void()> work_;
+    bool exit_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+extern "C" void __tavo_switch_to_debugger(void) {
+    if (current_input != nullptr) debugger_acts(*current_input);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    input_t in(data, size);
+    __tavo_config = {TAVO_CONFIG_VERSION, 0, in.u32(), 0};
+    current_input = &in;
+    std::uint64_t last_fork = 0;
+    {
+        std::unique_ptr<worker_t> threads[3];
+        for (int calls = 0; calls < 256 && !in.spent(); ++calls) {
+            const std::uint8_t which = in.byte();
+            std::unique_ptr<worker_t>& thread = threads[which % 3];
+            if (which >= 250) {
+                thread.reset();  // the thread ends
+                continue;
+            }
+            if (!thread) thread = std::make_unique<worker_t>();
+            thread->run([&] {
+                stops_in_a_row = 0;
+                call_entry(in, last_fork);
+            });
+        }
+        stops_in_a_row = 0;
+    }
+    // Every thread has ended; the next input starts from a quiet block.
+    current_input = nullptr;
+    __tavo_config = {TAVO_CONFIG_VERSION, 0, 0, 0};
+    return 0;
+}
