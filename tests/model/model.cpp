@@ -541,7 +541,8 @@ void model_t::check_access(task_t& task, std::uint64_t address, std::uint32_t si
                         }
                     }
                 }
-                if (added || (options_.flag_on_any_conflict && found_conflict)) cell.conflict_seen = true;
+                // Library: any conflict marks the cell, also one whose descriptor was already listed.
+                if (options_.flag_on_any_conflict ? found_conflict : added) cell.conflict_seen = true;
             } else if (cell.conflict_seen) {
                 cell.conflict_seen = false;
             }
@@ -555,12 +556,16 @@ void model_t::check_access(task_t& task, std::uint64_t address, std::uint32_t si
         }
     }
     if (conflicts.empty()) return;
+    // Library: the offending access is always the current one; a conflict identical to it (a task
+    // of the same type and id, same access, same site) is left out of the offended list, and a
+    // list left empty is reported as an internal error before the detection.
     const tavo_access_t offending{access_type, size, start_address(granule, position),
                                   static_cast<std::uint32_t>(task.type), 0, task.id, site};
-    push_front_once(conflicts, offending);
-    detection_offending_ = conflicts.front();
-    detection_offended_.assign(conflicts.begin() + 1, conflicts.end());
-    report(TAVO_EVENT_DATA_SHARING, me().last_site);
+    std::erase_if(conflicts, [&](const tavo_access_t& conflict) { return same_access(conflict, offending); });
+    if (conflicts.empty()) report(internal_error, site);
+    detection_offending_ = offending;
+    detection_offended_ = conflicts;
+    report(TAVO_EVENT_DATA_SHARING, site);
 }
 
 void model_t::forget_accesses(std::uint16_t handle) {

@@ -21,8 +21,9 @@ namespace differential {
 struct model_options_t {
     bool tsm = true;  // the data-sharing check records and reports accesses
     bool re = true;   // function entries and exits keep call stacks and report reentrant calls
-    // A scan that meets only conflicts already on the list still marks the cell.
-    bool flag_on_any_conflict = false;
+    // A scan that meets only conflicts already on the list still marks the cell (the library's
+    // choice; the text can be read either way).
+    bool flag_on_any_conflict = true;
 };
 
 using vector_clock_t = std::map<std::uint16_t, std::uint64_t>;  // handle -> time; absent is 0
