@@ -75,3 +75,54 @@ TEST(differential_by_hand, requests_while_running_are_polled_by_the_next_entry) 
     // Thread 0 ends inside its task 1 on top of its initial task: a nesting error.
     EXPECT_EQ(reasons(outcome), (std::vector<std::int32_t>{-10000, 4, 3, -29999, -29995}));
 }
+
+TEST(differential_by_hand, weak_release_into_an_object_nobody_made_publishes_nothing) {
+    if (!library_model_options().tsm) GTEST_SKIP() << "the data-sharing check is not in this build";
+    stream_t s;
+    s.debugger(action().flags(TAVO_FLAG_TSM));
+    s.enter_task(0, 3, 1, 0x1000).enter_task(1, 3, 2, 0x1000);
+    s.write(0, 0x10000, 4);
+    s.sync(op_t::acquire_weak, 0, 1, 9).sync(op_t::release_weak, 0, 1, 9);  // no such object: no effect
+    s.sync(op_t::acquire, 1, 1, 9);
+    s.write(1, 0x10000, 4);
+    const outcome_t outcome = expect_agreement(s);
+    ASSERT_EQ(reasons(outcome), (std::vector<std::int32_t>{256, -29995, -29995}));
+    EXPECT_EQ(outcome.stops[0].offended.size(), 1u);
+}
+
+TEST(differential_by_hand, a_reused_handle_inherits_no_ordering) {
+    if (!library_model_options().tsm) GTEST_SKIP() << "the data-sharing check is not in this build";
+    stream_t s;
+    s.debugger(action().flags(TAVO_FLAG_TSM));
+    s.enter_task(0, 3, 1, 0x1000).enter_task(1, 3, 2, 0x1000);
+    s.sync(op_t::release, 0, 1, 1);      // the object now knows task 1's handle
+    s.leave_task(0, 3, 1, 0x1004);       // ... which is retired from it
+    s.enter_task(0, 3, 3, 0x1000);       // task 3 gets the handle again
+    s.write(0, 0x10008, 8);
+    s.sync(op_t::acquire, 1, 1, 1);      // must not order task 3's write before task 2
+    s.write(1, 0x10008, 8);
+    const outcome_t outcome = expect_agreement(s);
+    ASSERT_FALSE(outcome.stops.empty());
+    EXPECT_EQ(outcome.stops[0].reason, TAVO_EVENT_DATA_SHARING);
+    EXPECT_EQ(outcome.stops[0].offending.task_id, 2u);
+    ASSERT_EQ(outcome.stops[0].offended.size(), 1u);
+    EXPECT_EQ(outcome.stops[0].offended[0].task_id, 3u);
+}
+
+TEST(differential_by_hand, accesses_spanning_granules_meet_once) {
+    if (!library_model_options().tsm) GTEST_SKIP() << "the data-sharing check is not in this build";
+    stream_t s;
+    s.debugger(action().flags(TAVO_FLAG_TSM));
+    s.enter_task(0, 3, 1, 0x1000).enter_task(1, 3, 2, 0x1000);
+    s.write(0, 0x10006, 12);  // three granules
+    s.read(1, 0x10004, 16);   // three granules, each meeting the write
+    s.atomic(0, 0x10020, 1).atomic(1, 0x10020, 1);  // atomic against atomic: nothing
+    const outcome_t outcome = expect_agreement(s);
+    ASSERT_FALSE(outcome.stops.empty());
+    EXPECT_EQ(outcome.stops[0].reason, TAVO_EVENT_DATA_SHARING);
+    EXPECT_EQ(outcome.stops[0].offending.address, 0x10004u);
+    ASSERT_EQ(outcome.stops[0].offended.size(), 1u);
+    EXPECT_EQ(outcome.stops[0].offended[0].address, 0x10006u);
+    EXPECT_EQ(outcome.stops[0].offended[0].size, 12u);
+    EXPECT_EQ(reasons(outcome), (std::vector<std::int32_t>{256, -29995, -29995}));
+}

@@ -34,21 +34,25 @@ std::uint64_t function_address(int index) {
     return reinterpret_cast<std::uintptr_t>(functions) + static_cast<std::uint64_t>(8 * (index % 8));
 }
 
+// The request word is also written by the debugger thread while the program runs.
+std::atomic_ref<std::uint32_t> request() { return std::atomic_ref<std::uint32_t>(__tavo_config.request); }
+
 // A debugger that keeps changing what the detectors watch, and stops asking after a few stops in
 // a row so that the program goes on.
 void debugger_acts() {
     if (++stops_in_a_row > 4) {
-        __tavo_config.request = 0;
+        request().store(0);
         __tavo_config.version = TAVO_CONFIG_VERSION;
         return;
     }
     switch (debugger_random() % 16) {
-    case 0: __tavo_config.request |= TAVO_REQUEST_RESET_TSM; break;
-    case 1: __tavo_config.request |= TAVO_REQUEST_RESET_RE; break;
-    case 2: __tavo_config.request |= TAVO_REQUEST_PING; break;
+    case 0: request().fetch_or(TAVO_REQUEST_RESET_TSM); break;
+    case 1: request().fetch_or(TAVO_REQUEST_RESET_RE); break;
+    case 2: request().fetch_or(TAVO_REQUEST_PING); break;
     case 3:
         __tavo_config.filter_count = 4;
-        __tavo_config.request = (__tavo_config.request | TAVO_REQUEST_ALLOCATE) & ~TAVO_REQUEST_APPLY_FILTERS;
+        request().fetch_and(~TAVO_REQUEST_APPLY_FILTERS);
+        request().fetch_or(TAVO_REQUEST_ALLOCATE);
         break;
     case 4:
     case 5:
@@ -59,7 +63,7 @@ void debugger_acts() {
             __tavo_filter_space[2] = {2, 0, 1, 1, {}, 0, 0};                       // re: clear code ranges
             __tavo_filter_space[3] = {2, 0, 1, 2, {}, function_address(static_cast<int>(debugger_random())), 16};
             __tavo_config.filter_count = 4;
-            __tavo_config.request |= TAVO_REQUEST_APPLY_FILTERS;
+            request().fetch_or(TAVO_REQUEST_APPLY_FILTERS);
             batches.fetch_add(1);
         }
         break;
@@ -190,7 +194,7 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
         std::minstd_rand random{11};
         while (std::chrono::steady_clock::now() < deadline) {
             static constexpr std::uint32_t requests[] = {TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_RE, TAVO_REQUEST_PING};
-            std::atomic_ref<std::uint32_t>(__tavo_config.request).fetch_or(requests[random() % 3]);
+            request().fetch_or(requests[random() % 3]);
             std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 800));
         }
     });
