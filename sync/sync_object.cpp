@@ -13,7 +13,7 @@ namespace {
 
 bool has_aliases(std::uint32_t type) {
     // Read without the lock: an alias made while an operation is already under way may be missed.
-    return !sync_aliases.tables[type].empty();
+    return sync_aliases.sizes[type].load(std::memory_order_acquire) != 0;
 }
 
 }  // namespace
@@ -31,7 +31,9 @@ void record_alias(const sync_object_t& object, const sync_object_t& target) noex
     {
         spin_guard_t guard(sync_aliases.lock);
         try {
-            sync_aliases.tables[object.type][object.id] = target;
+            auto& table = sync_aliases.tables[object.type];
+            table[object.id] = target;
+            sync_aliases.sizes[object.type].store(table.size(), std::memory_order_release);
             stored = true;
         } catch (const std::bad_alloc&) {
         }
@@ -41,7 +43,9 @@ void record_alias(const sync_object_t& object, const sync_object_t& target) noex
 
 void remove_alias(const sync_object_t& object) noexcept {
     spin_guard_t guard(sync_aliases.lock);
-    sync_aliases.tables[object.type].erase(object.id);
+    auto& table = sync_aliases.tables[object.type];
+    table.erase(object.id);
+    sync_aliases.sizes[object.type].store(table.size(), std::memory_order_release);
 }
 
 sync_clock_t* get_or_create_clock(const sync_object_t& object) noexcept {

@@ -2,6 +2,8 @@
 // its clock on first use; an alias lets one pair stand for another.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 
@@ -32,6 +34,9 @@ using sync_table_t = std::map<std::uint64_t, sync_clock_t*>;
 // held together with the runtime lock.
 struct sync_aliases_t {
     std::map<std::uint64_t, sync_object_t> tables[sync_type_count];
+    // Each table's size, stored under the lock after every change: resolution reads it without
+    // the lock, which the map's own size is not safe for.
+    std::atomic<std::size_t> sizes[sync_type_count] = {};
     std::uint8_t lock = 0;
 };
 extern sync_aliases_t sync_aliases;
