@@ -1,10 +1,9 @@
-// The shadow table's growth, its cells' entries, and a cell arena that runs dry.
+// The shadow table's growth, and its cells' entries.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
-#include "runtime/errors.h"
 #include "test_support.h"
 #include "tsm/arena.h"
 #include "tsm/shadow_table.h"
@@ -69,23 +68,4 @@ TEST_F(ShadowTable, TasksBeyondEightAppendOneBucketBetweenThem) {
     EXPECT_EQ(shared.entry_count(), 10u);
     for (std::uint16_t handle = 1; handle <= 10; ++handle) EXPECT_EQ(tavo::own_entry(shared, handle), handle * 16u);
     EXPECT_EQ(tavo::own_entry(shared, 11), 0u);
-}
-
-TEST_F(ShadowTable, ExhaustedArenaFailsTheCellOrTheBucketAndChangesNothing) {
-    tavo::shadow_cell_t& full = *cell(0x1000);
-    std::int32_t error_code = 0;
-    for (std::uint16_t handle = 1; handle <= 8; ++handle) tavo::insert_entry(full, handle, 1, *arena, error_code);
-    arena->limit_heap_segments(0);
-    while (arena->allocate_unreported(4096, error_code) != nullptr) {}
-
-    const tavo::cell_lookup_t missing = table.find_or_create(0x2000, *arena);
-    EXPECT_EQ(missing.cell, nullptr);
-    EXPECT_TRUE(missing.cell_failed);
-    EXPECT_EQ(missing.error_code, tavo::error::out_of_memory);
-    error_code = 0;
-    EXPECT_FALSE(tavo::insert_entry(full, 9, 1, *arena, error_code));
-    EXPECT_EQ(error_code, tavo::error::out_of_memory);
-    EXPECT_EQ(full.entry_count(), 8u);
-    EXPECT_EQ(tavo::own_entry(full, 9), 0u);
-    EXPECT_EQ(cell(0x1000), &full);  // existing cells are still found
 }
