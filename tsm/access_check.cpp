@@ -30,8 +30,6 @@ std::atomic_ref<T> atomic(T& object) noexcept {
 
 struct access_t {
     task_context_t& task;
-    std::uint64_t address;
-    std::uint32_t size;
     std::uint32_t type;
     std::uint64_t site;
     std::uint64_t time;
@@ -265,8 +263,9 @@ private:
     busy_section_t& busy_;
 };
 
-// Under the runtime lock. The offending access is the current one; a conflict descriptor identical
-// to it (another task of the same type and id doing the same thing at the same site) is left out.
+// Builds the offended array, then fills the detection record and reports under the runtime lock. The
+// offending access is the current one; a conflict descriptor identical to it (another task of the
+// same type and id doing the same thing at the same site) is left out.
 void report_sharing(const tavo_access_t& offending, const conflict_list_t& conflicts, arena_t& scratch,
                     std::uint64_t site) noexcept {
     std::size_t count = 0;
@@ -341,7 +340,7 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
 
     busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
     if (!busy) return;
-    const access_t access{task, address, size, type, site, task.time};
+    const access_t access{task, type, site, task.time};
     access_check_t check(access, table, cell_arena, busy);
     granule_walk_t walk(address, size);
     do {
