@@ -450,20 +450,7 @@ std::string compare(const outcome_t& library, const outcome_t& model) {
     return text.str();
 }
 
-model_options_t library_model_options() {
-    model_options_t options;
-#ifdef TAVO_MODEL_TSM
-    options.tsm = true;
-#else
-    options.tsm = false;
-#endif
-#ifdef TAVO_MODEL_RE
-    options.re = true;
-#else
-    options.re = false;
-#endif
-    return options;
-}
+model_options_t library_model_options() { return {}; }
 
 }  // namespace differential
 
