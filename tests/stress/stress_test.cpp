@@ -45,7 +45,7 @@ void debugger_acts() {
         __tavo_config.version = TAVO_CONFIG_VERSION;
         return;
     }
-    switch (debugger_random() % 16) {
+    switch (debugger_random() % 20) {
     case 0: request().fetch_or(TAVO_REQUEST_RESET_TSM); break;
     case 1: request().fetch_or(TAVO_REQUEST_RESET_RE); break;
     case 2: request().fetch_or(TAVO_REQUEST_PING); break;
@@ -67,6 +67,17 @@ void debugger_acts() {
             batches.fetch_add(1);
         }
         break;
+    case 6: {
+        // Other threads run on, so the flags word changes under them as under a real debugger's
+        // write while the program runs.
+        static constexpr std::uint32_t toggles[] = {TAVO_FLAG_TSM, TAVO_FLAG_RE, TAVO_FLAG_ALWAYS_CONCURRENT,
+                                                    TAVO_FLAG_IGNORE_READS, TAVO_FLAG_IGNORE_ATOMICS};
+        std::atomic_ref<std::uint32_t> flags(__tavo_config.flags);
+        std::uint32_t value = flags.load() ^ toggles[debugger_random() % 5];
+        if (debugger_random() % 4 == 0) value = TAVO_FLAG_TSM | TAVO_FLAG_RE;
+        flags.store(value);
+        break;
+    }
     default: break;
     }
 }
@@ -173,7 +184,7 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
     const std::uint16_t live_before[4] = {tavo::runtime.live_count[0], tavo::runtime.live_count[1],
                                           tavo::runtime.live_count[2], tavo::runtime.live_count[3]};
     const std::uint16_t tasks_before = tavo::task_table.entry_count();
-    __tavo_config.flags = TAVO_FLAG_TSM | TAVO_FLAG_RE;
+    std::atomic_ref<std::uint32_t>(__tavo_config.flags).store(TAVO_FLAG_TSM | TAVO_FLAG_RE);
 
     const double seconds = stress_seconds();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
