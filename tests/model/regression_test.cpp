@@ -126,3 +126,21 @@ TEST(differential_by_hand, accesses_spanning_granules_meet_once) {
     EXPECT_EQ(outcome.stops[0].offended[0].size, 12u);
     EXPECT_EQ(reasons(outcome), (std::vector<std::int32_t>{256, -29995, -29995}));
 }
+
+// Printed by the differential test for a library that did not retire an ended task's handle from
+// the sync objects' clocks (broken on purpose): task 3 inherited task (1, thread 2)'s ordering.
+TEST(differential_regression, handle_retired_from_sync_objects) {
+    stream_t s;
+    s.debugger(action().flags(0x20000003));
+    s.enter_thread_task(1, 1, 2, 0x1000);
+    s.plain(op_t::release, 1, 1, 0x1, false);
+    s.leave_thread_task(1, 1, 2, 0x2004);
+    s.enter_task(1, 3, 0x3, 0x2004);
+    s.plain(op_t::acquire, 2, 1, 0x1, false);
+    s.write(1, 0x10008, 16, 2);
+    s.write(2, 0x10015, 12, 2);
+    s.thread_exit(0);
+    s.thread_exit(1);
+    s.thread_exit(2);
+    expect_agreement(s);
+}

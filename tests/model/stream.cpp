@@ -390,7 +390,9 @@ std::string to_cpp(const stream_t& stream, const std::string& name) {
             text << op_name(e.op) << "(" << t << ", " << e.id << ", " << hex(e.target_id) << ")";
             break;
         case op_t::enter_task: case op_t::leave_task:
-            text << op_name(e.op) << (e.id_is_thread ? "_thread_task(" : "(") << t << ", " << e.type << ", "
+            if (e.id_is_thread) text << (e.op == op_t::enter_task ? "enter_thread_task(" : "leave_thread_task(");
+            else text << op_name(e.op) << "(";
+            text << t << ", " << e.type << ", "
                  << (e.id_is_thread ? std::to_string(e.id) : hex(e.id)) << ", " << hex(e.site) << ")";
             break;
         case op_t::alias:
