@@ -78,7 +78,8 @@ task_context_t* find_task(const thread_record_t& record, std::int32_t type, std:
 
 void enter_task(thread_record_t& record, std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
     if (!is_valid_type(type)) return raise_usage_error(error::invalid_task_type, site);
-    if (type == uncounted_task_type) return;
+    // No counters to change, but the mask still follows a flags word written since it was computed.
+    if (type == uncounted_task_type) return runtime.recompute_active_mask_checked();
     if (type == light_task_type && !site_unwatched_by_tsm_filter(site)) {
         count_entry(type);
         runtime.recompute_active_mask_checked();
@@ -103,7 +104,7 @@ void enter_task(thread_record_t& record, std::int32_t type, std::uint64_t id, st
 
 void leave_task(thread_record_t& record, std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
     if (!is_valid_type(type)) return raise_usage_error(error::invalid_task_type, site);
-    if (type == uncounted_task_type) return;
+    if (type == uncounted_task_type) return runtime.recompute_active_mask_checked();
     task_context_t* task = find_task(record, type, id);
     if (task == nullptr) {
         // A light task that ran in its enclosing task's context has nothing to end.

@@ -320,7 +320,11 @@ void model_t::count_entry(std::int32_t type) {
 void model_t::enter_task(std::int32_t type, std::uint64_t id, std::uint64_t site) {
     // Library: invalid types are reported as such, at the entry's site.
     if (type < 0 || type > 4) return raise_usage(invalid_task_type, site);
-    if (type == 4) return;
+    // Type 4 has no counters, but its entry recomputes the mask as every entry without a context does.
+    if (type == 4) {
+        mask_ = mask_rule();
+        return;
+    }
     if (type == 2 && !site_unwatched_by_tsm_filter(site)) {
         count_entry(type);
         mask_ = mask_rule();
@@ -345,7 +349,10 @@ void model_t::enter_task(std::int32_t type, std::uint64_t id, std::uint64_t site
 
 void model_t::leave_task(std::int32_t type, std::uint64_t id, std::uint64_t site) {
     if (type < 0 || type > 4) return raise_usage(invalid_task_type, site);
-    if (type == 4) return;
+    if (type == 4) {
+        mask_ = mask_rule();
+        return;
+    }
     task_t* task = find_task(type, id);
     const auto index = static_cast<std::size_t>(type);
     if (task == nullptr) {

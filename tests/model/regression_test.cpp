@@ -144,3 +144,22 @@ TEST(differential_regression, handle_retired_from_sync_objects) {
     s.thread_exit(2);
     expect_agreement(s);
 }
+
+// Found by the differential test: an entry of a type-4 task did not recompute the active mask, so
+// the data-sharing check that the debugger switched on while the program ran stayed off for the
+// writes, and the detection was missed.
+TEST(differential_regression, uncounted_task_entry_recomputes_the_mask) {
+    stream_t s;
+    s.enter_task(0, 2, 0x4, 0x1000);
+    s.plain(op_t::acquire, 2, 6, 0x4, false);
+    s.debugger(action().flags(0x40000001));
+    s.enter_thread_task(2, 4, 2, 0x3000);
+    s.write(2, 0x10006, 8, 0);
+    s.write(1, 0x10003, 5, 0);
+    s.thread_exit(1);
+    s.thread_exit(2);
+    s.thread_exit(0);
+    const outcome_t outcome = expect_agreement(s);
+    ASSERT_FALSE(outcome.stops.empty());
+    EXPECT_EQ(outcome.stops[0].reason, TAVO_EVENT_DATA_SHARING);
+}

@@ -128,6 +128,21 @@ TEST(Tasks, LightAndUncountedTasksGetNoContextWithoutAFilter) {
     EXPECT_EQ(stop_reasons().size(), 2u);
 }
 
+// Type 4 has no counters, yet its entry and exit recompute the mask as every entry and exit
+// without a context does: a flags word the debugger wrote while the program ran takes effect.
+TEST(Tasks, UncountedTaskEntryAndExitRecomputeTheActiveMask) {
+    if (!in_child()) return run_logged_child();
+    _TAVO_enterGenericTaskFrom(3, 1, 0x70);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
+    __tavo_config.flags = 0;
+    _TAVO_enterGenericTaskFrom(4, 2, 0x71);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
+    __tavo_config.flags = TAVO_FLAG_TSM;
+    _TAVO_leaveGenericTaskFrom(4, 2, 0x72);
+    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
+    _TAVO_leaveGenericTaskFrom(3, 1, 0x73);
+}
+
 TEST(Tasks, ActivationHoldsCheckingOnUntilTheTaskIsEntered) {
     if (!in_child()) return run_logged_child();
     _TAVO_activateTaskType(2);
