@@ -17,8 +17,9 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # Every test runs under wine, in a prefix of the build tree's own (tests/windows/wine-session
-# prepares it and keeps its wineserver running for the length of a test run).
+# prepares it and keeps its wineserver running for the length of a test run). With winedbg off, a
+# crash ends the test with a failing status instead of starting the crash debugger.
 set(TAVO_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "wine prefix the tests run in")
 find_program(WINE_EXECUTABLE NAMES wine wine64 PATHS /usr/lib/wine)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    /usr/bin/env WINEPREFIX=${TAVO_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ${WINE_EXECUTABLE})
+    /usr/bin/env WINEPREFIX=${TAVO_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml,winedbg.exe= ${WINE_EXECUTABLE})
