@@ -67,8 +67,7 @@ TEST(Fork, ChildStillLiveAtTheWaitIsOrderedBeforeTheParent) {
         _TAVO_syncTaskwait(3, 1);  // not in this thread's chain
         EXPECT_EQ(capture.finish(), "tavo: no such task\n");
         _TAVO_leaveGenericTask(3, 2);
-    }).detach();
-    while (stop_reasons().size() < 3) std::this_thread::yield();
+    }).join();  // the child's capture, task exit and thread end all come before the wait below
     scenario::stderr_capture_t capture;
     _TAVO_syncTaskwait(3, 1);
     // By now the child has ended, and its handle was retired from every clock.
