@@ -21,6 +21,8 @@ import gdb
 CONFIG_VERSION = 3
 REQUEST_RESET = {"tsm": 0x1, "re": 0x2}
 REQUEST_UNKNOWN_FEATURES = 0xFC
+# A bit with no meaning: while it is set, every gated entry takes the runtime lock and polls.
+REQUEST_POLL = 0x100
 REQUEST_PING = 0x20000000
 REQUEST_APPLY_FILTERS = 0x40000000
 REQUEST_ALLOCATE = 0x80000000
@@ -84,7 +86,7 @@ LIST_LIMIT = 4096
 # A command whose poll keeps stopping this often is stuck; the block is then cleared.
 COMMAND_STOP_LIMIT = 64
 # The same error this many times in a row means a block that nothing corrects.
-REPEATED_ERROR_LIMIT = 32
+REPEATED_ERROR_LIMIT = 16
 # tavo exit's status when something was detected.
 DETECTION_EXIT_STATUS = 66
 
@@ -481,6 +483,7 @@ class Job:
     error = None
 
     def start(self, library):
+        """Writes the request; True when nothing more is needed."""
         raise NotImplementedError
 
     def on_stop(self, library, reason):
@@ -530,7 +533,7 @@ class ResetJob(Job):
 
 
 class FlagsJob(Job):
-    """Sets and clears flag bits; a ping makes the library poll and recompute its active mask."""
+    """Sets and clears flag bits. The poll that follows recomputes the active mask from them."""
 
     def __init__(self, description, set_bits=0, clear_bits=0):
         self.description = description
@@ -538,14 +541,7 @@ class FlagsJob(Job):
 
     def start(self, library):
         library.set_flags((library.flags() | self.set_bits) & ~self.clear_bits)
-        library.set_request(library.request() | REQUEST_PING)
-
-    def on_stop(self, library, reason):
-        return reason == EVENT_PING_ANSWER
-
-    def fail(self, library, reason):
-        super().fail(library, reason)
-        library.set_request(library.request() & ~REQUEST_PING)
+        return True
 
 
 class FilterJob(Job):
@@ -651,7 +647,6 @@ class Extension:
         self.select_site = None
         self.last_error = None
         self.repeats = 0
-        self.exit_code = None
         self.signal = None
 
     # -- setup ----------------------------------------------------------------------------------
@@ -692,8 +687,6 @@ class Extension:
         self._set_breakpoint()
 
     def _on_exited(self, event):
-        if hasattr(event, "exit_code"):
-            self.exit_code = event.exit_code
         self.state = "not loaded"
         self.library.forget()
         self.filters = FilterModel()
@@ -746,7 +739,7 @@ class Extension:
     def _on_load(self):
         self.state = "loading"
         self.detections = []
-        self.exit_code = self.signal = None
+        self.signal = None
         self.filters = FilterModel()
         if _environment_has("TAVO_RE"):
             self.filters.polarity["re"] = POLARITY_FOCUS
@@ -754,8 +747,21 @@ class Extension:
         for job in self.jobs:
             if isinstance(job, FilterJob):
                 job.resolve()
-        if self.jobs:
-            self.jobs[0].start(self.library)
+        self._start_jobs()
+
+    def _start_jobs(self):
+        while self.jobs and self.jobs[0].start(self.library):
+            self._finish(self.jobs[0])
+
+    def _finish(self, job):
+        self.jobs.remove(job)
+        self.finished.append(job)
+        if job.error is None:
+            job.succeeded(self)
+        elif not self.in_command:
+            print("tavo: %s at load: %s" % (job.description, job.error))
+        if job.error is not None and self.in_command:
+            self.jobs.clear()  # the rest of a failed command is not applied
 
     def _drive(self, reason):
         library = self.library
@@ -768,18 +774,9 @@ class Extension:
             done = True
         else:
             done = job.on_stop(library, reason)
-        if not done:
-            return
-        self.jobs.pop(0)
-        self.finished.append(job)
-        if job.error is None:
-            job.succeeded(self)
-        elif not self.in_command:
-            print("tavo: %s at load: %s" % (job.description, job.error))
-        if job.error is not None and self.in_command:
-            self.jobs.clear()  # the rest of a failed command is not applied
-        elif self.jobs:
-            self.jobs[0].start(library)
+        if done:
+            self._finish(job)
+            self._start_jobs()
 
     def _on_detection(self, reason):
         detection = Detection(len(self.detections) + 1, reason, self.library.detection(), self.library)
@@ -793,7 +790,8 @@ class Extension:
 
     def _on_error(self, reason):
         site = struct.unpack_from("<Q", self.library.detection(), 0)[0]
-        print("%s (%d), in %s" % (error_message(reason), reason, describe_code(site)))
+        where = ", in " + describe_code(site) if site else ""
+        print("%s (%d)%s" % (error_message(reason), reason, where))
         key = (reason, site, gdb.selected_thread().num)
         self.repeats = self.repeats + 1 if key == self.last_error else 1
         self.last_error = key
@@ -814,23 +812,31 @@ class Extension:
         inferior = gdb.selected_inferior()
         return inferior.pid != 0 and self.state == "loaded"
 
-    def run(self, jobs):
+    def run(self, jobs, from_tty=True):
         """Applies the jobs now when the library is there, else at its load. Returns the jobs done."""
         if self.state == "unloaded":
             raise gdb.GdbError("tavo: the library has unloaded")
         if not self.live():
             self.pending.extend(jobs)
-            print("tavo: the library has not loaded yet; this is applied when it loads")
+            if from_tty or self.verbose.value:
+                print("tavo: the library has not loaded yet; this is applied when it loads")
             return []
         self.jobs = list(jobs)
         self.finished = []
         self.in_command = True
         self.command_stops = 0
+        # The calling thread must poll itself, even when another thread's poll takes the requests:
+        # it then waits for that report to end, and its own poll recomputes the active mask.
+        forcing = not self.library.request() & REQUEST_POLL
         try:
-            self.jobs[0].start(self.library)
+            if forcing:
+                self.library.set_request(self.library.request() | REQUEST_POLL)
+            self._start_jobs()
             self._call_poll()
         finally:
             self.in_command = False
+            if forcing and gdb.selected_inferior().pid != 0:
+                self.library.set_request(self.library.request() & ~REQUEST_POLL)
             unfinished, self.jobs = self.jobs, []
         for job in unfinished:
             job.error = job.error or "tavo: the library has not answered %s" % job.description
@@ -841,9 +847,12 @@ class Extension:
         return self.finished
 
     def _call_poll(self):
-        """Calls the gated entry whose frame polls. A thread stopped in the library's report holds
-        its runtime lock: the call goes there, alone, so that it neither waits for that lock nor
-        lets other threads run; the stop's own reason and record are put back afterwards."""
+        """Calls the gated entry whose frame polls, on a thread stopped in the library's report if
+        there is one: it holds the runtime lock, which another thread's poll would wait for.
+
+        Other threads run during the call, as in any call from gdb, so that none waits for a lock
+        that a stopped thread holds; the program's breakpoints are off meanwhile, so that the call
+        is not cut short. The stop's own reason and record are put back afterwards."""
         selected_thread = gdb.selected_thread()
         try:
             selected_frame = gdb.selected_frame()
@@ -851,19 +860,21 @@ class Extension:
             selected_frame = None
         reporting = _thread_in_report()
         saved = None
-        locking = None
+        paused = [point for point in gdb.breakpoints()
+                  if point.enabled and point.visible and point is not self.breakpoint]
         try:
             if reporting is not None:
                 reporting.switch()
                 saved = (self.library.read(self.library.address("__tavo_event_reason"), 4),
                          self.library.detection())
-                locking = gdb.parameter("scheduler-locking")
-                gdb.execute("set scheduler-locking on", to_string=True)
+            for point in paused:
+                point.enabled = False
             gdb.parse_and_eval(POLL_CALL)
         finally:
-            if locking is not None:
-                gdb.execute("set scheduler-locking %s" % locking, to_string=True)
-            if saved is not None:
+            for point in paused:
+                if point.is_valid():
+                    point.enabled = True
+            if saved is not None and gdb.selected_inferior().pid != 0:
                 self.library.write(self.library.address("__tavo_event_reason"), saved[0])
                 self.library.write(self.library.address("__tavo_current_detection"), saved[1])
             if selected_thread is not None and selected_thread.is_valid():
@@ -877,7 +888,13 @@ class Extension:
         if self.signal is not None and gdb.selected_inferior().pid != 0:
             number = getattr(signal, self.signal, None)
             return 128 + int(number) if number is not None else 1
-        return self.exit_code if self.exit_code is not None else 0
+        code = gdb.convenience_variable("_exitcode")
+        if code is not None:
+            return int(code)
+        ended_by = gdb.convenience_variable("_exitsignal")
+        if ended_by is not None:
+            return 128 + int(ended_by)
+        return 1  # the program did not run to its end
 
 
 def _environment_has(name):
@@ -937,7 +954,11 @@ class _Subcommand(gdb.Command):
         super().__init__("tavo " + self.name, gdb.COMMAND_DATA)
 
     def invoke(self, argument, from_tty):
+        self.from_tty = from_tty
         self.act(gdb.string_to_argv(argument))
+
+    def run(self, jobs):
+        return self.extension.run(jobs, self.from_tty)
 
     @staticmethod
     def expect(words, count, usage):
@@ -995,7 +1016,7 @@ class EnableCommand(_Subcommand):
     def act(self, words):
         self.expect(words, 1, "enable tsm|re")
         feature = _feature(words[0], "enable tsm|re")
-        self.extension.run([FlagsJob("enable " + feature, set_bits=FLAG_BITS[feature])])
+        self.run([FlagsJob("enable " + feature, set_bits=FLAG_BITS[feature])])
 
 
 class DisableCommand(_Subcommand):
@@ -1005,7 +1026,7 @@ class DisableCommand(_Subcommand):
     def act(self, words):
         self.expect(words, 1, "disable tsm|re")
         feature = _feature(words[0], "disable tsm|re")
-        self.extension.run([FlagsJob("disable " + feature, clear_bits=FLAG_BITS[feature])])
+        self.run([FlagsJob("disable " + feature, clear_bits=FLAG_BITS[feature])])
 
 
 class IgnoreCommand(_Subcommand):
@@ -1020,7 +1041,7 @@ class IgnoreCommand(_Subcommand):
         bit = FLAG_IGNORE[words[0]]
         description = "ignore %s %s" % tuple(words)
         job = FlagsJob(description, set_bits=bit) if words[1] == "on" else FlagsJob(description, clear_bits=bit)
-        self.extension.run([job])
+        self.run([job])
 
 
 class ResetCommand(_Subcommand):
@@ -1029,7 +1050,7 @@ class ResetCommand(_Subcommand):
 
     def act(self, words):
         self.expect(words, 1, "reset tsm|re")
-        self.extension.run([ResetJob(_feature(words[0], "reset tsm|re"))])
+        self.run([ResetJob(_feature(words[0], "reset tsm|re"))])
 
 
 class PingCommand(_Subcommand):
@@ -1040,7 +1061,7 @@ class PingCommand(_Subcommand):
         self.expect(words, 0, "ping")
         if not self.extension.live():
             raise gdb.GdbError("tavo: no library to ping: the program has not loaded it")
-        for job in self.extension.run([PingJob()]):
+        for job in self.run([PingJob()]):
             if not self.extension.verbose.value:  # else the stop has shown it
                 print(job.answer)
 
@@ -1074,7 +1095,7 @@ A new tsm filter suppresses, a new re filter focuses. A rejected batch changes n
             raise gdb.GdbError("usage: tavo filter clear %s [code|data]" % feature)
         if operation in ("focus", "suppress") and target is not None and not argument:
             raise gdb.GdbError("usage: tavo filter %s %s [code|data ARG]" % (operation, feature))
-        if self.extension.run([FilterJob(feature, operation, target, argument)]):
+        if self.run([FilterJob(feature, operation, target, argument)]):
             for line in self.extension.filters.lines([feature]):
                 print("tavo: filter " + line)
 

@@ -1,0 +1,176 @@
+"""End-to-end: real gdb in batch mode drives the library through the extension, on the examples.
+
+Run by ctest, one test class at a time: gdb_session_test.py CLASS. TAVO_BUILD_DIR names the build
+tree (library, extension, wrapper, examples); GDB the debugger."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import unittest
+
+BUILD = os.environ.get("TAVO_BUILD_DIR", "")
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+GDB = os.environ.get("GDB", "gdb")
+SESSION_SECONDS = 60
+
+
+def example(name):
+    return os.path.join(BUILD, "examples", name)
+
+
+def line_of(source, text):
+    """The number of the example's line that holds text, so that edits elsewhere keep tests valid."""
+    with open(os.path.join(SOURCE, "examples", source)) as lines:
+        for number, line in enumerate(lines, 1):
+            if text in line:
+                return number
+    raise AssertionError("%s has no line with %r" % (source, text))
+
+
+def bounded(argv, environment=None):
+    """Runs argv in a session of its own, so that a hang kills gdb and its inferior together."""
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                               env=dict(os.environ, **(environment or {})), start_new_session=True)
+    try:
+        output, _ = process.communicate(timeout=SESSION_SECONDS)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        output, _ = process.communicate()
+        raise AssertionError("timed out after %d s:\n%s" % (SESSION_SECONDS, output))
+    return process.returncode, output
+
+
+def gdb(program, commands, environment=None, auto_load=True, source=False, before=()):
+    """A batch session: the extension auto-loaded beside the library and/or sourced first."""
+    argv = [GDB, "-q", "-nx", "-batch", "-iex", "set debuginfod enabled off", "-iex", "set pagination off",
+            "-iex", "set print thread-events off"]
+    if auto_load:
+        argv += ["-iex", "add-auto-load-safe-path " + BUILD]
+    if source:
+        argv += ["-iex", "source " + os.path.join(SOURCE, "tools", "gdb", "tavo.py")]
+    for command in list(before) + list(commands):
+        argv += ["-ex", command]
+    argv += ["--args", program]
+    return bounded(argv, environment)[1]
+
+
+class SessionTest(unittest.TestCase):
+    def assertLines(self, output, *patterns):
+        """Each pattern matches a line of the output, in this order."""
+        lines = output.splitlines()
+        position = 0
+        for pattern in patterns:
+            while position < len(lines) and not re.search(pattern, lines[position]):
+                position += 1
+            self.assertLess(position, len(lines), "no line matches %r after the earlier ones in:\n%s" % (pattern, output))
+            position += 1
+
+
+class Loading(SessionTest):
+    def test_auto_load_catches_the_load_and_unload_stops(self):
+        output = gdb(example("fork_join"), ["set tavo verbose on", "run"], source=True, auto_load=False)
+        # The program's output is flushed at exit, after the library has unloaded.
+        self.assertLines(output, r"^tavo: library loaded$", r"^tavo: library unloaded$")
+        self.assertIn("results: 10 20", output)
+
+    def test_without_the_safe_path_nothing_is_loaded(self):
+        output = gdb(example("fork_join"), ["run", "tavo status"], auto_load=False)
+        self.assertIn("auto-loading has been declined", output)
+        self.assertIn('Undefined command: "tavo"', output)
+
+    def test_sourced_and_auto_loaded_registers_once(self):
+        output = gdb(example("fork_join"), ["set tavo verbose on", "run"], source=True)
+        self.assertEqual(output.count("tavo: library loaded"), 1, output)
+        self.assertNotIn("Error", output)
+
+
+class Configuration(SessionTest):
+    child_line = line_of("fork_join.c", "_TAVO_readMemory(&data[self->index]")
+
+    def test_flag_commands_change_the_flags_and_the_active_mask(self):
+        # A child task is live there, so the tasks count as concurrent and tsm switches the mask.
+        output = gdb(example("fork_join"), [
+            "break fork_join.c:%d" % self.child_line, "run",
+            "tavo enable tsm", "print/x __TAVO_isGuardedCall",
+            "tavo ignore reads on", "tavo ignore atomics on", "print/x __TAVO_isGuardedCall",
+            "tavo ignore atomics off", "tavo enable re", "print/x __TAVO_isGuardedCall",
+            "tavo disable tsm", "tavo status"])
+        self.assertLines(output, r"= 0xfffffffb$", r"= 0xffffffe3$", r"= 0xffffffef$",
+                         r"flags: +0x40000002 \(tsm off, re on, reads ignored\)$", r"active mask: 0xffffffe5$")
+
+    def test_commands_before_run_wait_for_the_load(self):
+        output = gdb(example("fork_join"), [
+            "tavo enable tsm", "tavo filter add tsm code child_task", "tavo status",
+            "break main", "run", "tavo status", "print/x __tavo_config.flags"], auto_load=False, source=True)
+        self.assertLines(output, r"at load: +enable tsm$", r"at load: +filter add tsm code child_task$",
+                         r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$", r"filters: +tsm: suppress$",
+                         r"code child_task \[0x[0-9a-f]{6,}, 0x[0-9a-f]+\]$", r"= 0x1$")
+
+    def test_ping_and_reset_answer_from_a_breakpoint_and_from_a_thread_in_a_report(self):
+        output = gdb(example("fork_join"), [
+            "tavo ping", "break main", "run", "tavo ping", "tavo reset tsm", "tavo reset re",
+            "print __tavo_config.request", "continue"], source=True)
+        self.assertLines(output, r"no library to ping", r"^tavo: how are you\?$", r"= 0$", r"^results: 10 20$")
+        self.assertNotIn("Error", output)
+
+    def test_bad_arguments_are_refused_before_the_library_sees_them(self):
+        output = gdb(example("fork_join"), [
+            "break main", "run", "tavo enable everything", "tavo ignore reads maybe",
+            "tavo filter add tsm code", "tavo filter add tsm code no_such_function_here",
+            "tavo filter add tsm data child_task", "tavo filter add tsm code data",
+            "tavo filter add tsm code fork_join.c:9999", "tavo status"])
+        self.assertLines(output, r"usage: tavo enable tsm\|re", r"usage: tavo ignore",
+                         r"usage: tavo filter add tsm code\|data ARG", r"cannot tell what no_such_function_here names",
+                         r"child_task is a function", r"data is a variable", r"^tavo: No line 9999 in file",
+                         r"filters: +tsm: none$")
+
+
+class Errors(SessionTest):
+    end_line = line_of("fork_join.c", "printf(\"results")
+
+    def test_an_error_shows_its_text_and_call_site_and_the_program_goes_on(self):
+        output = gdb(example("fork_join"), [
+            "break fork_join.c:%d" % self.end_line, "run", "print (void)_TAVO_warn(-29993)", "continue"])
+        wait = line_of("fork_join.c", "_TAVO_syncTaskwaitCurrent();")
+        self.assertLines(output, r"^tavo: access too big \(-29993\), in main at fork_join.c:%d$" % wait,
+                         r"^\$1 = void$", r"^results: 10 20$")
+
+    def test_a_block_that_keeps_failing_stops_once_the_error_repeats(self):
+        # A request bit that names no feature fails every poll until someone clears it.
+        output = gdb(example("fork_join"), [
+            "break main", "run", "set var __tavo_config.request = 0x4", "continue",
+            "set var __tavo_config.request = 0", "continue"])
+        self.assertEqual(output.count("tavo: unknown feature (-29999)"), 16, output)
+        self.assertLines(output, r"keeps reporting this error", r"^results: 10 20$")
+
+    def test_stop_on_error_stops_at_the_first(self):
+        output = gdb(example("fork_join"), [
+            "break main", "run", "set tavo stop-on-error on", "set var __tavo_config.version = 2",
+            "set var __tavo_config.request = 0x100", "continue", "print (int) __tavo_event_reason",
+            "print __tavo_config.version", "continue"])
+        self.assertLines(output, r"^tavo: version mismatch \(-10000\)$", r"^\$1 = -10000$", r"^\$2 = 3$",
+                         r"^results: 10 20$")
+
+
+class Wrapper(SessionTest):
+    wrapper = property(lambda self: os.path.join(BUILD, "tavo-gdb"))
+
+    def test_a_race_free_program_exits_with_its_own_status(self):
+        status, output = bounded([self.wrapper, example("fork_join")])
+        self.assertEqual(status, 0, output)
+        self.assertLines(output, r"^results: 10 20$", r"^tavo: no detection$")
+        status, output = bounded([self.wrapper, "sh", "-c", "exit 3"])
+        self.assertEqual(status, 3, output)
+        status, output = bounded([self.wrapper, "sh", "-c", "kill -TERM $$"])
+        self.assertEqual(status, 128 + signal.SIGTERM, output)
+
+    def test_a_missing_program_is_not_a_success(self):
+        status, output = bounded([self.wrapper, os.path.join(BUILD, "no-such-program")])
+        self.assertEqual(status, 127, output)
+
+
+if __name__ == "__main__":
+    if not os.path.isfile(os.path.join(BUILD, "libtavo.so-gdb.py")):
+        sys.exit("TAVO_BUILD_DIR must name a build tree with the gdb extension")
+    unittest.main(verbosity=2)
