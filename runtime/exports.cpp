@@ -40,12 +40,23 @@ void memory_access(const void* address, std::uint32_t size, access_type_t type, 
     });
 }
 
-void function_event(const char* word, std::uint64_t site) noexcept {
+enum class function_event_t { enters, leaves };
+
+void function_event(function_event_t event, const void* function, const void* frame, std::uint64_t site) noexcept {
     thread_record_t* record = enter_frame(TAVO_ACTIVE_FUNCTION);
     if (record == nullptr || record->current_task == nullptr) return;
     record->last_site = site;
-    log_task_line(log_family::functions, record->current_task->label(),
-                  [&](std::ostream& stream) { stream << " function " << word; });
+    const task_context_t& task = *record->current_task;
+    log_task_line(log_family::functions, task.label(), [&](std::ostream& stream) {
+        stream << " function " << (event == function_event_t::enters ? "enters" : "leaves");
+    });
+    // The active mask lags the flags word until the next poll; the flag decides.
+    if ((flags_word() & TAVO_FLAG_RE) == 0) return;
+    const std::uint64_t address = resolve_jump_stub(reinterpret_cast<std::uintptr_t>(function));
+    const task_key_t key{task.type, task.id};
+    const std::uint64_t frame_address = reinterpret_cast<std::uintptr_t>(frame);
+    if (event == function_event_t::enters) runtime.re.enter(key, address, frame_address);
+    else runtime.re.leave(key, address, frame_address);
 }
 
 void task_entry(std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
@@ -87,8 +98,12 @@ TAVO_API void _TAVO_atomicUpdate(const void* address, uint32_t size) {
     memory_access(address, size, access_atomic, TAVO_ACTIVE_ATOMICS, TAVO_RETURN_SITE);
 }
 
-TAVO_API void _TAVO_enterFunction(const void*, const void*) { function_event("enters", TAVO_RETURN_SITE); }
-TAVO_API void _TAVO_leaveFunction(const void*, const void*) { function_event("leaves", TAVO_RETURN_SITE); }
+TAVO_API void _TAVO_enterFunction(const void* function, const void* frame) {
+    function_event(function_event_t::enters, function, frame, TAVO_RETURN_SITE);
+}
+TAVO_API void _TAVO_leaveFunction(const void* function, const void* frame) {
+    function_event(function_event_t::leaves, function, frame, TAVO_RETURN_SITE);
+}
 
 TAVO_API void _TAVO_enterGenericTask(int32_t type, uint64_t id) { task_entry(type, id, TAVO_RETURN_SITE); }
 TAVO_API void _TAVO_enterGenericTaskFrom(int32_t type, uint64_t id, uint64_t site) { task_entry(type, id, site); }

@@ -14,12 +14,17 @@ inline bool spin_try_acquire(std::uint8_t& byte) noexcept {
     return std::atomic_ref<std::uint8_t>(byte).compare_exchange_strong(expected, 1, std::memory_order_acquire);
 }
 
-inline void spin_acquire(std::uint8_t& byte) noexcept {
-    // Pausing, and yielding now and then, keeps a preempted holder from starving on a small machine.
-    for (unsigned spins = 0; !spin_try_acquire(byte); ++spins) {
+// Pausing, and yielding now and then, keeps a preempted holder from starving on a small machine.
+template <class Done>
+void spin_until(Done done) noexcept {
+    for (unsigned spins = 0; !done(); ++spins) {
         if ((spins & 1023) == 1023) platform::yield_thread();
         else platform::cpu_pause();
     }
+}
+
+inline void spin_acquire(std::uint8_t& byte) noexcept {
+    spin_until([&] { return spin_try_acquire(byte); });
 }
 
 inline void spin_release(std::uint8_t& byte) noexcept {

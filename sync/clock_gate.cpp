@@ -3,22 +3,11 @@
 #include <atomic>
 
 #include "platform/platform.h"
+#include "runtime/spin_lock.h"
 
 namespace tavo {
 
 clock_gate_t clock_gate;
-
-namespace {
-
-template <class Done>
-void spin_until(Done done) noexcept {
-    for (unsigned spins = 0; !done(); ++spins) {
-        if ((spins & 1023) == 1023) platform::yield_thread();
-        else platform::cpu_pause();
-    }
-}
-
-}  // namespace
 
 void clock_gate_t::enter_shared() noexcept {
     std::atomic_ref<std::uint8_t> closed(flag);

@@ -9,18 +9,6 @@
 
 namespace tavo {
 
-namespace {
-
-template <class Done>
-void spin_until(Done done) noexcept {
-    for (unsigned spins = 0; !done(); ++spins) {
-        if ((spins & 1023) == 1023) platform::yield_thread();
-        else platform::cpu_pause();
-    }
-}
-
-}  // namespace
-
 pinned_slot_t handle_map_t::find(std::uint16_t handle) noexcept {
     // Every slot with the key is tried: while an earlier slot of the same handle is being erased, a
     // later one may already hold the live entry.

@@ -9,27 +9,11 @@
 #include "runtime/errors.h"
 #include "runtime/log.h"
 #include "runtime/runtime.h"
+#include "stderr_capture.h"
 
 namespace {
 
 int switches = 0;
-
-std::string captured(void (*action)()) {
-    std::fflush(stderr);
-    char path[] = "/tmp/tavo-events-XXXXXX";
-    const int file = mkstemp(path);
-    unlink(path);
-    const int saved = dup(2);
-    dup2(file, 2);
-    action();
-    std::cerr.flush();
-    dup2(saved, 2);
-    close(saved);
-    std::string text(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
-    pread(file, text.data(), text.size(), 0);
-    close(file);
-    return text;
-}
 
 void report(std::int32_t reason, std::uint64_t site = 0) {
     tavo::runtime_lock_guard_t guard;
@@ -64,7 +48,7 @@ TEST_F(EventTest, DataSharingInLongAndShortForm) {
     sharing.offended = offended_accesses;
     sharing.offended_count = 1;
     tavo::logging_mask = 0x9;
-    EXPECT_EQ(captured([] { report(256, 0x401234); }),
+    EXPECT_EQ(test::captured_stderr([] { report(256, 0x401234); }),
               "tavo: data sharing detected\n"
               "  object(base): 0x1000, 4 bytes read by openmp task 7 at address 0x401234\n"
               "  object(base): 0x1000, 4 bytes written by native thread 12 at address 0x401300\n"
@@ -81,7 +65,7 @@ TEST_F(EventTest, DataSharingNamesEveryAccessTypeAndUnknownTaskTypes) {
     sharing.offended = offended_accesses;
     sharing.offended_count = 2;
     tavo::logging_mask = 0x9;
-    EXPECT_EQ(captured([] { report(256); }),
+    EXPECT_EQ(test::captured_stderr([] { report(256); }),
               "tavo: data sharing detected\n"
               "  object(base): 0xabc0, 8 bytes atomically updated by initial task 1 at address 0x10\n"
               "  object(base): 0xabc7, 1 bytes updated by ? 2 at address 0x20\n"
@@ -92,7 +76,7 @@ TEST_F(EventTest, DataSharingNamesEveryAccessTypeAndUnknownTaskTypes) {
 TEST_F(EventTest, DataSharingWithNoOffendedAccess) {
     __tavo_current_detection.sharing.offending = access(1, 2, 0x20, 3, 4, 0x50);
     tavo::logging_mask = 0x9;
-    EXPECT_EQ(captured([] { report(256); }),
+    EXPECT_EQ(test::captured_stderr([] { report(256); }),
               "tavo: data sharing detected\n"
               "  object(base): 0x20, 2 bytes written by native thread 4 at address 0x50\n"
               "tsm: (3.4 w 0x20+2 @ 0x50)\n");
@@ -104,7 +88,7 @@ TEST_F(EventTest, ReentrantCallInLongAndShortForm) {
     reentrancy.offenses = offenses;
     reentrancy.offense_count = 2;
     tavo::logging_mask = 0x9;
-    EXPECT_EQ(captured([] { report(257); }),
+    EXPECT_EQ(test::captured_stderr([] { report(257); }),
               "tavo: reentrant call detected\n"
               "  function: 0x401000\n"
               "  initial task 5\n"
@@ -118,7 +102,7 @@ TEST_F(EventTest, DumpsOfTheRecordAndItsList) {
     reentrancy.offenses = offenses;
     reentrancy.offense_count = 1;
     tavo::logging_mask = 0x400;
-    const std::string text = captured([] { report(257, 0x11); });
+    const std::string text = test::captured_stderr([] { report(257, 0x11); });
     char expected[512];
     std::snprintf(expected, sizeof expected,
                   "__tavo_event_reason(0x%016llX): 01 01 00 00 \n"
@@ -136,7 +120,7 @@ TEST_F(EventTest, DumpsOfTheRecordAndItsList) {
 
 TEST_F(EventTest, StatusAndErrorLines) {
     tavo::logging_mask = 0x6;
-    EXPECT_EQ(captured([] {
+    EXPECT_EQ(test::captured_stderr([] {
                   report(5);
                   report(3);
                   report(-29993);
@@ -160,7 +144,7 @@ TEST_F(EventTest, ReasonZeroStoresTheSiteWithoutStopping) {
 
 TEST_F(EventTest, HandlerLinePrefixAndNumberFormats) {
     tavo::logging_mask = 0x40;
-    const std::string text = captured([] {
+    const std::string text = test::captured_stderr([] {
         tavo::log_task_line(0x40, {1, 6700, 1}, [](std::ostream& stream) {
             stream << " memory read at " << tavo::pointer(std::uint64_t{0x1000}) << ", " << 4 << " bytes";
         });
@@ -176,7 +160,7 @@ TEST_F(EventTest, HandlerLinePrefixAndNumberFormats) {
 
 TEST_F(EventTest, InternalChecksLogWhateverTheMaskAndReportSiteZero) {
     static int check_line, bug_line;
-    const std::string text = captured([] {
+    const std::string text = test::captured_stderr([] {
         check_line = __LINE__; TAVO_CHECK(1 + 1 == 3);
         bug_line = __LINE__; TAVO_BUG();
     });

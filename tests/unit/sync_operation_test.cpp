@@ -8,36 +8,19 @@
 #include "sync/sync_operation.h"
 #include "task/fork.h"
 #include "task/task_context.h"
+#include "stderr_capture.h"
 #include "test_support.h"
 
 namespace {
 
 tavo::task_context_t& current_task() { return *tavo::obtain_thread_record()->current_task; }
 
-template <class Action>
-std::string logged(Action action) {
-    std::fflush(stderr);
-    char path[] = "/tmp/tavo-sync-XXXXXX";
-    const int file = mkstemp(path);
-    unlink(path);
-    const int saved = dup(2);
-    dup2(file, 2);
-    action();
-    std::cerr.flush();
-    dup2(saved, 2);
-    close(saved);
-    std::string text(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
-    if (pread(file, text.data(), text.size(), 0) < 0) text.clear();
-    close(file);
-    return text;
-}
-
 }  // namespace
 
 TEST(SyncOperation, InvalidMemoryOrdersAreReportedAndLoggedAsAsked) {
     tavo::task_context_t& task = current_task();
     tavo::logging_mask = 0x80;
-    const std::string text = logged([] {
+    const std::string text = test::captured_stderr([] {
         tavo::sync_operation({1, 0x20}, 4, 0x111);
         tavo::sync_operation({1, 0x20}, 6, 0x222);
     });

@@ -1,0 +1,335 @@
+// The reentrant-call detector: call stacks that repair themselves, the check and what it reports,
+// heap exhaustion inside the re lock, and the structure under concurrent tasks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "filter/filter_object.h"
+#include "runtime/errors.h"
+#include "runtime/runtime.h"
+#include "task/task_context.h"
+#include "task/thread_record.h"
+
+// Heap exhaustion on demand for the calling thread, once. Clang links its sanitizer runtimes
+// statically, with allocation functions of their own that cannot be replaced.
+#if defined(__clang__)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ALLOCATION_FUNCTIONS_REPLACEABLE 0
+#endif
+#endif
+#ifndef ALLOCATION_FUNCTIONS_REPLACEABLE
+#define ALLOCATION_FUNCTIONS_REPLACEABLE 1
+#endif
+namespace {
+thread_local long allocations_before_failure = -1;  // negative: never fail
+}
+#if ALLOCATION_FUNCTIONS_REPLACEABLE
+void* operator new(std::size_t size) {
+    if (allocations_before_failure == 0) {
+        allocations_before_failure = -1;
+        throw std::bad_alloc();
+    }
+    if (allocations_before_failure > 0) --allocations_before_failure;
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#endif
+
+namespace {
+
+using tavo::call_entry_t;
+using tavo::task_key_t;
+using entries_t = std::vector<call_entry_t>;
+
+// The task whose entry a stop reports: the stop runs on that task's thread.
+thread_local task_key_t entering_task{};
+
+struct stop_t {
+    std::int32_t reason;
+    std::uint64_t site;
+    std::uint64_t function;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> tasks;  // copied: the list dies with the report
+    task_key_t entering;
+};
+std::mutex stops_mutex;
+std::vector<stop_t> stops;
+
+std::vector<stop_t> take_stops() {
+    std::lock_guard<std::mutex> guard(stops_mutex);
+    return std::exchange(stops, {});
+}
+
+std::vector<std::pair<std::uint32_t, std::uint64_t>> tasks(std::initializer_list<task_key_t> keys) {
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> list;
+    for (const task_key_t& key : keys) list.emplace_back(static_cast<std::uint32_t>(key.type), key.id);
+    return list;
+}
+
+tavo::re_t& re = tavo::runtime.re;
+constexpr task_key_t a{3, 1}, b{3, 2}, c{1, 7}, d{0, 9};
+constexpr std::uint64_t f = 0x401000, g = 0x402000, h = 0x403000;
+
+class Reentrancy : public ::testing::Test {
+protected:
+    void SetUp() override {
+        re.reset();
+        re.filter.store(nullptr);
+        take_stops();
+        tavo::obtain_thread_record()->last_site = 0x5173;
+    }
+    void TearDown() override {
+        re.reset();
+        re.filter.store(nullptr);
+        delete filter_;
+    }
+    // As a filter batch would install it.
+    void install_filter(std::uint32_t polarity, std::initializer_list<tavo::range_t> code) {
+        auto* filter = tavo::new_filter_object(polarity);
+        for (const tavo::range_t& range : code) filter->code.insert(range);
+        re.filter.store(filter, std::memory_order_release);
+        delete filter_;
+        filter_ = filter;
+    }
+
+private:
+    tavo::filter_object_t* filter_ = nullptr;
+};
+
+}  // namespace
+
+extern "C" void __tavo_switch_to_debugger(void) {
+    if (__tavo_event_reason >= 0 && __tavo_event_reason != TAVO_EVENT_REENTRANT_CALL) return;
+    stop_t stop{__tavo_event_reason, __tavo_current_detection.site, 0, {}, entering_task};
+    if (stop.reason == TAVO_EVENT_REENTRANT_CALL) {
+        const tavo_reentrancy_detection_t& detection = __tavo_current_detection.reentrancy;
+        stop.function = detection.function;
+        for (std::uint64_t index = 0; index < detection.offense_count; ++index) {
+            EXPECT_EQ(detection.offenses[index].padding, 0u);
+            stop.tasks.emplace_back(detection.offenses[index].task_type, detection.offenses[index].task_id);
+        }
+    }
+    std::lock_guard<std::mutex> guard(stops_mutex);
+    stops.push_back(std::move(stop));
+}
+
+TEST(JumpStub, OneJumpIsFollowedAndNullIsNotRead) {
+    alignas(16) static unsigned char code[48] = {};
+    const auto at = [](int offset) { return reinterpret_cast<std::uintptr_t>(code + offset); };
+    const auto jump = [](int from, int to) {
+        const std::int32_t displacement = to - (from + 5);
+        code[from] = 0xE9;
+        std::memcpy(code + from + 1, &displacement, sizeof displacement);
+    };
+    jump(16, 0);   // backwards
+    jump(32, 40);  // forwards
+    jump(0, 8);    // the target of the first thunk is itself a thunk
+    EXPECT_EQ(tavo::resolve_jump_stub(at(16)), at(0));
+    EXPECT_EQ(tavo::resolve_jump_stub(at(32)), at(40));
+    code[40] = 0xE8;  // a call is not a thunk
+    EXPECT_EQ(tavo::resolve_jump_stub(at(40)), at(40));
+    EXPECT_EQ(tavo::resolve_jump_stub(0), 0u);
+}
+
+TEST_F(Reentrancy, EntryTrimsCallsThatReturnedWithoutALeave) {
+    re.enter(a, f, 0x1000);
+    re.enter(a, g, 0xF00);
+    re.enter(a, f, 0x1000);  // g's frame is deeper, so g has returned
+    EXPECT_EQ(re.call_stack(a), (entries_t{{f, 0x1000}, {f, 0x1000}}));
+    re.enter(a, g, 0xE00);
+    re.enter(a, h, 0xD00);
+    re.enter(a, h, 0xC00);
+    re.enter(a, g, 0xF80);  // three returned: the new entry takes the first one's place
+    EXPECT_EQ(re.call_stack(a), (entries_t{{f, 0x1000}, {f, 0x1000}, {g, 0xF80}}));
+    EXPECT_TRUE(take_stops().empty());  // recursion within one task
+
+    re.enter(a, h, 0x1100);  // a higher frame: both fs have returned
+    re.enter(b, f, 0x1000);
+    EXPECT_TRUE(take_stops().empty());
+}
+
+TEST_F(Reentrancy, ExitTrimsAndRemovesOnlyItsOwnFunction) {
+    re.enter(a, f, 0x1000);
+    re.enter(a, g, 0x1000);
+    re.leave(a, f, 0x1000);  // g at f's frame was left without a leave
+    EXPECT_EQ(re.call_stack(a), entries_t{});
+
+    re.enter(a, f, 0x2000);
+    re.enter(a, g, 0x1000);
+    re.leave(a, h, 0x800);  // lower than every entry, and not on the stack
+    EXPECT_EQ(re.call_stack(a), (entries_t{{f, 0x2000}, {g, 0x1000}}));
+    re.leave(a, h, 0x1800);  // g returned; f is on top but is not h
+    EXPECT_EQ(re.call_stack(a), (entries_t{{f, 0x2000}}));
+    re.enter(a, f, 0x1800);
+    re.leave(a, f, 0x1800);  // the newest f only
+    EXPECT_EQ(re.call_stack(a), (entries_t{{f, 0x2000}}));
+
+    const std::size_t stacks = re.call_stack_count();
+    re.leave(b, f, 0x1000);  // a task without a stack gets none from an exit
+    EXPECT_EQ(re.call_stack_count(), stacks);
+}
+
+TEST_F(Reentrancy, EntryIntoAFunctionAnotherTaskIsInsideIsReported) {
+    re.enter(a, f, 0x1000);
+    re.enter(b, f, 0x2000);
+    const auto seen = take_stops();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].reason, TAVO_EVENT_REENTRANT_CALL);
+    EXPECT_EQ(seen[0].site, 0x5173u);  // the thread's last call site
+    EXPECT_EQ(seen[0].function, f);
+    EXPECT_EQ(seen[0].tasks, tasks({a, b}));
+    EXPECT_EQ(re.call_stack(b), (entries_t{{f, 0x2000}}));  // the reported entry stays recorded
+
+    re.enter(a, f, 0x1000);  // the same pair again, in the other direction
+    EXPECT_EQ(take_stops().at(0).tasks, tasks({b, a}));
+}
+
+TEST_F(Reentrancy, OthersAreListedInTableOrderOnceEachThenTheEnteringTask) {
+    const task_key_t high_id{3, 1ull << 63};
+    re.enter(high_id, g, 0x1000);
+    re.enter(high_id, f, 0x900);
+    re.enter(a, f, 0x1000);
+    re.enter(a, f, 0xF00);
+    re.enter(a, h, 0xE00);
+    re.enter(c, g, 0x1000);  // inside g only
+    re.enter(d, f, 0x1000);
+    re.enter(d, g, 0xF00);
+    take_stops();
+    re.enter(b, f, 0x3000);
+    const auto seen = take_stops();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].tasks, tasks({d, a, high_id, b}));  // type first, then the id as unsigned
+}
+
+TEST_F(Reentrancy, CodeFilterDecidesWhichEntriesAreChecked) {
+    re.enter(a, f, 0x1000);
+    install_filter(tavo::polarity_focus, {});
+    re.enter(b, f, 0x1000);
+    EXPECT_TRUE(take_stops().empty());
+    EXPECT_EQ(re.call_stack(b), (entries_t{{f, 0x1000}}));  // recorded though not checked
+
+    install_filter(tavo::polarity_suppress, {});
+    re.enter(c, f, 0x1000);
+    EXPECT_EQ(take_stops().at(0).tasks, tasks({a, b, c}));
+
+    install_filter(tavo::polarity_focus, {{f - 0x100, 0xFF}});
+    re.enter(d, f, 0x1000);
+    EXPECT_TRUE(take_stops().empty());
+    install_filter(tavo::polarity_focus, {{f - 0x100, 0x100}});  // its end is inside
+    re.enter(d, f, 0xF00);
+    EXPECT_EQ(take_stops().size(), 1u);
+
+    install_filter(tavo::polarity_suppress, {{f, 0}});
+    re.enter(b, f, 0xF00);
+    EXPECT_TRUE(take_stops().empty());
+    install_filter(2, {});  // neither focus nor suppress: nothing is watched
+    re.enter(b, f, 0xE00);
+    EXPECT_TRUE(take_stops().empty());
+}
+
+TEST_F(Reentrancy, EndedTaskAndResetLeaveNothingBehind) {
+    _TAVO_enterGenericTask(3, 77);
+    re.enter({3, 77}, f, 0x1000);
+    _TAVO_leaveGenericTask(3, 77);
+    EXPECT_EQ(re.call_stack({3, 77}), entries_t{});
+    re.enter(a, f, 0x1000);
+    EXPECT_TRUE(take_stops().empty());
+
+    re.enter(b, g, 0x1000);
+    re.reset();
+    EXPECT_EQ(re.call_stack_count(), 0u);
+    re.leave(a, f, 0x1000);  // finds nothing to remove
+    re.enter(b, f, 0x1000);
+    EXPECT_TRUE(take_stops().empty());
+}
+
+TEST_F(Reentrancy, HeapExhaustionReportsAndLeavesTheStackAsItWas) {
+    if (!ALLOCATION_FUNCTIONS_REPLACEABLE) GTEST_SKIP() << "the sanitizer runtime owns the allocation functions";
+    re.enter(a, f, 0x10000);
+    allocations_before_failure = 0;
+    re.enter(b, f, 0x1000);  // b's new stack cannot be made; a is still found inside f
+    auto seen = take_stops();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].reason, tavo::error::out_of_memory);
+    EXPECT_EQ(seen[0].site, 0x5173u);
+    EXPECT_EQ(seen[1].tasks, tasks({a, b}));
+    EXPECT_EQ(re.call_stack_count(), 1u);
+
+    // Deeper and deeper entries until one needs memory: that one alone is missing.
+    entries_t expected = re.call_stack(a);
+    bool failed = false;
+    for (std::uint64_t frame = 0xFFF0; !failed && frame > 0xF000; frame -= 0x10) {
+        allocations_before_failure = 0;
+        re.enter(a, g, frame);
+        failed = allocations_before_failure < 0;
+        allocations_before_failure = -1;
+        EXPECT_EQ(take_stops().size(), failed ? 1u : 0u);
+        if (!failed) expected.push_back({g, frame});
+        EXPECT_EQ(re.call_stack(a), expected);
+    }
+    EXPECT_TRUE(failed);
+    allocations_before_failure = 0;
+    re.enter(a, h, 0xFFF8);  // takes a trimmed slot: needs no memory
+    const long unused_allocations = std::exchange(allocations_before_failure, -1);
+    EXPECT_EQ(unused_allocations, 0);
+    EXPECT_EQ(re.call_stack(a), (entries_t{{f, 0x10000}, {h, 0xFFF8}}));
+
+    re.enter(b, g, 0x1000);
+    allocations_before_failure = 0;
+    re.enter(b, f, 0xF00);  // the offenses list cannot be made
+    seen = take_stops();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].reason, tavo::error::out_of_memory);
+    EXPECT_EQ(re.call_stack(b), (entries_t{{g, 0x1000}, {f, 0xF00}}));
+}
+
+// Tasks on four threads enter and leave shared functions while stacks are reset and dropped.
+// Every report lists distinct other tasks in table order and ends with the task that entered.
+TEST_F(Reentrancy, ConcurrentTasksSeeAConsistentTable) {
+    constexpr int threads = 4;
+    std::atomic<int> ready{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            entering_task = {3, static_cast<std::uint64_t>(t + 1)};
+            tavo::task_context_t* ending = tavo::new_task_context(3, entering_task.id, 0, nullptr);
+            re.enter(entering_task, f, 0x2000);
+            ready.fetch_add(1);
+            while (ready.load() < threads) {}
+            // Every thread is inside f now: until the first reset, each entry below is reported.
+            for (int round = 0; round < 1500; ++round) {
+                re.enter(entering_task, f, 0x1000);
+                re.enter(entering_task, g + static_cast<std::uint64_t>(round % 3), 0xF00);
+                if (round % 500 == 499 && t == 0) re.reset();
+                if (round % 300 == 299) re.forget_task(*ending);
+                re.leave(entering_task, f, 0x1000);
+            }
+            re.leave(entering_task, f, 0x2000);
+            tavo::delete_task_context(ending);
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    const auto seen = take_stops();
+    EXPECT_GT(seen.size(), 0u);
+    for (const stop_t& stop : seen) {
+        const auto& list = stop.tasks;
+        const auto entering = std::make_pair(3u, stop.entering.id);
+        ASSERT_GE(list.size(), 2u);
+        EXPECT_EQ(list.back(), entering);
+        for (std::size_t i = 0; i + 1 < list.size(); ++i) {
+            EXPECT_NE(list[i], entering);
+            if (i + 2 < list.size()) {
+                EXPECT_LT(list[i], list[i + 1]);
+            }
+        }
+    }
+    for (int t = 0; t < threads; ++t) EXPECT_EQ(re.call_stack({3, static_cast<std::uint64_t>(t + 1)}), entries_t{});
+}
