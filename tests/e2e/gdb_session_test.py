@@ -123,7 +123,7 @@ class Configuration(SessionTest):
         self.assertLines(output, r"usage: tavo enable tsm\|re", r"usage: tavo ignore",
                          r"usage: tavo filter add tsm code\|data ARG", r"cannot tell what no_such_function_here names",
                          r"child_task is a function", r"data is a variable", r"^tavo: No line 9999 in file",
-                         r"filters: +tsm: none$")
+                         r"filters: +tsm: no filter$")
 
 
 class Errors(SessionTest):
@@ -153,6 +153,54 @@ class Errors(SessionTest):
                          r"^results: 10 20$")
 
 
+class Reentrancy(SessionTest):
+    """The example enters one watched function from two tasks; it switches re on itself at load."""
+    program = example("reentrant_call")
+    defined = line_of("reentrant_call.c", "static const char *describe(int task) {")
+    entry = line_of("reentrant_call.c", "_TAVO_enterFunction((const void *)(uintptr_t)describe")
+    second_call = line_of("reentrant_call.c", "describe(task);")
+
+    def detected(self, output):
+        return "tavo: reentrant call detected" in output
+
+    def test_stops_with_257_naming_the_function_and_the_tasks_inside(self):
+        output = gdb(self.program, ["run", "print (int) __tavo_event_reason", "frame", "continue"])
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1\)$",
+                         r"^  function: describe at reentrant_call.c:%d \(0x[0-9a-f]+\)$" % self.defined,
+                         r"^  entered by native thread 2, in describe at reentrant_call.c:%d$" % self.entry,
+                         r"^  inside: +native thread 1$",
+                         r"^#\d+ +0x[0-9a-f]+ in describe \(task=.*reentrant_call.c:%d$" % self.entry,
+                         r"^\$1 = 257$", r"^debugger: reentrant call of 0x[0-9a-f]+ from 0x[0-9a-f]+ by \(3.1\) \(3.2\)$",
+                         r"exited normally")
+
+    def test_collecting_goes_on_and_lists_the_detections_afterwards(self):
+        output = gdb(self.program, ["break main", "run", "set tavo stop-on-detection off", "continue",
+                                    "tavo detections", "tavo status"])
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1\)$", r"exited normally",
+                         r"^tavo: reentrant call detected \(detection 1\)$", r"^  inside: +native thread 1$",
+                         r"detections: +1 \(0 data sharing, 1 reentrant call\)$")
+
+    def test_filters_reset_and_disable_silence_it(self):
+        for commands in (["tavo filter add re code run_task"], ["tavo disable re"]):
+            output = gdb(self.program, ["break main", "run"] + commands + ["continue"])
+            self.assertFalse(self.detected(output), output)
+            self.assertIn("exited normally", output)
+        # The first task is inside describe when the second is about to enter: forget it.
+        output = gdb(self.program, ["break reentrant_call.c:%d if task == 2" % self.second_call, "run",
+                                    "tavo reset re", "continue"])
+        self.assertFalse(self.detected(output), output)
+        self.assertIn("exited normally", output)
+
+    def test_a_rejected_batch_changes_nothing(self):
+        # Suppressing describe would silence the call; the batch fails at its second record, an add
+        # of a range already there, so its first record (the polarity) must not take effect either.
+        output = gdb(self.program, ["break main", "run", "tavo filter add re code describe",
+                                    "tavo filter suppress re code describe", "tavo status", "continue"])
+        self.assertLines(output, r"^tavo: re filter: focus$", r"^tavo:   code describe \[",
+                         r"^tavo: filter operation failed \(record 2 of 2: add re code describe \[",
+                         r"^ +re: focus$", r"^ +code describe \[", r"^tavo: reentrant call detected")
+
+
 class Wrapper(SessionTest):
     wrapper = property(lambda self: os.path.join(BUILD, "tavo-gdb"))
 
@@ -164,6 +212,11 @@ class Wrapper(SessionTest):
         self.assertEqual(status, 3, output)
         status, output = bounded([self.wrapper, "sh", "-c", "kill -TERM $$"])
         self.assertEqual(status, 128 + signal.SIGTERM, output)
+
+    def test_a_detection_makes_the_status_66(self):
+        status, output = bounded([self.wrapper, example("reentrant_call")])
+        self.assertEqual(status, 66, output)
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1\)$", r"^tavo: 1 detection$")
 
     def test_a_missing_program_is_not_a_success(self):
         status, output = bounded([self.wrapper, os.path.join(BUILD, "no-such-program")])

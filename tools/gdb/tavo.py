@@ -195,16 +195,14 @@ class Library:
 # Naming code and data for people
 
 
-def _function_name(pc):
+def _function_block(pc):
     try:
         block = gdb.block_for_pc(pc)
     except RuntimeError:
         block = None
     while block is not None and block.function is None:
         block = block.superblock
-    if block is not None:
-        return block.function.print_name
-    return None
+    return block
 
 
 def _symbol_at(address):
@@ -224,10 +222,16 @@ def describe_code(address, return_address=True):
     if address == 0:
         return "no call site"
     pc = address - 1 if return_address else address
-    function = _function_name(pc)
-    line = gdb.find_pc_line(pc)
-    if line.symtab is not None and line.line:
-        where = "%s:%d" % (os.path.basename(line.symtab.filename), line.line)
+    block = _function_block(pc)
+    function = block.function.print_name if block is not None else None
+    if block is not None and block.start == pc and block.function.symtab is not None:
+        # A function's own address: where it is defined rather than its first instruction's line.
+        symtab, number = block.function.symtab, block.function.line
+    else:
+        line = gdb.find_pc_line(pc)
+        symtab, number = line.symtab, line.line
+    if symtab is not None and number:
+        where = "%s:%d" % (os.path.basename(symtab.filename), number)
         return "%s at %s" % (function or "0x%x" % address, where)
     symbol = _symbol_at(pc)
     if symbol is not None:
@@ -457,17 +461,14 @@ class FilterModel:
                 stored[:] = [kept for kept in stored if not kept.equivalent(added)]
         stored.sort(key=lambda kept: kept.base)
 
-    def lines(self, features=("tsm", "re")):
-        lines = []
-        for feature in features:
-            if feature not in self.polarity:
-                lines.append("%s: none" % feature)
-                continue
-            polarity = "focus" if self.polarity[feature] == POLARITY_FOCUS else "suppress"
-            lines.append("%s: %s" % (feature, polarity))
-            for target in ("code", "data"):
-                for kept in self.ranges.get((feature, target), []):
-                    lines.append("  %s %s" % (target, kept.text()))
+    def lines(self, feature):
+        """The feature's polarity, then one line per range."""
+        if feature not in self.polarity:
+            return ["%s: no filter" % feature]
+        polarity = "focus" if self.polarity[feature] == POLARITY_FOCUS else "suppress"
+        lines = ["%s: %s" % (feature, polarity)]
+        for target in ("code", "data"):
+            lines += ["  %s %s" % (target, kept.text()) for kept in self.ranges.get((feature, target), [])]
         return lines
 
 
@@ -979,15 +980,16 @@ class StatusCommand(_Subcommand):
             flags = extension.library.flags()
             print("  flags:       0x%x (%s)" % (flags, _describe_flags(flags)))
             print("  active mask: 0x%x" % extension.library.active_mask())
-        lines = extension.filters.lines()
+        lines = extension.filters.lines("tsm") + extension.filters.lines("re")
         print("  filters:     " + lines[0])
         for line in lines[1:]:
             print("               " + line)
         for job in extension.pending:
             print("  at load:     " + job.description)
         sharing = sum(1 for detection in extension.detections if detection.reason == EVENT_DATA_SHARING)
-        print("  detections:  %d (%d data sharing, %d reentrant calls)" % (
-            len(extension.detections), sharing, len(extension.detections) - sharing))
+        reentrant = len(extension.detections) - sharing
+        print("  detections:  %d (%d data sharing, %d reentrant call%s)" % (
+            len(extension.detections), sharing, reentrant, "" if reentrant == 1 else "s"))
 
 
 def _describe_flags(flags):
@@ -1096,8 +1098,10 @@ A new tsm filter suppresses, a new re filter focuses. A rejected batch changes n
         if operation in ("focus", "suppress") and target is not None and not argument:
             raise gdb.GdbError("usage: tavo filter %s %s [code|data ARG]" % (operation, feature))
         if self.run([FilterJob(feature, operation, target, argument)]):
-            for line in self.extension.filters.lines([feature]):
-                print("tavo: filter " + line)
+            lines = self.extension.filters.lines(feature)
+            print("tavo: %s filter: %s" % tuple(lines[0].split(": ", 1)))
+            for line in lines[1:]:
+                print("tavo: " + line)
 
 
 class DetectionsCommand(_Subcommand):
