@@ -201,6 +201,42 @@ class Reentrancy(SessionTest):
                          r"^ +re: focus$", r"^ +code describe \[", r"^tavo: reentrant call detected")
 
 
+class Filters(SessionTest):
+    """What each form of ARG selects, seen through re's code verdict on describe's address."""
+    program = example("reentrant_call")
+    describe_lines = (line_of("reentrant_call.c", "static const char *describe(int task) {"),
+                      line_of("reentrant_call.c", "return text;"))
+    run_task_lines = (line_of("reentrant_call.c", "static void *run_task(void *argument) {"),
+                      line_of("reentrant_call.c", "return NULL;"))
+
+    def detects(self, *commands):
+        # A second continue goes on from the detection's stop; without one it only complains.
+        output = gdb(self.program, ["break main", "run"] + list(commands) + ["continue", "continue"])
+        self.assertNotIn("tavo: filter operation failed", output)
+        self.assertIn("exited normally", output)
+        return "tavo: reentrant call detected" in output
+
+    def test_each_argument_form_selects_its_code(self):
+        # A new re filter focuses: only what it lists is watched.
+        self.assertTrue(self.detects("tavo filter add re code reentrant_call.c:%d-%d" % self.describe_lines))
+        self.assertFalse(self.detects("tavo filter add re code reentrant_call.c:%d-%d" % self.run_task_lines))
+        self.assertTrue(self.detects("tavo filter add re code describe,+1"))
+        self.assertFalse(self.detects("tavo filter add re code main,+1"))
+        self.assertTrue(self.detects("tavo filter add re code &describe, &describe"))
+
+    def test_clear_remove_and_polarity(self):
+        self.assertFalse(self.detects("tavo filter add re code describe", "tavo filter clear re code"))
+        self.assertFalse(self.detects("tavo filter add re code describe", "tavo filter remove re code describe,+1"))
+        self.assertTrue(self.detects("tavo filter suppress re code run_task"))
+        self.assertFalse(self.detects("tavo filter suppress re code describe"))
+        self.assertTrue(self.detects("tavo filter suppress re code describe", "tavo filter focus re"))
+
+    def test_remove_of_a_range_not_there_is_the_librarys_error(self):
+        output = gdb(self.program, ["break main", "run", "tavo filter remove re code describe", "tavo status"])
+        self.assertLines(output, r"^tavo: filter operation failed \(record 1 of 1: remove re code describe \[",
+                         r"^ +re: no filter$")
+
+
 class Wrapper(SessionTest):
     wrapper = property(lambda self: os.path.join(BUILD, "tavo-gdb"))
 
