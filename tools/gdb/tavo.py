@@ -695,9 +695,10 @@ class Extension:
     def _on_stop_event(self, event):
         if isinstance(event, gdb.SignalEvent):
             self.signal = event.stop_signal
-        if self.select_site is None:
-            return
         site, self.select_site = self.select_site, None
+        if site is None or not isinstance(event, gdb.BreakpointEvent) or self.breakpoint not in event.breakpoints:
+            return
+        # Show the program where the library was called rather than the library's own frames.
         frame = gdb.newest_frame()
         while frame is not None and frame.pc() != site:
             frame = frame.older()
@@ -744,10 +745,15 @@ class Extension:
         self.filters = FilterModel()
         if _environment_has("TAVO_RE"):
             self.filters.polarity["re"] = POLARITY_FOCUS
-        self.jobs, self.pending = self.pending, []
-        for job in self.jobs:
-            if isinstance(job, FilterJob):
-                job.resolve()
+        self.jobs, self.pending = [], self.pending
+        for job in self.pending:
+            try:
+                if isinstance(job, FilterJob):
+                    job.resolve()  # the program is mapped now: its addresses are final
+                self.jobs.append(job)
+            except gdb.GdbError as failure:
+                print("%s (at load: %s)" % (failure, job.description))
+        self.pending = []
         self._start_jobs()
 
     def _start_jobs(self):
@@ -760,7 +766,7 @@ class Extension:
         if job.error is None:
             job.succeeded(self)
         elif not self.in_command:
-            print("tavo: %s at load: %s" % (job.description, job.error))
+            print("%s (at load: %s)" % (job.error, job.description))
         if job.error is not None and self.in_command:
             self.jobs.clear()  # the rest of a failed command is not applied
 
