@@ -75,8 +75,9 @@ class Loading(SessionTest):
         self.assertIn("results: 10 20", output)
 
     def test_without_the_safe_path_nothing_is_loaded(self):
+        # gdb names the file it would load: the extension is where it looks, beside the library.
         output = gdb(example("fork_join"), ["run", "tavo status"], auto_load=False)
-        self.assertIn("auto-loading has been declined", output)
+        self.assertIn('File "%s" auto-loading has been declined' % os.path.join(BUILD, "libtavo.so-gdb.py"), output)
         self.assertIn('Undefined command: "tavo"', output)
 
     def test_sourced_and_auto_loaded_registers_once(self):
@@ -101,10 +102,12 @@ class Configuration(SessionTest):
 
     def test_commands_before_run_wait_for_the_load(self):
         output = gdb(example("fork_join"), [
-            "tavo enable tsm", "tavo filter add tsm code child_task", "tavo status",
-            "break main", "run", "tavo status", "print/x __tavo_config.flags"], auto_load=False, source=True)
+            "tavo enable tsm", "tavo filter add tsm code child_task", "tavo filter remove tsm code main",
+            "tavo status", "break main", "run", "tavo status", "print/x __tavo_config.flags"],
+            auto_load=False, source=True)
         self.assertLines(output, r"at load: +enable tsm$", r"at load: +filter add tsm code child_task$",
-                         r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$", r"filters: +tsm: suppress$",
+                         r"^tavo: filter operation failed \(record 1 of 1: remove tsm code main .*\) "
+                         r"\(at load: filter remove tsm code main\)$", r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$", r"filters: +tsm: suppress$",
                          r"code child_task \[0x[0-9a-f]{6,}, 0x[0-9a-f]+\]$", r"= 0x1$")
 
     def test_ping_and_reset_answer_from_a_breakpoint_and_from_a_thread_in_a_report(self):
