@@ -168,7 +168,7 @@ class Reentrancy(SessionTest):
 
     def test_stops_with_257_naming_the_function_and_the_tasks_inside(self):
         output = gdb(self.program, ["run", "print (int) __tavo_event_reason", "frame", "continue"])
-        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1\)$",
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1, thread \d+\)$",
                          r"^  function: describe at reentrant_call.c:%d \(0x[0-9a-f]+\)$" % self.defined,
                          r"^  entered by native thread 2, in describe at reentrant_call.c:%d$" % self.entry,
                          r"^  inside: +native thread 1$",
@@ -179,8 +179,8 @@ class Reentrancy(SessionTest):
     def test_collecting_goes_on_and_lists_the_detections_afterwards(self):
         output = gdb(self.program, ["break main", "run", "set tavo stop-on-detection off", "continue",
                                     "tavo detections", "tavo status"])
-        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1\)$", r"exited normally",
-                         r"^tavo: reentrant call detected \(detection 1\)$", r"^  inside: +native thread 1$",
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1, thread \d+\)$", r"exited normally",
+                         r"^tavo: reentrant call detected \(detection 1, thread \d+\)$", r"^  inside: +native thread 1$",
                          r"detections: +1 \(0 data sharing, 1 reentrant call\)$")
 
     def test_filters_reset_and_disable_silence_it(self):
@@ -255,7 +255,7 @@ class Wrapper(SessionTest):
     def test_a_detection_makes_the_status_66(self):
         status, output = bounded([self.wrapper, example("reentrant_call")])
         self.assertEqual(status, 66, output)
-        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1\)$", r"^tavo: 1 detection$")
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1, thread \d+\)$", r"^tavo: 1 detection$")
 
     def test_a_missing_program_is_not_a_success(self):
         status, output = bounded([self.wrapper, os.path.join(BUILD, "no-such-program")])

@@ -285,6 +285,7 @@ class Detection:
     def __init__(self, number, reason, record, library):
         self.number = number
         self.reason = reason
+        self.thread = gdb.selected_thread().num  # the stopped thread is the reporting one
         self.site = struct.unpack_from("<Q", record, 0)[0]
         self.site_location = describe_code(self.site)
         if reason == EVENT_DATA_SHARING:
@@ -298,11 +299,11 @@ class Detection:
 
     def lines(self):
         if self.reason == EVENT_DATA_SHARING:
-            lines = ["tavo: data sharing detected (detection %d)" % self.number,
+            lines = ["tavo: data sharing detected (detection %d, thread %d)" % (self.number, self.thread),
                      "  offending: " + self.offending.text()]
             lines += ["  offended:  " + access.text() for access in self.offended]
             return lines
-        lines = ["tavo: reentrant call detected (detection %d)" % self.number,
+        lines = ["tavo: reentrant call detected (detection %d, thread %d)" % (self.number, self.thread),
                  "  function: %s (0x%x)" % (self.function_location, self.function)]
         if self.tasks:
             entering = self.tasks[-1]
