@@ -38,6 +38,8 @@ void memory_access(const void* address, std::uint32_t size, access_type_t type, 
         static constexpr const char* words[] = {"read", "write", "update", "atomic"};
         stream << " memory " << words[type] << " at " << pointer(address) << ", " << size << " bytes";
     });
+    if (flags_word() & TAVO_FLAG_TSM)
+        runtime.tsm.check_access(*record->current_task, reinterpret_cast<std::uintptr_t>(address), size, type, site);
 }
 
 enum class function_event_t { enters, leaves };

@@ -1,0 +1,123 @@
+// Data sharing between two threads' tasks through the exported entries, as a debugger sees it: the
+// stop, the detection record, the log lines, and a reset asked for while stopped.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+using scenario::in_child;
+using reasons = std::vector<std::int32_t>;
+
+namespace {
+
+int shared_counter;
+// Each detection: the offending access, then the offended ones.
+std::vector<std::vector<tavo_access_t>> detections;
+
+void keep_detection(const scenario::stop_t& stop) {
+    if (stop.reason != TAVO_EVENT_DATA_SHARING) return;
+    const tavo_sharing_detection_t& sharing = __tavo_current_detection.sharing;
+    detections.push_back({sharing.offending});
+    detections.back().insert(detections.back().end(), sharing.offended, sharing.offended + sharing.offended_count);
+}
+
+void reset_when_sharing_is_detected(const scenario::stop_t& stop) {
+    keep_detection(stop);
+    if (stop.reason == TAVO_EVENT_DATA_SHARING) __tavo_config.request |= TAVO_REQUEST_RESET_TSM;
+}
+
+// Task 1 on one thread writes the counter; then task 2 on another thread reads it, and after that
+// task 1 writes it again. Both tasks stay alive throughout, and nothing orders them.
+void write_read_write() {
+    std::atomic<int> step{0};
+    std::thread first([&] {
+        _TAVO_enterGenericTask(3, 1);
+        _TAVO_writeMemory(&shared_counter, sizeof shared_counter);
+        step = 1;
+        while (step != 2) std::this_thread::yield();
+        _TAVO_writeMemory(&shared_counter, sizeof shared_counter);
+        _TAVO_leaveGenericTask(3, 1);
+        step = 3;
+    });
+    std::thread second([&] {
+        while (step != 1) std::this_thread::yield();
+        _TAVO_enterGenericTask(3, 2);
+        _TAVO_readMemory(&shared_counter, sizeof shared_counter);
+        step = 2;
+        while (step != 3) std::this_thread::yield();
+        _TAVO_leaveGenericTask(3, 2);
+    });
+    first.join();
+    second.join();
+}
+
+std::string bytes(const std::vector<tavo_access_t>& accesses) {
+    return {reinterpret_cast<const char*>(accesses.data()), accesses.size() * sizeof(tavo_access_t)};
+}
+
+std::string hex(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+TEST(Sharing, UnorderedReadIsReportedWithTheWriteAndAgainForTheNextWrite) {
+    if (!in_child()) {
+        const auto result = scenario::rerun_in_child({{"TAVO_ENABLE", "1"}, {"TAVO_LOGGING", "9"}});
+        EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+        return;
+    }
+    scenario::set_debugger_action(keep_detection);
+    scenario::stderr_capture_t capture;
+    write_read_write();
+    const std::string log = capture.finish();
+    // The read finds the write; the second write, at the same time of its task, is scanned again
+    // because the cell has seen a conflict, and finds the read.
+    ASSERT_EQ(scenario::stop_reasons(), (reasons{5, 1, 256, 256}));
+    ASSERT_EQ(detections.size(), 2u);
+    ASSERT_EQ(detections[0].size(), 2u);
+    const auto address = reinterpret_cast<std::uintptr_t>(&shared_counter);
+    const tavo_access_t read{0, 4, address, 3, 0, 2, scenario::stops()[2].site};
+    const tavo_access_t first_write{1, 4, address, 3, 0, 1, detections[0][1].code_address};
+    const tavo_access_t second_write{1, 4, address, 3, 0, 1, scenario::stops()[3].site};
+    EXPECT_NE(first_write.code_address, second_write.code_address);
+    EXPECT_EQ(bytes(detections[0]), bytes({read, first_write}));
+    EXPECT_EQ(bytes(detections[1]), bytes({second_write, read}));
+
+    const std::string object = "0x" + hex(address);
+    const auto long_form = [&](const tavo_access_t& access) {
+        return "  object(base): " + object + ", 4 bytes " + (access.access_type == 0 ? "read" : "written") +
+               " by native thread " + std::to_string(access.task_id) + " at address 0x" + hex(access.code_address) + "\n";
+    };
+    const auto short_form = [&](const tavo_access_t& access) {
+        return "(3." + std::to_string(access.task_id) + (access.access_type == 0 ? " r " : " w ") + object + "+4 @ 0x" +
+               hex(access.code_address) + ")";
+    };
+    EXPECT_EQ(log, "tavo: data sharing detected\n" + long_form(read) + long_form(first_write) + "tsm: " +
+                       short_form(read) + ", " + short_form(first_write) + "\ntavo: data sharing detected\n" +
+                       long_form(second_write) + long_form(read) + "tsm: " + short_form(second_write) + ", " +
+                       short_form(read) + "\n");
+}
+
+TEST(Sharing, ResetAskedForWhileStoppedForgetsEveryAccess) {
+    if (!in_child()) {
+        const auto result = scenario::rerun_in_child({{"TAVO_ENABLE", "1"}, {"TAVO_LOGGING", "2"}});
+        EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+        EXPECT_EQ(result.err, "tavo: library loaded\ntavo: resetting tsm\ntavo: configuration updated\n"
+                              "tavo: library unloaded\n");
+        return;
+    }
+    scenario::set_debugger_action(reset_when_sharing_is_detected);
+    write_read_write();
+    EXPECT_EQ(scenario::stop_reasons(), (reasons{5, 1, 256, 3}));
+    ASSERT_EQ(detections.size(), 1u);
+    EXPECT_EQ(detections[0].at(0).task_id, 2u);
+}

@@ -1,0 +1,352 @@
+// The access check: record an access in every granule it covers, compare it with the other tasks'
+// records there, and report the unordered conflicts.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "filter/filter_object.h"
+#include "platform/platform.h"
+#include "runtime/errors.h"
+#include "runtime/runtime.h"
+#include "task/task_context.h"
+#include "task/task_table.h"
+#include "tsm/access_record.h"
+#include "tsm/touched_cells.h"
+#include "tsm/tsm.h"
+
+namespace tavo {
+
+namespace {
+
+constexpr std::uint32_t largest_access = 255;
+constexpr std::size_t granule_size = 8;
+constexpr std::size_t offended_per_segment = arena_area_size / sizeof(tavo_access_t);
+
+template <class T>
+std::atomic_ref<T> atomic(T& object) noexcept {
+    return std::atomic_ref<T>(object);
+}
+
+struct access_t {
+    task_context_t& task;
+    std::uint32_t type;
+    std::uint64_t site;
+    std::uint64_t time;
+};
+
+// Where the walk over the granules of an access stands; `cell` and `changed` describe the current
+// granule once it has been recorded.
+struct granule_walk_t {
+    std::uint64_t granule;
+    position_t position;
+    std::uint32_t remaining;
+    shadow_cell_t* cell = nullptr;
+    bool changed = false;  // the record is new or was refreshed
+
+    granule_walk_t(std::uint64_t address, std::uint32_t size) noexcept
+        : granule(address & ~std::uint64_t{granule_size - 1}), remaining(size) {
+        const auto offset = static_cast<std::uint8_t>(address - granule);
+        position = {offset, static_cast<std::uint8_t>(std::min<std::uint32_t>(granule_size - offset, size)),
+                    static_cast<std::uint8_t>(0u - offset), static_cast<std::uint8_t>(size)};
+    }
+
+    bool advance() noexcept {
+        remaining -= position.length;
+        if (remaining == 0) return false;
+        granule += granule_size;
+        position.back_distance = static_cast<std::uint8_t>(position.back_distance + granule_size);
+        position.offset = 0;
+        position.length = static_cast<std::uint8_t>(std::min<std::uint32_t>(remaining, granule_size));
+        return true;
+    }
+};
+
+// Descriptors in a scratch arena, each kept once.
+class conflict_list_t {
+public:
+    explicit conflict_list_t(arena_t& scratch) noexcept : scratch_(scratch) {}
+
+    bool empty() const noexcept { return head_ == nullptr; }
+    // Set when a descriptor could not be kept; reported once the check is no longer busy.
+    std::int32_t failure() const noexcept { return failure_; }
+
+    bool contains(const tavo_access_t& access) const noexcept {
+        for (const node_t* node = head_; node != nullptr; node = node->next)
+            if (std::memcmp(&node->access, &access, sizeof access) == 0) return true;
+        return false;
+    }
+    void add(const tavo_access_t& access) noexcept {
+        if (failure_ != 0 || contains(access)) return;
+        void* memory = scratch_.allocate_unreported(sizeof(node_t), failure_);
+        if (memory == nullptr) return;
+        head_ = new (memory) node_t{access, head_};
+    }
+
+    template <class Visit>
+    void for_each(Visit&& visit) const noexcept {
+        for (const node_t* node = head_; node != nullptr; node = node->next) visit(node->access);
+    }
+
+private:
+    struct node_t {
+        tavo_access_t access;
+        node_t* next;
+    };
+
+    arena_t& scratch_;
+    node_t* head_ = nullptr;
+    std::int32_t failure_ = 0;
+};
+
+tavo_access_t descriptor(std::uint32_t type, const position_t& position, std::uint64_t granule, std::int32_t task_type,
+                         std::uint64_t task_id, std::uint64_t site) noexcept {
+    return {type, position.total_size, position.start_address(granule), static_cast<std::uint32_t>(task_type), 0,
+            task_id, site};
+}
+
+// Raises with the busy section left, since a raiser reports under the runtime lock.
+void raise_idle(busy_section_t& busy, std::int32_t code, std::uint64_t site) noexcept {
+    busy.leave();
+    raise_system_error(code, site);
+}
+
+class access_check_t {
+public:
+    access_check_t(const access_t& access, shadow_table_t& table, arena_t& cell_arena, busy_section_t& busy) noexcept
+        : access_(access), table_(table), cell_arena_(cell_arena), busy_(busy) {}
+
+    // Records the walk's current granule. False once the access is given up, the errors raised and
+    // the busy section left.
+    bool record(granule_walk_t& walk) noexcept {
+        walk.cell = find_cell(walk.granule);
+        if (walk.cell == nullptr) return false;
+        auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*walk.cell, access_.task.handle));
+        if (lists == nullptr && (lists = enter_cell(*walk.cell)) == nullptr) return false;
+        return record_in(*lists, walk);
+    }
+
+    // Whether the current granule must be compared with the other tasks' records; settles a
+    // conflict-seen flag that no longer has two tasks to speak of.
+    static bool scan_due(const granule_walk_t& walk) noexcept {
+        shadow_cell_t& cell = *walk.cell;
+        const bool seen = (atomic(cell.flags).load() & cell_conflict_seen) != 0;
+        if (!walk.changed && !seen) return false;
+        if (cell.entry_count() >= 2) return true;
+        if (seen) {
+            // A second task may have come in between and found the flag set: it keeps it set.
+            atomic(cell.flags).fetch_and(~cell_conflict_seen);
+            if (cell.entry_count() > 1) atomic(cell.flags).fetch_or(cell_conflict_seen);
+        }
+        return false;
+    }
+
+    // Compares the current granule's record with every other task's conflicting records that the
+    // task's clock does not order before it. True when there was a conflict.
+    bool scan(const granule_walk_t& walk, conflict_list_t& conflicts) noexcept {
+        bool found = false;
+        walk.cell->for_each_live([&](pinned_slot_t& slot) {
+            const std::uint16_t other = slot.handle();
+            if (other == access_.task.handle) return;
+            const std::uint64_t known = access_.task.clock.time_of(other);
+            auto* lists = reinterpret_cast<access_lists_t*>(static_cast<std::uintptr_t>(slot.value()));
+            other_task_t owner{other};
+            for (std::uint32_t type = 0; type < access_type::count; ++type) {
+                if (!access_types_conflict(access_.type, type)) continue;
+                for (access_record_t* record = atomic(lists->heads[type]).load(); record != nullptr;
+                     record = atomic(record->next).load()) {
+                    if (atomic(record->time).load() < known) break;  // ordered before us, and so is every older one
+                    if (!record->position.shares_byte_with(walk.position)) continue;
+                    if (!owner.identify()) break;
+                    found = true;
+                    conflicts.add(descriptor(type, record->position, walk.granule, owner.type, owner.id,
+                                             record->call_site));
+                }
+            }
+        });
+        return found;
+    }
+
+private:
+    // Type and id of another task, looked up once per scan of its slot.
+    struct other_task_t {
+        std::uint16_t handle;
+        bool looked_up = false;
+        bool live = false;
+        std::int32_t type = 0;
+        std::uint64_t id = 0;
+
+        bool identify() noexcept {
+            if (!looked_up) {
+                looked_up = true;
+                if (const pinned_slot_t entry = task_table.find(handle)) {
+                    const task_context_t* task = task_of(entry);
+                    live = true;
+                    type = task->type;
+                    id = task->id;
+                }
+            }
+            return live;
+        }
+    };
+
+    shadow_cell_t* find_cell(std::uint64_t granule) noexcept {
+        cell_lookup_t found = table_.find_or_create(granule, cell_arena_);
+        if (found.cell != nullptr) return found.cell;
+        raise_idle(busy_, found.error_code, access_.site);
+        // The levels above a cell are given up at once; a cell is asked for once more, as the
+        // debugger may have made room meanwhile.
+        if (!found.cell_failed) return nullptr;
+        raise_system_error(error::internal, access_.site);
+        if (!busy_.reenter()) return nullptr;
+        found = table_.find_or_create(granule, cell_arena_);
+        if (found.cell == nullptr) raise_idle(busy_, found.error_code, access_.site);
+        return found.cell;
+    }
+
+    // The task's first access to the cell: its lists enter the cell, and the cell its touched-cell
+    // list. The node is taken first, so that no entry can miss its removal at task end.
+    access_lists_t* enter_cell(shadow_cell_t& cell) noexcept {
+        arena_t& arena = access_.task.arena;
+        std::int32_t error_code = 0;
+        void* node = arena.allocate_unreported(sizeof(touched_node_t), error_code);
+        void* memory = node != nullptr ? arena.allocate_unreported(sizeof(access_lists_t), error_code) : nullptr;
+        if (memory == nullptr) {
+            raise_idle(busy_, error_code, access_.site);
+            return nullptr;
+        }
+        auto* lists = new (memory) access_lists_t{};
+        const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(lists));
+        if (!insert_entry(cell, access_.task.handle, value, cell_arena_, error_code)) {
+            raise_idle(busy_, error_code, access_.site);
+            return nullptr;
+        }
+        busy_.list().push(static_cast<touched_node_t*>(node), &cell);
+        return lists;
+    }
+
+    bool record_in(access_lists_t& lists, granule_walk_t& walk) noexcept {
+        access_record_t*& head = lists.heads[access_.type];
+        const std::uint32_t word = walk.position.word();
+        access_record_t* previous = nullptr;
+        for (access_record_t* record = atomic(head).load(std::memory_order_relaxed); record != nullptr;
+             previous = record, record = atomic(record->next).load(std::memory_order_relaxed)) {
+            if (record->position.word() != word) continue;
+            walk.changed = atomic(record->time).load(std::memory_order_relaxed) != access_.time;
+            if (walk.changed) {
+                // Unlinked first, so that a reader standing on the record meets it once at most.
+                atomic(record->time).store(access_.time);
+                if (previous != nullptr) {
+                    atomic(previous->next).store(atomic(record->next).load(std::memory_order_relaxed));
+                    atomic(record->next).store(atomic(head).load(std::memory_order_relaxed));
+                }
+                atomic(head).store(record);
+            }
+            return true;
+        }
+        std::int32_t error_code = 0;
+        void* memory = access_.task.arena.allocate_unreported(sizeof(access_record_t), error_code);
+        if (memory == nullptr) {
+            raise_idle(busy_, error_code, access_.site);
+            return false;
+        }
+        auto* record = new (memory)
+            access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time, access_.site, walk.position};
+        atomic(head).store(record);
+        walk.changed = true;
+        return true;
+    }
+
+    const access_t& access_;
+    shadow_table_t& table_;
+    arena_t& cell_arena_;
+    busy_section_t& busy_;
+};
+
+// Builds the offended array, then fills the detection record and reports under the runtime lock. The
+// offending access is the current one; a conflict descriptor identical to it (another task of the
+// same type and id doing the same thing at the same site) is left out.
+void report_sharing(const tavo_access_t& offending, const conflict_list_t& conflicts, arena_t& scratch,
+                    std::uint64_t site) noexcept {
+    std::size_t count = 0;
+    conflicts.for_each([&](const tavo_access_t& access) {
+        count += std::memcmp(&access, &offending, sizeof access) != 0;
+    });
+    // A detection with more offended accesses than one segment holds takes its array from the heap.
+    tavo_access_t* offended = nullptr;
+    void* heap_array = nullptr;
+    std::int32_t failure = 0;
+    if (count != 0) {
+        if (count <= offended_per_segment) {
+            offended = static_cast<tavo_access_t*>(scratch.allocate_unreported(count * sizeof(tavo_access_t), failure));
+        } else {
+            heap_array = platform::heap_allocate(count * sizeof(tavo_access_t));
+            offended = static_cast<tavo_access_t*>(heap_array);
+            if (offended == nullptr) failure = error::out_of_memory;
+        }
+    }
+    if (offended != nullptr) {
+        std::size_t index = 0;
+        conflicts.for_each([&](const tavo_access_t& access) {
+            if (std::memcmp(&access, &offending, sizeof access) != 0) offended[index++] = access;
+        });
+    } else {
+        count = 0;
+    }
+
+    runtime_lock_guard_t guard;
+    if (failure != 0) raise_system_error(failure, site);
+    else if (count == 0) raise_system_error(error::internal, site);
+    auto& record = __tavo_current_detection.sharing;
+    record.offending = offending;
+    record.offended_count = count;
+    record.offended = offended;
+    runtime.report(TAVO_EVENT_DATA_SHARING, site);
+    platform::heap_free(heap_array);
+}
+
+// Reached once a granule calls for a scan: only from here on does the check need its scratch arena,
+// so the common access keeps a small stack frame.
+[[gnu::noinline]] void check_with_scratch(access_check_t& check, const access_t& access, granule_walk_t& walk,
+                                          busy_section_t& busy) noexcept {
+    arena_t scratch;
+    conflict_list_t conflicts(scratch);
+    for (;;) {
+        if (access_check_t::scan_due(walk) && check.scan(walk, conflicts))
+            atomic(walk.cell->flags).fetch_or(cell_conflict_seen);
+        if (!walk.advance() || !check.record(walk)) break;
+    }
+    busy.leave();
+    if (conflicts.failure() != 0) raise_system_error(conflicts.failure(), access.site);
+    if (conflicts.empty()) return;
+    const tavo_access_t offending = descriptor(access.type, walk.position, walk.granule, access.task.type,
+                                               access.task.id, access.site);
+    report_sharing(offending, conflicts, scratch, access.site);
+}
+
+}  // namespace
+
+void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
+                         std::uint64_t site) noexcept {
+    if (task.exempt() || task.touched_cells == nullptr || type >= access_type::count) return;
+    if (const filter_object_t* watch = filter.load(std::memory_order_acquire)) {
+        if (!access_watched(*watch, address, size, site)) return;
+    }
+    if (size > largest_access) {
+        raise_usage_error(error::access_too_big, site);
+        size &= 0xFF;
+    }
+    if (size == 0) return;
+
+    busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
+    if (!busy) return;
+    const access_t access{task, type, site, task.time};
+    access_check_t check(access, table, cell_arena, busy);
+    granule_walk_t walk(address, size);
+    do {
+        if (!check.record(walk)) return;
+        if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
+    } while (walk.advance());
+}
+
+}  // namespace tavo

@@ -1,0 +1,59 @@
+// What a task's entry in a shadow cell holds: one list of access records per access type.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace tavo {
+
+namespace access_type {
+constexpr std::uint32_t read = 0;
+constexpr std::uint32_t write = 1;
+constexpr std::uint32_t update = 2;
+constexpr std::uint32_t atomic = 3;
+constexpr std::uint32_t count = 4;
+}  // namespace access_type
+
+// Reads tolerate reads, and atomic updates tolerate atomic updates; every other pair conflicts.
+constexpr bool access_types_conflict(std::uint32_t current, std::uint32_t earlier) noexcept {
+    return !(current == access_type::read && earlier == access_type::read) &&
+           !(current == access_type::atomic && earlier == access_type::atomic);
+}
+
+// Where an access lies within one granule and where the whole access starts. Two records stand for
+// the same access in a granule exactly when their words are equal.
+struct position_t {
+    std::uint8_t offset;         // first byte within the granule; 0 in every granule after the first
+    std::uint8_t length;         // bytes within the granule, 1 to 8
+    std::uint8_t back_distance;  // (granule - start of the access) mod 256
+    std::uint8_t total_size;     // size of the whole access, 1 to 255
+
+    std::uint32_t word() const noexcept { return std::bit_cast<std::uint32_t>(*this); }
+    std::uint64_t start_address(std::uint64_t granule) const noexcept {
+        return offset != 0 ? granule + offset : granule - back_distance;
+    }
+    // Offsets equal, or each range starting before the other one ends.
+    bool shares_byte_with(const position_t& other) const noexcept {
+        return offset == other.offset ||
+               (offset < other.offset + other.length && other.offset < offset + length);
+    }
+};
+static_assert(sizeof(position_t) == 4);
+
+// From the task's arena. Readers of other tasks follow `next` and read `time` while the owner
+// refreshes; `call_site` and `position` never change after the record is published.
+struct access_record_t {
+    access_record_t* next;  // older record of the same list
+    std::uint64_t time;     // the task's time when the record was made or last refreshed
+    std::uint64_t call_site;
+    position_t position;
+};
+
+// The value of a task's entry in a cell. Each list runs newest first; the owner adds records at the
+// front and moves a refreshed record there, so readers always find the head followed by records of
+// non-increasing time, apart from a refresh racing with the reader.
+struct access_lists_t {
+    access_record_t* heads[access_type::count];
+};
+
+}  // namespace tavo

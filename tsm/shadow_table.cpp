@@ -1,0 +1,173 @@
+#include "tsm/shadow_table.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+#include "runtime/errors.h"
+#include "runtime/spin_lock.h"
+#include "tsm/arena.h"
+
+namespace tavo {
+
+namespace {
+
+template <class T>
+T* load_acquire(T* const& pointer) noexcept {
+    return std::atomic_ref<T*>(const_cast<T*&>(pointer)).load(std::memory_order_acquire);
+}
+template <class T>
+void store_release(T*& pointer, T* value) noexcept {
+    std::atomic_ref<T*>(pointer).store(value, std::memory_order_release);
+}
+
+template <class T>
+T* zeroed_from_heap() noexcept {
+    void* memory = platform::heap_allocate(sizeof(T));
+    if (memory == nullptr) return nullptr;
+    std::memset(memory, 0, sizeof(T));
+    return static_cast<T*>(memory);
+}
+
+constexpr std::uint64_t region_base(std::uint64_t granule) { return granule & ~((std::uint64_t{1} << region_shift) - 1); }
+constexpr unsigned directory_index(std::uint64_t granule) { return (granule >> directory_shift) & (shadow_fanout - 1); }
+constexpr unsigned leaf_index(std::uint64_t granule) { return (granule >> granule_shift) & (shadow_fanout - 1); }
+
+}  // namespace
+
+cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule, arena_t& cell_arena) noexcept {
+    const std::uint64_t base = region_base(granule);
+    shadow_region_t* passed = nullptr;
+    shadow_region_t* region = load_acquire(regions_);
+    while (region != nullptr && region->base < base) {
+        passed = region;
+        region = load_acquire(region->next);
+    }
+    if (region == nullptr || region->base != base) {
+        std::int32_t error_code = 0;
+        region = find_or_create_region(base, passed, error_code);
+        if (region == nullptr) return {nullptr, error_code, false};
+    }
+
+    const unsigned directory_slot = directory_index(granule);
+    leaf_table_t*& leaf_entry = region->directory->leaves[directory_slot];
+    leaf_table_t* leaves = load_acquire(leaf_entry);
+    if (leaves == nullptr) {
+        spin_guard_t guard(directory_locks_[directory_slot]);
+        leaves = load_acquire(leaf_entry);
+        if (leaves == nullptr) {
+            leaves = zeroed_from_heap<leaf_table_t>();
+            if (leaves == nullptr) return {nullptr, error::out_of_memory, false};
+            store_release(leaf_entry, leaves);
+        }
+    }
+
+    const unsigned leaf_slot = leaf_index(granule);
+    shadow_cell_t*& cell_entry = leaves->cells[leaf_slot];
+    if (shadow_cell_t* cell = load_acquire(cell_entry)) return {cell, 0, false};
+    spin_guard_t guard(leaf_locks_[leaf_slot]);
+    if (shadow_cell_t* cell = load_acquire(cell_entry)) return {cell, 0, false};
+    std::int32_t error_code = 0;
+    void* memory = cell_arena.allocate_unreported(sizeof(shadow_cell_t), error_code);
+    if (memory == nullptr) return {nullptr, error_code, true};
+    auto* cell = new (memory) shadow_cell_t{};
+    store_release(cell_entry, cell);
+    return {cell, 0, false};
+}
+
+shadow_region_t* shadow_table_t::find_or_create_region(std::uint64_t base, shadow_region_t* passed,
+                                                       std::int32_t& error_code) noexcept {
+    spin_guard_t guard(region_lock_);
+    // Regions are only ever inserted, so the one passed on the way here still lies below the base.
+    shadow_region_t* before = passed;
+    shadow_region_t* region = load_acquire(passed != nullptr ? passed->next : regions_);
+    while (region != nullptr && region->base < base) {
+        before = region;
+        region = load_acquire(region->next);
+    }
+    if (region != nullptr && region->base == base) return region;
+
+    auto* created = zeroed_from_heap<shadow_region_t>();
+    directory_t* directory = created != nullptr ? zeroed_from_heap<directory_t>() : nullptr;
+    if (directory == nullptr) {
+        platform::heap_free(created);
+        error_code = error::out_of_memory;
+        return nullptr;
+    }
+    created->next = region;
+    created->base = base;
+    created->directory = directory;
+    store_release(before != nullptr ? before->next : regions_, created);
+    return created;
+}
+
+const shadow_region_t* shadow_table_t::next_region(const shadow_region_t* region) const noexcept {
+    return load_acquire(region != nullptr ? region->next : regions_);
+}
+
+void shadow_table_t::release() noexcept {
+    while (shadow_region_t* region = regions_) {
+        regions_ = region->next;
+        for (leaf_table_t* leaves : region->directory->leaves) platform::heap_free(leaves);
+        platform::heap_free(region->directory);
+        platform::heap_free(region);
+    }
+}
+
+shadow_table_t::census_t shadow_table_t::census() const noexcept {
+    census_t census{};
+    for_each_region([&](const shadow_region_t& region) {
+        ++census.regions;
+        census.heap_bytes += sizeof(shadow_region_t) + sizeof(directory_t);
+        for (leaf_table_t* const& leaf_entry : region.directory->leaves) {
+            const leaf_table_t* leaves = load_acquire(leaf_entry);
+            if (leaves == nullptr) continue;
+            ++census.leaf_tables;
+            census.heap_bytes += sizeof(leaf_table_t);
+            for (shadow_cell_t* const& cell_entry : leaves->cells) census.cells += load_acquire(cell_entry) != nullptr;
+        }
+    });
+    return census;
+}
+
+std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept {
+    for (handle_bucket_t* bucket = &cell.head; bucket != nullptr; bucket = load_acquire(bucket->next)) {
+        for (unsigned slot = 0; slot < bucket_slots; ++slot) {
+            if (std::atomic_ref<std::uint16_t>(bucket->keys[slot]).load(std::memory_order_relaxed) == handle)
+                return std::atomic_ref<std::uint64_t>(bucket->values[slot]).load(std::memory_order_relaxed);
+        }
+    }
+    return 0;
+}
+
+bool insert_entry(shadow_cell_t& cell, std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena,
+                  std::int32_t& error_code) noexcept {
+    handle_bucket_t* bucket = &cell.head;
+    for (;;) {
+        for (unsigned slot = 0; slot < bucket_slots; ++slot) {
+            std::atomic_ref<std::uint16_t> key(bucket->keys[slot]);
+            std::uint16_t expected = 0;
+            if (key.load() == 0 && key.compare_exchange_strong(expected, handle)) {
+                std::atomic_ref<std::uint64_t>(bucket->values[slot]).exchange(value);
+                std::atomic_ref<std::uint16_t>(cell.count).fetch_add(1);
+                return true;
+            }
+        }
+        if (handle_bucket_t* next = load_acquire(bucket->next)) {
+            bucket = next;
+            continue;
+        }
+        spin_guard_t guard(cell.append_lock);
+        handle_bucket_t* next = load_acquire(bucket->next);
+        if (next == nullptr) {
+            void* memory = bucket_arena.allocate_unreported(sizeof(handle_bucket_t), error_code);
+            if (memory == nullptr) return false;
+            next = new (memory) handle_bucket_t{};
+            store_release(bucket->next, next);
+        }
+        bucket = next;
+    }
+}
+
+}  // namespace tavo

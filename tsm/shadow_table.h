@@ -1,0 +1,105 @@
+// Shadow memory: for every 8-byte granule that an instrumented access touched, a shadow cell that
+// names the tasks which accessed it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sync/handle_map.h"
+
+namespace tavo {
+
+class arena_t;
+
+// A handle map from task handle to the address of that task's access lists for the granule. Its
+// flags word holds the conflict-seen bit. Cells and their further buckets come from the detector's
+// cell arena and live until the table is released.
+using shadow_cell_t = handle_map_t;
+constexpr std::uint32_t cell_conflict_seen = 0x1;
+
+constexpr unsigned shadow_fanout = 1024;
+constexpr unsigned region_shift = 23;     // a region covers 8 MiB
+constexpr unsigned directory_shift = 13;  // a leaf table covers 8 KiB
+constexpr unsigned granule_shift = 3;
+
+struct leaf_table_t {
+    shadow_cell_t* cells[shadow_fanout];
+};
+struct directory_t {
+    leaf_table_t* leaves[shadow_fanout];
+};
+struct shadow_region_t {
+    shadow_region_t* next;
+    std::uint64_t base;
+    directory_t* directory;
+};
+
+struct cell_lookup_t {
+    shadow_cell_t* cell;       // null on failure
+    std::int32_t error_code;   // on failure: -9998 for the heap, or the arena's code
+    bool cell_failed;          // only the cell was missing: every level above it exists
+};
+
+// A sparse three-level map from granule address to shadow cell: a list of regions sorted by base,
+// each with a directory of leaf tables of cell pointers. Regions, directories and leaf tables come
+// from the heap zero-filled.
+//
+// Protocol. Readers descend without a lock. Every level grows by one pointer store (release) of a
+// fully initialised object, made under the lock of that level after the entry was read again
+// (region list lock; the directory lock and the leaf lock of the index, shared by all regions), so
+// two threads that miss the same entry create it once. Nothing is unlinked until `release`.
+// Lock nesting: a level's lock is released before the next level is entered; the cell arena's
+// segment lock is taken inside a leaf lock.
+class shadow_table_t {
+public:
+    shadow_table_t() noexcept = default;
+    ~shadow_table_t() { release(); }
+    shadow_table_t(const shadow_table_t&) = delete;
+    shadow_table_t& operator=(const shadow_table_t&) = delete;
+
+    // The cell of the granule, created on the way as needed. Raises nothing: on failure the caller
+    // reports `error_code` once it holds no lock. Takes no lock when the cell exists.
+    cell_lookup_t find_or_create(std::uint64_t granule, arena_t& cell_arena) noexcept;
+
+    // Frees every region, directory and leaf table; the cells belong to the arena. Only while no
+    // other thread uses the table.
+    void release() noexcept;
+
+    struct census_t {
+        std::size_t regions;
+        std::size_t leaf_tables;
+        std::size_t cells;
+        std::size_t heap_bytes;  // regions, directories and leaf tables
+    };
+    // Walks the whole table; for tests and measurements.
+    census_t census() const noexcept;
+
+    // Region bases in list order.
+    template <class Visit>
+    void for_each_region(Visit&& visit) const noexcept {
+        for (const shadow_region_t* region = next_region(nullptr); region != nullptr; region = next_region(region))
+            visit(*region);
+    }
+
+private:
+    // The region after `region`, or the first one for null.
+    const shadow_region_t* next_region(const shadow_region_t* region) const noexcept;
+    shadow_region_t* find_or_create_region(std::uint64_t base, shadow_region_t* passed, std::int32_t& error_code) noexcept;
+
+    shadow_region_t* regions_ = nullptr;
+    std::uint8_t region_lock_ = 0;
+    std::uint8_t directory_locks_[shadow_fanout] = {};
+    std::uint8_t leaf_locks_[shadow_fanout] = {};
+};
+
+// The value of the entry of `handle` in the cell, or 0 when it has none. Only the task that owns
+// the handle asks: it alone inserts and removes that entry, so no pin is needed.
+std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept;
+
+// Claims a free slot for `handle`, which holds none in the cell, publishes `value` and counts the
+// entry. Without an insert lock: a handle has a single inserter. False with `error_code` set when a
+// further bucket could not be had; the cell is then unchanged.
+bool insert_entry(shadow_cell_t& cell, std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena,
+                  std::int32_t& error_code) noexcept;
+
+}  // namespace tavo

@@ -1,0 +1,35 @@
+#include "tsm/tsm.h"
+
+#include "task/task_context.h"
+#include "task/task_table.h"
+#include "tsm/touched_cells.h"
+
+namespace tavo {
+
+tsm_t::~tsm_t() {
+    table_state_.store(table_state::closed);
+    table.release();
+}
+
+void tsm_t::reset() noexcept {
+    table_state_.store(table_state::resetting);
+    // A task that is not in the table has no busy section to come: entries are made only by the
+    // current task of a thread, which is registered first, and removed before it is unregistered.
+    task_table.for_each_live([](pinned_slot_t& entry) {
+        task_context_t* task = task_of(entry);
+        if (task->touched_cells != nullptr) touched_list_t(*task->touched_cells).empty_once_idle();
+    });
+    table.release();
+    cell_arena.rewind();
+    table_state_.store(table_state::open);
+}
+
+void tsm_t::forget_task(task_context_t& task) noexcept {
+    if (task.touched_cells == nullptr || touched_list_t(*task.touched_cells).newest() == nullptr) return;
+    busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
+    if (!busy) return;
+    for (touched_node_t* node = busy.list().newest(); node != nullptr; node = node->next) node->cell->erase(task.handle);
+    busy.list().empty_while_busy();
+}
+
+}  // namespace tavo
