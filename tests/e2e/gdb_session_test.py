@@ -156,6 +156,65 @@ class Errors(SessionTest):
                          r"^results: 10 20$")
 
 
+class DataSharing(SessionTest):
+    """Two tasks update one counter unordered. Detection is switched on from gdb at main."""
+    program = example("racy_counter")
+    update = line_of("racy_counter.c", "_TAVO_updateMemory(&counter")
+    access = r"4 bytes updated at 0x[0-9a-f]+ \(counter\) by native thread ([12]), in increment at racy_counter.c:%d$"
+    start = ["break main", "run", "tavo enable tsm"]
+
+    def run_to_end(self, *commands):
+        # A second continue goes on from a detection's stop; without one it only complains.
+        output = gdb(self.program, self.start + list(commands) + ["continue", "continue"])
+        self.assertIn("counter = 2", output)
+        return output.count("tavo: data sharing detected")
+
+    def test_stops_with_256_naming_both_accesses_and_their_lines(self):
+        output = gdb(self.program, self.start + ["continue", "print (int) __tavo_event_reason", "tavo status",
+                                                 "continue"])
+        self.assertLines(output, r"^tavo: data sharing detected \(detection 1, thread \d+\)$",
+                         r"^  offending: " + self.access % self.update, r"^  offended:  " + self.access % self.update,
+                         r"^#\d+ +0x[0-9a-f]+ in increment \(.*racy_counter.c:%d$" % self.update, r"^\$1 = 256$",
+                         r"detections: +1 \(1 data sharing, 0 reentrant calls\)$", r"exited normally")
+        tasks = re.findall(r"^  offend(?:ing|ed): +" + self.access % self.update, output, re.MULTILINE)
+        self.assertEqual(sorted(tasks), ["1", "2"], output)
+
+    def test_filters_on_the_racing_code_or_the_counter_silence_it(self):
+        self.assertEqual(self.run_to_end("tavo filter add tsm code increment"), 0)
+        self.assertEqual(self.run_to_end("tavo filter add tsm code racy_counter.c:%d" % self.update), 0)
+        self.assertEqual(self.run_to_end("tavo filter add tsm data counter"), 0)
+        self.assertEqual(self.run_to_end("tavo filter add tsm code main"), 1)
+
+    def test_a_rejected_batch_changes_nothing(self):
+        # The second batch would focus on increment, which watches it; it fails at its add, so the
+        # polarity before it must not change either and increment stays suppressed.
+        output = gdb(self.program, self.start + ["tavo filter add tsm code increment",
+                                                 "tavo filter focus tsm code increment", "continue", "continue"])
+        self.assertLines(output, r"^tavo: filter operation failed \(record 2 of 2: add tsm code increment \[",
+                         r"^counter = 2$")
+        self.assertNotIn("data sharing detected", output)
+
+    def test_reset_forgets_the_earlier_access(self):
+        # The first task to reach the update stops before it; alone, it updates; then the other goes.
+        # (A command lets the other threads run, as any call from gdb does, unless they are locked.)
+        def session(*between):
+            output = gdb(self.program, self.start + [
+                "break racy_counter.c:%d" % self.update, "continue", "set scheduler-locking on", "delete", "next"] +
+                list(between) + ["set scheduler-locking off", "continue", "continue"])
+            self.assertIn("counter = 2", output)
+            return output.count("tavo: data sharing detected")
+        self.assertEqual(session(), 1)
+        self.assertEqual(session("tavo reset tsm"), 0)
+
+    def test_commands_at_the_detection_stop_keep_its_record(self):
+        output = gdb(self.program, self.start + [
+            "continue", "tavo reset tsm", "tavo filter add tsm code increment", "tavo ping",
+            "print (int) __tavo_event_reason", "print/x __tavo_current_detection.sharing.offended_count",
+            "continue"])
+        self.assertLines(output, r"^tavo: data sharing detected", r"^tavo: tsm filter: suppress$",
+                         r"^tavo: how are you\?$", r"^\$1 = 256$", r"^\$2 = 0x1$", r"^counter = 2$")
+
+
 class Reentrancy(SessionTest):
     """The example enters one watched function from two tasks; it switches re on itself at load."""
     program = example("reentrant_call")
@@ -253,6 +312,11 @@ class Wrapper(SessionTest):
         self.assertEqual(status, 128 + signal.SIGTERM, output)
 
     def test_a_detection_makes_the_status_66(self):
+        status, output = bounded([self.wrapper, example("racy_counter")])
+        self.assertEqual(status, 66, output)
+        self.assertLines(output, r"^tavo: data sharing detected \(detection 1, thread \d+\)$", r"^counter = 2$",
+                         r"^tavo: 1 detection$")
+        # The example switches re on by itself; the wrapper collects whatever is detected.
         status, output = bounded([self.wrapper, example("reentrant_call")])
         self.assertEqual(status, 66, output)
         self.assertLines(output, r"^tavo: reentrant call detected \(detection 1, thread \d+\)$", r"^tavo: 1 detection$")
