@@ -436,8 +436,8 @@ def resolve_ranges(target, argument):
             return [Range(int(symbol.value().address), symbol.type.sizeof, argument)]
     try:
         return [Range(_address_of(argument), 0, argument)]
-    except gdb.error:
-        raise gdb.GdbError("tavo: cannot tell what %s names" % argument)
+    except gdb.error as failure:
+        raise gdb.GdbError("tavo: cannot tell what %s names (%s)" % (argument, failure))
 
 
 class FilterModel:
@@ -558,6 +558,12 @@ class FilterJob(Job):
 
     def resolve(self):
         """(Re)computes the records: addresses move when the program is loaded."""
+        try:
+            self._resolve()
+        except gdb.error as failure:  # an expression gdb cannot evaluate here
+            raise gdb.GdbError("tavo: %s" % failure)
+
+    def _resolve(self):
         self.steps = []  # (target, operation, ranges)
         if self.operation in ("focus", "suppress"):
             self.steps.append(("polarity", self.operation, []))
@@ -568,6 +574,9 @@ class FilterJob(Job):
                 self.steps.append((target, "clear", []))
         else:
             self.steps.append((self.target, self.operation, resolve_ranges(self.target, self.argument)))
+        self._pack_records()
+
+    def _pack_records(self):
         feature = FEATURE_NUMBER[self.feature]
         self.records = []
         for target, operation, ranges in self.steps:
