@@ -107,9 +107,18 @@ def task_name(task_type, task_id):
 
 
 class _Prefix(gdb.Command):
-    def __init__(self, name, doc):
+    def __init__(self, name, doc, settings=()):
         self.__doc__ = doc
+        self.settings = settings
+        self.name = name
         super().__init__(name, gdb.COMMAND_DATA, gdb.COMPLETE_NONE, True)
+
+    def invoke(self, argument, from_tty):
+        # As gdb's own prefixes do: "show tavo" shows every setting, "set tavo" lists them.
+        if not self.settings:
+            gdb.execute("help " + self.name)
+        for name in self.settings:
+            gdb.execute("show tavo " + name)
 
 
 class _Switch(gdb.Parameter):
@@ -647,7 +656,7 @@ class Extension:
     def __init__(self):
         self.library = Library()
         self.breakpoint = None
-        self.state = "not loaded"  # "loaded", "unloaded"
+        self.state = "not loaded"  # then "loading" (stops 5 to 1), "loaded", "unloaded" (stop 2)
         self.detections = []
         self.filters = FilterModel()
         self.jobs = []  # being driven: a command's, or at load those that waited for it
@@ -664,7 +673,7 @@ class Extension:
 
     def install(self):
         _Prefix("set tavo", "Settings of tavo's gdb extension.")
-        _Prefix("show tavo", "Settings of tavo's gdb extension.")
+        _Prefix("show tavo", "Settings of tavo's gdb extension.", ("verbose", "stop-on-error", "stop-on-detection"))
         self.verbose = _Switch(
             "verbose", False,
             "Whether load, unload, configuration results and ping answers are shown.",
@@ -1134,8 +1143,10 @@ class DetectionsCommand(_Subcommand):
 
 
 class ExitCommand(_Subcommand):
-    """Quit gdb with the run's verdict: 66 when tavo detected something, else the program's exit
-status (128 + the signal's number when a signal stopped it)."""
+    """Quit gdb with the run's verdict.
+
+The status is 66 when tavo detected something, else the program's exit status (128 + the signal's
+number when a signal ended or stopped it)."""
     name = "exit"
 
     def act(self, words):
