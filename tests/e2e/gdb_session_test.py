@@ -68,7 +68,12 @@ class SessionTest(unittest.TestCase):
 
 
 class Loading(SessionTest):
-    def test_auto_load_catches_the_load_and_unload_stops(self):
+    def test_auto_loaded_before_the_library_starts_so_its_load_stop_is_seen(self):
+        # "loaded" is the state that the library's load stop sets.
+        output = gdb(example("fork_join"), ["break main", "run", "tavo status"])
+        self.assertLines(output, r"^Breakpoint 1, main", r"^tavo: loaded$")
+
+    def test_verbose_shows_the_load_and_unload_stops(self):
         output = gdb(example("fork_join"), ["set tavo verbose on", "run"], source=True, auto_load=False)
         # The program's output is flushed at exit, after the library has unloaded.
         self.assertLines(output, r"^tavo: library loaded$", r"^tavo: library unloaded$")
@@ -107,10 +112,11 @@ class Configuration(SessionTest):
             auto_load=False, source=True)
         self.assertLines(output, r"at load: +enable tsm$", r"at load: +filter add tsm code child_task$",
                          r"^tavo: filter operation failed \(record 1 of 1: remove tsm code main .*\) "
-                         r"\(at load: filter remove tsm code main\)$", r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$", r"filters: +tsm: suppress$",
+                         r"\(at load: filter remove tsm code main\)$",
+                         r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$", r"filters: +tsm: suppress$",
                          r"code child_task \[0x[0-9a-f]{6,}, 0x[0-9a-f]+\]$", r"= 0x1$")
 
-    def test_ping_and_reset_answer_from_a_breakpoint_and_from_a_thread_in_a_report(self):
+    def test_ping_needs_the_library_and_ping_and_reset_are_answered_once_it_is_there(self):
         output = gdb(example("fork_join"), [
             "tavo ping", "break main", "run", "tavo ping", "tavo reset tsm", "tavo reset re",
             "print __tavo_config.request", "continue"], source=True)
