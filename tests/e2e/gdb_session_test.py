@@ -41,7 +41,7 @@ def bounded(argv, environment=None):
     return process.returncode, output
 
 
-def gdb(program, commands, environment=None, auto_load=True, source=False, before=()):
+def gdb(program, commands, environment=None, auto_load=True, source=False, attach=None):
     """A batch session: the extension auto-loaded beside the library and/or sourced first."""
     argv = [GDB, "-q", "-nx", "-batch", "-iex", "set debuginfod enabled off", "-iex", "set pagination off",
             "-iex", "set print thread-events off"]
@@ -49,9 +49,9 @@ def gdb(program, commands, environment=None, auto_load=True, source=False, befor
         argv += ["-iex", "add-auto-load-safe-path " + BUILD]
     if source:
         argv += ["-iex", "source " + os.path.join(SOURCE, "tools", "gdb", "tavo.py")]
-    for command in list(before) + list(commands):
+    for command in commands:
         argv += ["-ex", command]
-    argv += ["--args", program]
+    argv += ["-p", str(attach)] if attach is not None else ["--args", program]
     return bounded(argv, environment)[1]
 
 
@@ -84,6 +84,17 @@ class Loading(SessionTest):
         output = gdb(example("fork_join"), ["run", "tavo status"], auto_load=False)
         self.assertIn('File "%s" auto-loading has been declined' % os.path.join(BUILD, "libtavo.so-gdb.py"), output)
         self.assertIn('Undefined command: "tavo"', output)
+
+    def test_attached_after_the_load_the_library_counts_as_loaded(self):
+        waiting = subprocess.Popen([os.environ["TAVO_WAITING_PROGRAM"]], stdout=subprocess.PIPE, text=True,
+                                   start_new_session=True)
+        try:
+            self.assertEqual(waiting.stdout.readline(), "waiting\n")
+            output = gdb(None, ["tavo ping", "tavo enable tsm", "tavo status", "detach"], attach=waiting.pid)
+        finally:
+            waiting.kill()
+            waiting.wait(timeout=SESSION_SECONDS)
+        self.assertLines(output, r"^tavo: how are you\?$", r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$")
 
     def test_sourced_and_auto_loaded_registers_once(self):
         output = gdb(example("fork_join"), ["set tavo verbose on", "run"], source=True)

@@ -836,6 +836,13 @@ class Extension:
 
     def live(self):
         inferior = gdb.selected_inferior()
+        if inferior.pid != 0 and self.state == "not loaded" and inferior.was_attached:
+            # gdb came after the library's load stops; if the library is there, it has loaded.
+            try:
+                self.library.address("__tavo_config")
+                self.state = "loaded"
+            except gdb.error:
+                pass
         return inferior.pid != 0 and self.state == "loaded"
 
     def run(self, jobs, from_tty=True):
@@ -999,7 +1006,7 @@ class StatusCommand(_Subcommand):
     def act(self, words):
         self.expect(words, 0, "status")
         extension = self.extension
-        live = gdb.selected_inferior().pid != 0 and extension.state in ("loaded", "loading")
+        live = extension.live() or (gdb.selected_inferior().pid != 0 and extension.state == "loading")
         print("tavo: %s" % (extension.state if gdb.selected_inferior().pid != 0 else "no process"))
         if live:
             flags = extension.library.flags()
