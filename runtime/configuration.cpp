@@ -10,7 +10,7 @@ namespace tavo {
 
 namespace {
 
-constexpr std::uint32_t feature_request_bits = 0xFF;
+constexpr std::uint32_t unknown_feature_bits = 0xFC;  // request bits 2 to 7 name no feature
 
 std::atomic_ref<std::uint32_t> request() { return std::atomic_ref<std::uint32_t>(__tavo_config.request); }
 void clear_request(std::uint32_t bits) { request().fetch_and(~bits); }
@@ -54,16 +54,18 @@ std::int32_t runtime_t::poll_configuration() noexcept {
         clear_request(TAVO_REQUEST_APPLY_FILTERS);
         result = TAVO_EVENT_CONFIGURATION_UPDATED;
     }
+    // Resets and the final check look at the word as this poll read it: a bit the debugger sets
+    // meanwhile waits for the next poll instead of being answered as an unknown feature.
     for (std::uint32_t index = 0; index < 2; ++index) {
         const std::uint32_t bit = 1u << index;
-        if ((request().load() & bit) == 0) continue;
+        if ((requested & bit) == 0) continue;
         if (features[index] == nullptr) return error::unknown_feature;
         if (logging(log_family::status)) log_stream() << "tavo: resetting " << (index == 0 ? "tsm" : "re") << std::endl;
         features[index]->reset();
         clear_request(bit);
         result = TAVO_EVENT_CONFIGURATION_UPDATED;
     }
-    if (request().load() & feature_request_bits) return error::unknown_feature;
+    if (requested & unknown_feature_bits) return error::unknown_feature;
     return result;
 }
 

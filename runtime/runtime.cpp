@@ -121,9 +121,7 @@ void runtime_t::apply_pending_requests() noexcept {
 bool runtime_t::concurrency_holds(std::uint32_t flags) const noexcept {
     if (flags & TAVO_FLAG_ALWAYS_CONCURRENT) return true;
     for (int type : {2, 3}) {
-        if (live_count[type].load(std::memory_order_relaxed) != 0 ||
-            activation_count[type].load(std::memory_order_relaxed) != 0)
-            return true;
+        if (live_count[type].load() != 0 || activation_count[type].load() != 0) return true;
     }
     return false;
 }
@@ -145,12 +143,22 @@ std::uint32_t runtime_t::active_mask_rule() const noexcept {
     return mask & guard_mask;
 }
 
+// A thread that changed a count compares the rule with the mask without the lock, and may do so
+// before this store lands. So the counts are read again after the store (all sequentially
+// consistent): either this thread sees the other's change, or the other sees this store, finds
+// it stale and recomputes itself. No change is lost.
 void runtime_t::recompute_active_mask_locked() noexcept {
-    std::atomic_ref<std::uint32_t>(__TAVO_isGuardedCall).store(active_mask_rule(), std::memory_order_relaxed);
+    std::atomic_ref<std::uint32_t> mask(__TAVO_isGuardedCall);
+    for (std::uint32_t value = active_mask_rule();;) {
+        mask.store(value);
+        const std::uint32_t again = active_mask_rule();
+        if (again == value) return;
+        value = again;
+    }
 }
 
 void runtime_t::recompute_active_mask_checked() noexcept {
-    if (active_mask_rule() == active_mask()) return;
+    if (active_mask_rule() == std::atomic_ref<std::uint32_t>(__TAVO_isGuardedCall).load()) return;
     runtime_lock_guard_t guard;
     recompute_active_mask_locked();
 }

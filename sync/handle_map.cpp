@@ -22,7 +22,8 @@ pinned_slot_t handle_map_t::find(std::uint16_t handle) noexcept {
     return {};
 }
 
-bool handle_map_t::claim_slot(std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena) noexcept {
+bool handle_map_t::claim_unreported(std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena,
+                                    std::int32_t& error_code) noexcept {
     handle_bucket_t* bucket = &head;
     for (;;) {
         for (unsigned slot = 0; slot < bucket_slots; ++slot) {
@@ -41,7 +42,6 @@ bool handle_map_t::claim_slot(std::uint16_t handle, std::uint64_t value, arena_t
         spin_guard_t guard(append_lock);
         handle_bucket_t* next = next_of(*bucket);
         if (next == nullptr) {
-            std::int32_t error_code = 0;
             void* memory = bucket_arena.allocate_unreported(sizeof(handle_bucket_t), error_code);
             if (memory == nullptr) return false;
             next = new (memory) handle_bucket_t{};
@@ -57,15 +57,16 @@ insert_result_t handle_map_t::insert(std::uint16_t handle, std::uint64_t value, 
         return {insert_status_t::failed, {}};
     }
     bool claimed = false;
+    std::int32_t error_code = 0;
     {
         spin_guard_t guard(insert_lock);
         if (pinned_slot_t existing = find(handle)) return {insert_status_t::already_present, std::move(existing)};
-        claimed = claim_slot(handle, value, bucket_arena);
+        claimed = claim_unreported(handle, value, bucket_arena, error_code);
     }
     // Reported with no lock of the map held. Retrying here would hang the host on an exhausted
     // heap; the caller gives the insertion up instead.
     if (!claimed) {
-        raise_system_error_at_thread_site(error::out_of_memory);
+        raise_system_error_at_thread_site(error_code);
         return {insert_status_t::failed, {}};
     }
     return {insert_status_t::inserted, {}};
@@ -76,8 +77,9 @@ bool handle_map_t::claim(std::uint16_t handle, std::uint64_t value, arena_t& buc
         TAVO_BUG();
         return false;
     }
-    if (claim_slot(handle, value, bucket_arena)) return true;
-    raise_system_error_at_thread_site(error::out_of_memory);
+    std::int32_t error_code = 0;
+    if (claim_unreported(handle, value, bucket_arena, error_code)) return true;
+    raise_system_error_at_thread_site(error_code);
     return false;
 }
 

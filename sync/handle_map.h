@@ -115,6 +115,10 @@ struct handle_map_t {
     // Inserts without the insert lock and without looking for an existing entry, for maps whose
     // handles each have a single inserter. False after reporting a failure.
     bool claim(std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena) noexcept;
+    // The same without reporting: on failure `error_code` receives the arena's code, for a caller
+    // that must report it later, once it holds nothing that a report could wait for.
+    bool claim_unreported(std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena,
+                          std::int32_t& error_code) noexcept;
 
     // Removes the entry of `handle`, waiting for its readers to leave, so the caller must not hold
     // a pin on it. False when there was none.
@@ -157,7 +161,6 @@ private:
         pin.fetch_sub(1);
         return {};
     }
-    bool claim_slot(std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena) noexcept;
 };
 
 static_assert(std::is_standard_layout_v<handle_map_t>);

@@ -217,7 +217,7 @@ private:
         }
         auto* lists = new (memory) access_lists_t{};
         const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(lists));
-        if (!insert_entry(cell, access_.task.handle, value, cell_arena_, error_code)) {
+        if (!cell.claim_unreported(access_.task.handle, value, cell_arena_, error_code)) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }

@@ -141,33 +141,4 @@ std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept {
     return 0;
 }
 
-bool insert_entry(shadow_cell_t& cell, std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena,
-                  std::int32_t& error_code) noexcept {
-    handle_bucket_t* bucket = &cell.head;
-    for (;;) {
-        for (unsigned slot = 0; slot < bucket_slots; ++slot) {
-            std::atomic_ref<std::uint16_t> key(bucket->keys[slot]);
-            std::uint16_t expected = 0;
-            if (key.load() == 0 && key.compare_exchange_strong(expected, handle)) {
-                std::atomic_ref<std::uint64_t>(bucket->values[slot]).exchange(value);
-                std::atomic_ref<std::uint16_t>(cell.count).fetch_add(1);
-                return true;
-            }
-        }
-        if (handle_bucket_t* next = load_acquire(bucket->next)) {
-            bucket = next;
-            continue;
-        }
-        spin_guard_t guard(cell.append_lock);
-        handle_bucket_t* next = load_acquire(bucket->next);
-        if (next == nullptr) {
-            void* memory = bucket_arena.allocate_unreported(sizeof(handle_bucket_t), error_code);
-            if (memory == nullptr) return false;
-            next = new (memory) handle_bucket_t{};
-            store_release(bucket->next, next);
-        }
-        bucket = next;
-    }
-}
-
 }  // namespace tavo

@@ -96,10 +96,4 @@ private:
 // the handle asks: it alone inserts and removes that entry, so no pin is needed.
 std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept;
 
-// Claims a free slot for `handle`, which holds none in the cell, publishes `value` and counts the
-// entry. Without an insert lock: a handle has a single inserter. False with `error_code` set when a
-// further bucket could not be had; the cell is then unchanged.
-bool insert_entry(shadow_cell_t& cell, std::uint16_t handle, std::uint64_t value, arena_t& bucket_arena,
-                  std::int32_t& error_code) noexcept;
-
 }  // namespace tavo

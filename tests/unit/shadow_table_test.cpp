@@ -57,12 +57,12 @@ TEST_F(ShadowTable, TasksBeyondEightAppendOneBucketBetweenThem) {
     tavo::shadow_cell_t& shared = *cell(0x1000);
     std::int32_t error_code = 0;
     for (std::uint16_t handle = 1; handle <= 8; ++handle)
-        ASSERT_TRUE(tavo::insert_entry(shared, handle, handle * 16u, *arena, error_code));
+        ASSERT_TRUE(shared.claim_unreported(handle, handle * 16u, *arena, error_code));
     EXPECT_EQ(shared.bucket_count(), 1u);
     test::run_together(2, [&](int thread) {
         std::int32_t code = 0;
         const auto handle = static_cast<std::uint16_t>(9 + thread);
-        EXPECT_TRUE(tavo::insert_entry(shared, handle, handle * 16u, *arena, code));
+        EXPECT_TRUE(shared.claim_unreported(handle, handle * 16u, *arena, code));
     });
     EXPECT_EQ(shared.bucket_count(), 2u);
     EXPECT_EQ(shared.entry_count(), 10u);

@@ -134,3 +134,18 @@ TEST(TaskModel, NinthLiveTaskExtendsTheTableAndFreedSlotsAreReused) {
     _TAVO_leaveGenericTask(3, 0);
     EXPECT_TRUE(test::take_raised_errors().empty());
 }
+
+// Entries and exits on several threads recompute the mask without the lock when nothing changed:
+// once they are over, the mask must agree with the counts, whatever the interleaving was.
+TEST(TaskModel, ActiveMaskAgreesWithTheCountsAfterConcurrentEntriesAndExits) {
+    for (int trial = 0; trial < 20; ++trial) {
+        test::run_together(4, [](int worker) {
+            for (int round = 0; round < 500; ++round) {
+                _TAVO_enterGenericTask(3, static_cast<std::uint64_t>(worker));
+                _TAVO_leaveGenericTask(3, static_cast<std::uint64_t>(worker));
+            }
+        });
+        ASSERT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u) << "trial " << trial;
+    }
+    EXPECT_TRUE(test::take_raised_errors().empty());
+}
