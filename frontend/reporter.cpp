@@ -85,8 +85,8 @@ bool start_symbolizer() {
     for (char** entry = environ; entry != nullptr && *entry != nullptr && count < 255; ++entry)
         if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0) environment[count++] = *entry;
     environment[count] = nullptr;
-    char inlining[] = "--inlining=false";
-    char* arguments[] = {options.symbolizer, inlining, nullptr};
+    // Inlined frames come innermost first: the first names the line the program wrote.
+    char* arguments[] = {options.symbolizer, nullptr};
     pid_t child = 0;
     const int status = posix_spawnp(&child, options.symbolizer, &actions, nullptr, arguments, environment);
     posix_spawn_file_actions_destroy(&actions);
