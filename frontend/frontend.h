@@ -37,7 +37,4 @@ inline void access(const void* address, std::uint64_t size, access_t type, std::
 void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept;
 void thread_leaves(std::uint64_t site) noexcept;
 
-// Reporter hooks.
-void report_init() noexcept;
-
 }  // namespace tavo::frontend

@@ -301,8 +301,6 @@ void on_load() {
 
 }  // namespace
 
-void report_init() noexcept {}
-
 }  // namespace tavo::frontend
 
 using namespace tavo::frontend;

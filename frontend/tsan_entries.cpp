@@ -68,7 +68,10 @@ T compare_exchange(volatile T* a, T expected, T value, int order, int failure_or
 
 }  // namespace
 
-TAVO_FRONT void __tsan_init(void) { report_init(); }
+// Called from every instrumented unit's constructor, possibly many times. The runtime builds
+// itself while this library loads, before any code that depends on it runs, and every entry
+// stays inert until then (ready), so there is nothing left to do here.
+TAVO_FRONT void __tsan_init(void) {}
 
 TAVO_FRONT void __tsan_func_entry(void* caller) {
     // The hook's return address lies a few bytes into the callee: stable per function.
