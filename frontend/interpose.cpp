@@ -162,6 +162,22 @@ TAVO_FRONT int pthread_join(pthread_t thread, void** result) {
     return status;
 }
 
+TAVO_FRONT int pthread_tryjoin_np(pthread_t thread, void** result) {
+    REAL(pthread_tryjoin_np);
+    const int status = real_pthread_tryjoin_np(thread, result);
+    if (status == 0)
+        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, CALLER);
+    return status;
+}
+
+TAVO_FRONT int pthread_timedjoin_np(pthread_t thread, void** result, const struct timespec* deadline) {
+    REAL(pthread_timedjoin_np);
+    const int status = real_pthread_timedjoin_np(thread, result, deadline);
+    if (status == 0)
+        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, CALLER);
+    return status;
+}
+
 TAVO_FRONT int pthread_detach(pthread_t thread) {
     REAL(pthread_detach);
     const int status = real_pthread_detach(thread);
@@ -223,6 +239,24 @@ TAVO_LOCKING(pthread_spin_lock, pthread_spinlock_t)
 TAVO_LOCKING(pthread_spin_trylock, pthread_spinlock_t)
 TAVO_LOCKING(sem_wait, sem_t)
 TAVO_LOCKING(sem_trywait, sem_t)
+
+TAVO_FRONT int pthread_rwlock_timedrdlock(pthread_rwlock_t* lock, const struct timespec* deadline) {
+    REAL(pthread_rwlock_timedrdlock);
+    const int status = real_pthread_rwlock_timedrdlock(lock, deadline);
+    if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
+    return status;
+}
+TAVO_FRONT int pthread_rwlock_timedwrlock(pthread_rwlock_t* lock, const struct timespec* deadline) {
+    REAL(pthread_rwlock_timedwrlock);
+    const int status = real_pthread_rwlock_timedwrlock(lock, deadline);
+    if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
+    return status;
+}
+TAVO_FRONT int pthread_rwlock_destroy(pthread_rwlock_t* lock) {
+    REAL(pthread_rwlock_destroy);
+    sync_on_address(lock, memory_order::destroy, CALLER);
+    return real_pthread_rwlock_destroy(lock);
+}
 
 TAVO_FRONT int pthread_rwlock_unlock(pthread_rwlock_t* lock) {
     REAL(pthread_rwlock_unlock);

@@ -37,7 +37,7 @@ void leave_top(std::uint64_t site) noexcept {
 }
 
 // Memory orders as the compilers pass them.
-constexpr int order_consume = 1, order_acquire = 2, order_release = 3, order_acq_rel = 4, order_seq_cst = 5;
+constexpr int order_consume = 1, order_acquire = 2, order_release = 3, order_acq_rel = 4;  // 5: seq_cst
 bool acquires(int order) { return order == order_consume || order == order_acquire || order >= order_acq_rel; }
 bool releases(int order) { return order == order_release || order >= order_acq_rel; }
 
