@@ -7,7 +7,9 @@
 #                         them (all of them when fewer are marked);
 #   "// tavo: reentrant"  the run exits 66 and reports a reentrant call made on a line marked
 #                         "// reentrant call";
-#   "// tavo-options: ..." the value of TAVO_OPTIONS for the run.
+#   "// tavo-options: ..." the value of TAVO_OPTIONS for the run;
+#   "// tavo-exit: N"     the exit status a racy or reentrant run must give instead of 66;
+#   "// tavo-reports: N"  the number of reports it must print.
 set -uo pipefail
 wrappers="$1" c_compiler="$2" cxx_compiler="$3" source="$4" work="$5"
 mkdir -p "$work"
@@ -20,6 +22,9 @@ esac || { echo "FAIL: $name does not build"; exit 1; }
 
 verdict="$(sed -n 's|^// tavo: \([a-z]*\)$|\1|p' "$source" | head -1)"
 export TAVO_OPTIONS="$(sed -n 's|^// tavo-options: ||p' "$source" | head -1)"
+expected_status="$(sed -n 's|^// tavo-exit: ||p' "$source" | head -1)"
+expected_status="${expected_status:-66}"
+expected_reports="$(sed -n 's|^// tavo-reports: ||p' "$source" | head -1)"
 timeout 60 "$program" >"$work/${name}.out" 2>"$work/${name}.err"
 status=$?
 report="$(cat "$work/${name}.err")"
@@ -35,7 +40,7 @@ case "$verdict" in
     ! grep -q "WARNING: tavo" <<<"$report" || fail "a race-free program was reported"
     ;;
   racy)
-    [ "$status" = 66 ] || fail "exit status $status, expected 66"
+    [ "$status" = "$expected_status" ] || fail "exit status $status, expected $expected_status"
     grep -q "WARNING: tavo: data sharing" <<<"$report" || fail "no data sharing reported"
     named="$(named_lines)"
     marked="$(marked_lines race)"
@@ -45,7 +50,7 @@ case "$verdict" in
     [ -n "$named" ] && [ "$(wc -l <<<"$named")" -ge "$want" ] || fail "reported lines '$named', expected $want of '$marked'"
     ;;
   reentrant)
-    [ "$status" = 66 ] || fail "exit status $status, expected 66"
+    [ "$status" = "$expected_status" ] || fail "exit status $status, expected $expected_status"
     grep -q "WARNING: tavo: reentrant call of" <<<"$report" || fail "no reentrant call reported"
     named="$(named_lines)"
     marked="$(marked_lines "reentrant call")"
@@ -53,4 +58,8 @@ case "$verdict" in
     ;;
   *) fail "no verdict marker" ;;
 esac
+if [ -n "$expected_reports" ]; then
+  reports="$(grep -c "^WARNING: tavo" <<<"$report")"
+  [ "$reports" = "$expected_reports" ] || fail "$reports reports, expected $expected_reports"
+fi
 echo "ok: $name ($c_compiler/$cxx_compiler): $verdict"
