@@ -20,6 +20,7 @@
 
 #include "frontend/frontend.h"
 #include "frontend/options.h"
+#include "frontend/symbols.h"
 #include "tavo/tavo.h"
 
 extern char** environ;
@@ -285,6 +286,51 @@ void at_exit() {
     }
 }
 
+// Suppressed and watched functions become code filters of tsm and re: the debugger's protocol,
+// one stop to have the buffer allocated, one to have the batch applied.
+constexpr std::size_t filter_limit = 512;
+tavo_filter_record_t pending_filters[filter_limit];
+std::size_t pending_count = 0;
+enum class filter_stage_t { none, allocating, applying } filter_stage = filter_stage_t::none;
+
+void add_function_filters(std::uint8_t feature, const char* list) {
+    code_range_t ranges[filter_limit];
+    const std::size_t found = find_functions(list, ranges, filter_limit);
+    for (std::size_t index = 0; index < found && index < filter_limit && pending_count < filter_limit; ++index)
+        pending_filters[pending_count++] = {feature, 0, 1, 2, {}, ranges[index].base, ranges[index].length};
+}
+
+void request_filters() {
+    if (options.tsm) add_function_filters(1, options.suppress);
+    if (options.re && options.watch[0] != '\0') {
+        add_function_filters(2, options.watch);
+        if (pending_count == 0 || pending_filters[pending_count - 1].feature != 2)
+            std::fprintf(stderr, "tavo: no function named in watch=%s\n", options.watch);
+    }
+    if (pending_count == 0) return;
+    __tavo_config.filter_count = static_cast<std::uint32_t>(pending_count);
+    __tavo_config.request |= TAVO_REQUEST_ALLOCATE;
+    filter_stage = filter_stage_t::allocating;
+}
+
+void on_configuration_updated() {
+    if (filter_stage == filter_stage_t::allocating) {
+        if (__tavo_filter_space == nullptr) {
+            std::fprintf(stderr, "tavo: no room for the filters of suppress= and watch=\n");
+            filter_stage = filter_stage_t::none;
+            return;
+        }
+        std::memcpy(__tavo_filter_space, pending_filters, pending_count * sizeof(tavo_filter_record_t));
+        __tavo_config.filter_count = static_cast<std::uint32_t>(pending_count);
+        __tavo_config.request |= TAVO_REQUEST_APPLY_FILTERS;
+        filter_stage = filter_stage_t::applying;
+    } else if (filter_stage == filter_stage_t::applying) {
+        if (__tavo_config.filter_count != 0)
+            std::fprintf(stderr, "tavo: %u filters of suppress= and watch= not applied\n", __tavo_config.filter_count);
+        filter_stage = filter_stage_t::none;
+    }
+}
+
 void on_load() {
     if (initialised) return;
     initialised = true;
@@ -296,6 +342,7 @@ void on_load() {
     if (options.tsm) flags |= TAVO_FLAG_TSM;
     if (options.re) flags |= TAVO_FLAG_RE;
     __tavo_config.flags = flags;
+    request_filters();
     std::atexit(at_exit);
 }
 
@@ -310,6 +357,9 @@ extern "C" TAVO_API __attribute__((noinline)) void __tavo_switch_to_debugger(voi
     asm volatile("" ::: "memory");
     switch (__tavo_event_reason) {
     case TAVO_EVENT_LOADED: on_load(); break;
+    case TAVO_EVENT_CONFIGURATION_UPDATED:
+        if (!passive) on_configuration_updated();
+        break;
     case TAVO_EVENT_DATA_SHARING:
         if (!passive) report_sharing();
         break;

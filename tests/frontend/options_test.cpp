@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "frontend/options.h"
+#include "frontend/symbols.h"
 #include "../unit/stderr_capture.h"
 
 using tavo::frontend::files_match;
@@ -71,4 +72,23 @@ TEST(Options, FilesMatchByTrailingPathComponents) {
     EXPECT_FALSE(files_match("ounter.c", "/src/app/counter.c:12"));
     EXPECT_FALSE(files_match("counter.c:12", "/src/app/counter.c:12"));
     EXPECT_TRUE(files_match("x.c,counter.c", "counter.c:1"));
+}
+
+// Functions found by name in the symbol tables of the loaded modules.
+extern "C" __attribute__((noinline, used)) int tavo_symbol_probe(int value) { return value * 3 + 1; }
+namespace probe {
+__attribute__((noinline, used)) int scaled(int value) { return value * 5 - 2; }
+}  // namespace probe
+
+TEST(Symbols, FunctionsAreFoundByPlainAndDemangledNames) {
+    using tavo::frontend::code_range_t;
+    code_range_t ranges[4] = {};
+    ASSERT_EQ(tavo::frontend::find_functions("no_such_function_anywhere,tavo_symbol_probe", ranges, 4), 1u);
+    EXPECT_EQ(ranges[0].base, reinterpret_cast<std::uintptr_t>(&tavo_symbol_probe));
+    EXPECT_GT(ranges[0].length, 0u);
+    ASSERT_EQ(tavo::frontend::find_functions("probe::scaled", ranges, 4), 1u);
+    EXPECT_EQ(ranges[0].base, reinterpret_cast<std::uintptr_t>(&probe::scaled));
+    EXPECT_EQ(tavo::frontend::find_functions("scaled", ranges, 4), 0u);
+    EXPECT_EQ(tavo::frontend::find_functions("", ranges, 4), 0u);
+    EXPECT_EQ(tavo_symbol_probe(1) + probe::scaled(1), 7);
 }
