@@ -1,9 +1,9 @@
 // The exported entries: each runs the entry frame, then hands its event to one operation.
 #include "runtime/entry_frame.h"
-#include "runtime/site_entries.h"
 #include "runtime/errors.h"
 #include "runtime/log.h"
 #include "runtime/runtime.h"
+#include "runtime/site_entries.h"
 #include "sync/sync_ids.h"
 #include "sync/sync_operation.h"
 #include "task/fork.h"

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -41,9 +40,9 @@ TAVO_DECLARE_ATOMICS(32, std::uint32_t)
 TAVO_DECLARE_ATOMICS(64, std::uint64_t)
 }
 
+// Written at stops, which the runtime lock serialises.
 namespace {
 
-std::mutex stops_lock;
 std::vector<tavo_sharing_detection_t> sharing;
 std::vector<tavo_access_t> offended;
 std::vector<tavo_reentrancy_detection_t> reentrancy;
