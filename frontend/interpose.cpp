@@ -211,6 +211,12 @@ TAVO_FRONT int pthread_mutex_timedlock(pthread_mutex_t* mutex, const struct time
     if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
     return status;
 }
+TAVO_FRONT int pthread_mutex_clocklock(pthread_mutex_t* mutex, clockid_t clock, const struct timespec* deadline) {
+    REAL(pthread_mutex_clocklock);
+    const int status = real_pthread_mutex_clocklock(mutex, clock, deadline);
+    if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
+    return status;
+}
 TAVO_FRONT int pthread_mutex_unlock(pthread_mutex_t* mutex) {
     REAL(pthread_mutex_unlock);
     sync_on_address(mutex, memory_order::release, CALLER);
@@ -252,6 +258,18 @@ TAVO_FRONT int pthread_rwlock_timedwrlock(pthread_rwlock_t* lock, const struct t
     if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
     return status;
 }
+TAVO_FRONT int pthread_rwlock_clockrdlock(pthread_rwlock_t* lock, clockid_t clock, const struct timespec* deadline) {
+    REAL(pthread_rwlock_clockrdlock);
+    const int status = real_pthread_rwlock_clockrdlock(lock, clock, deadline);
+    if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
+    return status;
+}
+TAVO_FRONT int pthread_rwlock_clockwrlock(pthread_rwlock_t* lock, clockid_t clock, const struct timespec* deadline) {
+    REAL(pthread_rwlock_clockwrlock);
+    const int status = real_pthread_rwlock_clockwrlock(lock, clock, deadline);
+    if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
+    return status;
+}
 TAVO_FRONT int pthread_rwlock_destroy(pthread_rwlock_t* lock) {
     REAL(pthread_rwlock_destroy);
     sync_on_address(lock, memory_order::destroy, CALLER);
@@ -280,6 +298,13 @@ TAVO_FRONT int sem_timedwait(sem_t* semaphore, const struct timespec* deadline) 
     return status;
 }
 
+TAVO_FRONT int sem_clockwait(sem_t* semaphore, clockid_t clock, const struct timespec* deadline) {
+    REAL(sem_clockwait);
+    const int status = real_sem_clockwait(semaphore, clock, deadline);
+    if (status == 0) sync_on_address(semaphore, memory_order::acquire, CALLER);
+    return status;
+}
+
 // Condition variables: the wait gives the mutex up and takes it again. The old ABI of the
 // condition functions is still the default symbol, so the current one is asked for by version.
 TAVO_FRONT int pthread_cond_wait(pthread_cond_t* condition, pthread_mutex_t* mutex) {
@@ -296,6 +321,17 @@ TAVO_FRONT int pthread_cond_timedwait(pthread_cond_t* condition, pthread_mutex_t
     const std::uint64_t site = CALLER;
     sync_on_address(mutex, memory_order::release, site);
     const int status = real_pthread_cond_timedwait(condition, mutex, deadline);
+    sync_on_address(condition, memory_order::acquire, site);
+    sync_on_address(mutex, memory_order::acquire, site);
+    return status;
+}
+// std::condition_variable's timed waits use the clock variant.
+TAVO_FRONT int pthread_cond_clockwait(pthread_cond_t* condition, pthread_mutex_t* mutex, clockid_t clock,
+                                      const struct timespec* deadline) {
+    REAL(pthread_cond_clockwait);
+    const std::uint64_t site = CALLER;
+    sync_on_address(mutex, memory_order::release, site);
+    const int status = real_pthread_cond_clockwait(condition, mutex, clock, deadline);
     sync_on_address(condition, memory_order::acquire, site);
     sync_on_address(mutex, memory_order::acquire, site);
     return status;
