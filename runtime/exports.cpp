@@ -3,6 +3,7 @@
 #include "runtime/errors.h"
 #include "runtime/log.h"
 #include "runtime/runtime.h"
+#include "runtime/site_entries.h"
 #include "sync/sync_ids.h"
 #include "sync/sync_operation.h"
 #include "task/fork.h"
@@ -79,6 +80,26 @@ void synchronise_address(const void* object, std::uint32_t order) noexcept {
 }
 
 }  // namespace
+
+// For front ends that know the program's own instruction, which the exports cannot see.
+void tavo::access_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
+    static constexpr std::uint32_t families[] = {TAVO_ACTIVE_READS, TAVO_ACTIVE_WRITES,
+                                                 TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_ACTIVE_ATOMICS};
+    if (type > access_atomic) return;
+    const std::uint32_t flags = flags_word();
+    if (type == access_read && (flags & TAVO_FLAG_IGNORE_READS)) return;
+    if (type == access_atomic && (flags & TAVO_FLAG_IGNORE_ATOMICS)) return;
+    memory_access(address, size, static_cast<access_type_t>(type), families[type], site);
+}
+
+void tavo::function_from(bool enters, const void* function, const void* frame, std::uint64_t site) noexcept {
+    function_event(enters ? function_event_t::enters : function_event_t::leaves, function, frame, site);
+}
+
+void tavo::task_from(bool enters, std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
+    if (enters) task_entry(type, id, site);
+    else task_exit(type, id, site);
+}
 
 extern "C" {
 

@@ -59,7 +59,7 @@ TEST(Fork, ChildStillLiveAtTheWaitIsOrderedBeforeTheParent) {
     if (!in_child()) return run_logged_child();
     _TAVO_enterGenericTask(3, 1);  // handle 2
     const std::uint64_t fork_id = _TAVO_syncForkTaskCurrent();
-    std::thread([&] {
+    std::thread child([&] {
         _TAVO_enterGenericTask(3, 2);  // handle 4, over this thread's initial task's 3
         _TAVO_syncAcquire(5, fork_id);
         _TAVO_syncRelease(6, fork_id);
@@ -67,8 +67,10 @@ TEST(Fork, ChildStillLiveAtTheWaitIsOrderedBeforeTheParent) {
         _TAVO_syncTaskwait(3, 1);  // not in this thread's chain
         EXPECT_EQ(capture.finish(), "tavo: no such task\n");
         _TAVO_leaveGenericTask(3, 2);
-    }).detach();
+    });
     while (stop_reasons().size() < 3) std::this_thread::yield();
+    // The child's task lines, its thread's last among them, must not reach the capture below.
+    child.join();
     scenario::stderr_capture_t capture;
     _TAVO_syncTaskwait(3, 1);
     // By now the child has ended, and its handle was retired from every clock.

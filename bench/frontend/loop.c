@@ -1,0 +1,81 @@
+// The same instrumented loop for either runtime: private data, shared read-only data, and updates
+// under a lock, on two threads. Prints nanoseconds per instrumented access for each part and the
+// peak resident memory.
+#define _GNU_SOURCE
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#define THREADS 2
+#define ROUNDS 2000000
+#define TABLE 4096
+
+static int table[TABLE];
+static long shared_total;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+
+struct part {
+    const char* name;
+    void (*run)(long* private_data);
+    long accesses_per_thread;
+};
+
+static void private_data(long* data) {
+    for (long round = 0; round < ROUNDS; ++round) data[round & 255] += round;  // read and write
+}
+
+static void shared_read_only(long* data) {
+    long sum = 0;
+    for (long round = 0; round < ROUNDS; ++round) sum += table[(round * 7) & (TABLE - 1)];
+    data[0] = sum;
+}
+
+static void locked_updates(long* data) {
+    for (long round = 0; round < ROUNDS / 20; ++round) {
+        pthread_mutex_lock(&lock);
+        shared_total += data[round & 255];
+        pthread_mutex_unlock(&lock);
+    }
+}
+
+static const struct part parts[] = {
+    {"private data", private_data, 2L * ROUNDS},
+    {"shared read-only data", shared_read_only, ROUNDS},
+    {"lock-protected updates", locked_updates, 3L * (ROUNDS / 20)},
+};
+static const struct part* current;
+
+static void* worker(void* argument) {
+    (void)argument;
+    long* data = calloc(256, sizeof(long));
+    current->run(data);
+    free(data);
+    return NULL;
+}
+
+static double now(void) {
+    struct timespec time;
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return (double)time.tv_sec * 1e9 + (double)time.tv_nsec;
+}
+
+int main(int count, char** arguments) {
+    const char* label = count > 1 ? arguments[1] : "loop";
+    for (int index = 0; index < TABLE; ++index) table[index] = index;
+    for (size_t part = 0; part < sizeof parts / sizeof parts[0]; ++part) {
+        current = &parts[part];
+        pthread_t threads[THREADS];
+        const double start = now();
+        for (int index = 0; index < THREADS; ++index) pthread_create(&threads[index], NULL, worker, NULL);
+        for (int index = 0; index < THREADS; ++index) pthread_join(threads[index], NULL);
+        const double elapsed = now() - start;
+        printf("%-8s %-24s %8.2f ns per access\n", label, current->name,
+               elapsed / (double)current->accesses_per_thread);
+    }
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    printf("%-8s %-24s %8ld KiB\n", label, "peak resident memory", usage.ru_maxrss);
+    return shared_total < 0;
+}

@@ -1,0 +1,40 @@
+// The front end's shared pieces: the switch that keeps events away until the runtime is up, the
+// internal operations with an explicit call site, and the reporter's counters.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "runtime/site_entries.h"
+#include "sync/sync_object.h"
+#include "sync/sync_operation.h"
+
+namespace tavo::frontend {
+
+// Set at the library's load stop: until then the runtime object may not be constructed yet
+// (libraries loaded ahead of us call the interposers and __tsan_init while starting).
+extern std::atomic<bool> ready;
+
+inline std::uint64_t site_of(const void* address) noexcept { return reinterpret_cast<std::uintptr_t>(address); }
+
+// Objects the program names by address: its mutexes, atomics, barriers, semaphores.
+inline void sync_on_address(const volatile void* object, std::uint32_t order, std::uint64_t site) noexcept {
+    if (ready.load(std::memory_order_relaxed)) sync_operation({0, reinterpret_cast<std::uintptr_t>(object)}, order, site);
+}
+
+enum access_t : std::uint32_t { read_access = 0, write_access = 1, update_access = 2, atomic_access = 3 };
+
+inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
+    if (size == 0 || !ready.load(std::memory_order_relaxed)) return;
+    // The detector measures sizes in 32 bits; larger copies are split.
+    constexpr std::uint64_t chunk = std::uint64_t{1} << 30;
+    auto* bytes = static_cast<const char*>(address);
+    for (; size > chunk; size -= chunk, bytes += chunk) access_from(bytes, chunk, type, site);
+    access_from(bytes, static_cast<std::uint32_t>(size), type, site);
+}
+
+// The thread-task protocol for the interposers.
+void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept;
+void thread_leaves(std::uint64_t site) noexcept;
+
+}  // namespace tavo::frontend

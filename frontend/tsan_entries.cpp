@@ -1,0 +1,207 @@
+// The entries both compilers emit under -fsanitize=thread, mapped onto tavo's operations with the
+// program's own instruction (the entry's return address) as the call site.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "frontend/frontend.h"
+
+using namespace tavo;
+using namespace tavo::frontend;
+
+#define TAVO_FRONT extern "C" __attribute__((visibility("default")))
+#define CALLER site_of(__builtin_return_address(0))
+
+namespace tavo::frontend {
+std::atomic<bool> ready{false};
+}  // namespace tavo::frontend
+
+namespace {
+
+// Function events need the function and its frame again at exit, which has no argument: a
+// per-thread shadow stack keeps them. Frames deeper than the capacity are counted, not recorded.
+struct frame_t {
+    const void* function;
+    std::uintptr_t stack;
+};
+constexpr std::size_t shadow_capacity = 512;
+thread_local frame_t shadow[shadow_capacity];
+thread_local std::size_t shadow_depth = 0;
+
+void leave_top(std::uint64_t site) noexcept {
+    --shadow_depth;
+    if (shadow_depth < shadow_capacity) {
+        const frame_t& frame = shadow[shadow_depth];
+        function_from(false, frame.function, reinterpret_cast<const void*>(frame.stack), site);
+    }
+}
+
+// Memory orders as the compilers pass them.
+constexpr int order_consume = 1, order_acquire = 2, order_release = 3, order_acq_rel = 4;  // 5: seq_cst
+bool acquires(int order) { return order == order_consume || order == order_acquire || order >= order_acq_rel; }
+bool releases(int order) { return order == order_release || order >= order_acq_rel; }
+
+// Every atomic is performed sequentially consistent, which is at least as strong as asked; the
+// ordering tavo records follows the order the program gave. Release is recorded before the value
+// becomes visible and acquire after it was read, so no reader can see the value without the edge.
+template <class T, class Operation>
+T atomic_update(volatile T* address, int order, std::uint64_t site, Operation operation) noexcept {
+    access(const_cast<T*>(address), sizeof(T), atomic_access, site);
+    if (releases(order)) sync_on_address(const_cast<T*>(address), memory_order::release, site);
+    const T old = operation();
+    if (acquires(order)) sync_on_address(const_cast<T*>(address), memory_order::acquire, site);
+    return old;
+}
+
+int load_order(int order) { return order >= order_acq_rel ? order_acquire : order; }
+int store_order(int order) { return order >= order_acq_rel ? order_release : order; }
+
+template <class T>
+T compare_exchange(volatile T* a, T expected, T value, int order, int failure_order, std::uint64_t site) noexcept {
+    access(const_cast<T*>(a), sizeof(T), atomic_access, site);
+    if (releases(order)) sync_on_address(const_cast<T*>(a), memory_order::release, site);
+    T old = expected;
+    const bool swapped = __atomic_compare_exchange_n(a, &old, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    if (acquires(swapped ? order : failure_order)) sync_on_address(const_cast<T*>(a), memory_order::acquire, site);
+    return old;
+}
+
+}  // namespace
+
+// Called from every instrumented unit's constructor, possibly many times. The runtime builds
+// itself while this library loads, before any code that depends on it runs, and every entry
+// stays inert until then (ready), so there is nothing left to do here.
+TAVO_FRONT void __tsan_init(void) {}
+
+TAVO_FRONT void __tsan_func_entry(void* caller) {
+    // The hook's return address lies a few bytes into the callee: stable per function.
+    const void* function = __builtin_return_address(0);
+    const auto stack = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) + 16;
+    const std::uint64_t site = site_of(caller);
+    // A longjmp skips exit hooks: frames recorded deeper than this one are gone.
+    while (shadow_depth > 0 && shadow_depth <= shadow_capacity && shadow[shadow_depth - 1].stack < stack) leave_top(site);
+    if (shadow_depth < shadow_capacity) shadow[shadow_depth] = {function, stack};
+    ++shadow_depth;
+    if (ready.load(std::memory_order_relaxed)) function_from(true, function, reinterpret_cast<const void*>(stack), site);
+}
+
+TAVO_FRONT void __tsan_func_exit(void) {
+    if (shadow_depth == 0) return;
+    if (!ready.load(std::memory_order_relaxed)) {
+        --shadow_depth;
+        return;
+    }
+    leave_top(CALLER);
+}
+
+#define TAVO_ACCESSES(size)                                                                              \
+    TAVO_FRONT void __tsan_read##size(void* a) { access(a, size, read_access, CALLER); }                 \
+    TAVO_FRONT void __tsan_write##size(void* a) { access(a, size, write_access, CALLER); }               \
+    TAVO_FRONT void __tsan_unaligned_read##size(void* a) { access(a, size, read_access, CALLER); }       \
+    TAVO_FRONT void __tsan_unaligned_write##size(void* a) { access(a, size, write_access, CALLER); }     \
+    TAVO_FRONT void __tsan_volatile_read##size(void* a) { access(a, size, read_access, CALLER); }        \
+    TAVO_FRONT void __tsan_volatile_write##size(void* a) { access(a, size, write_access, CALLER); }      \
+    TAVO_FRONT void __tsan_unaligned_volatile_read##size(void* a) { access(a, size, read_access, CALLER); } \
+    TAVO_FRONT void __tsan_unaligned_volatile_write##size(void* a) { access(a, size, write_access, CALLER); } \
+    TAVO_FRONT void __tsan_read_write##size(void* a) { access(a, size, update_access, CALLER); }          \
+    TAVO_FRONT void __tsan_unaligned_read_write##size(void* a) { access(a, size, update_access, CALLER); } \
+    TAVO_FRONT void __tsan_read##size##_pc(void* a, void* pc) { access(a, size, read_access, site_of(pc)); } \
+    TAVO_FRONT void __tsan_write##size##_pc(void* a, void* pc) { access(a, size, write_access, site_of(pc)); }
+
+TAVO_ACCESSES(1)
+TAVO_ACCESSES(2)
+TAVO_ACCESSES(4)
+TAVO_ACCESSES(8)
+TAVO_ACCESSES(16)
+
+TAVO_FRONT void __tsan_read_range(void* a, unsigned long size) { access(a, size, read_access, CALLER); }
+TAVO_FRONT void __tsan_write_range(void* a, unsigned long size) { access(a, size, write_access, CALLER); }
+TAVO_FRONT void __tsan_read_range_pc(void* a, unsigned long size, void* pc) { access(a, size, read_access, site_of(pc)); }
+TAVO_FRONT void __tsan_write_range_pc(void* a, unsigned long size, void* pc) { access(a, size, write_access, site_of(pc)); }
+
+// A virtual table pointer store races like any write, unless it stores the value already there
+// (constructors and destructors of a base class rewrite it with the same value).
+TAVO_FRONT void __tsan_vptr_update(void** vp, void* value) {
+    if (*vp != value) access(vp, sizeof(void*), write_access, CALLER);
+}
+TAVO_FRONT void __tsan_vptr_read(void** vp) { access(vp, sizeof(void*), read_access, CALLER); }
+
+// Fences order nothing tavo can name without per-thread fence clocks; relaxed accesses around
+// them stay unordered (they are reported only against plain accesses, never against atomics).
+TAVO_FRONT void __tsan_atomic_thread_fence(int) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+TAVO_FRONT void __tsan_atomic_signal_fence(int) { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
+
+TAVO_FRONT void __tsan_ignore_thread_begin(void) {}
+TAVO_FRONT void __tsan_ignore_thread_end(void) {}
+
+#define TAVO_ATOMICS(bits, T)                                                                                       \
+    TAVO_FRONT T __tsan_atomic##bits##_load(const volatile T* a, int mo) {                                         \
+        return atomic_update(const_cast<volatile T*>(a), load_order(mo), CALLER,                               \
+                             [&] { return __atomic_load_n(a, __ATOMIC_SEQ_CST); });                                  \
+    }                                                                                                               \
+    TAVO_FRONT void __tsan_atomic##bits##_store(volatile T* a, T v, int mo) {                                      \
+        atomic_update(a, store_order(mo), CALLER, [&] {                                     \
+            __atomic_store_n(a, v, __ATOMIC_SEQ_CST);                                                                \
+            return T{};                                                                                             \
+        });                                                                                                         \
+    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_exchange(volatile T* a, T v, int mo) {                                      \
+        return atomic_update(a, mo, CALLER, [&] { return __atomic_exchange_n(a, v, __ATOMIC_SEQ_CST); });          \
+    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_fetch_add(volatile T* a, T v, int mo) {                                     \
+        return atomic_update(a, mo, CALLER, [&] { return __atomic_fetch_add(a, v, __ATOMIC_SEQ_CST); });           \
+    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_fetch_sub(volatile T* a, T v, int mo) {                                     \
+        return atomic_update(a, mo, CALLER, [&] { return __atomic_fetch_sub(a, v, __ATOMIC_SEQ_CST); });           \
+    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_fetch_and(volatile T* a, T v, int mo) {                                     \
+        return atomic_update(a, mo, CALLER, [&] { return __atomic_fetch_and(a, v, __ATOMIC_SEQ_CST); });           \
+    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_fetch_or(volatile T* a, T v, int mo) {                                      \
+        return atomic_update(a, mo, CALLER, [&] { return __atomic_fetch_or(a, v, __ATOMIC_SEQ_CST); });            \
+    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_fetch_xor(volatile T* a, T v, int mo) {                                     \
+        return atomic_update(a, mo, CALLER, [&] { return __atomic_fetch_xor(a, v, __ATOMIC_SEQ_CST); });           \
+    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_fetch_nand(volatile T* a, T v, int mo) {                                    \
+        return atomic_update(a, mo, CALLER, [&] { return __atomic_fetch_nand(a, v, __ATOMIC_SEQ_CST); });          \
+    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_compare_exchange_val(volatile T* a, T c, T v, int mo, int fail) {          \
+        return compare_exchange(a, c, v, mo, fail, CALLER);                                                         \
+    }                                                                                                               \
+    TAVO_FRONT int __tsan_atomic##bits##_compare_exchange_strong(volatile T* a, T* c, T v, int mo, int fail) {     \
+        const T expected = *c;                                                                                      \
+        const T old = compare_exchange(a, expected, v, mo, fail, CALLER);                                           \
+        if (old == expected) return 1;                                                                              \
+        *c = old;                                                                                                   \
+        return 0;                                                                                                   \
+    }                                                                                                               \
+    TAVO_FRONT int __tsan_atomic##bits##_compare_exchange_weak(volatile T* a, T* c, T v, int mo, int fail) {       \
+        const T expected = *c;                                                                                      \
+        const T old = compare_exchange(a, expected, v, mo, fail, CALLER);                                           \
+        if (old == expected) return 1;                                                                              \
+        *c = old;                                                                                                   \
+        return 0;                                                                                                   \
+    }
+
+TAVO_ATOMICS(8, std::uint8_t)
+TAVO_ATOMICS(16, std::uint16_t)
+TAVO_ATOMICS(32, std::uint32_t)
+TAVO_ATOMICS(64, std::uint64_t)
+
+// The wrapper links instrumented objects with --wrap for these, so only the program's own calls
+// arrive here; the library's calls go to the C library directly.
+TAVO_FRONT void* __wrap_memcpy(void* target, const void* source, std::size_t size) {
+    access(source, size, read_access, CALLER);
+    access(target, size, write_access, CALLER);
+    return std::memcpy(target, source, size);
+}
+TAVO_FRONT void* __wrap_memmove(void* target, const void* source, std::size_t size) {
+    access(source, size, read_access, CALLER);
+    access(target, size, write_access, CALLER);
+    return std::memmove(target, source, size);
+}
+TAVO_FRONT void* __wrap_memset(void* target, int value, std::size_t size) {
+    access(target, size, write_access, CALLER);
+    return std::memset(target, value, size);
+}

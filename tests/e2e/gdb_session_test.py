@@ -1,0 +1,349 @@
+"""End-to-end: real gdb in batch mode drives the library through the extension, on the examples.
+
+Run by ctest, one test class at a time: gdb_session_test.py CLASS. TAVO_BUILD_DIR names the build
+tree (library, extension, wrapper, examples); GDB the debugger."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import unittest
+
+BUILD = os.environ.get("TAVO_BUILD_DIR", "")
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+GDB = os.environ.get("GDB", "gdb")
+SESSION_SECONDS = 60
+
+
+def example(name):
+    return os.path.join(BUILD, "examples", name)
+
+
+def line_of(source, text):
+    """The number of the example's line that holds text, so that edits elsewhere keep tests valid."""
+    with open(os.path.join(SOURCE, "examples", source)) as lines:
+        for number, line in enumerate(lines, 1):
+            if text in line:
+                return number
+    raise AssertionError("%s has no line with %r" % (source, text))
+
+
+def bounded(argv, environment=None):
+    """Runs argv in a session of its own, so that a hang kills gdb and its inferior together."""
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                               env=dict(os.environ, **(environment or {})), start_new_session=True)
+    try:
+        output, _ = process.communicate(timeout=SESSION_SECONDS)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        output, _ = process.communicate()
+        raise AssertionError("timed out after %d s:\n%s" % (SESSION_SECONDS, output))
+    return process.returncode, output
+
+
+def gdb(program, commands, environment=None, auto_load=True, source=False, attach=None):
+    """A batch session: the extension auto-loaded beside the library and/or sourced first."""
+    argv = [GDB, "-q", "-nx", "-batch", "-iex", "set debuginfod enabled off", "-iex", "set pagination off",
+            "-iex", "set print thread-events off"]
+    if auto_load:
+        argv += ["-iex", "add-auto-load-safe-path " + BUILD]
+    if source:
+        argv += ["-iex", "source " + os.path.join(SOURCE, "tools", "gdb", "tavo.py")]
+    for command in commands:
+        argv += ["-ex", command]
+    argv += ["-p", str(attach)] if attach is not None else ["--args", program]
+    return bounded(argv, environment)[1]
+
+
+class SessionTest(unittest.TestCase):
+    def assertLines(self, output, *patterns):
+        """Each pattern matches a line of the output, in this order."""
+        lines = output.splitlines()
+        position = 0
+        for pattern in patterns:
+            while position < len(lines) and not re.search(pattern, lines[position]):
+                position += 1
+            self.assertLess(position, len(lines), "no line matches %r after the earlier ones in:\n%s" % (pattern, output))
+            position += 1
+
+
+class Loading(SessionTest):
+    def test_auto_loaded_before_the_library_starts_so_its_load_stop_is_seen(self):
+        # "loaded" is the state that the library's load stop sets.
+        output = gdb(example("fork_join"), ["break main", "run", "tavo status"])
+        self.assertLines(output, r"^Breakpoint 1, main", r"^tavo: loaded$")
+
+    def test_verbose_shows_the_load_and_unload_stops(self):
+        output = gdb(example("fork_join"), ["set tavo verbose on", "run"], source=True, auto_load=False)
+        # The program's output is flushed at exit, after the library has unloaded.
+        self.assertLines(output, r"^tavo: library loaded$", r"^tavo: library unloaded$")
+        self.assertIn("results: 10 20", output)
+
+    def test_without_the_safe_path_nothing_is_loaded(self):
+        # gdb names the file it would load: the extension is where it looks, beside the library.
+        output = gdb(example("fork_join"), ["run", "tavo status"], auto_load=False)
+        self.assertIn('File "%s" auto-loading has been declined' % os.path.join(BUILD, "libtavo.so-gdb.py"), output)
+        self.assertIn('Undefined command: "tavo"', output)
+
+    def test_attached_after_the_load_the_library_counts_as_loaded(self):
+        waiting = subprocess.Popen([os.environ["TAVO_WAITING_PROGRAM"]], stdout=subprocess.PIPE, text=True,
+                                   start_new_session=True)
+        try:
+            self.assertEqual(waiting.stdout.readline(), "waiting\n")
+            output = gdb(None, ["tavo ping", "tavo enable tsm", "tavo status", "detach"], attach=waiting.pid)
+        finally:
+            waiting.kill()
+            waiting.wait(timeout=SESSION_SECONDS)
+        self.assertLines(output, r"^tavo: how are you\?$", r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$")
+
+    def test_sourced_and_auto_loaded_registers_once(self):
+        output = gdb(example("fork_join"), ["set tavo verbose on", "run"], source=True)
+        self.assertEqual(output.count("tavo: library loaded"), 1, output)
+        self.assertNotIn("Error", output)
+
+
+class Configuration(SessionTest):
+    child_line = line_of("fork_join.c", "_TAVO_readMemory(&data[self->index]")
+
+    def test_flag_commands_change_the_flags_and_the_active_mask(self):
+        # A child task is live there, so the tasks count as concurrent and tsm switches the mask.
+        output = gdb(example("fork_join"), [
+            "break fork_join.c:%d" % self.child_line, "run",
+            "tavo enable tsm", "print/x __TAVO_isGuardedCall",
+            "tavo ignore reads on", "tavo ignore atomics on", "print/x __TAVO_isGuardedCall",
+            "tavo ignore atomics off", "tavo enable re", "print/x __TAVO_isGuardedCall",
+            "tavo disable tsm", "tavo status"])
+        self.assertLines(output, r"= 0xfffffffb$", r"= 0xffffffe3$", r"= 0xffffffef$",
+                         r"flags: +0x40000002 \(tsm off, re on, reads ignored\)$", r"active mask: 0xffffffe5$")
+
+    def test_commands_before_run_wait_for_the_load(self):
+        output = gdb(example("fork_join"), [
+            "tavo enable tsm", "tavo filter add tsm code child_task", "tavo filter remove tsm code main",
+            "tavo status", "break main", "run", "tavo status", "print/x __tavo_config.flags"],
+            auto_load=False, source=True)
+        self.assertLines(output, r"at load: +enable tsm$", r"at load: +filter add tsm code child_task$",
+                         r"^tavo: filter operation failed \(record 1 of 1: remove tsm code main .*\) "
+                         r"\(at load: filter remove tsm code main\)$",
+                         r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$", r"filters: +tsm: suppress$",
+                         r"code child_task \[0x[0-9a-f]{6,}, 0x[0-9a-f]+\]$", r"= 0x1$")
+
+    def test_ping_needs_the_library_and_ping_and_reset_are_answered_once_it_is_there(self):
+        output = gdb(example("fork_join"), [
+            "tavo ping", "break main", "run", "tavo ping", "tavo reset tsm", "tavo reset re",
+            "print __tavo_config.request", "continue"], source=True)
+        self.assertLines(output, r"no library to ping", r"^tavo: how are you\?$", r"= 0$", r"^results: 10 20$")
+        self.assertNotIn("Error", output)
+
+    def test_bad_arguments_are_refused_before_the_library_sees_them(self):
+        output = gdb(example("fork_join"), [
+            "break main", "run", "tavo enable everything", "tavo ignore reads maybe",
+            "tavo filter add tsm code", "tavo filter add tsm code no_such_function_here",
+            "tavo filter add tsm data child_task", "tavo filter add tsm code data",
+            "tavo filter add tsm code fork_join.c:9999", "tavo filter add tsm data *(int *) 0", "tavo status"])
+        self.assertLines(output, r"usage: tavo enable tsm\|re", r"usage: tavo ignore",
+                         r"usage: tavo filter add tsm code\|data ARG", r"cannot tell what no_such_function_here names \(No symbol",
+                         r"child_task is a function", r"data is a variable", r"^tavo: No line 9999 in file",
+                         r"^tavo: cannot tell what \*\(int \*\) 0 names \(Cannot access memory at address 0x0\)$",
+                         r"filters: +tsm: no filter$")
+
+
+class Errors(SessionTest):
+    end_line = line_of("fork_join.c", "printf(\"results")
+
+    def test_an_error_shows_its_text_and_call_site_and_the_program_goes_on(self):
+        output = gdb(example("fork_join"), [
+            "break fork_join.c:%d" % self.end_line, "run", "print (void)_TAVO_warn(-29993)", "continue"])
+        wait = line_of("fork_join.c", "_TAVO_syncTaskwaitCurrent();")
+        self.assertLines(output, r"^tavo: access too big \(-29993\), in main at fork_join.c:%d$" % wait,
+                         r"^\$1 = void$", r"^results: 10 20$")
+
+    def test_a_block_that_keeps_failing_stops_once_the_error_repeats(self):
+        # A request bit that names no feature fails every poll until someone clears it.
+        output = gdb(example("fork_join"), [
+            "break main", "run", "set var __tavo_config.request = 0x4", "continue",
+            "set var __tavo_config.request = 0", "continue"])
+        self.assertEqual(output.count("tavo: unknown feature (-29999)"), 16, output)
+        self.assertLines(output, r"keeps reporting this error", r"^results: 10 20$")
+
+    def test_stop_on_error_stops_at_the_first(self):
+        output = gdb(example("fork_join"), [
+            "break main", "run", "set tavo stop-on-error on", "set var __tavo_config.version = 2",
+            "set var __tavo_config.request = 0x100", "continue", "print (int) __tavo_event_reason",
+            "print __tavo_config.version", "continue"])
+        self.assertLines(output, r"^tavo: version mismatch \(-10000\)$", r"^\$1 = -10000$", r"^\$2 = 3$",
+                         r"^results: 10 20$")
+
+
+class DataSharing(SessionTest):
+    """Two tasks update one counter unordered. Detection is switched on from gdb at main."""
+    program = example("racy_counter")
+    update = line_of("racy_counter.c", "_TAVO_updateMemory(&counter")
+    access = r"4 bytes updated at 0x[0-9a-f]+ \(counter\) by native thread ([12]), in increment at racy_counter.c:%d$"
+    start = ["break main", "run", "tavo enable tsm"]
+
+    def run_to_end(self, *commands):
+        # A second continue goes on from a detection's stop; without one it only complains.
+        output = gdb(self.program, self.start + list(commands) + ["continue", "continue"])
+        self.assertIn("counter = 2", output)
+        return output.count("tavo: data sharing detected")
+
+    def test_stops_with_256_naming_both_accesses_and_their_lines(self):
+        output = gdb(self.program, self.start + ["continue", "print (int) __tavo_event_reason", "tavo status",
+                                                 "continue"])
+        self.assertLines(output, r"^tavo: data sharing detected \(detection 1, thread \d+\)$",
+                         r"^  offending: " + self.access % self.update, r"^  offended:  " + self.access % self.update,
+                         r"^#\d+ +0x[0-9a-f]+ in increment \(.*racy_counter.c:%d$" % self.update, r"^\$1 = 256$",
+                         r"detections: +1 \(1 data sharing, 0 reentrant calls\)$", r"exited normally")
+        tasks = re.findall(r"^  offend(?:ing|ed): +" + self.access % self.update, output, re.MULTILINE)
+        self.assertEqual(sorted(tasks), ["1", "2"], output)
+
+    def test_filters_on_the_racing_code_or_the_counter_silence_it(self):
+        self.assertEqual(self.run_to_end("tavo filter add tsm code increment"), 0)
+        self.assertEqual(self.run_to_end("tavo filter add tsm code racy_counter.c:%d" % self.update), 0)
+        self.assertEqual(self.run_to_end("tavo filter add tsm data counter"), 0)
+        self.assertEqual(self.run_to_end("tavo filter add tsm code main"), 1)
+
+    def test_a_rejected_batch_changes_nothing(self):
+        # The second batch would focus on increment, which watches it; it fails at its add, so the
+        # polarity before it must not change either and increment stays suppressed.
+        output = gdb(self.program, self.start + ["tavo filter add tsm code increment",
+                                                 "tavo filter focus tsm code increment", "continue", "continue"])
+        self.assertLines(output, r"^tavo: filter operation failed \(record 2 of 2: add tsm code increment \[",
+                         r"^counter = 2$")
+        self.assertNotIn("data sharing detected", output)
+
+    def test_reset_forgets_the_earlier_access(self):
+        # The first task to reach the update stops before it; alone, it updates; then the other goes.
+        # (A command lets the other threads run, as any call from gdb does, unless they are locked.)
+        def session(*between):
+            output = gdb(self.program, self.start + [
+                "break racy_counter.c:%d" % self.update, "continue", "set scheduler-locking on", "delete", "next"] +
+                list(between) + ["set scheduler-locking off", "continue", "continue"])
+            self.assertIn("counter = 2", output)
+            return output.count("tavo: data sharing detected")
+        self.assertEqual(session(), 1)
+        self.assertEqual(session("tavo reset tsm"), 0)
+
+    def test_commands_at_the_detection_stop_keep_its_record(self):
+        output = gdb(self.program, self.start + [
+            "continue", "tavo reset tsm", "tavo filter add tsm code increment", "tavo ping",
+            "print (int) __tavo_event_reason", "print/x __tavo_current_detection.sharing.offended_count",
+            "continue"])
+        self.assertLines(output, r"^tavo: data sharing detected", r"^tavo: tsm filter: suppress$",
+                         r"^tavo: how are you\?$", r"^\$1 = 256$", r"^\$2 = 0x1$", r"^counter = 2$")
+
+
+class Reentrancy(SessionTest):
+    """The example enters one watched function from two tasks; it switches re on itself at load."""
+    program = example("reentrant_call")
+    defined = line_of("reentrant_call.c", "static const char *describe(int task) {")
+    entry = line_of("reentrant_call.c", "_TAVO_enterFunction((const void *)(uintptr_t)describe")
+    second_call = line_of("reentrant_call.c", "describe(task);")
+
+    def detected(self, output):
+        return "tavo: reentrant call detected" in output
+
+    def test_stops_with_257_naming_the_function_and_the_tasks_inside(self):
+        output = gdb(self.program, ["run", "print (int) __tavo_event_reason", "frame", "continue"])
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1, thread \d+\)$",
+                         r"^  function: describe at reentrant_call.c:%d \(0x[0-9a-f]+\)$" % self.defined,
+                         r"^  entered by native thread 2, in describe at reentrant_call.c:%d$" % self.entry,
+                         r"^  inside: +native thread 1$",
+                         r"^#\d+ +0x[0-9a-f]+ in describe \(task=.*reentrant_call.c:%d$" % self.entry,
+                         r"^\$1 = 257$", r"^debugger: reentrant call of 0x[0-9a-f]+ from 0x[0-9a-f]+ by \(3.1\) \(3.2\)$",
+                         r"exited normally")
+
+    def test_collecting_goes_on_and_lists_the_detections_afterwards(self):
+        output = gdb(self.program, ["break main", "run", "set tavo stop-on-detection off", "continue",
+                                    "tavo detections", "tavo status"])
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1, thread \d+\)$", r"exited normally",
+                         r"^tavo: reentrant call detected \(detection 1, thread \d+\)$", r"^  inside: +native thread 1$",
+                         r"detections: +1 \(0 data sharing, 1 reentrant call\)$")
+
+    def test_filters_reset_and_disable_silence_it(self):
+        for commands in (["tavo filter add re code run_task"], ["tavo disable re"]):
+            output = gdb(self.program, ["break main", "run"] + commands + ["continue"])
+            self.assertFalse(self.detected(output), output)
+            self.assertIn("exited normally", output)
+        # The first task is inside describe when the second is about to enter: forget it.
+        output = gdb(self.program, ["break reentrant_call.c:%d if task == 2" % self.second_call, "run",
+                                    "tavo reset re", "continue"])
+        self.assertFalse(self.detected(output), output)
+        self.assertIn("exited normally", output)
+
+    def test_a_rejected_batch_changes_nothing(self):
+        # Suppressing describe would silence the call; the batch fails at its second record, an add
+        # of a range already there, so its first record (the polarity) must not take effect either.
+        output = gdb(self.program, ["break main", "run", "tavo filter add re code describe",
+                                    "tavo filter suppress re code describe", "tavo status", "continue"])
+        self.assertLines(output, r"^tavo: re filter: focus$", r"^tavo:   code describe \[",
+                         r"^tavo: filter operation failed \(record 2 of 2: add re code describe \[",
+                         r"^ +re: focus$", r"^ +code describe \[", r"^tavo: reentrant call detected")
+
+
+class Filters(SessionTest):
+    """What each form of ARG selects, seen through re's code verdict on describe's address."""
+    program = example("reentrant_call")
+    describe_lines = (line_of("reentrant_call.c", "static const char *describe(int task) {"),
+                      line_of("reentrant_call.c", "return text;"))
+    run_task_lines = (line_of("reentrant_call.c", "static void *run_task(void *argument) {"),
+                      line_of("reentrant_call.c", "return NULL;"))
+
+    def detects(self, *commands):
+        # A second continue goes on from the detection's stop; without one it only complains.
+        output = gdb(self.program, ["break main", "run"] + list(commands) + ["continue", "continue"])
+        self.assertNotIn("tavo: filter operation failed", output)
+        self.assertIn("exited normally", output)
+        return "tavo: reentrant call detected" in output
+
+    def test_each_argument_form_selects_its_code(self):
+        # A new re filter focuses: only what it lists is watched.
+        self.assertTrue(self.detects("tavo filter add re code reentrant_call.c:%d-%d" % self.describe_lines))
+        self.assertFalse(self.detects("tavo filter add re code reentrant_call.c:%d-%d" % self.run_task_lines))
+        self.assertTrue(self.detects("tavo filter add re code describe,+1"))
+        self.assertTrue(self.detects("tavo filter add re code &describe, &describe"))
+
+    def test_clear_remove_and_polarity(self):
+        self.assertFalse(self.detects("tavo filter add re code describe", "tavo filter clear re code"))
+        self.assertFalse(self.detects("tavo filter add re code describe", "tavo filter remove re code describe,+1"))
+        self.assertTrue(self.detects("tavo filter suppress re code run_task"))
+        self.assertFalse(self.detects("tavo filter suppress re code describe"))
+        self.assertTrue(self.detects("tavo filter suppress re code describe", "tavo filter focus re"))
+
+    def test_remove_of_a_range_not_there_is_the_librarys_error(self):
+        output = gdb(self.program, ["break main", "run", "tavo filter remove re code describe", "tavo status"])
+        self.assertLines(output, r"^tavo: filter operation failed \(record 1 of 1: remove re code describe \[",
+                         r"^ +re: no filter$")
+
+
+class Wrapper(SessionTest):
+    wrapper = property(lambda self: os.path.join(BUILD, "tavo-gdb"))
+
+    def test_a_race_free_program_exits_with_its_own_status(self):
+        status, output = bounded([self.wrapper, example("fork_join")])
+        self.assertEqual(status, 0, output)
+        self.assertLines(output, r"^results: 10 20$", r"^tavo: no detection$")
+        status, output = bounded([self.wrapper, "sh", "-c", "exit 3"])
+        self.assertEqual(status, 3, output)
+        status, output = bounded([self.wrapper, "sh", "-c", "kill -TERM $$"])
+        self.assertEqual(status, 128 + signal.SIGTERM, output)
+
+    def test_a_detection_makes_the_status_66(self):
+        status, output = bounded([self.wrapper, example("racy_counter")])
+        self.assertEqual(status, 66, output)
+        self.assertLines(output, r"^tavo: data sharing detected \(detection 1, thread \d+\)$", r"^counter = 2$",
+                         r"^tavo: 1 detection$")
+        # The example switches re on by itself; the wrapper collects whatever is detected.
+        status, output = bounded([self.wrapper, example("reentrant_call")])
+        self.assertEqual(status, 66, output)
+        self.assertLines(output, r"^tavo: reentrant call detected \(detection 1, thread \d+\)$", r"^tavo: 1 detection$")
+
+    def test_a_missing_program_is_not_a_success(self):
+        status, output = bounded([self.wrapper, os.path.join(BUILD, "no-such-program")])
+        self.assertEqual(status, 127, output)
+
+
+if __name__ == "__main__":
+    if not os.path.isfile(os.path.join(BUILD, "libtavo.so-gdb.py")):
+        sys.exit("TAVO_BUILD_DIR must name a build tree with the gdb extension")
+    unittest.main(verbosity=2)

@@ -1,0 +1,263 @@
+// The __tsan_* entries linked with the core, the test playing the debugger: atomics perform the
+// operation with exact results; accesses and function events reach the detectors with the
+// program's instruction, not the front end's, as their call site.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "frontend/frontend.h"
+#include "tavo/tavo.h"
+
+extern "C" {
+void __tsan_init(void);
+void __tsan_func_entry(void*);
+void __tsan_func_exit(void);
+void __tsan_write4(void*);
+void __tsan_read_write4(void*);
+void __tsan_write_range(void*, unsigned long);
+void* __wrap_memcpy(void*, const void*, std::size_t);
+void* __wrap_memset(void*, int, std::size_t);
+#define TAVO_DECLARE_ATOMICS(bits, T)                                                  \
+    T __tsan_atomic##bits##_load(const volatile T*, int);                              \
+    void __tsan_atomic##bits##_store(volatile T*, T, int);                             \
+    T __tsan_atomic##bits##_exchange(volatile T*, T, int);                             \
+    T __tsan_atomic##bits##_fetch_add(volatile T*, T, int);                            \
+    T __tsan_atomic##bits##_fetch_sub(volatile T*, T, int);                            \
+    T __tsan_atomic##bits##_fetch_and(volatile T*, T, int);                            \
+    T __tsan_atomic##bits##_fetch_or(volatile T*, T, int);                             \
+    T __tsan_atomic##bits##_fetch_xor(volatile T*, T, int);                            \
+    T __tsan_atomic##bits##_fetch_nand(volatile T*, T, int);                           \
+    T __tsan_atomic##bits##_compare_exchange_val(volatile T*, T, T, int, int);         \
+    int __tsan_atomic##bits##_compare_exchange_strong(volatile T*, T*, T, int, int);   \
+    int __tsan_atomic##bits##_compare_exchange_weak(volatile T*, T*, T, int, int);
+TAVO_DECLARE_ATOMICS(8, std::uint8_t)
+TAVO_DECLARE_ATOMICS(16, std::uint16_t)
+TAVO_DECLARE_ATOMICS(32, std::uint32_t)
+TAVO_DECLARE_ATOMICS(64, std::uint64_t)
+}
+
+// Written at stops, which the runtime lock serialises.
+namespace {
+
+std::vector<tavo_sharing_detection_t> sharing;
+std::vector<tavo_access_t> offended;
+std::vector<tavo_reentrancy_detection_t> reentrancy;
+
+}  // namespace
+
+// The library stops here; this test is the debugger.
+extern "C" TAVO_API __attribute__((noinline)) void __tavo_switch_to_debugger(void) {
+    if (__tavo_event_reason == TAVO_EVENT_DATA_SHARING) {
+        sharing.push_back(__tavo_current_detection.sharing);
+        offended.push_back(__tavo_current_detection.sharing.offended[0]);
+    }
+    if (__tavo_event_reason == TAVO_EVENT_REENTRANT_CALL) reentrancy.push_back(__tavo_current_detection.reentrancy);
+}
+
+namespace {
+
+// Each width, every operation: the result the program sees and the value left in memory.
+#define TAVO_CHECK_ATOMICS(bits, T)                                                                      \
+    TEST(Atomics, Width##bits##PerformsEveryOperationExactly) {                                          \
+        volatile T cell = 0;                                                                             \
+        __tsan_atomic##bits##_store(&cell, T(0x5a), 5);                                                  \
+        EXPECT_EQ(__tsan_atomic##bits##_load(&cell, 2), T(0x5a));                                        \
+        EXPECT_EQ(__tsan_atomic##bits##_exchange(&cell, T(0x21), 4), T(0x5a));                           \
+        EXPECT_EQ(__tsan_atomic##bits##_fetch_add(&cell, T(3), 0), T(0x21));                             \
+        EXPECT_EQ(__tsan_atomic##bits##_fetch_sub(&cell, T(4), 3), T(0x24));                             \
+        EXPECT_EQ(__tsan_atomic##bits##_fetch_and(&cell, T(0x0f), 5), T(0x20));                          \
+        EXPECT_EQ(__tsan_atomic##bits##_fetch_or(&cell, T(0x33), 5), T(0x00));                           \
+        EXPECT_EQ(__tsan_atomic##bits##_fetch_xor(&cell, T(0x0f), 5), T(0x33));                          \
+        EXPECT_EQ(__tsan_atomic##bits##_fetch_nand(&cell, T(0x3f), 5), T(0x3c));                         \
+        EXPECT_EQ(cell, T(~T(0x3c & 0x3f)));                                                             \
+        cell = 7;                                                                                        \
+        EXPECT_EQ(__tsan_atomic##bits##_compare_exchange_val(&cell, T(6), T(9), 5, 5), T(7));            \
+        EXPECT_EQ(cell, T(7));                                                                           \
+        EXPECT_EQ(__tsan_atomic##bits##_compare_exchange_val(&cell, T(7), T(9), 5, 5), T(7));            \
+        EXPECT_EQ(cell, T(9));                                                                           \
+        T expected = 8;                                                                                  \
+        EXPECT_EQ(__tsan_atomic##bits##_compare_exchange_strong(&cell, &expected, T(1), 4, 2), 0);       \
+        EXPECT_EQ(expected, T(9));                                                                       \
+        EXPECT_EQ(__tsan_atomic##bits##_compare_exchange_strong(&cell, &expected, T(1), 4, 2), 1);       \
+        EXPECT_EQ(expected, T(9));                                                                       \
+        EXPECT_EQ(cell, T(1));                                                                           \
+        expected = 2;                                                                                    \
+        EXPECT_EQ(__tsan_atomic##bits##_compare_exchange_weak(&cell, &expected, T(3), 5, 5), 0);         \
+        EXPECT_EQ(expected, T(1));                                                                       \
+        while (!__tsan_atomic##bits##_compare_exchange_weak(&cell, &expected, T(3), 5, 5)) {             \
+        }                                                                                                \
+        EXPECT_EQ(cell, T(3));                                                                           \
+    }
+TAVO_CHECK_ATOMICS(8, std::uint8_t)
+TAVO_CHECK_ATOMICS(16, std::uint16_t)
+TAVO_CHECK_ATOMICS(32, std::uint32_t)
+TAVO_CHECK_ATOMICS(64, std::uint64_t)
+
+TEST(Atomics, SixtyFourBitValuesKeepTheirHighBits) {
+    volatile std::uint64_t cell = 0;
+    EXPECT_EQ(__tsan_atomic64_fetch_add(&cell, std::uint64_t{1} << 40, 5), 0u);
+    EXPECT_EQ(__tsan_atomic64_compare_exchange_val(&cell, std::uint64_t{1} << 40, ~std::uint64_t{0}, 5, 5),
+              std::uint64_t{1} << 40);
+    EXPECT_EQ(__tsan_atomic64_load(&cell, 5), ~std::uint64_t{0});
+}
+
+TEST(Copies, WrappedFunctionsCopyLikeTheCLibrary) {
+    char source[32] = "the quick brown fox";
+    char target[32] = {};
+    EXPECT_EQ(__wrap_memcpy(target, source, sizeof source), target);
+    EXPECT_STREQ(target, source);
+    EXPECT_EQ(__wrap_memset(target, 'x', 3), target);
+    EXPECT_EQ(std::string(target, 5), "xxx q");
+}
+
+// The front end as a program running with data sharing checked: the flags switched on through
+// the configuration block, as the reporter does at load.
+class Checked : public ::testing::Test {
+protected:
+    void SetUp() override {
+        __tsan_init();
+        tavo::frontend::ready = true;
+        __tavo_config.flags = TAVO_FLAG_TSM | TAVO_FLAG_RE;
+        __tavo_config.request |= TAVO_REQUEST_PING;
+        __tsan_func_entry(__builtin_return_address(0));  // any gated entry applies the request
+        __tsan_func_exit();
+        sharing.clear();
+        offended.clear();
+        reentrancy.clear();
+    }
+};
+
+int shared_word;
+unsigned char shared_buffer[64];
+
+// Runs body on two type-3 tasks alive at the same time, the second starting after the first's body.
+template <class Body>
+void on_two_tasks(Body body) {
+    std::atomic<int> step{0};
+    std::thread first([&] {
+        _TAVO_enterGenericTask(3, 101);
+        body(0);
+        step = 1;
+        while (step != 2) std::this_thread::yield();
+        _TAVO_leaveGenericTask(3, 101);
+    });
+    std::thread second([&] {
+        while (step != 1) std::this_thread::yield();
+        _TAVO_enterGenericTask(3, 102);
+        body(1);
+        step = 2;
+        _TAVO_leaveGenericTask(3, 102);
+    });
+    first.join();
+    second.join();
+}
+
+__attribute__((noinline)) void write_word() { __tsan_write4(&shared_word); }
+__attribute__((noinline)) void update_word() { __tsan_read_write4(&shared_word); }
+__attribute__((noinline)) void write_buffer() { __tsan_write_range(shared_buffer + 8, 16); }
+
+bool inside(std::uint64_t address, void (*function)()) {
+    const auto start = reinterpret_cast<std::uintptr_t>(function);
+    return address > start && address < start + 256;
+}
+
+TEST_F(Checked, AccessSiteIsTheProgramsInstruction) {
+    on_two_tasks([](int task) { task == 0 ? write_word() : update_word(); });
+    ASSERT_EQ(sharing.size(), 1u);
+    EXPECT_EQ(sharing[0].offending.access_type, 2u);  // read_write: an update
+    EXPECT_EQ(sharing[0].offending.size, 4u);
+    EXPECT_EQ(sharing[0].offending.address, reinterpret_cast<std::uintptr_t>(&shared_word));
+    EXPECT_TRUE(inside(sharing[0].offending.code_address, update_word));
+    EXPECT_EQ(offended[0].access_type, 1u);
+    EXPECT_TRUE(inside(offended[0].code_address, write_word));
+    EXPECT_EQ(offended[0].task_type, 3u);
+    EXPECT_EQ(offended[0].task_id, 101u);
+}
+
+TEST_F(Checked, RangeAndCopyOverlapIsShared) {
+    on_two_tasks([](int task) {
+        if (task == 0) write_buffer();
+        else __wrap_memset(shared_buffer + 20, 0, 4);
+    });
+    ASSERT_EQ(sharing.size(), 1u);
+    EXPECT_TRUE(inside(offended[0].code_address, write_buffer));
+    EXPECT_GE(sharing[0].offending.address, reinterpret_cast<std::uintptr_t>(shared_buffer + 20));
+}
+
+TEST_F(Checked, DisjointRangesAreNotShared) {
+    on_two_tasks([](int task) {
+        if (task == 0) write_buffer();
+        else __wrap_memset(shared_buffer + 32, 0, 8);
+    });
+    EXPECT_TRUE(sharing.empty());
+}
+
+TEST_F(Checked, ReleaseAndAcquireOnAnAtomicOrderTheAccesses) {
+    static volatile std::uint32_t flag;
+    on_two_tasks([](int task) {
+        if (task == 0) {
+            write_word();
+            __tsan_atomic32_store(&flag, 1, 3);
+        } else {
+            EXPECT_EQ(__tsan_atomic32_load(&flag, 2), 1u);
+            update_word();
+        }
+    });
+    EXPECT_TRUE(sharing.empty());
+}
+
+TEST_F(Checked, RelaxedAtomicsOrderNothing) {
+    static volatile std::uint32_t flag;
+    on_two_tasks([](int task) {
+        if (task == 0) {
+            write_word();
+            __tsan_atomic32_store(&flag, 1, 0);
+        } else {
+            EXPECT_EQ(__tsan_atomic32_load(&flag, 0), 1u);
+            update_word();
+        }
+    });
+    EXPECT_EQ(sharing.size(), 1u);
+}
+
+std::atomic<std::uintptr_t> watched_caller{0};
+
+// As a compiler instruments it: the entry hook gets the caller's return address.
+__attribute__((noinline)) void watched(std::atomic<int>& inside_count) {
+    watched_caller = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+    __tsan_func_entry(__builtin_return_address(0));
+    inside_count.fetch_add(1);
+    while (inside_count.load() < 2) std::this_thread::yield();
+    __tsan_func_exit();
+}
+
+// One call site for both tasks, so that either may be the one reported.
+__attribute__((noinline)) void call_watched(std::atomic<int>& inside_count) {
+    watched(inside_count);
+    asm volatile("" ::: "memory");
+}
+
+TEST_F(Checked, FunctionEntriesNameTheCalleeAndTheCallersSite) {
+    std::atomic<int> inside_count{0};
+    std::thread first([&] {
+        _TAVO_enterGenericTask(3, 201);
+        call_watched(inside_count);
+        _TAVO_leaveGenericTask(3, 201);
+    });
+    std::thread second([&] {
+        _TAVO_enterGenericTask(3, 202);
+        call_watched(inside_count);
+        _TAVO_leaveGenericTask(3, 202);
+    });
+    first.join();
+    second.join();
+    ASSERT_EQ(reentrancy.size(), 1u);
+    EXPECT_TRUE(inside(reentrancy[0].function, reinterpret_cast<void (*)()>(&watched)));
+    EXPECT_EQ(reentrancy[0].site, watched_caller.load());
+}
+
+}  // namespace

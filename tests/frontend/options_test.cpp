@@ -1,0 +1,94 @@
+// The reporter's option string and the name lists of suppressions and watched functions.
+#include <gtest/gtest.h>
+
+#include "frontend/options.h"
+#include "frontend/symbols.h"
+#include "../unit/stderr_capture.h"
+
+using tavo::frontend::files_match;
+using tavo::frontend::names_match;
+using tavo::frontend::options_t;
+using tavo::frontend::parse_options;
+
+TEST(Options, DefaultsCheckDataSharingAndExitWith66) {
+    options_t options;
+    EXPECT_TRUE(parse_options(nullptr, options));
+    EXPECT_TRUE(options.tsm);
+    EXPECT_FALSE(options.re);
+    EXPECT_EQ(options.exit_code, 66);
+    EXPECT_STREQ(options.symbolizer, "llvm-symbolizer");
+}
+
+TEST(Options, EveryKeyIsRead) {
+    options_t options;
+    EXPECT_TRUE(parse_options("tsm=0:re=1:halt_on_error=1:symbolize=0:exitcode=3:symbolizer=/x/y:suppress=a,b.c",
+                              options));
+    EXPECT_FALSE(options.tsm);
+    EXPECT_TRUE(options.re);
+    EXPECT_TRUE(options.halt_on_error);
+    EXPECT_FALSE(options.symbolize);
+    EXPECT_EQ(options.exit_code, 3);
+    EXPECT_STREQ(options.symbolizer, "/x/y");
+    EXPECT_STREQ(options.suppress, "a,b.c");
+}
+
+TEST(Options, WatchingFunctionsSwitchesReentrancyOnUnlessToldOtherwise) {
+    options_t watching;
+    EXPECT_TRUE(parse_options("watch=format", watching));
+    EXPECT_TRUE(watching.re);
+    EXPECT_STREQ(watching.watch, "format");
+    options_t explicitly_off;
+    EXPECT_TRUE(parse_options("re=0:watch=format", explicitly_off));
+    EXPECT_FALSE(explicitly_off.re);
+}
+
+TEST(Options, MalformedEntriesAreReportedAndLeaveTheRestApplied) {
+    options_t options;
+    bool valid = true;
+    const std::string text = test::captured_stderr(
+        [&] { valid = parse_options("exitcode=300:tsm=2:colour=1:novalue:exitcode=9x:re=1", options); });
+    EXPECT_FALSE(valid);
+    EXPECT_NE(text.find("ignoring option 'exitcode=300'"), std::string::npos) << text;
+    EXPECT_NE(text.find("ignoring option 'tsm=2'"), std::string::npos);
+    EXPECT_NE(text.find("ignoring option 'colour=1'"), std::string::npos);
+    EXPECT_NE(text.find("ignoring option 'novalue'"), std::string::npos);
+    EXPECT_NE(text.find("ignoring option 'exitcode=9x'"), std::string::npos);
+    EXPECT_EQ(options.exit_code, 66);
+    EXPECT_TRUE(options.tsm);
+    EXPECT_TRUE(options.re);
+}
+
+TEST(Options, FunctionNamesMatchWholeOrWithParameters) {
+    EXPECT_TRUE(names_match("log,format_label", "format_label"));
+    EXPECT_TRUE(names_match("format_label", "format_label(int)"));
+    EXPECT_FALSE(names_match("format", "format_label"));
+    EXPECT_FALSE(names_match("format_label", "format"));
+    EXPECT_FALSE(names_match("", "format"));
+}
+
+TEST(Options, FilesMatchByTrailingPathComponents) {
+    EXPECT_TRUE(files_match("counter.c", "/src/app/counter.c:12"));
+    EXPECT_TRUE(files_match("app/counter.c", "/src/app/counter.c:12"));
+    EXPECT_FALSE(files_match("ounter.c", "/src/app/counter.c:12"));
+    EXPECT_FALSE(files_match("counter.c:12", "/src/app/counter.c:12"));
+    EXPECT_TRUE(files_match("x.c,counter.c", "counter.c:1"));
+}
+
+// Functions found by name in the symbol tables of the loaded modules.
+extern "C" __attribute__((noinline, used)) int tavo_symbol_probe(int value) { return value * 3 + 1; }
+namespace probe {
+__attribute__((noinline, used)) int scaled(int value) { return value * 5 - 2; }
+}  // namespace probe
+
+TEST(Symbols, FunctionsAreFoundByPlainAndDemangledNames) {
+    using tavo::frontend::code_range_t;
+    code_range_t ranges[4] = {};
+    ASSERT_EQ(tavo::frontend::find_functions("no_such_function_anywhere,tavo_symbol_probe", ranges, 4), 1u);
+    EXPECT_EQ(ranges[0].base, reinterpret_cast<std::uintptr_t>(&tavo_symbol_probe));
+    EXPECT_GT(ranges[0].length, 0u);
+    ASSERT_EQ(tavo::frontend::find_functions("probe::scaled", ranges, 4), 1u);
+    EXPECT_EQ(ranges[0].base, reinterpret_cast<std::uintptr_t>(&probe::scaled));
+    EXPECT_EQ(tavo::frontend::find_functions("scaled", ranges, 4), 0u);
+    EXPECT_EQ(tavo::frontend::find_functions("", ranges, 4), 0u);
+    EXPECT_EQ(tavo_symbol_probe(1) + probe::scaled(1), 7);
+}

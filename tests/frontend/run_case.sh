@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds one corpus program with tavocc/tavoc++ and one compiler pair, runs it, and checks its
+# verdict against the markers in the source:
+#   "// tavo: clean"      the run reports nothing and exits 0;
+#   "// tavo: racy"       the run exits 66 and reports data sharing; every file:line it names in
+#                         the program is a line marked "// race", and it names at least two of
+#                         them (all of them when fewer are marked);
+#   "// tavo: reentrant"  the run exits 66 and reports a reentrant call made on a line marked
+#                         "// reentrant call";
+#   "// tavo-options: ..." the value of TAVO_OPTIONS for the run;
+#   "// tavo-exit: N"     the exit status a racy or reentrant run must give instead of 66;
+#   "// tavo-reports: N"  the number of reports it must print.
+set -uo pipefail
+wrappers="$1" c_compiler="$2" cxx_compiler="$3" source="$4" work="$5"
+mkdir -p "$work"
+name="$(basename "$source")"
+program="$work/${name%.*}"
+case "$source" in
+  *.c) TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 -Wall -Werror "$source" -o "$program" -lpthread ;;
+  *) TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 -Wall -Werror "$source" -o "$program" ;;
+esac || { echo "FAIL: $name does not build"; exit 1; }
+
+verdict="$(sed -n 's|^// tavo: \([a-z]*\)$|\1|p' "$source" | head -1)"
+export TAVO_OPTIONS="$(sed -n 's|^// tavo-options: ||p' "$source" | head -1)"
+expected_status="$(sed -n 's|^// tavo-exit: ||p' "$source" | head -1)"
+expected_status="${expected_status:-66}"
+expected_reports="$(sed -n 's|^// tavo-reports: ||p' "$source" | head -1)"
+timeout 60 "$program" >"$work/${name}.out" 2>"$work/${name}.err"
+status=$?
+report="$(cat "$work/${name}.err")"
+fail() { echo "FAIL: $name ($c_compiler/$cxx_compiler): $*"; echo "--- stderr:"; echo "$report"; exit 1; }
+
+# Lines of the program a report names, and lines the source marks.
+named_lines() { grep -o "[(/]${name//./\\.}:[0-9]*)" <<<"$report" | sed 's/.*:\([0-9]*\))/\1/' | sort -un; }
+marked_lines() { grep -n "// $1\$" "$source" | cut -d: -f1 | sort -un; }
+
+case "$verdict" in
+  clean)
+    [ "$status" = 0 ] || fail "exit status $status, expected 0"
+    ! grep -q "WARNING: tavo" <<<"$report" || fail "a race-free program was reported"
+    ;;
+  racy)
+    [ "$status" = "$expected_status" ] || fail "exit status $status, expected $expected_status"
+    grep -q "WARNING: tavo: data sharing" <<<"$report" || fail "no data sharing reported"
+    named="$(named_lines)"
+    marked="$(marked_lines race)"
+    unexpected="$(comm -23 <(echo "$named") <(echo "$marked"))"
+    [ -z "$unexpected" ] || fail "reported lines not marked as racy: $unexpected"
+    want=$(( $(wc -l <<<"$marked") < 2 ? $(wc -l <<<"$marked") : 2 ))
+    [ -n "$named" ] && [ "$(wc -l <<<"$named")" -ge "$want" ] || fail "reported lines '$named', expected $want of '$marked'"
+    ;;
+  reentrant)
+    [ "$status" = "$expected_status" ] || fail "exit status $status, expected $expected_status"
+    grep -q "WARNING: tavo: reentrant call of" <<<"$report" || fail "no reentrant call reported"
+    named="$(named_lines)"
+    marked="$(marked_lines "reentrant call")"
+    [ -n "$named" ] && [ -z "$(comm -23 <(echo "$named") <(echo "$marked"))" ] || fail "call site '$named', expected '$marked'"
+    ;;
+  *) fail "no verdict marker" ;;
+esac
+if [ -n "$expected_reports" ]; then
+  reports="$(grep -c "^WARNING: tavo" <<<"$report")"
+  [ "$reports" = "$expected_reports" ] || fail "$reports reports, expected $expected_reports"
+fi
+echo "ok: $name ($c_compiler/$cxx_compiler): $verdict"

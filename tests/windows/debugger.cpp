@@ -1,0 +1,392 @@
+// tavo_debugger: a small Win32 debugger that drives tavo.dll from outside the process, as a real
+// debugger does, and prints what it sees.
+//
+//   tavo_debugger [--flags HEX] [--exception-code HEX] program [arguments...]
+//
+// It starts the program under DEBUG_ONLY_THIS_PROCESS and finds the library's exported data
+// through the export table of tavo.dll when the DLL is mapped. At every first-chance exception
+// with the library's code it reads __tavo_event_reason and __tavo_current_detection (and the
+// detection's list) from the program's memory and continues the program. At the "library
+// loaded" stop it sets the ping request and, with --flags, writes the flags word. With
+// --exception-code it gives the program KULMO_DBG_RTLEXCEPTION and watches that code instead.
+// Addresses in the program's image are shown with the symbol they fall in, "0x... <name+0x...>".
+// Every line it prints begins "debugger: "; the exit status is the program's.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tavo/tavo.h"
+
+namespace {
+
+void say(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::fputs("debugger: ", stdout);
+    std::vprintf(format, arguments);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    va_end(arguments);
+}
+
+[[noreturn]] void fail(const char* what) {
+    say("%s failed (error %lu)", what, GetLastError());
+    std::exit(120);
+}
+
+struct options_t {
+    bool set_flags = false;
+    std::uint32_t flags = 0;
+    bool set_code = false;
+    DWORD code = 0xA1A01DB0u;
+    std::string command_line;
+};
+
+// Quotes an argument the way the C runtime's command-line parser reads it back.
+std::string quoted(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+    std::string text = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        text.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        text += c;
+    }
+    text.append(2 * backslashes, '\\');
+    return text + "\"";
+}
+
+options_t parse_options(int count, char** arguments) {
+    options_t options;
+    int index = 1;
+    for (; index + 1 < count && arguments[index][0] == '-' && arguments[index][1] == '-'; index += 2) {
+        const std::string name = arguments[index];
+        const auto value = static_cast<std::uint32_t>(std::strtoul(arguments[index + 1], nullptr, 16));
+        if (name == "--flags") {
+            options.set_flags = true;
+            options.flags = value;
+        } else if (name == "--exception-code") {
+            options.set_code = true;
+            options.code = value;
+        } else {
+            index = count;
+        }
+    }
+    if (index >= count) {
+        std::fprintf(stderr, "usage: %s [--flags HEX] [--exception-code HEX] program [arguments...]\n", arguments[0]);
+        std::exit(2);
+    }
+    for (int argument = index; argument < count; ++argument) {
+        if (!options.command_line.empty()) options.command_line += ' ';
+        options.command_line += quoted(arguments[argument]);
+    }
+    return options;
+}
+
+// The program's environment: ours, with KULMO_DBG_RTLEXCEPTION when asked for.
+std::string environment_block(const options_t& options) {
+    std::string block;
+    if (char* strings = GetEnvironmentStringsA()) {
+        for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
+            if (_strnicmp(entry, "KULMO_DBG_RTLEXCEPTION=", 23) != 0) block.append(entry, std::strlen(entry) + 1);
+        }
+        FreeEnvironmentStringsA(strings);
+    }
+    if (options.set_code) {
+        char setting[64];
+        std::snprintf(setting, sizeof setting, "KULMO_DBG_RTLEXCEPTION=%lx", options.code);
+        block.append(setting, std::strlen(setting) + 1);
+    }
+    return block + '\0';
+}
+
+class target_t {
+public:
+    explicit target_t(HANDLE process) : process_(process) {}
+
+    template <class T>
+    T read(std::uint64_t address) const {
+        T value{};
+        read_bytes(address, &value, sizeof value);
+        return value;
+    }
+    void read_bytes(std::uint64_t address, void* bytes, std::size_t size) const {
+        SIZE_T done = 0;
+        if (!ReadProcessMemory(process_, reinterpret_cast<const void*>(address), bytes, size, &done) || done != size)
+            fail("ReadProcessMemory");
+    }
+    template <class T>
+    void write(std::uint64_t address, const T& value) const {
+        SIZE_T done = 0;
+        if (!WriteProcessMemory(process_, reinterpret_cast<void*>(address), &value, sizeof value, &done) ||
+            done != sizeof value)
+            fail("WriteProcessMemory");
+    }
+    std::string read_string(std::uint64_t address) const {
+        std::string text;
+        for (char c; (c = read<char>(address)) != '\0' && text.size() < 256; ++address) text += c;
+        return text;
+    }
+
+private:
+    HANDLE process_;
+};
+
+// The program's own symbols, from the COFF symbol table of its executable file (mingw keeps it
+// unless the image is stripped): enough to name the variable and the function of a detection.
+class symbols_t {
+public:
+    void load(HANDLE file, std::uint64_t base) {
+        const std::string image = read_file(file);
+        if (image.size() < sizeof(IMAGE_DOS_HEADER)) return;
+        const auto& dos = *reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+        const auto nt_offset = static_cast<std::size_t>(dos.e_lfanew);
+        if (nt_offset + sizeof(IMAGE_NT_HEADERS64) > image.size()) return;
+        const auto& nt = *reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + nt_offset);
+        const std::size_t sections_offset =
+            nt_offset + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+        const std::size_t table = nt.FileHeader.PointerToSymbolTable;
+        const std::size_t count = nt.FileHeader.NumberOfSymbols;
+        const std::size_t strings = table + count * IMAGE_SIZEOF_SYMBOL;
+        if (table == 0 || strings > image.size()) return;
+        for (std::size_t index = 0; index < count; ++index) {
+            IMAGE_SYMBOL symbol;
+            std::memcpy(&symbol, image.data() + table + index * IMAGE_SIZEOF_SYMBOL, sizeof symbol);
+            const bool defined = symbol.SectionNumber > 0 && symbol.SectionNumber <= nt.FileHeader.NumberOfSections;
+            if (defined && (symbol.StorageClass == IMAGE_SYM_CLASS_EXTERNAL || symbol.StorageClass == IMAGE_SYM_CLASS_STATIC)) {
+                std::string name = symbol.N.Name.Short != 0
+                                       ? std::string(reinterpret_cast<const char*>(symbol.N.ShortName),
+                                                     strnlen(reinterpret_cast<const char*>(symbol.N.ShortName), 8))
+                                       : std::string(image.c_str() + std::min(image.size(), strings + symbol.N.Name.Long));
+                IMAGE_SECTION_HEADER section;
+                std::memcpy(&section, image.data() + sections_offset + (symbol.SectionNumber - 1) * sizeof section,
+                            sizeof section);
+                if (!name.empty() && name[0] != '.')
+                    entries_.push_back({base + section.VirtualAddress + symbol.Value, std::move(name)});
+            }
+            index += symbol.NumberOfAuxSymbols;
+        }
+        std::sort(entries_.begin(), entries_.end(), [](const entry_t& a, const entry_t& b) { return a.address < b.address; });
+    }
+
+    // "0x<address> <name>" or "0x<address> <name+0x<offset>>", or the bare address.
+    std::string describe(std::uint64_t address) const {
+        char text[160];
+        auto after = std::upper_bound(entries_.begin(), entries_.end(), address,
+                                      [](std::uint64_t value, const entry_t& entry) { return value < entry.address; });
+        if (after == entries_.begin()) {
+            std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
+        } else if (const entry_t& symbol = *--after; symbol.address == address) {
+            std::snprintf(text, sizeof text, "0x%llx <%s>", static_cast<unsigned long long>(address), symbol.name.c_str());
+        } else {
+            std::snprintf(text, sizeof text, "0x%llx <%s+0x%llx>", static_cast<unsigned long long>(address),
+                          symbol.name.c_str(), static_cast<unsigned long long>(address - symbol.address));
+        }
+        return text;
+    }
+
+private:
+    struct entry_t {
+        std::uint64_t address;
+        std::string name;
+    };
+    static std::string read_file(HANDLE file) {
+        LARGE_INTEGER size;
+        if (file == nullptr || !GetFileSizeEx(file, &size) || size.QuadPart > (64 << 20)) return {};
+        std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+        DWORD done = 0;
+        OVERLAPPED at{};
+        if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, &at)) return {};
+        bytes.resize(done);
+        return bytes;
+    }
+    std::vector<entry_t> entries_;
+};
+
+// Addresses of the library's exported data in the program.
+struct library_t {
+    std::uint64_t config = 0;
+    std::uint64_t event_reason = 0;
+    std::uint64_t detection = 0;
+    std::uint64_t active_mask = 0;
+    bool found() const { return config && event_reason && detection && active_mask; }
+};
+
+// Reads the export table of the image mapped at `base`; fills `library` when the image is tavo.dll.
+bool find_library(const target_t& target, std::uint64_t base, library_t& library) {
+    const auto dos = target.read<IMAGE_DOS_HEADER>(base);
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
+    const auto nt = target.read<IMAGE_NT_HEADERS64>(base + static_cast<std::uint64_t>(dos.e_lfanew));
+    if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return false;
+    const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (directory.VirtualAddress == 0) return false;
+    const auto exports = target.read<IMAGE_EXPORT_DIRECTORY>(base + directory.VirtualAddress);
+    if (_stricmp(target.read_string(base + exports.Name).c_str(), "tavo.dll") != 0) return false;
+    for (DWORD index = 0; index < exports.NumberOfNames; ++index) {
+        const auto name_address = target.read<DWORD>(base + exports.AddressOfNames + 4 * index);
+        const auto ordinal = target.read<WORD>(base + exports.AddressOfNameOrdinals + 2 * index);
+        const auto address = base + target.read<DWORD>(base + exports.AddressOfFunctions + 4 * ordinal);
+        const std::string name = target.read_string(base + name_address);
+        if (name == "__tavo_config") library.config = address;
+        else if (name == "__tavo_event_reason") library.event_reason = address;
+        else if (name == "__tavo_current_detection") library.detection = address;
+        else if (name == "__TAVO_isGuardedCall") library.active_mask = address;
+    }
+    return true;
+}
+
+const char* task_type_name(std::uint32_t type) {
+    switch (type) {
+    case 1: return "initial task";
+    case 2: return "openmp task";
+    case 3: return "native thread";
+    default: return "?";
+    }
+}
+
+const char* access_name(std::uint32_t type) {
+    switch (type) {
+    case 0: return "read";
+    case 1: return "written";
+    case 2: return "updated";
+    case 3: return "atomically updated";
+    default: return "?";
+    }
+}
+
+void show_access(const symbols_t& symbols, const char* role, const tavo_access_t& access) {
+    say("  %s: %s, %u bytes %s by %s %llu at %s", role, symbols.describe(access.address).c_str(), access.size,
+        access_name(access.access_type), task_type_name(access.task_type),
+        static_cast<unsigned long long>(access.task_id), symbols.describe(access.code_address).c_str());
+}
+
+// Lists are read in full up to this many entries; a detection rarely has more than a few.
+constexpr std::uint64_t list_limit = 64;
+
+// One stop of the library: shows it and acts as the options say.
+void on_stop(const target_t& target, const library_t& library, const symbols_t& symbols, const options_t& options) {
+    const auto reason = target.read<std::int32_t>(library.event_reason);
+    const auto detection = target.read<tavo_detection_t>(library.detection);
+    switch (reason) {
+    case TAVO_EVENT_HANDSHAKE:
+        say("stop 5: handshake");
+        break;
+    case TAVO_EVENT_LOADED: {
+        auto config = target.read<tavo_config_t>(library.config);
+        config.request |= TAVO_REQUEST_PING;
+        if (options.set_flags) config.flags = options.flags;
+        target.write(library.config, config);
+        if (options.set_flags) say("stop 1: library loaded, ping and flags 0x%x written", options.flags);
+        else say("stop 1: library loaded, ping written");
+        break;
+    }
+    case TAVO_EVENT_UNLOADED:
+        say("stop 2: library unloaded");
+        break;
+    case TAVO_EVENT_CONFIGURATION_UPDATED:
+        say("stop 3: configuration updated");
+        break;
+    case TAVO_EVENT_PING_ANSWER:
+        say("stop 4: ping answered, active mask 0x%x", target.read<std::uint32_t>(library.active_mask));
+        break;
+    case TAVO_EVENT_DATA_SHARING: {
+        const tavo_sharing_detection_t& sharing = detection.sharing;
+        say("stop 256: data sharing at site %s, %llu offended", symbols.describe(sharing.site).c_str(),
+            static_cast<unsigned long long>(sharing.offended_count));
+        show_access(symbols, "offending", sharing.offending);
+        const auto address = reinterpret_cast<std::uint64_t>(sharing.offended);
+        for (std::uint64_t index = 0; index < sharing.offended_count && index < list_limit; ++index)
+            show_access(symbols, "offended", target.read<tavo_access_t>(address + index * sizeof(tavo_access_t)));
+        break;
+    }
+    case TAVO_EVENT_REENTRANT_CALL: {
+        const tavo_reentrancy_detection_t& reentrancy = detection.reentrancy;
+        say("stop 257: reentrant call of %s at site %s, %llu offenses", symbols.describe(reentrancy.function).c_str(),
+            symbols.describe(reentrancy.site).c_str(), static_cast<unsigned long long>(reentrancy.offense_count));
+        const auto address = reinterpret_cast<std::uint64_t>(reentrancy.offenses);
+        for (std::uint64_t index = 0; index < reentrancy.offense_count && index < list_limit; ++index) {
+            const auto offense = target.read<tavo_offense_t>(address + index * sizeof(tavo_offense_t));
+            say("  %s %llu", task_type_name(offense.task_type), static_cast<unsigned long long>(offense.task_id));
+        }
+        break;
+    }
+    default:
+        say("stop %d: error at site %s", reason, symbols.describe(detection.site).c_str());
+        break;
+    }
+}
+
+}  // namespace
+
+int main(int count, char** arguments) {
+    const options_t options = parse_options(count, arguments);
+    std::string environment = environment_block(options);
+    std::string command_line = options.command_line;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION program{};
+    if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                        environment.data(), nullptr, &startup, &program))
+        fail("CreateProcess");
+    say("watching exception code 0x%lx", options.code);
+    const target_t target(program.hProcess);
+    library_t library;
+    symbols_t symbols;
+    DWORD exit_code = 0;
+    for (bool running = true; running;) {
+        DEBUG_EVENT event;
+        if (!WaitForDebugEvent(&event, INFINITE)) fail("WaitForDebugEvent");
+        DWORD continuation = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            symbols.load(event.u.CreateProcessInfo.hFile,
+                         reinterpret_cast<std::uint64_t>(event.u.CreateProcessInfo.lpBaseOfImage));
+            if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+            break;
+        case LOAD_DLL_DEBUG_EVENT: {
+            const auto base = reinterpret_cast<std::uint64_t>(event.u.LoadDll.lpBaseOfDll);
+            if (!library.found() && find_library(target, base, library)) {
+                if (!library.found()) fail("finding the exported data");
+                say("tavo.dll mapped at 0x%llx, __tavo_config at +0x%llx", static_cast<unsigned long long>(base),
+                    static_cast<unsigned long long>(library.config - base));
+            }
+            if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+            break;
+        }
+        case EXCEPTION_DEBUG_EVENT: {
+            const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
+            if (record.ExceptionCode == options.code && event.u.Exception.dwFirstChance && library.found()) {
+                on_stop(target, library, symbols, options);
+            } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {  // the loader's breakpoint is ours to take
+                say("exception 0x%lx passed on", record.ExceptionCode);
+                continuation = DBG_EXCEPTION_NOT_HANDLED;
+            }
+            break;
+        }
+        case EXIT_PROCESS_DEBUG_EVENT:
+            exit_code = event.u.ExitProcess.dwExitCode;
+            running = false;
+            break;
+        default:
+            break;
+        }
+        if (!ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continuation)) fail("ContinueDebugEvent");
+    }
+    say("program exited with %lu", exit_code);
+    CloseHandle(program.hThread);
+    CloseHandle(program.hProcess);
+    return static_cast<int>(exit_code);
+}

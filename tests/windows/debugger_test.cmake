@@ -1,0 +1,20 @@
+# Runs COMMAND (tavo_debugger under wine, with its program) and expects its exit status 0 and its
+# transcript, the lines that begin "debugger: ", to match EXPECT, one regular expression per
+# line, in order. The program's own output may come between them.
+execute_process(COMMAND ${COMMAND} OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE status)
+message("${output}${errors}")
+string(REPLACE "\r" "" output "${output}")
+string(REGEX MATCHALL "debugger: [^\n]*" transcript "${output}")
+list(LENGTH transcript found)
+list(LENGTH EXPECT wanted)
+if(NOT found EQUAL wanted)
+  message(FATAL_ERROR "the debugger printed ${found} lines, ${wanted} expected")
+endif()
+foreach(line expected IN ZIP_LISTS transcript EXPECT)
+  if(NOT line MATCHES "^debugger: ${expected}$")
+    message(FATAL_ERROR "transcript line\n  ${line}\ndoes not match\n  debugger: ${expected}")
+  endif()
+endforeach()
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "exit status ${status}")
+endif()
