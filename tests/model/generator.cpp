@@ -239,38 +239,38 @@ private:
     }
 
     // ---- the debugger ----
-    filter_spec_t filter_record() {
-        filter_spec_t spec;
-        spec.feature = chance(0.97) ? static_cast<std::uint8_t>(between(1, 2)) : std::uint8_t{3};
+    filter_plan_t filter_record() {
+        filter_plan_t plan;
+        plan.feature = chance(0.97) ? static_cast<std::uint8_t>(between(1, 2)) : std::uint8_t{3};
         const int target = between(0, 99);
-        spec.target = target < 40 ? 1 : target < 70 ? 2 : target < 80 ? 4 : target < 95 ? 8 : pick<std::uint8_t>({15, 3, 0x21});
+        plan.target = target < 40 ? 1 : target < 70 ? 2 : target < 80 ? 4 : target < 95 ? 8 : pick<std::uint8_t>({15, 3, 0x21});
         const int operation = between(0, 99);
-        if (spec.target == 8) {
-            spec.operation = operation < 45 ? 3 : operation < 90 ? 5 : pick<std::uint8_t>({1, 2, 0x13});
+        if (plan.target == 8) {
+            plan.operation = operation < 45 ? 3 : operation < 90 ? 5 : pick<std::uint8_t>({1, 2, 0x13});
         } else {
-            spec.operation = operation < 60 ? 2 : operation < 80 ? 4 : operation < 90 ? 1 : pick<std::uint8_t>({3, 5, 0x12, 7});
+            plan.operation = operation < 60 ? 2 : operation < 80 ? 4 : operation < 90 ? 1 : pick<std::uint8_t>({3, 5, 0x12, 7});
         }
-        if (spec.target == 1) {
+        if (plan.target == 1) {
             const int where = between(0, 2);
             if (where == 0) {
-                spec.first_site = between(0, stub_count() - 1);
-                spec.first = static_cast<std::uint64_t>(-between(0, 4));
-                spec.second = static_cast<std::uint64_t>(between(0, 40));
+                plan.first_site = between(0, stub_count() - 1);
+                plan.first = static_cast<std::uint64_t>(-between(0, 4));
+                plan.second = static_cast<std::uint64_t>(between(0, 40));
             } else if (where == 1) {
-                spec.first = pick_site() - static_cast<std::uint64_t>(between(0, 2));
-                spec.second = static_cast<std::uint64_t>(between(0, 16));
+                plan.first = pick_site() - static_cast<std::uint64_t>(between(0, 2));
+                plan.second = static_cast<std::uint64_t>(between(0, 16));
             } else {
-                spec.first_site = filter_spec_t::function_table_base;
-                spec.first = static_cast<std::uint64_t>(8 * between(0, 7));
-                spec.second = static_cast<std::uint64_t>(between(0, 24));
+                plan.first_site = filter_plan_t::function_table_base;
+                plan.first = static_cast<std::uint64_t>(8 * between(0, 7));
+                plan.second = static_cast<std::uint64_t>(between(0, 24));
             }
-        } else if (spec.target == 2) {
-            spec.first = data_base + static_cast<std::uint64_t>(between(0, 40));
-            spec.second = static_cast<std::uint64_t>(between(1, 32)) | (chance(0.1) ? 0xABCD00000000ull : 0);
+        } else if (plan.target == 2) {
+            plan.first = data_base + static_cast<std::uint64_t>(between(0, 40));
+            plan.second = static_cast<std::uint64_t>(between(1, 32)) | (chance(0.1) ? 0xABCD00000000ull : 0);
         } else {
-            spec.first = static_cast<std::uint64_t>(between(0, 5));
+            plan.first = static_cast<std::uint64_t>(between(0, 5));
         }
-        return spec;
+        return plan;
     }
 
     // What a debugger may ask for while the program runs.

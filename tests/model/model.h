@@ -1,8 +1,9 @@
 // The reference model: what the library must report for a stream of events, written to be read
 // rather than to be fast. Ordinary maps and vectors, one event at a time, no concurrency.
 //
-// Where the library deliberately departs from its original description the model follows the
-// library; each such point is marked "Library:" below.
+// Where the library deliberately behaves otherwise than a first reading would suggest (mended
+// faults, choices left open), the model follows the library; each such point is marked
+// "Library:" below.
 #pragma once
 
 #include <array>
@@ -22,7 +23,7 @@ struct model_options_t {
     bool tsm = true;  // the data-sharing check records and reports accesses
     bool re = true;   // function entries and exits keep call stacks and report reentrant calls
     // A scan that meets only conflicts already on the list still marks the cell (the library's
-    // choice; the text can be read either way).
+    // choice).
     bool flag_on_any_conflict = true;
 };
 

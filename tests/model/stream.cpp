@@ -293,15 +293,15 @@ void apply_action(const debugger_action_t& action, tavo_config_t& config, tavo_f
     if (action.write_version) config.version = action.version;
     if (action.write_count) config.filter_count = action.count;
     for (std::size_t index = 0; index < action.records.size() && index < capacity && buffer != nullptr; ++index) {
-        const filter_spec_t& spec = action.records[index];
+        const filter_plan_t& plan = action.records[index];
         tavo_filter_record_t record{};
-        record.feature = spec.feature;
-        record.target = spec.target;
-        record.operation = spec.operation;
-        record.first = spec.first;
-        if (spec.first_site >= 0) record.first += stub_site_by_index(spec.first_site);
-        if (spec.first_site == filter_spec_t::function_table_base) record.first += reinterpret_cast<std::uintptr_t>(functions);
-        record.second = spec.second;
+        record.feature = plan.feature;
+        record.target = plan.target;
+        record.operation = plan.operation;
+        record.first = plan.first;
+        if (plan.first_site >= 0) record.first += stub_site_by_index(plan.first_site);
+        if (plan.first_site == filter_plan_t::function_table_base) record.first += reinterpret_cast<std::uintptr_t>(functions);
+        record.second = plan.second;
         buffer[index] = record;
     }
 }
@@ -367,7 +367,7 @@ std::string action_cpp(const debugger_action_t& action) {
     if (action.write_flags) text << ".flags(" << hex(action.flags) << ")";
     if (action.write_version) text << ".version(" << action.version << ")";
     if (action.write_count) text << ".count(" << action.count << ")";
-    for (const filter_spec_t& r : action.records) {
+    for (const filter_plan_t& r : action.records) {
         text << ".record(" << int{r.feature} << ", " << int{r.target} << ", " << int{r.operation} << ", "
              << hex(r.first) << ", " << hex(r.second) << ", " << r.first_site << ")";
     }

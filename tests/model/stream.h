@@ -32,7 +32,7 @@ const char* op_name(op_t op);
 
 // A filter record the debugger writes. A code operand may be relative to the site of one of the
 // entry stubs, which differs between executables.
-struct filter_spec_t {
+struct filter_plan_t {
     std::uint8_t feature = 1;
     std::uint8_t target = 1;
     std::uint8_t operation = 2;
@@ -54,7 +54,7 @@ struct debugger_action_t {
     std::uint32_t version = TAVO_CONFIG_VERSION;
     bool write_count = false;
     std::uint32_t count = 0;
-    std::vector<filter_spec_t> records;  // written from the start of the filter buffer
+    std::vector<filter_plan_t> records;  // written from the start of the filter buffer
 
     bool empty() const {
         return set_request == 0 && clear_request == 0 && !write_flags && !write_version && !write_count &&
