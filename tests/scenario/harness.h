@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,11 @@ struct child_result_t {
 bool in_child();
 child_result_t rerun_in_child(const std::map<std::string, std::string>& environment);
 
-std::vector<std::string> lines(const std::string& text);
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) result.push_back(line);
+    return result;
+}
 
 }  // namespace scenario

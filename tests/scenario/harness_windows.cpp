@@ -158,11 +158,4 @@ child_result_t rerun_in_child(const std::map<std::string, std::string>& environm
     return result;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) result.push_back(line);
-    return result;
-}
-
 }  // namespace scenario
