@@ -332,8 +332,9 @@ class Wrapper(SessionTest):
     def test_a_detection_makes_the_status_66(self):
         status, output = bounded([self.wrapper, example("racy_counter")])
         self.assertEqual(status, 66, output)
+        # When both tasks check their update at once, each reports the other: one or two detections.
         self.assertLines(output, r"^tavo: data sharing detected \(detection 1, thread \d+\)$", r"^counter = 2$",
-                         r"^tavo: 1 detection$")
+                         r"^tavo: [12] detections?$")
         # The example switches re on by itself; the wrapper collects whatever is detected.
         status, output = bounded([self.wrapper, example("reentrant_call")])
         self.assertEqual(status, 66, output)
