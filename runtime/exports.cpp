@@ -7,6 +7,7 @@
 #include "sync/sync_ids.h"
 #include "sync/sync_operation.h"
 #include "task/fork.h"
+#include "tsm/access_record.h"
 #include "task/task_context.h"
 #include "task/task_model.h"
 #include "task/thread_record.h"
@@ -27,9 +28,7 @@ bool tasks_may_overlap() noexcept {
            runtime.activation_count[3].load(std::memory_order_relaxed) != 0;
 }
 
-enum access_type_t : std::uint32_t { access_read = 0, access_write = 1, access_update = 2, access_atomic = 3 };
-
-void memory_access(const void* address, std::uint32_t size, access_type_t type, std::uint32_t family_bits,
+void memory_access(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t family_bits,
                    std::uint64_t site) noexcept {
     thread_record_t* record = enter_frame(family_bits);
     if (record == nullptr || record->current_task == nullptr) return;
@@ -85,11 +84,11 @@ void synchronise_address(const void* object, std::uint32_t order) noexcept {
 void tavo::access_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
     static constexpr std::uint32_t families[] = {TAVO_ACTIVE_READS, TAVO_ACTIVE_WRITES,
                                                  TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_ACTIVE_ATOMICS};
-    if (type > access_atomic) return;
+    if (type > access_type::atomic) return;
     const std::uint32_t flags = flags_word();
-    if (type == access_read && (flags & TAVO_FLAG_IGNORE_READS)) return;
-    if (type == access_atomic && (flags & TAVO_FLAG_IGNORE_ATOMICS)) return;
-    memory_access(address, size, static_cast<access_type_t>(type), families[type], site);
+    if (type == access_type::read && (flags & TAVO_FLAG_IGNORE_READS)) return;
+    if (type == access_type::atomic && (flags & TAVO_FLAG_IGNORE_ATOMICS)) return;
+    memory_access(address, size, type, families[type], site);
 }
 
 void tavo::function_from(bool enters, const void* function, const void* frame, std::uint64_t site) noexcept {
@@ -105,20 +104,20 @@ extern "C" {
 
 TAVO_API void _TAVO_readMemory(const void* address, uint32_t size) {
     if (flags_word() & TAVO_FLAG_IGNORE_READS) return;
-    memory_access(address, size, access_read, TAVO_ACTIVE_READS, TAVO_RETURN_SITE);
+    memory_access(address, size, access_type::read, TAVO_ACTIVE_READS, TAVO_RETURN_SITE);
 }
 
 TAVO_API void _TAVO_writeMemory(const void* address, uint32_t size) {
-    memory_access(address, size, access_write, TAVO_ACTIVE_WRITES, TAVO_RETURN_SITE);
+    memory_access(address, size, access_type::write, TAVO_ACTIVE_WRITES, TAVO_RETURN_SITE);
 }
 
 TAVO_API void _TAVO_updateMemory(const void* address, uint32_t size) {
-    memory_access(address, size, access_update, TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_RETURN_SITE);
+    memory_access(address, size, access_type::update, TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_RETURN_SITE);
 }
 
 TAVO_API void _TAVO_atomicUpdate(const void* address, uint32_t size) {
     if (flags_word() & TAVO_FLAG_IGNORE_ATOMICS) return;
-    memory_access(address, size, access_atomic, TAVO_ACTIVE_ATOMICS, TAVO_RETURN_SITE);
+    memory_access(address, size, access_type::atomic, TAVO_ACTIVE_ATOMICS, TAVO_RETURN_SITE);
 }
 
 TAVO_API void _TAVO_enterFunction(const void* function, const void* frame) {
