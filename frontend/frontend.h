@@ -17,9 +17,17 @@ extern std::atomic<bool> ready;
 
 inline std::uint64_t site_of(const void* address) noexcept { return reinterpret_cast<std::uintptr_t>(address); }
 
+// The code of the OpenMP runtime, once its tool interface started: its own locking and thread
+// creation order nothing for the program, which sees its constructs through that interface.
+extern std::atomic<std::uint64_t> openmp_code_begin, openmp_code_end;
+inline bool from_openmp_runtime(std::uint64_t site) noexcept {
+    return site >= openmp_code_begin.load(std::memory_order_relaxed) && site < openmp_code_end.load(std::memory_order_relaxed);
+}
+
 // Objects the program names by address: its mutexes, atomics, barriers, semaphores.
 inline void sync_on_address(const volatile void* object, std::uint32_t order, std::uint64_t site) noexcept {
-    if (ready.load(std::memory_order_relaxed)) sync_operation({0, reinterpret_cast<std::uintptr_t>(object)}, order, site);
+    if (ready.load(std::memory_order_relaxed) && !from_openmp_runtime(site))
+        sync_operation({0, reinterpret_cast<std::uintptr_t>(object)}, order, site);
 }
 
 enum access_t : std::uint32_t { read_access = 0, write_access = 1, update_access = 2, atomic_access = 3 };

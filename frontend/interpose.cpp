@@ -133,7 +133,7 @@ TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     REAL(pthread_create);
     const std::uint64_t site = CALLER;
     auto* start = static_cast<start_t*>(std::malloc(sizeof(start_t)));
-    if (start == nullptr || !ready.load(std::memory_order_relaxed)) {
+    if (start == nullptr || !ready.load(std::memory_order_relaxed) || from_openmp_runtime(site)) {
         std::free(start);
         return real_pthread_create(thread, attributes, routine, argument);
     }

@@ -14,6 +14,7 @@ using namespace tavo::frontend;
 
 namespace tavo::frontend {
 std::atomic<bool> ready{false};
+std::atomic<std::uint64_t> openmp_code_begin{0}, openmp_code_end{0};
 }  // namespace tavo::frontend
 
 namespace {

@@ -60,6 +60,8 @@ public:
     // The cell of the granule, created on the way as needed. Raises nothing: on failure the caller
     // reports `error_code` once it holds no lock. Takes no lock when the cell exists.
     cell_lookup_t find_or_create(std::uint64_t granule, arena_t& cell_arena) noexcept;
+    // The cell of the granule, or null when it has none; creates nothing.
+    shadow_cell_t* find(std::uint64_t granule) const noexcept;
 
     // Frees every region, directory and leaf table; the cells belong to the arena. Only while no
     // other thread uses the table.

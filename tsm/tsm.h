@@ -27,6 +27,9 @@ public:
     // A task ended: its entries leave every cell it touched, so nothing it did is compared with
     // anything again.
     void forget_task(task_context_t& task) noexcept;
+    // Only the task's records of [address, address + size): memory of its own that it no longer
+    // uses. The task must not be running.
+    void forget_task_range(task_context_t& task, std::uint64_t address, std::uint64_t size) noexcept;
 
     // Records one access of `task` (access type 0 to 3) and reports it with every unordered
     // conflicting access of another task. Raises and reports under the runtime lock, which the
