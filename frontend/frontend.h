@@ -41,6 +41,10 @@ inline void access(const void* address, std::uint64_t size, access_t type, std::
     access_from(bytes, static_cast<std::uint32_t>(size), type, site);
 }
 
+// The stack pointer of the calling thread's innermost instrumented frame that has not returned, or
+// 0 when it has none: below it the program's frames are dead.
+std::uintptr_t innermost_frame() noexcept;
+
 // The thread-task protocol for the interposers.
 void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept;
 void thread_leaves(std::uint64_t site) noexcept;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstdint>
 #include <new>
 #include <unordered_map>
@@ -25,6 +26,7 @@
 #include "task/task_context.h"
 #include "task/task_model.h"
 #include "task/thread_record.h"
+#include "tsm/forget_range.h"
 
 using namespace tavo;
 using namespace tavo::frontend;
@@ -72,13 +74,18 @@ struct dependence_t {
     std::uint64_t before_set[2] = {};
 };
 
+// A task lives until its context is ended: it holds itself (while it runs and then while it is
+// kept), and each task it created holds it until that one completes, since the child's data block
+// holds what the creator wrote there.
 struct openmp_task_t {
     task_context_t* context = nullptr;
     bool owned = true;      // the initial task runs in the thread's own task
     bool implicit = false;
     bool started = false;
+    bool waits = false;     // stands for a task wait with dependences
+    std::atomic<int> holds{1};
     team_t* team = nullptr;
-    openmp_task_t* creator = nullptr;  // explicit tasks, until they start
+    openmp_task_t* creator = nullptr;  // explicit tasks, until they complete
     std::uint64_t fork_id = 0;
     std::uint64_t group = 0;           // the task group it completes into, or 0
     std::uint32_t flags = 0;
@@ -92,6 +99,12 @@ struct openmp_task_t {
 openmp_task_t* task_of(const ompt_data_t* data) { return data != nullptr ? static_cast<openmp_task_t*>(data->ptr) : nullptr; }
 
 std::atomic<std::uint64_t> next_task_id{1};
+
+// From the program's exit on, the runtime's threads may still call in while the library's state is
+// being torn down: they are let alone.
+std::atomic<bool> closing{false};
+bool watching() { return ready.load(std::memory_order_relaxed) && !closing.load(std::memory_order_relaxed); }
+void close_at_exit() { closing.store(true); }
 std::uint64_t flush_object = 0;
 ompt_get_task_memory_t get_task_memory = nullptr;
 
@@ -131,18 +144,79 @@ task_context_t* current_context() {
     return record != nullptr ? record->current_task : nullptr;
 }
 
+// ---- Memory that tasks stop using ----
+
+// Handles of completed tasks, and per thread those of the tasks suspended on it: neither records
+// anything meanwhile, so their records can be forgotten from any range.
+std::atomic<std::uint64_t> completed_handles[65536 / 64];
+constexpr int suspended_capacity = 64;
+thread_local std::uint16_t suspended[suspended_capacity];
+thread_local int suspended_count = 0;
+
+void mark_completed(const task_context_t* context, bool completed) {
+    if (context == nullptr) return;
+    const std::uint64_t bit = std::uint64_t{1} << (context->handle & 63);
+    if (completed) completed_handles[context->handle >> 6].fetch_or(bit);
+    else completed_handles[context->handle >> 6].fetch_and(~bit);
+}
+
+bool idle(std::uint16_t handle) {
+    if ((completed_handles[handle >> 6].load(std::memory_order_relaxed) >> (handle & 63)) & 1) return true;
+    for (int index = 0; index < suspended_count; ++index)
+        if (suspended[index] == handle) return true;
+    return false;
+}
+
+void suspend(const task_context_t* context) {
+    if (context != nullptr && suspended_count < suspended_capacity) suspended[suspended_count++] = context->handle;
+}
+void resume(const task_context_t* context) {
+    if (context == nullptr) return;
+    for (int index = suspended_count - 1; index >= 0; --index) {
+        if (suspended[index] != context->handle) continue;
+        suspended[index] = suspended[--suspended_count];
+        return;
+    }
+}
+
+// Forgetting runs one at a time, and never beside the end of a kept task: a handle's entries are
+// erased by one thread at a time.
+std::uint8_t forget_lock = 0;
+
+// The frames below the innermost live instrumented frame are dead, or the runtime's (which record
+// nothing): what idle tasks did there is over. How deep they went is not known; the window is.
+constexpr std::uintptr_t dead_window = 64 * 1024;
+
+void forget_dead_frames(task_context_t* current) {
+    const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    std::uintptr_t top = innermost_frame();
+    if (current == nullptr || top < here || top - here > (std::uintptr_t{1} << 30)) top = here;
+    spin_guard_t guard(forget_lock);
+    runtime.tsm.forget_range(*current, here - dead_window, top - (here - dead_window), idle);
+}
+
 // ---- Completed tasks, kept comparable ----
 
 // Completed tasks are ended when no parallel region is active any more (everything they did is then
 // ordered before what runs next), or, past the bound, oldest first.
 constexpr std::size_t kept_bound = 2048;
 std::uint8_t kept_lock = 0;
-task_context_t* kept[kept_bound];
+openmp_task_t* kept[kept_bound];
 std::size_t kept_count = 0;
 std::atomic<int> active_regions{0};
 
-void keep(task_context_t* context) {
-    task_context_t* ending[kept_bound / 2];
+void let_go(openmp_task_t* task) {
+    if (task == nullptr || !task->owned || task->holds.fetch_sub(1) != 1) return;
+    if (task->context != nullptr) {
+        spin_guard_t guard(forget_lock);
+        end_detached_task(task->context, 0);
+        mark_completed(task->context, false);
+    }
+    delete task;
+}
+
+void keep(openmp_task_t* task) {
+    openmp_task_t* ending[kept_bound / 2];
     std::size_t ending_count = 0;
     {
         spin_guard_t guard(kept_lock);
@@ -152,13 +226,13 @@ void keep(task_context_t* context) {
             std::copy(kept + ending_count, kept + kept_count, kept);
             kept_count -= ending_count;
         }
-        kept[kept_count++] = context;
+        kept[kept_count++] = task;
     }
-    for (std::size_t index = 0; index < ending_count; ++index) end_detached_task(ending[index], 0);
+    for (std::size_t index = 0; index < ending_count; ++index) let_go(ending[index]);
 }
 
 void end_all_kept() {
-    task_context_t* ending[kept_bound];
+    openmp_task_t* ending[kept_bound];
     std::size_t ending_count = 0;
     {
         spin_guard_t guard(kept_lock);
@@ -166,7 +240,7 @@ void end_all_kept() {
         std::copy(kept, kept + kept_count, ending);
         kept_count = 0;
     }
-    for (std::size_t index = 0; index < ending_count; ++index) end_detached_task(ending[index], 0);
+    for (std::size_t index = 0; index < ending_count; ++index) let_go(ending[index]);
 }
 
 task_context_t* new_context(std::uint64_t site) {
@@ -177,7 +251,7 @@ task_context_t* new_context(std::uint64_t site) {
 
 void on_parallel_begin(ompt_data_t*, const ompt_frame_t*, ompt_data_t* parallel_data, unsigned, int,
                        const void* codeptr) {
-    if (!ready.load(std::memory_order_relaxed)) return;
+    if (!watching()) return;
     auto* team = new (std::nothrow) team_t{0, {take_sync_id(), take_sync_id()}, take_sync_id(), {1}};
     if (team != nullptr) team->fork_id = fork_without_wait(site_of_code(codeptr));
     parallel_data->ptr = team;
@@ -185,6 +259,7 @@ void on_parallel_begin(ompt_data_t*, const ompt_frame_t*, ompt_data_t* parallel_
 }
 
 void on_parallel_end(ompt_data_t* parallel_data, ompt_data_t*, int, const void* codeptr) {
+    if (!watching()) return;
     auto* team = static_cast<team_t*>(parallel_data->ptr);
     if (team == nullptr) return;
     parallel_data->ptr = nullptr;
@@ -195,9 +270,9 @@ void on_parallel_end(ompt_data_t* parallel_data, ompt_data_t*, int, const void* 
 
 void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel_data, ompt_data_t* task_data, unsigned,
                       unsigned index, int flags) {
+    if (!watching()) return;
     if (endpoint == ompt_scope_begin) {
-        if (!ready.load(std::memory_order_relaxed)) return;
-        auto* task = new (std::nothrow) openmp_task_t;
+            auto* task = new (std::nothrow) openmp_task_t;
         if (task == nullptr) return;
         task->implicit = true;
         task_data->ptr = task;
@@ -230,10 +305,10 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel_data
         thread_state_t& state = thread_state;
         if (state.depth > 0) --state.depth;
         make_current(state.depth < nesting_capacity ? state.displaced[state.depth] : nullptr);
-        if (task->context != nullptr) keep(task->context);
         if (task->team != nullptr) release_team(task->team);
+        task->team = nullptr;
+        keep(task);
     }
-    delete task;
 }
 
 openmp_task_t* innermost_implicit_task() {
@@ -249,6 +324,7 @@ bool is_barrier(ompt_sync_region_t kind) {
 
 void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, ompt_data_t*, ompt_data_t* task_data,
                     const void* codeptr) {
+    if (!watching()) return;
     openmp_task_t* task = task_of(task_data);
     if (task == nullptr) return;
     const std::uint64_t site = site_of_code(codeptr);
@@ -299,18 +375,27 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
 
 void on_task_create(ompt_data_t* encountering_task_data, const ompt_frame_t*, ompt_data_t* new_task_data, int flags,
                     int, const void* codeptr) {
-    if (!ready.load(std::memory_order_relaxed) || (flags & (ompt_task_explicit | ompt_task_target)) == 0) return;
+    if (!watching()) return;
+    if ((flags & (ompt_task_explicit | ompt_task_target | ompt_task_taskwait)) == 0)
+        return;
     auto* task = new (std::nothrow) openmp_task_t;
     if (task == nullptr) return;
     openmp_task_t* creator = task_of(encountering_task_data);
     task->creator = creator;
     task->flags = static_cast<std::uint32_t>(flags);
+    new_task_data->ptr = task;
+    // A task wait with dependences is announced as a task of its own that the waiting task
+    // "runs": it only acquires.
+    if (flags & ompt_task_taskwait) {
+        task->waits = true;
+        return;
+    }
     task->fork_id = fork_current_task(site_of_code(codeptr));
     if (creator != nullptr) {
+        creator->holds.fetch_add(1);
         task->team = creator->team;
         task->group = creator->groups.empty() ? creator->group : creator->groups.back();
     }
-    new_task_data->ptr = task;
 }
 
 std::uint64_t fresh() { return take_sync_id(); }
@@ -360,12 +445,26 @@ void order_dependence(dependence_t& state, ompt_dependence_type_t type, std::vec
     releases.push_back(state.writer);
 }
 
+// A task wait with dependences announces what it waits for, but not when the wait is over: the
+// runtime's entry for it is interposed, and the waiting task acquires once it returns.
+thread_local openmp_task_t* pending_wait = nullptr;
+
+void end_wait() {
+    if (!watching()) return;
+    openmp_task_t* wait = pending_wait;
+    pending_wait = nullptr;
+    if (wait == nullptr) return;
+    for (std::uint64_t object : wait->acquires) acquire(openmp_sync_type, object, 0);
+    delete wait;
+}
+
 void on_dependences(ompt_data_t* task_data, const ompt_dependence_t* dependences, int count) {
+    if (!watching()) return;
     openmp_task_t* task = task_of(task_data);
     if (task == nullptr) return;
     // A task that already runs (or an implicit one) waits for its children's dependences.
-    const bool waiting = task->implicit || task->started;
-    openmp_task_t* owner = waiting ? task : task->creator;
+    const bool waiting = task->implicit || task->started || task->waits;
+    openmp_task_t* owner = task->implicit || task->started ? task : task->creator;
     if (owner == nullptr) return;
     std::vector<std::uint64_t> acquires;
     try {
@@ -377,7 +476,13 @@ void on_dependences(ompt_data_t* task_data, const ompt_dependence_t* dependences
         }
     } catch (...) {
     }
-    for (std::uint64_t object : acquires) acquire(openmp_sync_type, object, 0);
+    if (task->waits) {
+        task->acquires.swap(acquires);
+        delete pending_wait;
+        pending_wait = task;
+    } else {
+        for (std::uint64_t object : acquires) acquire(openmp_sync_type, object, 0);
+    }
 }
 
 void complete(openmp_task_t* task) {
@@ -390,35 +495,48 @@ void complete(openmp_task_t* task) {
         const std::uint64_t epoch = implicit != nullptr && implicit->team == task->team ? implicit->epoch : 0;
         release(openmp_sync_type, task->team->barriers[epoch & 1], 0);
     }
-    // The runtime hands the task's data block to later tasks: what this one did there is over.
+    mark_completed(task->context, true);
+    forget_dead_frames(task->context);
+    // The runtime hands the task's data block to later tasks: what this task and its creator did
+    // there is over. Only they use it, and the runtime frees it only after this callback, so the
+    // creator cannot be recording there meanwhile.
     void* block = nullptr;
     std::size_t size = 0;
-    if (task->context != nullptr && get_task_memory != nullptr && get_task_memory(&block, &size, 0) != 0)
-        runtime.tsm.forget_task_range(*task->context, reinterpret_cast<std::uintptr_t>(block), size);
+    if (task->context != nullptr && get_task_memory != nullptr && get_task_memory(&block, &size, 0) != 0) {
+        spin_guard_t guard(forget_lock);
+        runtime.tsm.forget_range(*task->context, reinterpret_cast<std::uintptr_t>(block), size,
+                                 [](std::uint16_t) { return true; });
+    }
+    let_go(task->creator);
+    task->creator = nullptr;
 }
 
 void start(openmp_task_t* task) {
     task->started = true;
-    task->creator = nullptr;
     task->context = new_context(0);
     make_current(task->context);
+    forget_dead_frames(task->context);
     acquire(task_start_sync_type, task->fork_id, 0);
     for (std::uint64_t object : task->acquires) acquire(openmp_sync_type, object, 0);
 }
 
 void on_task_schedule(ompt_data_t* prior_task_data, ompt_task_status_t prior_status, ompt_data_t* next_task_data) {
+    if (!watching()) return;
     openmp_task_t* prior = task_of(prior_task_data);
+    openmp_task_t* next = task_of(next_task_data);
+    // The waiting task stays current; the wait is pending_wait's.
+    if ((next != nullptr && next->waits) || (prior != nullptr && prior->waits)) return;
     std::uint64_t joined = 0;
+    if (prior != nullptr && (prior_status == ompt_task_switch || prior_status == ompt_task_yield)) suspend(prior->context);
+    if (next != nullptr) resume(next->context);
     if (prior != nullptr && !prior->implicit &&
         (prior_status == ompt_task_complete || prior_status == ompt_task_cancel || prior_status == ompt_task_detach)) {
         complete(prior);
         // An undeferred task runs to completion before its creator goes on.
         if (prior->flags & ompt_task_undeferred) joined = prior->fork_id;
-        if (prior->context != nullptr) keep(prior->context);
         prior_task_data->ptr = nullptr;
-        delete prior;
+        keep(prior);
     }
-    openmp_task_t* next = task_of(next_task_data);
     if (next == nullptr) make_current(nullptr);
     else if (!next->implicit && !next->started) start(next);
     else make_current(next->context);
@@ -428,18 +546,56 @@ void on_task_schedule(ompt_data_t* prior_task_data, ompt_task_status_t prior_sta
 // ---- Locks, critical, ordered, atomic, flush ----
 
 void on_mutex_acquired(ompt_mutex_t, ompt_wait_id_t wait_id, const void* codeptr) {
+    if (!watching()) return;
     acquire(0, wait_id, site_of_code(codeptr));
 }
 void on_mutex_released(ompt_mutex_t, ompt_wait_id_t wait_id, const void* codeptr) {
+    if (!watching()) return;
     release(0, wait_id, site_of_code(codeptr));
 }
-void on_lock_destroy(ompt_mutex_t, ompt_wait_id_t wait_id, const void*) { destroy(0, wait_id); }
+void on_lock_destroy(ompt_mutex_t, ompt_wait_id_t wait_id, const void*) {
+    if (watching()) destroy(0, wait_id);
+}
 
 // Flushes are totally ordered among themselves.
 void on_flush(ompt_data_t*, const void* codeptr) {
+    if (!watching()) return;
     release(openmp_sync_type, flush_object, site_of_code(codeptr));
     acquire(openmp_sync_type, flush_object, site_of_code(codeptr));
 }
+
+// ---- The runtime's task waits with dependences (clang's entry, and gcc's) ----
+
+template <class F>
+F next_definition(std::atomic<void*>& slot, const char* name) {
+    void* function = slot.load(std::memory_order_acquire);
+    if (function == nullptr) {
+        function = dlsym(RTLD_NEXT, name);
+        slot.store(function, std::memory_order_release);
+    }
+    return reinterpret_cast<F>(function);
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void __kmpc_omp_wait_deps(void* location, std::int32_t thread,
+                                                                             std::int32_t count, void* dependences,
+                                                                             std::int32_t noalias_count,
+                                                                             void* noalias_dependences) {
+    using wait_t = void (*)(void*, std::int32_t, std::int32_t, void*, std::int32_t, void*);
+    static std::atomic<void*> slot{nullptr};
+    if (auto real = next_definition<wait_t>(slot, "__kmpc_omp_wait_deps"))
+        real(location, thread, count, dependences, noalias_count, noalias_dependences);
+    end_wait();
+}
+
+extern "C" __attribute__((visibility("default"))) void GOMP_taskwait_depend(void** dependences) {
+    static std::atomic<void*> slot{nullptr};
+    if (auto real = next_definition<void (*)(void**)>(slot, "GOMP_taskwait_depend")) real(dependences);
+    end_wait();
+}
+
+namespace {
 
 // ---- Start-up ----
 
@@ -448,6 +604,7 @@ int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
     get_task_memory = reinterpret_cast<ompt_get_task_memory_t>(lookup("ompt_get_task_memory"));
     if (set_callback == nullptr) return 0;
     flush_object = take_sync_id();
+    std::atexit(close_at_exit);
     auto set = [&](ompt_callbacks_t event, auto callback) {
         set_callback(event, reinterpret_cast<ompt_callback_t>(callback));
     };
@@ -466,7 +623,7 @@ int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
     return 1;
 }
 
-void finalize(ompt_data_t*) {}
+void finalize(ompt_data_t*) { close_at_exit(); }
 
 // The loaded object that holds `address`, as the range its segments span.
 void find_object(const void* address) {

@@ -76,13 +76,12 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule, arena_t& cel
     return {cell, 0, false};
 }
 
-shadow_cell_t* shadow_table_t::find(std::uint64_t granule) const noexcept {
+const leaf_table_t* shadow_table_t::find_leaves(std::uint64_t granule) const noexcept {
     const std::uint64_t base = region_base(granule);
     const shadow_region_t* region = load_acquire(regions_);
     while (region != nullptr && region->base < base) region = load_acquire(region->next);
     if (region == nullptr || region->base != base) return nullptr;
-    const leaf_table_t* leaves = load_acquire(region->directory->leaves[directory_index(granule)]);
-    return leaves != nullptr ? load_acquire(leaves->cells[leaf_index(granule)]) : nullptr;
+    return load_acquire(region->directory->leaves[directory_index(granule)]);
 }
 
 shadow_region_t* shadow_table_t::find_or_create_region(std::uint64_t base, shadow_region_t* passed,

@@ -32,13 +32,4 @@ void tsm_t::forget_task(task_context_t& task) noexcept {
     busy.list().empty_while_busy();
 }
 
-void tsm_t::forget_task_range(task_context_t& task, std::uint64_t address, std::uint64_t size) noexcept {
-    if (size == 0 || task.touched_cells == nullptr || touched_list_t(*task.touched_cells).newest() == nullptr) return;
-    busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
-    if (!busy) return;
-    const std::uint64_t end = address + size;
-    for (std::uint64_t granule = address & ~std::uint64_t{7}; granule < end; granule += 8)
-        if (shadow_cell_t* cell = table.find(granule)) cell->erase(task.handle);
-}
-
 }  // namespace tavo
