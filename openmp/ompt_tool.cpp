@@ -7,10 +7,12 @@
 // its handle kept) until the runtime has ordered it before everything that can still run.
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <new>
 #include <unordered_map>
@@ -187,10 +189,27 @@ std::uint8_t forget_lock = 0;
 // nothing): what idle tasks did there is over. How deep they went is not known; the window is.
 constexpr std::uintptr_t dead_window = 64 * 1024;
 
+// Where the calling thread's stack begins (its highest address), or 0 when it cannot be told.
+std::uintptr_t stack_base() {
+    static thread_local std::uintptr_t base = 0;
+    if (base != 0) return base;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+    void* lowest = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &lowest, &size) == 0) base = reinterpret_cast<std::uintptr_t>(lowest) + size;
+    pthread_attr_destroy(&attributes);
+    return base;
+}
+
 void forget_dead_frames(task_context_t* current) {
+    if (current == nullptr) return;
     const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // Without a live instrumented frame (a runtime thread between tasks), nothing of the program's
+    // lives on this stack.
     std::uintptr_t top = innermost_frame();
-    if (current == nullptr || top < here || top - here > (std::uintptr_t{1} << 30)) top = here;
+    if (top == 0) top = stack_base();
+    if (top < here || top - here > (std::uintptr_t{1} << 30)) top = here;
     spin_guard_t guard(forget_lock);
     runtime.tsm.forget_range(*current, here - dead_window, top - (here - dead_window), idle);
 }
@@ -209,8 +228,8 @@ void let_go(openmp_task_t* task) {
     if (task == nullptr || !task->owned || task->holds.fetch_sub(1) != 1) return;
     if (task->context != nullptr) {
         spin_guard_t guard(forget_lock);
-        end_detached_task(task->context, 0);
         mark_completed(task->context, false);
+        end_detached_task(task->context, 0);
     }
     delete task;
 }
@@ -593,6 +612,32 @@ extern "C" __attribute__((visibility("default"))) void GOMP_taskwait_depend(void
     static std::atomic<void*> slot{nullptr};
     if (auto real = next_definition<void (*)(void**)>(slot, "GOMP_taskwait_depend")) real(dependences);
     end_wait();
+}
+
+// gcc's target regions: LLVM's runtime has no entry for them, and no device here, so they run on
+// the host in the encountering task, as gcc's own runtime runs them without a device: each
+// firstprivate (map kind 12) gets a copy of its own.
+extern "C" __attribute__((visibility("default"))) void GOMP_target_ext(int, void (*function)(void*), std::size_t count,
+                                                                      void** addresses, std::size_t* sizes,
+                                                                      unsigned short* kinds, unsigned int,
+                                                                      void** dependences, void**) {
+    constexpr unsigned short firstprivate = 12;
+    if (dependences != nullptr) GOMP_taskwait_depend(dependences);
+    std::size_t private_bytes = 0;
+    for (std::size_t index = 0; index < count; ++index)
+        if ((kinds[index] & 0xff) == firstprivate) private_bytes += (sizes[index] + 15) & ~std::size_t{15};
+    void** local = static_cast<void**>(std::malloc(count * sizeof(void*) + private_bytes + 16));
+    if (local == nullptr) return function(addresses);
+    char* copies = reinterpret_cast<char*>(((reinterpret_cast<std::uintptr_t>(local + count)) + 15) & ~std::uintptr_t{15});
+    for (std::size_t index = 0; index < count; ++index) {
+        local[index] = addresses[index];
+        if ((kinds[index] & 0xff) != firstprivate) continue;
+        std::memcpy(copies, addresses[index], sizes[index]);
+        local[index] = copies;
+        copies += (sizes[index] + 15) & ~std::size_t{15};
+    }
+    function(local);
+    std::free(local);
 }
 
 namespace {

@@ -5,15 +5,19 @@
 
 int value;
 
+__attribute__((noinline)) static void add(int amount) {
+  value += amount;  // race
+}
+
 int main(void) {
 #pragma omp parallel
   {
     if (omp_get_thread_num() % 2 == 0) {
 #pragma omp critical(first)
-      value += 1;  // race
+      add(1);
     } else {
 #pragma omp critical(second)
-      value += 2;  // race
+      add(2);
     }
   }
   printf("%d\n", value);

@@ -2,11 +2,17 @@
 // tavo: racy
 #include <stdio.h>
 
+long sum;
+
+__attribute__((noinline)) static void add(int value) {
+  sum += value;  // race
+}
+
 int main(void) {
-  long sum = 0, checked = 0;
+  long checked = 0;
 #pragma omp parallel for reduction(+ : checked)
   for (int i = 0; i < 100; i++) {
-    sum += i;  // race
+    add(i);
     checked += i;
   }
   printf("%ld %ld\n", sum, checked);

@@ -2,7 +2,7 @@
 // tavo: racy
 #include <cstdio>
 
-static void add(long* total, int value) {
+__attribute__((noinline)) static void add(long* total, int value) {
   *total += value;  // race
 }
 
