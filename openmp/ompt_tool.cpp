@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -564,13 +565,41 @@ void on_task_schedule(ompt_data_t* prior_task_data, ompt_task_status_t prior_sta
 
 // ---- Locks, critical, ordered, atomic, flush ----
 
+// The runtime reports a release after it gave the lock up, so the next holder could acquire before
+// the release is recorded. Each wait object therefore has a flag of its own, taken in the acquired
+// callback and given up in the released one: the callbacks follow each other as the holders do.
+// The table only grows (a destroyed lock keeps its slot for the next one at that address); when it
+// is full, the objects beyond it go without.
+struct holder_slot_t {
+    std::atomic<ompt_wait_id_t> wait_id{0};
+    std::atomic<bool> held{false};
+};
+constexpr std::size_t holder_slots = 4096;
+holder_slot_t holders[holder_slots];
+
+std::atomic<bool>* holder_flag(ompt_wait_id_t wait_id) {
+    if (wait_id == 0) return nullptr;
+    for (std::size_t probe = 0, index = (wait_id >> 3) % holder_slots; probe < holder_slots;
+         ++probe, index = (index + 1) % holder_slots) {
+        ompt_wait_id_t seen = holders[index].wait_id.load(std::memory_order_acquire);
+        if (seen == 0 && holders[index].wait_id.compare_exchange_strong(seen, wait_id)) return &holders[index].held;
+        if (seen == wait_id) return &holders[index].held;
+    }
+    return nullptr;
+}
+
 void on_mutex_acquired(ompt_mutex_t, ompt_wait_id_t wait_id, const void* codeptr) {
     if (!watching()) return;
+    if (std::atomic<bool>* held = holder_flag(wait_id)) {
+        for (unsigned spins = 0; held->exchange(true, std::memory_order_acquire); ++spins) {
+            if ((spins & 63) == 63) sched_yield();
+        }
+    }
     acquire(0, wait_id, site_of_code(codeptr));
 }
 void on_mutex_released(ompt_mutex_t, ompt_wait_id_t wait_id, const void* codeptr) {
-    if (!watching()) return;
-    release(0, wait_id, site_of_code(codeptr));
+    if (watching()) release(0, wait_id, site_of_code(codeptr));
+    if (std::atomic<bool>* held = holder_flag(wait_id)) held->store(false, std::memory_order_release);
 }
 void on_lock_destroy(ompt_mutex_t, ompt_wait_id_t wait_id, const void*) {
     if (watching()) destroy(0, wait_id);
