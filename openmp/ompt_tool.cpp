@@ -55,6 +55,7 @@ struct team_t {
     std::uint64_t barriers[2];
     std::uint64_t reduction;
     std::atomic<int> references;  // the encountering task and each implicit task
+    std::atomic<std::uint64_t> barriers_ended{0};  // barriers after which the kept tasks were ended
 };
 
 void release_team(team_t* team) {
@@ -217,9 +218,11 @@ void forget_dead_frames(task_context_t* current) {
 
 // ---- Completed tasks, kept comparable ----
 
-// Completed tasks are ended when no parallel region is active any more (everything they did is then
-// ordered before what runs next), or, past the bound, oldest first.
-constexpr std::size_t kept_bound = 2048;
+// Completed tasks are ended when everything they did is ordered before whatever runs next: when no
+// parallel region is active any more, or when the only active region's team leaves a barrier.
+// Past the bound they are ended oldest first: every access compares with the entries of all kept
+// tasks in its granules, which costs time.
+constexpr std::size_t kept_bound = 512;
 std::uint8_t kept_lock = 0;
 openmp_task_t* kept[kept_bound];
 std::size_t kept_count = 0;
@@ -251,11 +254,14 @@ void keep(openmp_task_t* task) {
     for (std::size_t index = 0; index < ending_count; ++index) let_go(ending[index]);
 }
 
-void end_all_kept() {
+// `team`: the only active region's, which leaves barrier `epoch`; its first thread to do so ends
+// what was kept, before any thread of the team can create a task after the barrier.
+void end_all_kept(team_t* team = nullptr, std::uint64_t epoch = 0) {
     openmp_task_t* ending[kept_bound];
     std::size_t ending_count = 0;
     {
         spin_guard_t guard(kept_lock);
+        if (team != nullptr && !team->barriers_ended.compare_exchange_strong(epoch, epoch + 1)) return;
         ending_count = kept_count;
         std::copy(kept, kept + kept_count, ending);
         kept_count = 0;
@@ -360,6 +366,7 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
         } else {
             task->context->flags &= ~task_exempt;
             acquire(openmp_sync_type, barrier, site);
+            if (active_regions.load() == 1) end_all_kept(task->team, task->epoch);
             ++task->epoch;
         }
         return;
@@ -536,7 +543,10 @@ void start(openmp_task_t* task) {
     task->context = new_context(0);
     make_current(task->context);
     forget_dead_frames(task->context);
+    // Nobody else takes the start object in: it goes at once, as every object a task ending must
+    // erase its handle from costs that task's end some time.
     acquire(task_start_sync_type, task->fork_id, 0);
+    destroy(task_start_sync_type, task->fork_id);
     for (std::uint64_t object : task->acquires) acquire(openmp_sync_type, object, 0);
 }
 
