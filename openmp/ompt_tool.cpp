@@ -98,6 +98,7 @@ struct openmp_task_t {
     std::vector<std::uint64_t> acquires, releases;  // dependence objects
     std::vector<std::uint64_t> groups;              // task groups open in this task
     std::unordered_map<std::uintptr_t, dependence_t> dependences;  // of its child tasks
+    std::vector<std::uint64_t> dependence_objects;                  // every object they made
 };
 
 openmp_task_t* task_of(const ompt_data_t* data) { return data != nullptr ? static_cast<openmp_task_t*>(data->ptr) : nullptr; }
@@ -230,6 +231,8 @@ std::atomic<int> active_regions{0};
 
 void let_go(openmp_task_t* task) {
     if (task == nullptr || !task->owned || task->holds.fetch_sub(1) != 1) return;
+    // Its children have all completed: nothing uses their dependence objects any more.
+    for (std::uint64_t object : task->dependence_objects) destroy(openmp_sync_type, object);
     if (task->context != nullptr) {
         spin_guard_t guard(forget_lock);
         mark_completed(task->context, false);
@@ -425,12 +428,15 @@ void on_task_create(ompt_data_t* encountering_task_data, const ompt_frame_t*, om
     }
 }
 
-std::uint64_t fresh() { return take_sync_id(); }
 
 // Sibling order of one dependence: what the task must acquire when it starts and release when it
 // completes. `waiting`: a task wait with dependences, which only acquires.
 void order_dependence(dependence_t& state, ompt_dependence_type_t type, std::vector<std::uint64_t>& acquires,
-                      std::vector<std::uint64_t>& releases, bool waiting) {
+                      std::vector<std::uint64_t>& releases, bool waiting, std::vector<std::uint64_t>& made) {
+    auto fresh = [&] {
+        made.push_back(take_sync_id());
+        return made.back();
+    };
     const bool joins_set = type == ompt_dependence_type_mutexinoutset || type == ompt_dependence_type_inoutset;
     if (state.set != 0 && (!joins_set || state.set_kind != static_cast<int>(type))) {
         // The set is complete: later tasks follow all of its members.
@@ -499,7 +505,8 @@ void on_dependences(ompt_data_t* task_data, const ompt_dependence_t* dependences
             const ompt_dependence_type_t type = dependences[index].dependence_type;
             if (type == ompt_dependence_type_source || type == ompt_dependence_type_sink) continue;
             const auto address = reinterpret_cast<std::uintptr_t>(dependences[index].variable.ptr);
-            order_dependence(owner->dependences[address], type, waiting ? acquires : task->acquires, task->releases, waiting);
+            order_dependence(owner->dependences[address], type, waiting ? acquires : task->acquires, task->releases, waiting,
+                             owner->dependence_objects);
         }
     } catch (...) {
     }
