@@ -16,6 +16,7 @@ BUILD = os.environ.get("TAVO_BUILD_DIR", "")
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 GDB = os.environ.get("GDB", "gdb")
 SESSION_SECONDS = 60
+AUTO_LOAD = os.environ.get("TAVO_GDB_AUTO_LOAD", "")  # the loader's name beside the library
 CALLS = os.environ.get("TAVO_E2E_CALLS", "on") != "off"  # may gdb call functions; see __main__
 
 
@@ -88,7 +89,7 @@ class Loading(SessionTest):
     def test_without_the_safe_path_nothing_is_loaded(self):
         # gdb names the file it would load: the extension is where it looks, beside the library.
         output = gdb(example("fork_join"), ["run", "tavo status"], auto_load=False)
-        self.assertIn('File "%s" auto-loading has been declined' % os.path.join(BUILD, "libtavo.so-gdb.py"), output)
+        self.assertIn('File "%s" auto-loading has been declined' % os.path.join(BUILD, AUTO_LOAD), output)
         self.assertIn('Undefined command: "tavo"', output)
 
     def test_attached_after_the_load_the_library_counts_as_loaded(self):
@@ -176,7 +177,7 @@ class Errors(SessionTest):
     end_line = line_of("fork_join.c", "printf(\"results")
 
     def test_an_error_shows_its_text_and_call_site_and_the_program_goes_on(self):
-        output = gdb([os.environ["TAVO_WAITING_PROGRAM"], "-29993"], ["run"])
+        output = gdb([os.environ["TAVO_WAITING_PROGRAM"], "warn", "-29993"], ["run"])
         warned = line_of(os.path.join("..", "tests", "e2e", "waiting_program.c"), "/* the last call site */")
         self.assertLines(output, r"^tavo: access too big \(-29993\), in main at waiting_program.c:%d$" % warned,
                          r"^warned$", r"exited normally")
@@ -361,10 +362,16 @@ class Wrapper(SessionTest):
         status, output = bounded([self.wrapper, example("fork_join")])
         self.assertEqual(status, 0, output)
         self.assertLines(output, r"^results: 10 20$", r"^tavo: no detection$")
-        status, output = bounded([self.wrapper, "sh", "-c", "exit 3"])
+        waiting = os.environ["TAVO_WAITING_PROGRAM"]
+        status, output = bounded([self.wrapper, waiting, "exit", "3"])
         self.assertEqual(status, 3, output)
-        status, output = bounded([self.wrapper, "sh", "-c", "kill -TERM $$"])
+        status, output = bounded([self.wrapper, waiting, "signal", str(int(signal.SIGTERM))])
         self.assertEqual(status, 128 + signal.SIGTERM, output)
+
+    def test_a_program_without_the_library_is_not_a_success(self):
+        status, output = bounded([self.wrapper, "sh", "-c", "exit 0"])
+        self.assertEqual(status, 69, output)
+        self.assertIn("tavo: the program never loaded the library: nothing was watched", output)
 
     def test_a_detection_makes_the_status_66(self):
         status, output = bounded([self.wrapper, example("racy_counter")])
@@ -389,7 +396,7 @@ def gdb_can_call():
 
 
 if __name__ == "__main__":
-    if not os.path.isfile(os.path.join(BUILD, "libtavo.so-gdb.py")):
+    if not os.path.isfile(os.path.join(BUILD, AUTO_LOAD)):
         sys.exit("TAVO_BUILD_DIR must name a build tree with the gdb extension")
     if CALLS and not gdb_can_call():
         print("gdb cannot call functions in a program here: every session runs without calls")

@@ -263,15 +263,19 @@ class DetectionsCommand(_Subcommand):
 class ExitCommand(_Subcommand):
     """Quit gdb with the run's verdict.
 
-The status is 66 when tavo detected something, else the program's exit status (128 + the signal's
-number when a signal ended or stopped it)."""
+The status is 69 when the program never loaded the library (nothing was watched), 66 when tavo
+detected something, else the program's exit status (128 + the signal's number when a signal ended
+or stopped it)."""
     name = "exit"
 
     def act(self, words):
         self.expect(words, 0, "exit")
         status = self.extension.exit_status()
         count = len(self.extension.detections)
-        print("tavo: %s" % ("%d detection%s" % (count, "" if count == 1 else "s") if count else "no detection"))
+        if not self.extension.ever_loaded:
+            print("tavo: the program never loaded the library: nothing was watched")
+        else:
+            print("tavo: %s" % ("%d detection%s" % (count, "" if count == 1 else "s") if count else "no detection"))
         if gdb.selected_inferior().pid != 0:
             gdb.execute("kill", to_string=True)
         gdb.execute("quit %d" % status)

@@ -26,7 +26,7 @@ from .filters import FilterModel
 from .jobs import FilterJob, FlagsJob
 from .library import Library
 from .naming import describe_code
-from .protocol import (COMMAND_STOP_LIMIT, DETECTION_EXIT_STATUS, EVENT_DATA_SHARING, EVENT_HANDSHAKE,
+from .protocol import (COMMAND_STOP_LIMIT, DETECTION_EXIT_STATUS, NOT_LOADED_EXIT_STATUS, EVENT_DATA_SHARING, EVENT_HANDSHAKE,
                        EVENT_LOADED, EVENT_REENTRANT_CALL, EVENT_UNLOADED, POLARITY_FOCUS, POLL_CALL,
                        POLL_ERRORS, PROBE_CALL, REPEATED_ERROR_LIMIT, REQUEST_POLL, REQUEST_UNKNOWN_FEATURES,
                        STATUS_MESSAGES, STOP_FUNCTION, error_message)
@@ -64,6 +64,7 @@ class Extension:
         self.last_error = None
         self.repeats = 0
         self.signal = None
+        self.ever_loaded = False
         # Set by the commands module: the settings.
         self.verbose = self.stop_on_error = self.stop_on_detection = self.inferior_calls = None
 
@@ -145,6 +146,7 @@ class Extension:
 
     def _on_load(self):
         self.state = "loading"
+        self.ever_loaded = True
         self.detections = []
         self.signal = None
         self.filters = FilterModel()
@@ -230,6 +232,7 @@ class Extension:
             try:
                 self.library.address("__tavo_config")
                 self.state = "loaded"
+                self.ever_loaded = True
             except gdb.error:
                 pass
         return inferior.pid != 0 and self.state == "loaded"
@@ -337,6 +340,8 @@ class Extension:
                     self.library.write(self.library.address("__tavo_current_detection"), saved[1])
 
     def exit_status(self):
+        if not self.ever_loaded:
+            return NOT_LOADED_EXIT_STATUS
         if self.detections:
             return DETECTION_EXIT_STATUS
         if self.signal is not None and gdb.selected_inferior().pid != 0:

@@ -74,6 +74,8 @@ COMMAND_STOP_LIMIT = 64
 REPEATED_ERROR_LIMIT = 16
 # tavo exit's status when something was detected.
 DETECTION_EXIT_STATUS = 66
+# tavo exit's status when the program never loaded the library, so nothing was watched.
+NOT_LOADED_EXIT_STATUS = 69
 
 STOP_FUNCTION = "__tavo_switch_to_debugger"
 POLL_CALL = "((void (*)(void *, void *)) _TAVO_leaveFunction)(0, 0)"
