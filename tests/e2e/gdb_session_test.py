@@ -106,7 +106,8 @@ class Loading(SessionTest):
         else:
             # The program sleeps: nothing reaches the library, and the status says what waits.
             self.assertLines(output, r"^tavo: ping: queued until the program next calls the library$",
-                             r"^tavo: loaded$", r"flags: +0x0 ", r"queued: +ping$", r"queued: +enable tsm$")
+                             r"^tavo: loaded$", r"flags: +0x1 \(tsm on, re off\)$", r"queued: +ping$",
+                             r"queued: +enable tsm$")
 
     def test_sourced_and_auto_loaded_registers_once(self):
         output = gdb(example("fork_join"), ["set tavo verbose on", "run"], source=True)

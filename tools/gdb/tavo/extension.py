@@ -7,8 +7,8 @@ bit is set, so no command needs gdb to call into the program:
 
 - stopped in the library's report, the answer comes at the stop that follows when the program
   goes on;
-- stopped anywhere else, the request waits for the program's next gated entry (a flags change
-  asks for a ping, so that the poll's cycle recomputes the active mask);
+- stopped anywhere else, the request waits for the program's next gated entry (a flags change is
+  written at once and asks for a ping, so that the poll's cycle recomputes the active mask);
 - before the library has loaded, the work waits for its load stops.
 
 Where gdb can call a function in the program (found out once), a command instead calls a cheap
@@ -276,6 +276,7 @@ class Extension:
         for job in jobs:
             job.origin = "queued"
             if isinstance(job, FlagsJob):
+                job.write(self.library)
                 job.settle = not in_report  # a report recomputes the mask when it ends
         idle = not self.jobs
         self.jobs.extend(jobs)

@@ -78,13 +78,20 @@ class FlagsJob(Job):
     to settle, the job asks for one with a ping and waits for its answer."""
 
     settle = False
+    written = False
 
     def __init__(self, description, set_bits=0, clear_bits=0):
         self.description = description
         self.set_bits, self.clear_bits = set_bits, clear_bits
 
-    def start(self, library):
+    def write(self, library):
+        """The detectors read the flags word as it is; only the active mask waits for a poll."""
         library.set_flags((library.flags() | self.set_bits) & ~self.clear_bits)
+        self.written = True
+
+    def start(self, library):
+        if not self.written:
+            self.write(library)
         if not self.settle:
             return True
         library.set_request(library.request() | REQUEST_PING)
