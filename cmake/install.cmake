@@ -17,6 +17,14 @@ install(FILES tools/gdb/load.py DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME ${TAV
 install(FILES tools/gdb/load.py DESTINATION ${TAVO_GDB_SHARE})
 install(FILES ${TAVO_GDB_PACKAGE} DESTINATION ${TAVO_GDB_SHARE}/tavo)
 install(PROGRAMS tools/tavo-gdb DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Installed into /usr (the Debian package), gdb's own auto-load folder, which its default safe
+# path allows, gets a link to the loader, so the extension loads with no setting at all.
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(loader /usr/${CMAKE_INSTALL_LIBDIR}/${TAVO_GDB_AUTO_LOAD})
+    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}/usr/share/gdb/auto-load/usr/${CMAKE_INSTALL_LIBDIR}\")
+    file(CREATE_LINK \${loader} \"\$ENV{DESTDIR}/usr/share/gdb/auto-load\${loader}\" SYMBOLIC)
+  endif()")
 
 if(TARGET tavo_frontend)
   install(TARGETS tavo_frontend LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
@@ -59,6 +67,9 @@ set(CPACK_PACKAGE_VENDOR tavo)
 set(CPACK_PACKAGE_CONTACT "tavo developers <tavo@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Run-time detection of data sharing and reentrant calls")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_SET_DESTDIR ON)  # the prefix is /usr while installing, as the rule above needs
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gdb, python3")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)

@@ -3,7 +3,7 @@
 TAVO_BUILD_DIR names a release build tree. Each sample is one of the README's indented blocks,
 found by its first line; its stable lines must appear in the command's output in the same order
 (anywhere, where threads interleave). Both sides are masked alike: hexadecimal numbers, process,
-thread and task numbers, the folders above the checkout, runs of blanks. gdb's thread notices,
+thread and task numbers, task handles, the folders above the checkout, runs of blanks. gdb's thread notices,
 prompts and shell commands are not output to compare."""
 import os
 import re
@@ -19,8 +19,8 @@ SECONDS = 120
 NOT_COMPARED = re.compile(r"^(\$ |\(gdb\) |\[New Thread|\[Thread |\[Switching to Thread|Reading symbols|"
                           r"Starting program|Continuing\.|\[Thread debugging|Using host libthread_db|\s*$)")
 MASKS = [(r"0x[0-9a-fA-F]+", "0x#"), (r"\b[0-9a-fA-F]{12,16}\b", "#"), (r"\[[0-9a-f]+\]", "[#]"),
-         (r"\(1\.\d+\)", "(1.#)"), (r"(LWP |process |pid=)\d+", r"\1#"), (r"\S*/(examples|tests)/", r"\1/"),
-         (r"\s+", " ")]
+         (r"\(1\.\d+\)", "(1.#)"), (r"~\d+", "~#"), (r"(LWP |process |pid=)\d+", r"\1#"),
+         (r"\S*/(examples|tests)/", r"\1/"), (r"\s+", " ")]
 
 
 def stable(lines):

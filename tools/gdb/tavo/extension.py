@@ -15,7 +15,6 @@ Where gdb can call a function in the program (found out once), a command instead
 gated entry, _TAVO_leaveFunction(0, 0), whose entry frame polls; the stops of that poll reach the
 breakpoint, and the command's answer is there when it returns."""
 
-import os
 import signal
 import struct
 
@@ -245,6 +244,11 @@ class Extension:
         stop, or at its load when it is not there yet. Returns the jobs done now."""
         if self.state == "unloaded":
             raise gdb.GdbError("tavo: the library has unloaded")
+        if self.state == "loading" and gdb.selected_inferior().pid != 0:
+            # Stopped between the load stops: the loader's locks are held, so no call; the
+            # poll after this stop takes the requests.
+            self._queue(jobs)
+            return []
         if not self.live():
             for job in jobs:
                 job.origin = "at load"
