@@ -39,6 +39,11 @@ inline void access(const void* address, std::uint64_t size, access_t type, std::
     access_from(bytes, static_cast<std::uint32_t>(size), type, site);
 }
 
+// Data through a descriptor: a write releases the descriptor's object, a read that received
+// something acquires it (interpose_fd.cpp).
+void descriptor_written(int fd, std::uint64_t site) noexcept;
+void descriptor_read(int fd, std::uint64_t site) noexcept;
+
 // The thread-task protocol for the interposers.
 void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept;
 void thread_leaves(std::uint64_t site) noexcept;
