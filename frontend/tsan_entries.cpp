@@ -45,13 +45,14 @@ bool releases(int order) { return order == order_release || order >= order_acq_r
 // ordering tavo records follows the order the program gave. Release is recorded before the value
 // becomes visible and acquire after it was read, so no reader can see the value without the edge.
 // A read-modify-write that does not release leaves the object's clock alone, and so continues the
-// release sequence of the releases before it.
+// release sequence of the releases before it. Acquiring is weak: a variable nobody released into
+// gets no object.
 template <class T, class Operation>
 T atomic_update(volatile T* address, int order, std::uint64_t site, Operation operation) noexcept {
     access(const_cast<T*>(address), sizeof(T), atomic_access, site);
     if (releases(order)) sync_on_address(const_cast<T*>(address), memory_order::release, site);
     const T old = operation();
-    if (acquires(order)) sync_on_address(const_cast<T*>(address), memory_order::acquire, site);
+    if (acquires(order)) sync_on_address(const_cast<T*>(address), memory_order::weak_acquire, site);
     return old;
 }
 
@@ -59,7 +60,7 @@ template <class T>
 T atomic_load(const volatile T* address, int order, std::uint64_t site) noexcept {
     access(const_cast<T*>(address), sizeof(T), atomic_read_access, site);
     const T value = __atomic_load_n(address, __ATOMIC_SEQ_CST);
-    if (acquires(order)) sync_on_address(address, memory_order::acquire, site);
+    if (acquires(order)) sync_on_address(address, memory_order::weak_acquire, site);
     return value;
 }
 
@@ -78,7 +79,7 @@ T compare_exchange(volatile T* a, T expected, T value, int order, int failure_or
     if (releases(order)) sync_on_address(const_cast<T*>(a), memory_order::release, site);
     T old = expected;
     const bool swapped = __atomic_compare_exchange_n(a, &old, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    if (acquires(swapped ? order : failure_order)) sync_on_address(const_cast<T*>(a), memory_order::acquire, site);
+    if (acquires(swapped ? order : failure_order)) sync_on_address(const_cast<T*>(a), memory_order::weak_acquire, site);
     return old;
 }
 

@@ -107,4 +107,10 @@ void sync_clock_t::clear() noexcept {
             if (const std::uint16_t handle = std::atomic_ref<std::uint16_t>(key).load()) erase(handle);
 }
 
+bool sync_clock_t::covered_by(sync_clock_t& other) noexcept {
+    bool covered = true;
+    for_each_live([&](pinned_slot_t& entry) { return covered = other.time_of(entry.handle()) >= entry.value(); });
+    return covered;
+}
+
 }  // namespace tavo

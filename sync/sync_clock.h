@@ -47,6 +47,9 @@ struct sync_clock_t : handle_map_t {
     // meanwhile see any mix of erased and remaining entries; the freed slots serve later inserts.
     void clear() noexcept;
 
+    // Whether every entry of this clock is at most `other`'s entry for the same handle.
+    bool covered_by(sync_clock_t& other) noexcept;
+
 private:
     // The caller holds the clock gate shared. False when a bucket could not be had.
     bool raise_to_gated(std::uint16_t handle, std::uint64_t time, arena_t& bucket_arena) noexcept;

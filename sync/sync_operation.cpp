@@ -59,14 +59,16 @@ std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_o
             return memory_order::release;
         }
         return order;
+    // Emptying a clock costs: skipped when the release would leave it as emptying would, or
+    // when it is empty already.
     case memory_order::store_release:
         if (sync_clock_t* clock = get_or_create_clock(resolved)) {
-            clock->clear();
+            if (!clock->covered_by(task.clock)) clock->clear();
             release(task, clock);
         }
         return order;
     case memory_order::store_relaxed:
-        if (sync_clock_t* clock = find_clock(resolved)) clock->clear();
+        if (sync_clock_t* clock = find_clock(resolved); clock != nullptr && clock->entry_count() != 0) clock->clear();
         return order;
     default:
         raise_usage_error_at_thread_site(error::invalid_memory_order);
