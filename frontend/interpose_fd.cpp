@@ -120,10 +120,9 @@ TAVO_FRONT ssize_t __wrap_recvfrom(int fd, void* buffer, std::size_t size, int f
 TAVO_FRONT ssize_t __wrap_recvmsg(int fd, msghdr* message, int flags) {
     TAVO_READING(recvmsg(fd, message, flags), {
         fills_vector(message->msg_iov, message->msg_iovlen, produced, site);
-        if (produced >= 0) {
-            access(message->msg_name, message->msg_namelen, write_access, site);
+        if (produced >= 0 && message->msg_name != nullptr) access(message->msg_name, message->msg_namelen, write_access, site);
+        if (produced >= 0 && message->msg_control != nullptr)
             access(message->msg_control, message->msg_controllen, write_access, site);
-        }
     })
 }
 
@@ -154,7 +153,7 @@ TAVO_FRONT ssize_t __wrap_sendto(int fd, const void* buffer, std::size_t size, i
     TAVO_WRITING(
         {
             access(buffer, size, read_access, site);
-            access(to, length, read_access, site);
+            if (to != nullptr) access(to, length, read_access, site);
         },
         sendto(fd, buffer, size, flags, to, length))
 }
@@ -162,11 +161,17 @@ TAVO_FRONT ssize_t __wrap_sendmsg(int fd, const msghdr* message, int flags) {
     TAVO_WRITING(
         {
             reads_vector(message->msg_iov, static_cast<int>(message->msg_iovlen), site);
-            access(message->msg_name, message->msg_namelen, read_access, site);
-            access(message->msg_control, message->msg_controllen, read_access, site);
+            if (message->msg_name != nullptr) access(message->msg_name, message->msg_namelen, read_access, site);
+            if (message->msg_control != nullptr) access(message->msg_control, message->msg_controllen, read_access, site);
         },
         sendmsg(fd, message, flags))
 }
+
+// Programs built with 64-bit file offsets call these names; on 64-bit systems they are the same.
+TAVO_FRONT ssize_t __wrap_pread64(int, void*, std::size_t, off_t) __attribute__((alias("__wrap_pread")));
+TAVO_FRONT ssize_t __wrap_pwrite64(int, const void*, std::size_t, off_t) __attribute__((alias("__wrap_pwrite")));
+TAVO_FRONT ssize_t __wrap_preadv64(int, const iovec*, int, off_t) __attribute__((alias("__wrap_preadv")));
+TAVO_FRONT ssize_t __wrap_pwritev64(int, const iovec*, int, off_t) __attribute__((alias("__wrap_pwritev")));
 
 // The C library reads and writes an eventfd's counter itself, past any interposer.
 TAVO_FRONT int __wrap_eventfd_read(int fd, eventfd_t* value) {
