@@ -11,7 +11,7 @@
 
 static long value;
 static int payload;
-static atomic_int flag;
+static atomic_int flag, relayed;
 
 static void* writer(void* argument) {
     (void)argument;
@@ -33,14 +33,16 @@ static void* overwriter(void* argument) {
     while (atomic_load_explicit(&flag, memory_order_relaxed) != 1) {
     }
     atomic_store_explicit(&flag, 2, memory_order_relaxed);
+    atomic_store_explicit(&relayed, 1, memory_order_relaxed);
     rendezvous(4);
     return NULL;
 }
 
+// Reads the flag once it holds the relayed value, so as never to read the release's own value.
 static void* consumer(void* argument) {
-    while (atomic_load_explicit(&flag, memory_order_acquire) != 2) {
+    while (!atomic_load_explicit(&relayed, memory_order_relaxed)) {
     }
-    *(int*)argument = payload;  // race
+    if (atomic_load_explicit(&flag, memory_order_acquire) == 2) *(int*)argument = payload;  // race
     rendezvous(4);
     return NULL;
 }
