@@ -716,11 +716,14 @@ int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
 
 void finalize(ompt_data_t*) { close_at_exit(); }
 
-// The loaded object that holds `address`, as the range its segments span.
-void find_object(const void* address) {
+// The loaded object that holds `address`, or else the one whose file is named `name`, becomes the
+// runtime's code: the range its segments span.
+void find_runtime(const void* address, const char* name) {
     struct search_t {
-        std::uintptr_t address, begin, end;
-    } search{reinterpret_cast<std::uintptr_t>(address), 0, 0};
+        std::uintptr_t address;
+        const char* name;
+        std::uintptr_t begin, end;
+    } search{reinterpret_cast<std::uintptr_t>(address), name, 0, 0};
     dl_iterate_phdr(
         [](dl_phdr_info* info, std::size_t, void* data) {
             auto& wanted = *static_cast<search_t*>(data);
@@ -731,20 +734,26 @@ void find_object(const void* address) {
                 begin = std::min<std::uintptr_t>(begin, info->dlpi_addr + header.p_vaddr);
                 end = std::max<std::uintptr_t>(end, info->dlpi_addr + header.p_vaddr + header.p_memsz);
             }
-            if (wanted.address < begin || wanted.address >= end) return 0;
+            const bool named = wanted.name != nullptr && info->dlpi_name != nullptr && std::strstr(info->dlpi_name, wanted.name) != nullptr;
+            if (!named && (wanted.address < begin || wanted.address >= end)) return 0;
             wanted.begin = begin;
             wanted.end = end;
             return 1;
         },
         &search);
+    if (search.end == 0) return;
     openmp_code_begin.store(search.begin);
     openmp_code_end.store(search.end);
 }
+
+// The runtime initialises itself (its locks, its threads) before it starts the tool: its code is
+// known from the library's load on when the program was linked with it.
+__attribute__((constructor)) void find_linked_runtime() { find_runtime(nullptr, "/libomp.so"); }
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) ompt_start_tool_result_t* ompt_start_tool(unsigned int, const char*) {
     static ompt_start_tool_result_t result{&initialize, &finalize, {0}};
-    find_object(__builtin_return_address(0));
+    find_runtime(__builtin_return_address(0), nullptr);
     return &result;
 }
