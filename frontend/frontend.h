@@ -33,6 +33,9 @@ inline void access(const void* address, std::uint64_t size, access_t type, std::
     access_from(bytes, static_cast<std::uint32_t>(size), type, site);
 }
 
+// Set while the thread's free is being checked: a detection then names the offending write a free.
+extern thread_local __attribute__((tls_model("initial-exec"))) bool releasing_block;
+
 // The thread-task protocol for the interposers.
 void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept;
 void thread_leaves(std::uint64_t site) noexcept;

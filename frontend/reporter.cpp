@@ -203,7 +203,7 @@ void print_access(const tavo_access_t& access, const location_t& location, bool 
     char task[64];
     describe_task(task, sizeof task, access.task_type, access.task_id);
     std::fprintf(stderr, "  %s%s of %u bytes at 0x%llx by %s:\n    at %s (%s)\n", previous ? "Previous " : "",
-                 access_word(access.access_type, !previous), access.size,
+                 !previous && releasing_block ? "Free" : access_word(access.access_type, !previous), access.size,
                  static_cast<unsigned long long>(access.address), task, location.function, location.file_line);
 }
 

@@ -1,5 +1,6 @@
 #include "tsm/tsm.h"
 
+#include "runtime/spin_lock.h"
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "tsm/touched_cells.h"
@@ -19,6 +20,7 @@ void tsm_t::reset() noexcept {
         task_context_t* task = task_of(entry);
         if (task->touched_cells != nullptr) touched_list_t(*task->touched_cells).empty_once_idle();
     });
+    spin_until([&] { return forgetters_.load() == 0; });
     table.release();
     cell_arena.rewind();
     table_state_.store(table_state::open);
