@@ -28,6 +28,9 @@ public:
     // anything again.
     void forget_task(task_context_t& task) noexcept;
 
+    // The time of the task's newest record, or 0 when it has none; by the task's own thread.
+    std::uint64_t last_record_time(task_context_t& task) noexcept;
+
     // Records one access of `task` (access type 0 to 3) and reports it with every unordered
     // conflicting access of another task. Raises and reports under the runtime lock, which the
     // caller must not hold.
