@@ -68,7 +68,8 @@ public:
 private:
     // table_state::open, resetting or closed; read by every access, written only by resets.
     alignas(64) std::atomic<std::uint32_t> table_state_{0};
-    std::atomic<std::uint32_t> forgetters_{0};
+    // Written by every release: a line of its own, away from the state every access reads.
+    alignas(64) std::atomic<std::uint32_t> forgetters_{0};
 };
 
 }  // namespace tavo
