@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <malloc.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -235,28 +237,30 @@ TAVO_FRONT std::size_t malloc_usable_size(void* block) {
     return reals.malloc_usable_size_function(block);
 }
 
+// While the look-up runs on this thread, mappings go to the kernel directly.
 TAVO_FRONT void* mmap(void* address, std::size_t length, int protection, int flags, int descriptor, off_t offset) {
-    resolve();
+    if (!resolve())
+        return reinterpret_cast<void*>(syscall(SYS_mmap, address, length, protection, flags, descriptor, offset));
     void* mapped = reals.mmap_function(address, length, protection, flags, descriptor, offset);
     if (mapped != MAP_FAILED) forget_mapping(mapped, length, CALLER);
     return mapped;
 }
 
 TAVO_FRONT void* mmap64(void* address, std::size_t length, int protection, int flags, int descriptor, off64_t offset) {
-    resolve();
+    if (!resolve())
+        return reinterpret_cast<void*>(syscall(SYS_mmap, address, length, protection, flags, descriptor, offset));
     void* mapped = reals.mmap64_function(address, length, protection, flags, descriptor, offset);
     if (mapped != MAP_FAILED) forget_mapping(mapped, length, CALLER);
     return mapped;
 }
 
 TAVO_FRONT int munmap(void* address, std::size_t length) {
-    resolve();
+    if (!resolve()) return static_cast<int>(syscall(SYS_munmap, address, length));
     forget_mapping(address, length, CALLER);
     return reals.munmap_function(address, length);
 }
 
 TAVO_FRONT void* mremap(void* old_address, std::size_t old_size, std::size_t new_size, int flags, ...) {
-    resolve();
     void* requested = nullptr;
     if (flags & MREMAP_FIXED) {
         va_list arguments;
@@ -264,6 +268,7 @@ TAVO_FRONT void* mremap(void* old_address, std::size_t old_size, std::size_t new
         requested = va_arg(arguments, void*);
         va_end(arguments);
     }
+    if (!resolve()) return reinterpret_cast<void*>(syscall(SYS_mremap, old_address, old_size, new_size, flags, requested));
     void* moved = reals.mremap_function(old_address, old_size, new_size, flags, requested);
     if (moved == MAP_FAILED) return moved;
     if (moved != old_address) {
