@@ -56,6 +56,9 @@ std::uintptr_t innermost_frame() noexcept;
 void descriptor_written(int fd, std::uint64_t site) noexcept;
 void descriptor_read(int fd, std::uint64_t site) noexcept;
 
+// Set while the thread's free is being checked: a detection then names the offending write a free.
+extern thread_local __attribute__((tls_model("initial-exec"))) bool releasing_block;
+
 // The thread-task protocol for the interposers.
 void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept;
 void thread_leaves(std::uint64_t site) noexcept;

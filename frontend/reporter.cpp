@@ -21,6 +21,7 @@
 #include "frontend/frontend.h"
 #include "frontend/options.h"
 #include "frontend/symbols.h"
+#include "task/ended_tasks.h"
 #include "tavo/tavo.h"
 
 extern char** environ;
@@ -203,9 +204,11 @@ void describe_task(char* text, std::size_t capacity, std::uint32_t type, std::ui
 void print_access(const tavo_access_t& access, const location_t& location, bool previous) {
     char task[64];
     describe_task(task, sizeof task, access.task_type, access.task_id);
-    std::fprintf(stderr, "  %s%s of %u bytes at 0x%llx by %s:\n    at %s (%s)\n", previous ? "Previous " : "",
-                 access_word(access.access_type, !previous), access.size,
-                 static_cast<unsigned long long>(access.address), task, location.function, location.file_line);
+    const bool finished = previous && ended_task_kept(static_cast<std::int32_t>(access.task_type), access.task_id);
+    std::fprintf(stderr, "  %s%s of %u bytes at 0x%llx by %s%s:\n    at %s (%s)\n", previous ? "Previous " : "",
+                 !previous && releasing_block ? "Free" : access_word(access.access_type, !previous), access.size,
+                 static_cast<unsigned long long>(access.address), task, finished ? ", which has finished" : "",
+                 location.function, location.file_line);
 }
 
 void finish();
@@ -342,6 +345,7 @@ void on_load() {
     std::uint32_t flags = __tavo_config.flags;
     if (options.tsm) flags |= TAVO_FLAG_TSM;
     if (options.re) flags |= TAVO_FLAG_RE;
+    flags |= TAVO_FLAG_KEEP_ENDED_TASKS;
     __tavo_config.flags = flags;
     request_filters();
     std::atexit(at_exit);

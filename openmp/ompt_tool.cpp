@@ -29,7 +29,6 @@
 #include "task/task_context.h"
 #include "task/task_model.h"
 #include "task/thread_record.h"
-#include "tsm/forget_range.h"
 
 using namespace tavo;
 using namespace tavo::frontend;
@@ -151,45 +150,8 @@ task_context_t* current_context() {
 
 // ---- Memory that tasks stop using ----
 
-// Handles of completed tasks, and per thread those of the tasks suspended on it: neither records
-// anything meanwhile, so their records can be forgotten from any range.
-std::atomic<std::uint64_t> completed_handles[65536 / 64];
-constexpr int suspended_capacity = 64;
-thread_local std::uint16_t suspended[suspended_capacity];
-thread_local int suspended_count = 0;
-
-void mark_completed(const task_context_t* context, bool completed) {
-    if (context == nullptr) return;
-    const std::uint64_t bit = std::uint64_t{1} << (context->handle & 63);
-    if (completed) completed_handles[context->handle >> 6].fetch_or(bit);
-    else completed_handles[context->handle >> 6].fetch_and(~bit);
-}
-
-bool idle(std::uint16_t handle) {
-    if ((completed_handles[handle >> 6].load(std::memory_order_relaxed) >> (handle & 63)) & 1) return true;
-    for (int index = 0; index < suspended_count; ++index)
-        if (suspended[index] == handle) return true;
-    return false;
-}
-
-void suspend(const task_context_t* context) {
-    if (context != nullptr && suspended_count < suspended_capacity) suspended[suspended_count++] = context->handle;
-}
-void resume(const task_context_t* context) {
-    if (context == nullptr) return;
-    for (int index = suspended_count - 1; index >= 0; --index) {
-        if (suspended[index] != context->handle) continue;
-        suspended[index] = suspended[--suspended_count];
-        return;
-    }
-}
-
-// Forgetting runs one at a time, and never beside the end of a kept task: a handle's entries are
-// erased by one thread at a time.
-std::uint8_t forget_lock = 0;
-
 // The frames below the innermost live instrumented frame are dead, or the runtime's (which record
-// nothing): what idle tasks did there is over. How deep they went is not known; the window is.
+// nothing): what any task did there is over. How deep they went is not known; the window is.
 constexpr std::uintptr_t dead_window = 64 * 1024;
 
 // Where the calling thread's stack begins (its highest address), or 0 when it cannot be told.
@@ -213,8 +175,7 @@ void forget_dead_frames(task_context_t* current) {
     std::uintptr_t top = innermost_frame();
     if (top == 0) top = stack_base();
     if (top < here || top - here > (std::uintptr_t{1} << 30)) top = here;
-    spin_guard_t guard(forget_lock);
-    runtime.tsm.forget_range(*current, here - dead_window, top - (here - dead_window), idle);
+    runtime.tsm.forget_range(nullptr, here - dead_window, top - (here - dead_window), 0);
 }
 
 // ---- Completed tasks, kept comparable ----
@@ -233,11 +194,7 @@ void let_go(openmp_task_t* task) {
     if (task == nullptr || !task->owned || task->holds.fetch_sub(1) != 1) return;
     // Its children have all completed: nothing uses their dependence objects any more.
     for (std::uint64_t object : task->dependence_objects) destroy(openmp_sync_type, object);
-    if (task->context != nullptr) {
-        spin_guard_t guard(forget_lock);
-        mark_completed(task->context, false);
-        end_detached_task(task->context, 0);
-    }
+    if (task->context != nullptr) end_detached_task(task->context, 0);
     delete task;
 }
 
@@ -529,7 +486,6 @@ void complete(openmp_task_t* task) {
         const std::uint64_t epoch = implicit != nullptr && implicit->team == task->team ? implicit->epoch : 0;
         release(openmp_sync_type, task->team->barriers[epoch & 1], 0);
     }
-    mark_completed(task->context, true);
     forget_dead_frames(task->context);
     // The runtime hands the task's data block to later tasks: what this task and its creator did
     // there is over. Only they use it, and the runtime frees it only after this callback, so the
@@ -537,9 +493,7 @@ void complete(openmp_task_t* task) {
     void* block = nullptr;
     std::size_t size = 0;
     if (task->context != nullptr && get_task_memory != nullptr && get_task_memory(&block, &size, 0) != 0) {
-        spin_guard_t guard(forget_lock);
-        runtime.tsm.forget_range(*task->context, reinterpret_cast<std::uintptr_t>(block), size,
-                                 [](std::uint16_t) { return true; });
+        runtime.tsm.forget_range(nullptr, reinterpret_cast<std::uintptr_t>(block), size, 0);
     }
     let_go(task->creator);
     task->creator = nullptr;
@@ -564,8 +518,6 @@ void on_task_schedule(ompt_data_t* prior_task_data, ompt_task_status_t prior_sta
     // The waiting task stays current; the wait is pending_wait's.
     if ((next != nullptr && next->waits) || (prior != nullptr && prior->waits)) return;
     std::uint64_t joined = 0;
-    if (prior != nullptr && (prior_status == ompt_task_switch || prior_status == ompt_task_yield)) suspend(prior->context);
-    if (next != nullptr) resume(next->context);
     if (prior != nullptr && !prior->implicit &&
         (prior_status == ompt_task_complete || prior_status == ompt_task_cancel || prior_status == ompt_task_detach)) {
         complete(prior);

@@ -92,6 +92,18 @@ void tavo::access_from(const void* address, std::uint32_t size, std::uint32_t ty
     memory_access(address, size, type, families[type], site);
 }
 
+void tavo::memory_block_from(const void* address, std::uint64_t size, bool as_write, std::uint64_t site) noexcept {
+    if (request_word() != 0) [[unlikely]] runtime.apply_pending_requests();
+    if ((flags_word() & TAVO_FLAG_TSM) == 0) return;
+    task_context_t* releasing = nullptr;
+    if (as_write && (active_mask() & TAVO_ACTIVE_WRITES) &&
+        ((flags_word() & TAVO_FLAG_ALWAYS_CONCURRENT) == 0 || tasks_may_overlap())) {
+        // A thread that has no record yet has accessed nothing: no task is entered on its behalf here.
+        if (thread_record_t* record = find_thread_record()) releasing = record->current_task;
+    }
+    runtime.tsm.forget_range(releasing, reinterpret_cast<std::uintptr_t>(address), size, site);
+}
+
 void tavo::function_from(bool enters, const void* function, const void* frame, std::uint64_t site) noexcept {
     function_event(enters ? function_event_t::enters : function_event_t::leaves, function, frame, site);
 }

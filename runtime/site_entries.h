@@ -10,6 +10,10 @@ namespace tavo {
 // gates and flags as the exports.
 void access_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept;
 void function_from(bool enters, const void* function, const void* frame, std::uint64_t site) noexcept;
+// The program received a block of memory fresh or gave it back: its history is forgotten, and with
+// `as_write` the release first counts as the calling task's write of the whole block. Not gated by
+// the active mask: a block's history must go even while no access is being checked.
+void memory_block_from(const void* address, std::uint64_t size, bool as_write, std::uint64_t site) noexcept;
 void task_from(bool enters, std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept;
 
 }  // namespace tavo

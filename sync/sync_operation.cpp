@@ -4,6 +4,7 @@
 #include "runtime/errors.h"
 #include "runtime/log.h"
 #include "sync/sync_clock.h"
+#include "task/ended_tasks.h"
 #include "task/task_context.h"
 
 namespace tavo {
@@ -98,6 +99,10 @@ void sync_operation(const sync_object_t& object, std::uint32_t order, std::uint6
     const std::uint32_t shown_order = act(task, object, resolved, order);
     const bool destroyed_alias = order == memory_order::destroy && !(resolved == object);
     log_operation(task, destroyed_alias ? object : resolved, shown_order);
+    // A join or task wait may be what orders a kept ended task for the last live task.
+    if (resolved.type == task_end_sync_type && shown_order == memory_order::acquire &&
+        (flags_word() & TAVO_FLAG_KEEP_ENDED_TASKS))
+        forget_ordered_ended_tasks();
 }
 
 }  // namespace tavo

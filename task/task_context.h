@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/log.h"
@@ -11,6 +12,7 @@ namespace tavo {
 struct wait_node_t;
 
 constexpr std::uint32_t task_exempt = 0x1;  // the data-sharing check ignores the task's accesses
+constexpr std::uint32_t task_ended = 0x2;   // kept after its end; see ended_tasks.h
 
 // A task that has been entered and not yet left. Its arena comes first, holding everything
 // recorded on the task's behalf; it lives exactly as long as the task.
@@ -25,11 +27,16 @@ struct task_context_t {
     std::uint64_t id;
     std::uint16_t handle;
     std::uint32_t flags;
+    // Once the task has ended and is kept: its last record's time, its memory, the next kept task.
+    std::uint64_t last_time = 0;
+    std::size_t retained = 0;
+    task_context_t* next_ended = nullptr;
 
     task_context_t(std::int32_t task_type, std::uint64_t task_id, std::uint16_t task_handle,
                    task_context_t* parent_task) noexcept;
 
     bool exempt() const noexcept { return (flags & task_exempt) != 0; }
+    bool ended() const noexcept { return (flags & task_ended) != 0; }
     task_label_t label() const noexcept { return {type, id, handle}; }
 };
 

@@ -6,6 +6,7 @@
 #include "runtime/runtime.h"
 #include "sync/clock_gate.h"
 #include "sync/sync_object.h"
+#include "task/ended_tasks.h"
 #include "task/fork.h"
 #include "task/task_context.h"
 #include "task/task_table.h"
@@ -53,12 +54,15 @@ void retire_handle(const task_context_t& ending) {
     });
 }
 
-void end_task(task_context_t& task, std::uint64_t site) {
+// True when the task is kept after its end: it is then forgotten later, not by the caller.
+bool end_task(task_context_t& task, std::uint64_t site) {
     log_task_event(task, "leaves", site);
-    runtime.tsm.forget_task(task);
     runtime.re.forget_task(task);
     destroy_wait_list(task, site);
+    if (keep_ended_task(task)) return true;
+    runtime.tsm.forget_task(task);
     retire_handle(task);
+    return false;
 }
 
 void destroy_task(task_context_t* task) {
@@ -67,7 +71,18 @@ void destroy_task(task_context_t* task) {
     delete_task_context(task);
 }
 
+// A task that ended may have been the last live task that did not order a kept one.
+void after_task_end() {
+    if (flags_word() & TAVO_FLAG_KEEP_ENDED_TASKS) forget_ordered_ended_tasks();
+}
+
 }  // namespace
+
+void forget_ended_task(task_context_t& task) noexcept {
+    runtime.tsm.forget_task(task);
+    retire_handle(task);
+    destroy_task(&task);
+}
 
 task_context_t* find_task(const thread_record_t& record, std::int32_t type, std::uint64_t id) noexcept {
     for (task_context_t* task = record.current_task; task != nullptr; task = task->parent) {
@@ -85,7 +100,8 @@ void enter_task(thread_record_t& record, std::int32_t type, std::uint64_t id, st
         runtime.recompute_active_mask_checked();
         return;
     }
-    const std::uint16_t handle = allocate_task_handle();
+    std::uint16_t handle = allocate_task_handle();
+    while (handle == 0 && forget_oldest_ended_task()) handle = allocate_task_handle();
     if (handle == 0) return raise_usage_error_at_thread_site(error::task_handle_overflow);
     task_context_t* task = new_task_context(type, id, handle, record.current_task);
     if (task == nullptr) return free_task_handle(handle);
@@ -115,16 +131,19 @@ void leave_task(thread_record_t& record, std::int32_t type, std::uint64_t id, st
     }
     lower(runtime.live_count[type]);
     record.last_site = site;
-    end_task(*task, site);
+    // Read first: once kept, another thread may forget the task at any time.
+    task_context_t* parent = task->parent;
+    const bool kept = end_task(*task, site);
     if (record.current_task == task) {
-        record.current_task = task->parent;
+        record.current_task = parent;
     } else {
         raise_usage_error(error::task_nesting, site);
         task_context_t* above = record.current_task;
         while (above->parent != task) above = above->parent;
-        above->parent = task->parent;
+        above->parent = parent;
     }
-    destroy_task(task);
+    if (!kept) destroy_task(task);
+    after_task_end();
     runtime.recompute_active_mask_checked();
 }
 
@@ -132,9 +151,11 @@ void end_thread_tasks(thread_record_t& record) noexcept {
     if (record.current_task == nullptr) return raise_usage_error(error::task_nesting, record.last_site);
     for (;;) {
         task_context_t* task = record.current_task;
-        end_task(*task, record.last_site);
-        record.current_task = task->parent;
-        destroy_task(task);
+        task_context_t* parent = task->parent;
+        const bool kept = end_task(*task, record.last_site);
+        record.current_task = parent;
+        if (!kept) destroy_task(task);
+        after_task_end();
         if (record.current_task == nullptr) return;
         raise_usage_error(error::task_nesting, record.last_site);
     }
@@ -165,8 +186,7 @@ task_context_t* new_detached_task(std::int32_t type, std::uint64_t id, std::uint
 
 void end_detached_task(task_context_t* task, std::uint64_t site) noexcept {
     lower(runtime.live_count[task->type]);
-    end_task(*task, site);
-    destroy_task(task);
+    if (!end_task(*task, site)) destroy_task(task);
     runtime.recompute_active_mask_checked();
 }
 

@@ -105,6 +105,28 @@ tavo_access_t descriptor(std::uint32_t type, const position_t& position, std::ui
             task_id, site};
 }
 
+// Type and id of another task, looked up once per scan of its slot.
+struct other_task_t {
+    std::uint16_t handle;
+    bool looked_up = false;
+    bool live = false;
+    std::int32_t type = 0;
+    std::uint64_t id = 0;
+
+    bool identify() noexcept {
+        if (!looked_up) {
+            looked_up = true;
+            if (const pinned_slot_t entry = task_table.find(handle)) {
+                const task_context_t* task = task_of(entry);
+                live = true;
+                type = task->type;
+                id = task->id;
+            }
+        }
+        return live;
+    }
+};
+
 // Raises with the busy section left, since a raiser reports under the runtime lock.
 void raise_idle(busy_section_t& busy, std::int32_t code, std::uint64_t site) noexcept {
     busy.leave();
@@ -155,7 +177,9 @@ public:
                 if (!access_types_conflict(access_.type, type)) continue;
                 for (access_record_t* record = atomic(lists->heads[type]).load(); record != nullptr;
                      record = atomic(record->next).load()) {
-                    if (atomic(record->time).load() < known) break;  // ordered before us, and so is every older one
+                    const std::uint64_t time = atomic(record->time).load();
+                    // Ordered before us, and so is every older one.
+                    if (time < known || time == forgotten_time) break;
                     if (!record->position.shares_byte_with(walk.position)) continue;
                     if (!owner.identify()) break;
                     found = true;
@@ -168,28 +192,6 @@ public:
     }
 
 private:
-    // Type and id of another task, looked up once per scan of its slot.
-    struct other_task_t {
-        std::uint16_t handle;
-        bool looked_up = false;
-        bool live = false;
-        std::int32_t type = 0;
-        std::uint64_t id = 0;
-
-        bool identify() noexcept {
-            if (!looked_up) {
-                looked_up = true;
-                if (const pinned_slot_t entry = task_table.find(handle)) {
-                    const task_context_t* task = task_of(entry);
-                    live = true;
-                    type = task->type;
-                    id = task->id;
-                }
-            }
-            return live;
-        }
-    };
-
     shadow_cell_t* find_cell(std::uint64_t granule) noexcept {
         cell_lookup_t found = table_.find_or_create(granule, cell_arena_);
         if (found.cell != nullptr) return found.cell;
@@ -347,6 +349,61 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
         if (!check.record(walk)) return;
         if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
     } while (walk.advance());
+}
+
+void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::uint64_t size,
+                         std::uint64_t site) noexcept {
+    if (size == 0) return;
+    forgetters_.fetch_add(1);
+    if (table_state_.load() != table_state::open) {
+        forgetters_.fetch_sub(1);
+        return;
+    }
+    if (releasing != nullptr && (releasing->exempt() || releasing->touched_cells == nullptr)) releasing = nullptr;
+    if (const filter_object_t* watch = filter.load(std::memory_order_acquire); releasing != nullptr && watch != nullptr) {
+        if (!access_watched(*watch, address, static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX)), site))
+            releasing = nullptr;
+    }
+    const std::uint64_t end = address + size;
+    arena_t scratch;
+    conflict_list_t conflicts(scratch);
+    table.for_each_cell(address, end, [&](std::uint64_t granule, shadow_cell_t& cell) {
+        // The bytes of the granule that the range covers.
+        const std::uint64_t low = std::max(address, granule);
+        const std::uint64_t high = std::min(end, granule + granule_size);
+        const position_t released{static_cast<std::uint8_t>(low - granule), static_cast<std::uint8_t>(high - low), 0, 0};
+        cell.for_each_live([&](pinned_slot_t& slot) {
+            auto* lists = reinterpret_cast<access_lists_t*>(static_cast<std::uintptr_t>(slot.value()));
+            const std::uint16_t other = slot.handle();
+            if (releasing != nullptr && other != releasing->handle) {
+                const std::uint64_t known = releasing->clock.time_of(other);
+                other_task_t owner{other};
+                for (std::uint32_t type = 0; type < access_type::count; ++type) {
+                    for (access_record_t* record = atomic(lists->heads[type]).load(); record != nullptr;
+                         record = atomic(record->next).load()) {
+                        const std::uint64_t time = atomic(record->time).load();
+                        if (time < known || time == forgotten_time) break;
+                        if (!record->position.shares_byte_with(released) || !owner.identify()) continue;
+                        conflicts.add(descriptor(type, record->position, granule, owner.type, owner.id, record->call_site));
+                    }
+                }
+            }
+            for (access_record_t*& head : lists->heads) {
+                for (access_record_t* record = atomic(head).load(); record != nullptr; record = atomic(record->next).load()) {
+                    const position_t position = record->position;
+                    if (position.offset >= released.offset &&
+                        position.offset + position.length <= released.offset + released.length)
+                        atomic(record->time).store(forgotten_time);
+                }
+            }
+        });
+    });
+    forgetters_.fetch_sub(1);
+    if (conflicts.failure() != 0) raise_system_error(conflicts.failure(), site);
+    if (conflicts.empty()) return;
+    const tavo_access_t offending{access_type::write, static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX)),
+                                  address, static_cast<std::uint32_t>(releasing->type), 0, releasing->id, site};
+    report_sharing(offending, conflicts, scratch, site);
 }
 
 }  // namespace tavo

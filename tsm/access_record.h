@@ -51,6 +51,10 @@ struct position_t {
 };
 static_assert(sizeof(position_t) == 4);
 
+// No task's time (times start at 1): the time of a record that was forgotten in place, which orders
+// it before every access of every task.
+constexpr std::uint64_t forgotten_time = 0;
+
 // From the task's arena. Readers of other tasks follow `next` and read `time` while the owner
 // refreshes; `call_site` and `position` never change after the record is published.
 struct access_record_t {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 
 #include "sync/handle_map.h"
@@ -61,23 +62,6 @@ public:
     // The cell of the granule, created on the way as needed. Raises nothing: on failure the caller
     // reports `error_code` once it holds no lock. Takes no lock when the cell exists.
     cell_lookup_t find_or_create(std::uint64_t granule, arena_t& cell_arena) noexcept;
-    // Calls `visit(shadow_cell_t&)` for each cell of a granule in [address, address + size);
-    // creates nothing, and skips the leaf tables that do not exist.
-    template <class Visit>
-    void for_each_cell(std::uint64_t address, std::uint64_t size, Visit&& visit) const noexcept {
-        const std::uint64_t end = address + size;
-        for (std::uint64_t granule = address >> granule_shift << granule_shift; granule < end;) {
-            const leaf_table_t* leaves = find_leaves(granule);
-            const std::uint64_t leaf_end = ((granule >> directory_shift) + 1) << directory_shift;
-            for (; granule < end && granule < leaf_end; granule += std::uint64_t{1} << granule_shift) {
-                if (leaves == nullptr) continue;
-                shadow_cell_t* cell = std::atomic_ref<shadow_cell_t* const>(
-                    leaves->cells[(granule >> granule_shift) & (shadow_fanout - 1)]).load(std::memory_order_acquire);
-                if (cell != nullptr) visit(*cell);
-            }
-        }
-    }
-
     // Frees every region, directory and leaf table; the cells belong to the arena. Only while no
     // other thread uses the table.
     void release() noexcept;
@@ -90,6 +74,12 @@ public:
     };
     // Walks the whole table; for tests and measurements.
     census_t census() const noexcept;
+
+    // Calls visit(granule, shadow_cell_t&) for every cell of the granules from `first` up to, not including,
+    // `end`, skipping absent regions and leaf tables whole: the cost follows what the range holds.
+    // Lock-free like a lookup, and creates nothing.
+    template <class Visit>
+    void for_each_cell(std::uint64_t first, std::uint64_t end, Visit&& visit) noexcept;
 
     // Region bases in list order.
     template <class Visit>
@@ -110,6 +100,30 @@ private:
     std::uint8_t directory_locks_[shadow_fanout] = {};
     std::uint8_t leaf_locks_[shadow_fanout] = {};
 };
+
+template <class Visit>
+void shadow_table_t::for_each_cell(std::uint64_t first, std::uint64_t end, Visit&& visit) noexcept {
+    constexpr std::uint64_t region_size = std::uint64_t{1} << region_shift;
+    constexpr std::uint64_t leaf_span = std::uint64_t{1} << directory_shift;
+    for (const shadow_region_t* region = next_region(nullptr); region != nullptr && region->base < end;
+         region = next_region(region)) {
+        if (region->base + region_size <= first) continue;
+        const std::uint64_t from = first > region->base ? first : region->base;
+        const std::uint64_t to = end - region->base < region_size ? end : region->base + region_size;
+        for (std::uint64_t span = from & ~(leaf_span - 1); span < to; span += leaf_span) {
+            leaf_table_t* const& leaf_entry = region->directory->leaves[(span >> directory_shift) & (shadow_fanout - 1)];
+            leaf_table_t* leaves = std::atomic_ref<leaf_table_t*>(const_cast<leaf_table_t*&>(leaf_entry)).load(std::memory_order_acquire);
+            if (leaves == nullptr) continue;
+            const std::uint64_t low = from > span ? from : span;
+            const std::uint64_t high = to - span < leaf_span ? to : span + leaf_span;
+            for (std::uint64_t granule = low & ~std::uint64_t{7}; granule < high; granule += 8) {
+                shadow_cell_t*& cell_entry = leaves->cells[(granule >> granule_shift) & (shadow_fanout - 1)];
+                if (shadow_cell_t* cell = std::atomic_ref<shadow_cell_t*>(cell_entry).load(std::memory_order_acquire))
+                    visit(granule, *cell);
+            }
+        }
+    }
+}
 
 // The value of the entry of `handle` in the cell, or 0 when it has none. Only the task that owns
 // the handle asks: it alone inserts and removes that entry, so no pin is needed.

@@ -1,7 +1,11 @@
 #include "tsm/tsm.h"
 
+#include <algorithm>
+
+#include "runtime/spin_lock.h"
 #include "task/task_context.h"
 #include "task/task_table.h"
+#include "tsm/access_record.h"
 #include "tsm/touched_cells.h"
 
 namespace tavo {
@@ -19,6 +23,7 @@ void tsm_t::reset() noexcept {
         task_context_t* task = task_of(entry);
         if (task->touched_cells != nullptr) touched_list_t(*task->touched_cells).empty_once_idle();
     });
+    spin_until([&] { return forgetters_.load() == 0; });
     table.release();
     cell_arena.rewind();
     table_state_.store(table_state::open);
@@ -30,6 +35,21 @@ void tsm_t::forget_task(task_context_t& task) noexcept {
     if (!busy) return;
     for (touched_node_t* node = busy.list().newest(); node != nullptr; node = node->next) node->cell->erase(task.handle);
     busy.list().empty_while_busy();
+}
+
+std::uint64_t tsm_t::last_record_time(task_context_t& task) noexcept {
+    if (task.touched_cells == nullptr || touched_list_t(*task.touched_cells).newest() == nullptr) return 0;
+    busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
+    if (!busy) return 0;
+    std::uint64_t newest = 0;
+    for (touched_node_t* node = busy.list().newest(); node != nullptr; node = node->next) {
+        auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*node->cell, task.handle));
+        if (lists == nullptr) continue;
+        // Each list runs newest first; a release may be forgetting records meanwhile.
+        for (access_record_t* head : lists->heads)
+            if (head != nullptr) newest = std::max(newest, std::atomic_ref<std::uint64_t>(head->time).load());
+    }
+    return newest;
 }
 
 }  // namespace tavo

@@ -27,19 +27,38 @@ public:
     // A task ended: its entries leave every cell it touched, so nothing it did is compared with
     // anything again.
     void forget_task(task_context_t& task) noexcept;
-    // The records of [address, address + size) of every task whose handle `idle` accepts: memory
-    // that is no longer what those tasks used (a dead stack frame, a data block given to another
-    // task). `idle` may accept only tasks that record nothing meanwhile (ended, or suspended on
-    // the calling thread); `current` is the calling thread's task, which keeps resets away.
-    // Defined in tsm/forget_range.h.
-    template <class Idle>
-    void forget_range(task_context_t& current, std::uint64_t address, std::uint64_t size, Idle&& idle) noexcept;
+    // The time of the task's newest record, or 0 when it has none; by the task's own thread.
+    std::uint64_t last_record_time(task_context_t& task) noexcept;
 
     // Records one access of `task` (access type 0 to 3) and reports it with every unordered
     // conflicting access of another task. Raises and reports under the runtime lock, which the
     // caller must not hold.
     void check_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                       std::uint64_t site) noexcept;
+
+    // The program received [address, address + size) fresh, or gave it back (free, munmap): every
+    // record of every task there is forgotten, so that a later block at the same address starts with
+    // no history. With a releasing task, the release first counts as that task's write of the whole
+    // range: the unordered records of other tasks there are reported, the offending access being the
+    // write (its size the range's, capped at 4 GiB - 1). Costs a walk over the cells the range holds.
+    // Raises and reports under the runtime lock, which the caller must not hold.
+    //
+    // Protocol. Records are forgotten in place: their time is set to forgotten_time, which orders
+    // them before every access, and they stay where they are, in their lists and their owners'
+    // arenas, so the owner reuses them on its next access to the same bytes and nothing is freed
+    // under a reader. Entries are read pinned, as by a scan, so an ending task waits for the walk
+    // before its arena goes. The walk writes nothing but record times; an owner that refreshes a
+    // record meanwhile either moves it to the head of its list with its own time, or has its time
+    // overwritten: both happen only when the owner's access and the release are unordered, which
+    // the release's own check reports; so every list still reads as non-increasing times followed
+    // by forgotten records, and a scan stops at the first one it cannot report.
+    // Against a reset: the walker counts itself in `forgetters_` and then reads the table state,
+    // going on only when it is open; a reset stores the resetting state and then waits for the
+    // count to drop to 0. Both sides are sequentially consistent, so no cell is freed under a walk;
+    // a walk that meets a reset gives up, the reset forgetting everything anyway. No busy flag is
+    // involved, so a thread with no task (a thread-local destructor freeing memory after the
+    // thread's task ended) forgets as well.
+    void forget_range(task_context_t* releasing, std::uint64_t address, std::uint64_t size, std::uint64_t site) noexcept;
 
     // Shadow memory has an arena of its own: a reset rewinds it, and clocks must outlive resets.
     shadow_table_t table;
@@ -48,6 +67,8 @@ public:
 private:
     // table_state::open, resetting or closed; read by every access, written only by resets.
     alignas(64) std::atomic<std::uint32_t> table_state_{0};
+    // Written by every release: a line of its own, away from the state every access reads.
+    alignas(64) std::atomic<std::uint32_t> forgetters_{0};
 };
 
 }  // namespace tavo

@@ -47,6 +47,14 @@ typedef struct tavo_config_t {
 
 #define TAVO_FLAG_TSM               0x00000001u
 #define TAVO_FLAG_RE                0x00000002u
+/* Keep ended tasks: a task that ends keeps its access records, its context and its handle until
+ * every live task's clock orders its last record (joined, directly or through others; checked when
+ * a task ends and when a task-end object is acquired) or, for tasks nobody joins, until 1,024 tasks
+ * or 128 MiB are kept (oldest forgotten first), or a handle is needed. Its "leaves" line is written
+ * when it leaves, as always; forgetting it later writes nothing. A kept task holds its handle, so
+ * tasks entered meanwhile receive higher handles, and the handle-overflow error comes only once
+ * every handle is held by a live task. */
+#define TAVO_FLAG_KEEP_ENDED_TASKS  0x04000000u
 #define TAVO_FLAG_ALWAYS_CONCURRENT 0x08000000u
 #define TAVO_FLAG_NO_TASK_FILTER    0x10000000u
 #define TAVO_FLAG_IGNORE_ATOMICS    0x20000000u

@@ -9,7 +9,8 @@
 #                         "// reentrant call";
 #   "// tavo-options: ..." the value of TAVO_OPTIONS for the run;
 #   "// tavo-exit: N"     the exit status a racy or reentrant run must give instead of 66;
-#   "// tavo-reports: N"  the number of reports it must print.
+#   "// tavo-reports: N"  the number of reports it must print;
+#   "// tavo-expect: TEXT" a line the report must contain (one marker per line).
 set -uo pipefail
 wrappers="$1" c_compiler="$2" cxx_compiler="$3" source="$4" work="$5"
 mkdir -p "$work"
@@ -66,5 +67,8 @@ if [ -n "$expected_reports" ]; then
   reports="$(grep -c "^WARNING: tavo" <<<"$report")"
   [ "$reports" = "$expected_reports" ] || fail "$reports reports, expected $expected_reports"
 fi
+while IFS= read -r text; do
+  grep -qF -- "$text" <<<"$report" || fail "the report does not say '$text'"
+done < <(sed -n 's|^// tavo-expect: ||p' "$source")
 echo "ok: $name ($c_compiler/$cxx_compiler, threads $threads): $verdict"
 done

@@ -1,7 +1,7 @@
 // The differential test: random streams, each run by the library and by the model; every stop
 // must agree. A disagreeing stream is shrunk and printed as a regression test.
 //
-//   differential --seeds 1..1000 [--events 150] [--threads 4] [--no-shrink] [--print-seed N]
+//   differential --seeds 1..1000 [--events 150] [--threads 4] [--keep-ended-tasks] [--no-shrink] [--print-seed N]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +43,8 @@ bool parse(int argc, char** argv, arguments_t& arguments) {
         } else if (argument == "--threads" && value != nullptr) {
             arguments.generator.max_threads = std::atoi(value);
             ++index;
+        } else if (argument == "--keep-ended-tasks") {
+            arguments.generator.extra_flags |= TAVO_FLAG_KEEP_ENDED_TASKS;
         } else if (argument == "--no-shrink") {
             arguments.shrink = false;
         } else {
@@ -58,7 +60,7 @@ bool parse(int argc, char** argv, arguments_t& arguments) {
 int main(int argc, char** argv) {
     arguments_t arguments;
     if (!parse(argc, argv, arguments)) {
-        std::fprintf(stderr, "usage: %s [--seeds FIRST..LAST] [--events N] [--threads N] [--no-shrink] [--print-seed N]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--seeds FIRST..LAST] [--events N] [--threads N] [--keep-ended-tasks] [--no-shrink] [--print-seed N]\n", argv[0]);
         return 2;
     }
     const model_options_t options = library_model_options();

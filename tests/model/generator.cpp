@@ -25,7 +25,8 @@ public:
                                            TAVO_FLAG_TSM | TAVO_FLAG_RE | TAVO_FLAG_ALWAYS_CONCURRENT,
                                            TAVO_FLAG_TSM | TAVO_FLAG_NO_TASK_FILTER, TAVO_FLAG_RE,
                                            TAVO_FLAG_TSM | TAVO_FLAG_RE | TAVO_FLAG_IGNORE_READS,
-                                           TAVO_FLAG_TSM | TAVO_FLAG_RE | TAVO_FLAG_IGNORE_ATOMICS, 0});
+                                           TAVO_FLAG_TSM | TAVO_FLAG_RE | TAVO_FLAG_IGNORE_ATOMICS, 0}) |
+                      options_.extra_flags;
         add(make_debugger(start));
         // Most threads announce themselves as native threads, so that checking switches on.
         for (int thread = 0; thread < threads_; ++thread) {

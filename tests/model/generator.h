@@ -13,6 +13,7 @@ namespace differential {
 struct generator_options_t {
     int events = 150;
     int max_threads = 4;
+    std::uint32_t extra_flags = 0;  // set in the flags word from the start, and kept by every write
     model_options_t model;
 };
 

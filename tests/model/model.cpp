@@ -331,7 +331,10 @@ void model_t::enter_task(std::int32_t type, std::uint64_t id, std::uint64_t site
         return;
     }
     std::uint16_t handle = 1;
-    while (tasks_.count(handle) != 0) ++handle;  // the lowest free handle
+    const auto kept = [&](std::uint16_t candidate) {
+        return std::any_of(kept_.begin(), kept_.end(), [&](const kept_task_t& task) { return task.handle == candidate; });
+    };
+    while (tasks_.count(handle) != 0 || kept(handle)) ++handle;  // the lowest free handle
     task_t task;
     task.type = type;
     task.id = id;
@@ -377,22 +380,57 @@ void model_t::leave_task(std::int32_t type, std::uint64_t id, std::uint64_t site
         tasks_.at(above).parent = tasks_.at(handle).parent;
     }
     destroy_task(handle);
+    if (config_.flags & TAVO_FLAG_KEEP_ENDED_TASKS) forget_ordered_kept_tasks();
     mask_ = mask_rule();
 }
 
 // The library forgets an ending task completely: its accesses, its call stack, its remaining
-// forks, and its handle in every clock.
-void model_t::end_task(task_t& task, std::uint64_t site) {
+// forks, and its handle in every clock. With TAVO_FLAG_KEEP_ENDED_TASKS and records left, it forgets
+// only the call stack and the forks, and keeps the rest (true) until every live task's clock orders
+// the task's newest record; the bounds on kept tasks lie beyond any stream.
+bool model_t::end_task(task_t& task, std::uint64_t site) {
     const std::uint16_t handle = task.handle;
-    if (options_.tsm) forget_accesses(handle);
     if (options_.re) call_stacks_.erase({task.type, task.id});
     const std::vector<std::uint64_t> forks = task.wait_list;
     for (std::uint64_t fork_id : forks) sync_operation({6, fork_id}, order_destroy, site);
     tasks_.at(handle).wait_list.clear();
+    if (config_.flags & TAVO_FLAG_KEEP_ENDED_TASKS) {
+        std::uint64_t last_time = 0;
+        for (const auto& [granule, cell] : shadow_) {
+            const auto entry = cell.entries.find(handle);
+            if (entry == cell.entries.end()) continue;
+            for (const std::vector<access_record_t>& records : entry->second)
+                if (!records.empty()) last_time = std::max(last_time, records.front().time);
+        }
+        if (last_time != 0) {
+            kept_.push_back({task.type, task.id, handle, last_time});
+            return true;
+        }
+    }
+    forget_kept_task(handle);
+    return false;
+}
+
+void model_t::forget_kept_task(std::uint16_t handle) {
+    if (options_.tsm) forget_accesses(handle);
     for (auto& [other_handle, other] : tasks_) {
         if (other_handle != handle) other.clock.erase(handle);
     }
     for (auto& [key, clock] : sync_objects_) clock.erase(handle);
+    std::erase_if(kept_, [&](const kept_task_t& kept) { return kept.handle == handle; });
+}
+
+// After a task ends and after a task-end object is acquired.
+void model_t::forget_ordered_kept_tasks() {
+    std::vector<std::uint16_t> ordered;
+    for (const kept_task_t& kept : kept_) {
+        const bool by_all = std::all_of(tasks_.begin(), tasks_.end(), [&](const auto& live) {
+            const auto known = live.second.clock.find(kept.handle);
+            return known != live.second.clock.end() && known->second > kept.last_time;
+        });
+        if (by_all) ordered.push_back(kept.handle);
+    }
+    for (std::uint16_t handle : ordered) forget_kept_task(handle);
 }
 
 void model_t::destroy_task(std::uint16_t handle) { tasks_.erase(handle); }
@@ -404,6 +442,7 @@ void model_t::tear_down_thread() {
         end_task(tasks_.at(handle), me().last_site);
         me().current = tasks_.at(handle).parent;
         destroy_task(handle);
+        if (config_.flags & TAVO_FLAG_KEEP_ENDED_TASKS) forget_ordered_kept_tasks();
         if (me().current == 0) return;
         raise_usage(task_nesting, me().last_site);
     }
@@ -445,6 +484,8 @@ void model_t::sync_operation(sync_key_t object, std::uint32_t order, std::uint64
         break;
     default: break;
     }
+    const bool acquired = order == order_acquire || (order == order_weak_acquire && exists);
+    if (acquired && resolved.first == 6 && (config_.flags & TAVO_FLAG_KEEP_ENDED_TASKS)) forget_ordered_kept_tasks();
 }
 
 std::uint64_t model_t::begin_fork(std::uint64_t site) {
@@ -534,15 +575,18 @@ void model_t::check_access(task_t& task, std::uint64_t address, std::uint32_t si
                     if (other == 0 || other == me_handle) continue;
                     const auto known = task.clock.find(other);
                     const std::uint64_t known_time = known != task.clock.end() ? known->second : 0;
-                    const task_t& other_task = tasks_.at(other);
+                    const auto live = tasks_.find(other);
+                    const auto kept = std::find_if(kept_.begin(), kept_.end(), [&](const kept_task_t& ended) { return ended.handle == other; });
+                    const std::int32_t other_type = live != tasks_.end() ? live->second.type : kept->type;
+                    const std::uint64_t other_id = live != tasks_.end() ? live->second.id : kept->id;
                     for (std::uint32_t earlier = 0; earlier < 4; ++earlier) {
                         if (!conflict_table[access_type][earlier]) continue;
                         for (const access_record_t& record : cell.entries.at(other)[earlier]) {
                             if (record.time < known_time) break;  // this one and all older are ordered before
                             if (!share_a_byte(record.offset, record.length, position.offset, position.length)) continue;
                             const tavo_access_t descriptor{earlier, record.total, start_address(granule, record),
-                                                           static_cast<std::uint32_t>(other_task.type), 0,
-                                                           other_task.id, record.site};
+                                                           static_cast<std::uint32_t>(other_type), 0, other_id,
+                                                           record.site};
                             found_conflict = true;
                             added = push_front_once(conflicts, descriptor) || added;
                         }

@@ -53,6 +53,14 @@ struct task_t {
     std::vector<std::uint64_t> wait_list;  // fork ids, most recent first
 };
 
+// An ended task kept with its records (flags bit TAVO_FLAG_KEEP_ENDED_TASKS).
+struct kept_task_t {
+    std::int32_t type = 0;
+    std::uint64_t id = 0;
+    std::uint16_t handle = 0;
+    std::uint64_t last_time = 0;  // of its newest record
+};
+
 struct thread_state_t {
     bool has_record = false;
     bool exited = false;
@@ -130,7 +138,9 @@ private:
     task_t* find_task(std::int32_t type, std::uint64_t id);
     void enter_task(std::int32_t type, std::uint64_t id, std::uint64_t site);
     void leave_task(std::int32_t type, std::uint64_t id, std::uint64_t site);
-    void end_task(task_t& task, std::uint64_t site);
+    bool end_task(task_t& task, std::uint64_t site);
+    void forget_ordered_kept_tasks();
+    void forget_kept_task(std::uint16_t handle);
     void destroy_task(std::uint16_t handle);
     void tear_down_thread();
     bool site_unwatched_by_tsm_filter(std::uint64_t site) const;
@@ -174,6 +184,7 @@ private:
     std::array<std::uint16_t, 4> live_{}, activation_{};
     std::vector<thread_state_t> threads_;
     std::map<std::uint16_t, task_t> tasks_;
+    std::vector<kept_task_t> kept_;  // oldest first
     std::uint64_t next_sync_id_ = 1;
     std::map<sync_key_t, vector_clock_t> sync_objects_;
     std::map<sync_key_t, sync_key_t> aliases_;

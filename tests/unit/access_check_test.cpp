@@ -11,11 +11,11 @@
 #include "filter/filter_object.h"
 #include "runtime/errors.h"
 #include "runtime/runtime.h"
+#include "runtime/site_entries.h"
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "test_support.h"
 #include "tsm/access_record.h"
-#include "tsm/forget_range.h"
 
 namespace {
 
@@ -288,21 +288,41 @@ TEST_F(AccessCheck, EndingTaskLeavesItsCellsAndResetEmptiesTableAndLists) {
     EXPECT_TRUE(stops.empty());
 }
 
-// Ranges start in a leaf table nobody touched, so the walk skips one before it finds cells.
-TEST_F(AccessCheck, ForgettingARangeDropsTheRecordsOfIdleTasksThereOnly) {
-    task_t idle(2, 1), running(2, 2), current(2, 3);
-    for (task_t* task : {&idle, &running}) {
-        task->access(access_type::read, 0xc000, 8);
-        task->access(access_type::read, 0xc010, 8);
-    }
-    tavo::runtime.tsm.forget_range(current.context, 0xa000, 0x2010,
-                                   [&](std::uint16_t handle) { return handle == idle.handle; });
-    EXPECT_EQ(idle.record(access_type::read, 0xc000), nullptr);
-    EXPECT_NE(idle.record(access_type::read, 0xc010), nullptr);
-    EXPECT_NE(running.record(access_type::read, 0xc000), nullptr);
-    current.access(access_type::write, 0xc000, 8);
-    ASSERT_EQ(stops.size(), 1u);
-    EXPECT_EQ(stops[0].record.sharing.offended_count, 1u);
+TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
+    task_t first(3, 1), second(3, 2);
+    first.access(access_type::write, 0xe000, 8);
+    first.access(access_type::write, 0xe008, 8);   // beyond the range
+    first.access(access_type::write, 0xe01c, 4);   // the granule's bytes the range does not cover
+    first.access(access_type::write, 0xe014, 4);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe000, 8, 0);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe010, 12, 0);
+    second.access(access_type::write, 0xe000, 8, 0x600);
+    second.access(access_type::write, 0xe014, 4, 0x600);
+    EXPECT_TRUE(stops.empty());
+    second.access(access_type::write, 0xe008, 4, 0x601);
+    second.access(access_type::write, 0xe01c, 4, 0x602);
+    ASSERT_EQ(stop_reasons(), (std::vector<std::int32_t>{256, 256}));
+    EXPECT_EQ(stops[0].offended.at(0).address, 0xe008u);
+    EXPECT_EQ(stops[1].offended.at(0).address, 0xe01cu);
+    // The owner reuses its forgotten record and is checked against again.
+    first.access(access_type::write, 0xe000, 8, 0x603);
+    EXPECT_EQ(stops.size(), 3u);
+}
+
+TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
+    task_t user(3, 1), releaser(3, 2), ordered(3, 3);
+    user.access(access_type::read, 0xf008, 4, 0x600);
+    ordered.access(access_type::write, 0xf010, 8, 0x601);
+    releaser.knows(ordered, ordered.context.time + 1);
+    tavo::runtime.tsm.forget_range(&releaser.context, 0xf000, 0x10000, 0x700);
+    ASSERT_EQ(stop_reasons(), std::vector<std::int32_t>{256});
+    const tavo_access_t offending{access_type::write, 0x10000, 0xf000, 3, 0, 2, 0x700};
+    EXPECT_EQ(std::memcmp(&stops[0].record.sharing.offending, &offending, sizeof offending), 0);
+    ASSERT_EQ(stops[0].offended.size(), 1u);
+    EXPECT_EQ(stops[0].offended[0].address, 0xf008u);
+    EXPECT_EQ(stops[0].offended[0].code_address, 0x600u);
+    tavo::runtime.tsm.forget_range(&releaser.context, 0xf000, 0x10000, 0x700);
+    EXPECT_EQ(stops.size(), 1u);
 }
 
 TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
@@ -321,9 +341,10 @@ TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
     EXPECT_EQ(*tasks[8]->context.touched_cells, nullptr);
 }
 
-// Eight threads record private and shared accesses in tasks they enter and leave, while another
-// thread keeps asking for a reset of the detector; the sanitizers watch for freed cells in use.
-TEST(AccessCheckStress, ResetsRequestedWhileTasksRecordCheckAndEnd) {
+// Eight threads record private and shared accesses in tasks they enter and leave, and forget shared
+// ranges, while another thread keeps asking for a reset of the detector; the sanitizers watch for
+// freed cells and task arenas in use.
+TEST(AccessCheckStress, ResetsRequestedWhileTasksRecordCheckForgetAndEnd) {
     stops.clear();
     __tavo_config.flags = TAVO_FLAG_TSM;
     static std::uint64_t shared[64];
@@ -346,6 +367,7 @@ TEST(AccessCheckStress, ResetsRequestedWhileTasksRecordCheckAndEnd) {
                 _TAVO_writeMemory(&own[index % 16], 8);
                 _TAVO_readMemory(&shared[(index * 7 + thread) % 64], 8);
                 if (index % 8 == thread) _TAVO_updateMemory(&shared[index], 8);
+                if (index % 32 == thread) tavo::memory_block_from(&shared[thread * 8], 64, thread % 2 == 0, 0x800);
                 if (index % 16 == 15) std::this_thread::yield();  // tasks of other threads overlap this one
             }
             _TAVO_leaveGenericTask(3, static_cast<std::uint64_t>(thread) * 1000 + round);

@@ -4,6 +4,7 @@
 
 #include "filter/filter_object.h"
 #include "runtime/runtime.h"
+#include "task/ended_tasks.h"
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "test_support.h"
@@ -148,4 +149,27 @@ TEST(TaskModel, ActiveMaskAgreesWithTheCountsAfterConcurrentEntriesAndExits) {
         ASSERT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u) << "trial " << trial;
     }
     EXPECT_TRUE(test::take_raised_errors().empty());
+}
+
+// Threads end tasks that wrote a shared array and that nobody joins, while other threads' tasks
+// read it and find the ended ones: all are kept until the bound, then forgotten oldest first by
+// whichever thread ends a task, under the sanitizers' eyes.
+TEST(TaskModel, EndedTasksNobodyJoinsAreKeptUpToTheBound) {
+    flags_t flags(TAVO_FLAG_TSM | TAVO_FLAG_KEEP_ENDED_TASKS);
+    static std::uint64_t shared[32];
+    constexpr int threads = 4, rounds = 400;
+    _TAVO_enterGenericTask(3, 1000);  // a live task that orders none of them
+    test::run_together(threads, [&](int worker) {
+        for (int round = 0; round < rounds; ++round) {
+            const std::uint64_t id = static_cast<std::uint64_t>(worker) * rounds + round;
+            _TAVO_enterGenericTask(0, id);
+            _TAVO_writeMemory(&shared[id % 32], 8);
+            _TAVO_readMemory(&shared[(id + 1) % 32], 8);
+            _TAVO_leaveGenericTask(0, id);
+        }
+    });
+    std::size_t kept = 0;
+    for (std::uint64_t id = 0; id < threads * rounds; ++id) kept += tavo::ended_task_kept(0, id);
+    EXPECT_EQ(kept, tavo::kept_task_limit);
+    _TAVO_leaveGenericTask(3, 1000);
 }

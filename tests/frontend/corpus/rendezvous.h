@@ -1,6 +1,6 @@
-// Racy programs keep their threads alive until every one has made its accesses: tavo forgets a
-// task once it ends, so a race with a thread that already finished goes unseen. Relaxed atomics
-// order nothing, so waiting here hides no race.
+// Racy programs keep their threads alive until every one has made its accesses, so that every run
+// meets the same accesses whichever thread is scheduled first. Relaxed atomics order nothing, so
+// waiting here hides no race.
 #ifndef RENDEZVOUS_H
 #define RENDEZVOUS_H
 #ifdef __cplusplus
