@@ -40,7 +40,7 @@ struct sync_aliases_t {
     std::atomic<std::size_t> sizes[sync_type_count] = {};
     std::uint8_t lock = 0;
 };
-extern sync_aliases_t sync_aliases;
+extern sync_aliases_t& sync_aliases;
 
 // The object an operation on `object` acts on: its alias target, or itself. One level only.
 sync_object_t resolve(const sync_object_t& object) noexcept;

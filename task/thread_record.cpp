@@ -23,6 +23,7 @@ thread_record_t* find_thread_record() noexcept {
 
 thread_record_t* obtain_thread_record() noexcept {
     if (thread_record_t* record = find_thread_record()) return record;
+    if (process_detached.load()) return nullptr;
     auto* record = static_cast<thread_record_t*>(heap_allocate(sizeof(thread_record_t)));
     if (record == nullptr) {
         raise_system_error(error::out_of_memory, 0);
