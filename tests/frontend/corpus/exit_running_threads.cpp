@@ -20,7 +20,8 @@ enum { return_from_main, exit_from_worker, quick_exit_from_main, underscore_exit
 std::mutex mutexes[locks];
 long counts[workers + 2];  // one per thread, then main, then the static destructor
 std::mutex finished_mutex;
-std::condition_variable all_finished;
+// Never destroyed: workers may still notify it while the exit handlers run.
+std::condition_variable& all_finished = *new std::condition_variable;
 int finished = 0;
 int way_out = return_from_main;
 
