@@ -196,6 +196,7 @@ const char* access_word(std::uint32_t type, bool capital) {
 void describe_task(char* text, std::size_t capacity, std::uint32_t type, std::uint64_t id) {
     if (type == 3) std::snprintf(text, capacity, "thread T%llu", static_cast<unsigned long long>(id));
     else if (type == 1) std::snprintf(text, capacity, "initial task %llu", static_cast<unsigned long long>(id));
+    else if (type == 2) std::snprintf(text, capacity, "OpenMP task %llu", static_cast<unsigned long long>(id));
     else std::snprintf(text, capacity, "task %u:%llu", type, static_cast<unsigned long long>(id));
 }
 
