@@ -58,7 +58,7 @@ int feature_index(std::uint8_t feature) {
 // re, nothing until code ranges are focused.
 std::uint32_t initial_polarity(int index) { return index == 0 ? polarity_suppress : polarity_focus; }
 
-using pending_filter_t = std::unique_ptr<filter_object_t>;
+using pending_filter_t = std::unique_ptr<filter_object_t, heap_deleter_t>;
 
 std::int32_t apply_record(filter_object_t& filter, const tavo_filter_record_t& record) {
     switch (low_nibble(record.target)) {
@@ -104,7 +104,7 @@ std::int32_t apply_range_set_operation(range_set_t& ranges, const tavo_filter_re
     }
 }
 
-std::int32_t apply_task_set_operation(std::set<std::uint64_t>& tasks, const tavo_filter_record_t& record) {
+std::int32_t apply_task_set_operation(set_t<std::uint64_t>& tasks, const tavo_filter_record_t& record) {
     switch (low_nibble(record.operation)) {
     case filter_operation::clear: tasks.clear(); return 0;
     case filter_operation::add: return tasks.insert(record.first).second ? 0 : error::filter_operation_failed;

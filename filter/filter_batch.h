@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
 
+#include "runtime/memory.h"
 #include "tavo/tavo.h"
 
 namespace tavo {
@@ -43,7 +43,7 @@ std::int32_t apply_filter_batch(runtime_t& runtime) noexcept;
 // One record applied to one part of a pending filter object: 0 or an error code.
 // The set operations throw std::bad_alloc.
 std::int32_t apply_range_set_operation(range_set_t& ranges, const tavo_filter_record_t& record);
-std::int32_t apply_task_set_operation(std::set<std::uint64_t>& tasks, const tavo_filter_record_t& record);
+std::int32_t apply_task_set_operation(set_t<std::uint64_t>& tasks, const tavo_filter_record_t& record);
 std::int32_t apply_polarity_operation(filter_object_t& filter, const tavo_filter_record_t& record) noexcept;
 
 // The record's dump line (logging bit 0x400) and status line (bit 0x2); `record` is its place in

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
 
 #include "filter/range_set.h"
+#include "runtime/memory.h"
 
 namespace tavo {
 
@@ -16,7 +16,7 @@ constexpr std::uint32_t polarity_suppress = 1;  // the listed items are not watc
 struct filter_object_t {
     range_set_t code;
     range_set_t data;
-    std::set<std::uint64_t> tasks;  // kept and copied for the debugger; no detector reads it
+    set_t<std::uint64_t> tasks;  // kept and copied for the debugger; no detector reads it
     std::uint32_t polarity = polarity_suppress;
     // The object this one replaced. Replaced objects are never freed, since a detector may still
     // be reading one; the chain keeps them reachable.

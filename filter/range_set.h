@@ -4,7 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
+
+#include "runtime/memory.h"
 
 namespace tavo {
 
@@ -29,7 +30,7 @@ struct range_order_t {
 
 class range_set_t {
 public:
-    using ranges_t = std::set<range_t, range_order_t>;
+    using ranges_t = set_t<range_t, range_order_t>;
 
     // The first member that does not precede the probe is the only one that can contain it: an
     // earlier one ends below the probe's end, a later one starts above this one's base.

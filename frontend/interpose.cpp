@@ -10,6 +10,7 @@
 #include <new>
 
 #include "frontend/frontend.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "runtime/spin_lock.h"
 #include "task/fork.h"
@@ -97,7 +98,7 @@ thread_local std::uint64_t current_thread_task = 0;
 
 void* trampoline(void* argument) {
     const start_t start = *static_cast<start_t*>(argument);
-    std::free(argument);
+    heap_free(argument, sizeof(start_t));
     thread_enters(start.task_id, start.fork_id, start.site);
     void* result = start.routine(start.argument);
     thread_leaves(start.site);
@@ -132,9 +133,9 @@ TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
                               void* argument) {
     REAL(pthread_create);
     const std::uint64_t site = CALLER;
-    auto* start = static_cast<start_t*>(std::malloc(sizeof(start_t)));
+    auto* start = static_cast<start_t*>(heap_allocate(sizeof(start_t)));
     if (start == nullptr || !ready.load(std::memory_order_relaxed) || from_openmp_runtime(site)) {
-        std::free(start);
+        heap_free(start, sizeof(start_t));
         return real_pthread_create(thread, attributes, routine, argument);
     }
     // Checking must be on before the thread's first access, so the type is active from here.
@@ -144,7 +145,7 @@ TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     const std::uint64_t fork_id = start->fork_id;
     const int result = real_pthread_create(thread, attributes, trampoline, start);
     if (result != 0) {
-        std::free(start);
+        heap_free(start, sizeof(start_t));
         runtime.activation_count[3].fetch_sub(1);
         runtime.recompute_active_mask_checked();
         join_fork(fork_id, site);

@@ -20,9 +20,11 @@ std::uint32_t current_thread_id() noexcept;
 // Null when the variable is not set.
 const char* environment_variable(const char* name) noexcept;
 
-// Never throws: null on failure.
-void* heap_allocate(std::size_t size) noexcept;
-void heap_free(void* memory) noexcept;
+// Zero-filled read-write pages straight from the operating system, never from the program's
+// allocator (which the program may replace, corrupt, or hook into us). Null on failure.
+void* map_memory(std::size_t size) noexcept;
+// `size` as mapped.
+void unmap_memory(void* memory, std::size_t size) noexcept;
 
 void cpu_pause() noexcept;
 void yield_thread() noexcept;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -41,8 +42,12 @@ std::uint32_t current_thread_id() noexcept {
 
 const char* environment_variable(const char* name) noexcept { return std::getenv(name); }
 
-void* heap_allocate(std::size_t size) noexcept { return std::malloc(size); }
-void heap_free(void* memory) noexcept { std::free(memory); }
+// System calls rather than the C library's mmap, which a front end or the program may interpose.
+void* map_memory(std::size_t size) noexcept {
+    const long memory = syscall(SYS_mmap, nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == -1 ? nullptr : reinterpret_cast<void*>(memory);
+}
+void unmap_memory(void* memory, std::size_t size) noexcept { syscall(SYS_munmap, memory, size); }
 
 void cpu_pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)

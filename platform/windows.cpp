@@ -59,9 +59,13 @@ const char* environment_variable(const char* name) noexcept {
     return value;
 }
 
-void* heap_allocate(std::size_t size) noexcept { return HeapAlloc(GetProcessHeap(), 0, size); }
-void heap_free(void* memory) noexcept {
-    if (memory != nullptr) HeapFree(GetProcessHeap(), 0, memory);
+void* map_memory(std::size_t size) noexcept {
+    last_error_keeper_t keeper;
+    return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+void unmap_memory(void* memory, std::size_t) noexcept {
+    last_error_keeper_t keeper;
+    VirtualFree(memory, 0, MEM_RELEASE);
 }
 
 void cpu_pause() noexcept { YieldProcessor(); }

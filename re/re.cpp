@@ -101,7 +101,7 @@ void re_t::check(task_key_t task, std::uint64_t function) noexcept {
     const filter_object_t* watched = filter.load(std::memory_order_acquire);
     if (watched != nullptr && !code_watched(*watched, function)) return;
 
-    std::vector<tavo_offense_t> offenses;
+    vector_t<tavo_offense_t> offenses;
     try {
         {
             spin_guard_t guard(lock);

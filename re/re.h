@@ -2,11 +2,10 @@
 
 #include <compare>
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <vector>
 
 #include "runtime/feature.h"
+#include "runtime/memory.h"
 
 namespace tavo {
 
@@ -34,7 +33,7 @@ struct call_entry_t {
 // takes it under the runtime lock) cannot deadlock.
 class re_t final : public feature_t {
 public:
-    using call_stack_t = std::deque<call_entry_t>;
+    using call_stack_t = deque_t<call_entry_t>;
 
     using feature_t::feature_t;
 
@@ -54,7 +53,7 @@ public:
     std::size_t call_stack_count() noexcept;
 
 private:
-    std::map<task_key_t, call_stack_t> call_stacks_;
+    map_t<task_key_t, call_stack_t> call_stacks_;
 };
 
 // Instrumented code may pass the address of a jump thunk (jmp rel32) instead of the function;

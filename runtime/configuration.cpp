@@ -4,6 +4,7 @@
 #include "filter/filter_batch.h"
 #include "runtime/errors.h"
 #include "runtime/log.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 
 namespace tavo {
@@ -18,12 +19,12 @@ void clear_request(std::uint32_t bits) { request().fetch_and(~bits); }
 // The filter buffer is replaced, never freed otherwise: the debugger may still hold its address.
 std::int32_t allocate_filter_buffer() {
     const std::uint32_t count = __tavo_config.filter_count;
-    platform::heap_free(__tavo_filter_space);
+    heap_free(__tavo_filter_space, std::size_t{filter_capacity} * sizeof(tavo_filter_record_t));
     __tavo_filter_space = nullptr;
     filter_capacity = 0;
     const std::uint64_t bytes = std::uint64_t{count} * sizeof(tavo_filter_record_t);
     if (logging(log_family::status)) log_stream() << "tavo: allocate " << std::dec << bytes << " bytes of filter buffer" << std::endl;
-    void* buffer = bytes == 0 ? nullptr : platform::heap_allocate(bytes);
+    void* buffer = bytes == 0 ? nullptr : heap_allocate(bytes);
     if (bytes != 0 && buffer == nullptr) return error::out_of_memory;
     __tavo_filter_space = static_cast<tavo_filter_record_t*>(buffer);
     filter_capacity = count;

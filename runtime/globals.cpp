@@ -3,6 +3,7 @@
 // notifier last (process attach after every other construction, process detach before every
 // other destruction).
 #include "platform/platform.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "sync/sync_object.h"
 #include "task/task_table.h"
@@ -22,12 +23,23 @@ std::uint32_t exception_code = 0xA1A01DB0u;
 std::uint32_t logging_mask = 0;
 std::uint32_t filter_capacity = 0;
 platform::tls_key_t per_thread_key = 0;
-bool per_thread_key_ready = false;
+std::atomic<bool> per_thread_key_ready{false};
+std::atomic<bool> process_detached{false};
 
-runtime_t runtime;
+namespace {
+// Destroying it unloads the runtime and leaves its state in place (see runtime_t::unload).
+union runtime_storage_t {
+    runtime_t object;
+    runtime_storage_t() noexcept : object() {}
+    ~runtime_storage_t() { object.unload(); }
+} runtime_storage;
+immortal_t<sync_aliases_t> sync_aliases_storage;
+}  // namespace
+
+constinit runtime_t& runtime = runtime_storage.object;
 task_handles_t task_handles;
 handle_map_t task_table;
-sync_aliases_t sync_aliases;
+constinit sync_aliases_t& sync_aliases = sync_aliases_storage.object;
 
 namespace {
 platform::process_notifier_t process_notifier;

@@ -18,8 +18,10 @@ void on_thread_detach() noexcept {
 
 void on_process_detach() noexcept {
     on_thread_detach();
-    if (per_thread_key_ready) platform::tls_free(per_thread_key);
-    per_thread_key_ready = false;
+    // Threads the program left running lose their records with the key: a record made afresh
+    // would start a new task with no history and set it against the thread's own past.
+    process_detached.store(true);
+    if (per_thread_key_ready.exchange(false)) platform::tls_free(per_thread_key);
 }
 
 }  // namespace tavo

@@ -90,9 +90,14 @@ runtime_t::runtime_t() noexcept {
     report(TAVO_EVENT_LOADED, 0);
 }
 
-runtime_t::~runtime_t() {
-    // Shut-down runs on the exiting thread alone; the runtime lock is not taken.
+void runtime_t::unload() noexcept {
+    // Threads the program left running may still report: the lock keeps their stops and this one
+    // apart.
+    runtime_lock_guard_t guard;
     report(TAVO_EVENT_UNLOADED, 0);
+    tsm.close();
+    unloaded_.store(true);
+    recompute_active_mask_locked();
 }
 
 void runtime_t::read_environment() noexcept {
@@ -107,6 +112,7 @@ void runtime_t::read_environment() noexcept {
 }
 
 void runtime_t::report(std::int32_t reason, std::uint64_t site) noexcept {
+    if (unloaded_.load(std::memory_order_relaxed)) return;
     __tavo_event_reason = reason;
     __tavo_current_detection.site = site;
     while (__tavo_event_reason != 0) {
@@ -119,7 +125,7 @@ void runtime_t::report(std::int32_t reason, std::uint64_t site) noexcept {
 
 void runtime_t::apply_pending_requests() noexcept {
     runtime_lock_guard_t guard;
-    if (request_word() != 0) report(poll_configuration(), 0);
+    if (request_word() != 0 && !unloaded_.load(std::memory_order_relaxed)) report(poll_configuration(), 0);
 }
 
 bool runtime_t::concurrency_holds(std::uint32_t flags) const noexcept {
@@ -131,7 +137,7 @@ bool runtime_t::concurrency_holds(std::uint32_t flags) const noexcept {
 }
 
 std::uint32_t runtime_t::active_mask_rule() const noexcept {
-    if ((active_mask() & TAVO_ACTIVE_MASTER) == 0) return 0;
+    if ((active_mask() & TAVO_ACTIVE_MASTER) == 0 || unloaded_.load()) return 0;
     const std::uint32_t flags = flags_word();
     std::uint32_t mask = 0xFFFFFFE1u;
     if (concurrency_holds(flags)) {

@@ -19,7 +19,9 @@ constexpr int task_type_count = 4;  // types 0 to 3 are counted
 class runtime_t {
 public:
     runtime_t() noexcept;
-    ~runtime_t();
+    // The unload: announces it and closes the runtime. The object itself is never destroyed, so
+    // that threads still calling in while the process ends find its state intact.
+    void unload() noexcept;
     runtime_t(const runtime_t&) = delete;
     runtime_t& operator=(const runtime_t&) = delete;
 
@@ -49,9 +51,11 @@ public:
 
 private:
     void read_environment() noexcept;
+
+    std::atomic<bool> unloaded_{false};  // nothing is reported and every family is off from then on
 };
 
-extern runtime_t runtime;
+extern runtime_t& runtime;
 
 // Global words set once at load from the environment.
 extern std::uint32_t guard_mask;
@@ -60,7 +64,9 @@ extern std::uint32_t logging_mask;
 // Records the current filter buffer holds.
 extern std::uint32_t filter_capacity;
 extern platform::tls_key_t per_thread_key;
-extern bool per_thread_key_ready;
+extern std::atomic<bool> per_thread_key_ready;
+// Set at process detach: from then on a thread without a record gets none.
+extern std::atomic<bool> process_detached;
 
 inline std::uint32_t load_word(const std::uint32_t& word) noexcept {
     return std::atomic_ref<const std::uint32_t>(word).load(std::memory_order_relaxed);

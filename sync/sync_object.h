@@ -5,7 +5,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+
+#include "runtime/memory.h"
 
 namespace tavo {
 
@@ -28,18 +29,18 @@ inline bool is_alias_target_type(std::uint32_t type) noexcept {
 }
 
 // Per type: sync id to the object's clock. Guarded by the runtime lock.
-using sync_table_t = std::map<std::uint64_t, sync_clock_t*>;
+using sync_table_t = map_t<std::uint64_t, sync_clock_t*>;
 
 // Per type: sync id to the object the pair stands for. Guarded by the alias lock, which is never
 // held together with the runtime lock.
 struct sync_aliases_t {
-    std::map<std::uint64_t, sync_object_t> tables[sync_type_count];
+    map_t<std::uint64_t, sync_object_t> tables[sync_type_count];
     // Each table's size, stored under the lock after every change: resolution reads it without
     // the lock, which the map's own size is not safe for.
     std::atomic<std::size_t> sizes[sync_type_count] = {};
     std::uint8_t lock = 0;
 };
-extern sync_aliases_t sync_aliases;
+extern sync_aliases_t& sync_aliases;
 
 // The object an operation on `object` acts on: its alias target, or itself. One level only.
 sync_object_t resolve(const sync_object_t& object) noexcept;

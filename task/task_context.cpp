@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "platform/platform.h"
 #include "runtime/errors.h"
+#include "runtime/memory.h"
 
 namespace tavo {
 
@@ -23,7 +23,7 @@ task_context_t::task_context_t(std::int32_t task_type, std::uint64_t task_id, st
 
 task_context_t* new_task_context(std::int32_t type, std::uint64_t id, std::uint16_t handle,
                                  task_context_t* parent) noexcept {
-    void* memory = platform::heap_allocate(sizeof(task_context_t));
+    void* memory = heap_allocate(sizeof(task_context_t));
     if (memory == nullptr) {
         raise_system_error_at_thread_site(error::out_of_memory);
         return nullptr;
@@ -33,7 +33,7 @@ task_context_t* new_task_context(std::int32_t type, std::uint64_t id, std::uint1
 
 void delete_task_context(task_context_t* task) noexcept {
     task->~task_context_t();
-    platform::heap_free(task);
+    heap_free(task, sizeof(task_context_t));
 }
 
 }  // namespace tavo

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "runtime/errors.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "task/task_model.h"
 
@@ -22,7 +23,8 @@ thread_record_t* find_thread_record() noexcept {
 
 thread_record_t* obtain_thread_record() noexcept {
     if (thread_record_t* record = find_thread_record()) return record;
-    auto* record = static_cast<thread_record_t*>(platform::heap_allocate(sizeof(thread_record_t)));
+    if (process_detached.load()) return nullptr;
+    auto* record = static_cast<thread_record_t*>(heap_allocate(sizeof(thread_record_t)));
     if (record == nullptr) {
         raise_system_error(error::out_of_memory, 0);
         return nullptr;
@@ -42,7 +44,7 @@ void destroy_thread_record(thread_record_t* record) noexcept {
     end_thread_tasks(*record);
     if (unstored_record == record) unstored_record = nullptr;
     else platform::tls_set(per_thread_key, nullptr);
-    platform::heap_free(record);
+    heap_free(record, sizeof(thread_record_t));
 }
 
 }  // namespace tavo

@@ -17,7 +17,7 @@ static_assert(sizeof(thread_record_t) == 16);
 // The calling thread's record, or null when it has none yet.
 thread_record_t* find_thread_record() noexcept;
 // The calling thread's record, created (with its initial task) on the thread's first call.
-// Null only when the heap is exhausted.
+// Null when the heap is exhausted, and after process detach.
 thread_record_t* obtain_thread_record() noexcept;
 // Thread detach: ends the thread's tasks and frees its record.
 void destroy_thread_record(thread_record_t* record) noexcept;

@@ -8,6 +8,7 @@
 #include "filter/filter_object.h"
 #include "platform/platform.h"
 #include "runtime/errors.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "task/task_context.h"
 #include "task/task_table.h"
@@ -282,7 +283,7 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
         if (count <= offended_per_segment) {
             offended = static_cast<tavo_access_t*>(scratch.allocate_unreported(count * sizeof(tavo_access_t), failure));
         } else {
-            heap_array = platform::heap_allocate(count * sizeof(tavo_access_t));
+            heap_array = heap_allocate(count * sizeof(tavo_access_t));
             offended = static_cast<tavo_access_t*>(heap_array);
             if (offended == nullptr) failure = error::out_of_memory;
         }
@@ -304,7 +305,7 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
     record.offended_count = count;
     record.offended = offended;
     runtime.report(TAVO_EVENT_DATA_SHARING, site);
-    platform::heap_free(heap_array);
+    heap_free(heap_array, count * sizeof(tavo_access_t));
 }
 
 // Reached once a granule calls for a scan: only from here on does the check need its scratch arena,

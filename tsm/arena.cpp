@@ -3,8 +3,8 @@
 #include <atomic>
 #include <new>
 
-#include "platform/platform.h"
 #include "runtime/errors.h"
+#include "runtime/memory.h"
 #include "runtime/spin_lock.h"
 
 namespace tavo {
@@ -51,7 +51,7 @@ bool arena_t::install_segment_after(arena_segment_t* exhausted) noexcept {
     spin_guard_t guard(segment_lock_);
     if (current_of(current_).load(std::memory_order_relaxed) != exhausted) return true;
     if (heap_segments_ >= heap_segments_allowed_) return false;
-    void* memory = platform::heap_allocate(sizeof(arena_segment_t));
+    void* memory = heap_allocate(sizeof(arena_segment_t));
     if (memory == nullptr) return false;
     auto* segment = new (memory) arena_segment_t;
     segment->used = 0;
@@ -65,7 +65,7 @@ void arena_t::rewind() noexcept {
     while (current_->previous != nullptr) {
         arena_segment_t* freed = current_;
         current_ = freed->previous;
-        platform::heap_free(freed);
+        heap_free(freed, sizeof(arena_segment_t));
     }
     current_->used = 0;
     heap_segments_ = 0;

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/platform.h"
 #include "runtime/errors.h"
+#include "runtime/memory.h"
 #include "runtime/spin_lock.h"
 #include "tsm/arena.h"
 
@@ -24,7 +24,7 @@ void store_release(T*& pointer, T* value) noexcept {
 
 template <class T>
 T* zeroed_from_heap() noexcept {
-    void* memory = platform::heap_allocate(sizeof(T));
+    void* memory = heap_allocate(sizeof(T));
     if (memory == nullptr) return nullptr;
     std::memset(memory, 0, sizeof(T));
     return static_cast<T*>(memory);
@@ -99,7 +99,7 @@ shadow_region_t* shadow_table_t::find_or_create_region(std::uint64_t base, shado
     auto* created = zeroed_from_heap<shadow_region_t>();
     directory_t* directory = created != nullptr ? zeroed_from_heap<directory_t>() : nullptr;
     if (directory == nullptr) {
-        platform::heap_free(created);
+        heap_free(created, sizeof(shadow_region_t));
         error_code = error::out_of_memory;
         return nullptr;
     }
@@ -117,9 +117,9 @@ const shadow_region_t* shadow_table_t::next_region(const shadow_region_t* region
 void shadow_table_t::release() noexcept {
     while (shadow_region_t* region = regions_) {
         regions_ = region->next;
-        for (leaf_table_t* leaves : region->directory->leaves) platform::heap_free(leaves);
-        platform::heap_free(region->directory);
-        platform::heap_free(region);
+        for (leaf_table_t* leaves : region->directory->leaves) heap_free(leaves, sizeof(leaf_table_t));
+        heap_free(region->directory, sizeof(directory_t));
+        heap_free(region, sizeof(shadow_region_t));
     }
 }
 

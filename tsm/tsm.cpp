@@ -11,9 +11,11 @@
 namespace tavo {
 
 tsm_t::~tsm_t() {
-    table_state_.store(table_state::closed);
+    close();
     table.release();
 }
+
+void tsm_t::close() noexcept { table_state_.store(table_state::closed); }
 
 void tsm_t::reset() noexcept {
     table_state_.store(table_state::resetting);

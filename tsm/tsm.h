@@ -19,6 +19,8 @@ public:
     explicit tsm_t(runtime_t* owner) noexcept : feature_t(owner) {}
     // Tasks still running after the detector is gone record nothing.
     ~tsm_t() override;
+    // The same without freeing anything, for a detector that threads may still be using.
+    void close() noexcept;
 
     // Empties the shadow table and frees every cell, once no task is using shadow memory; runs under
     // the runtime lock, from the configuration poll.

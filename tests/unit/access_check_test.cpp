@@ -197,8 +197,8 @@ TEST_F(AccessCheck, ExemptTasksAndFilteredAccessesRecordNothing) {
     watched.access(access_type::write, 0x6108, 4);
     watched.access(access_type::write, 0x6308, 4);
     tavo::runtime.tsm.filter.store(nullptr);
-    delete suppress;
-    delete focus;
+    tavo::heap_delete(suppress);
+    tavo::heap_delete(focus);
     EXPECT_EQ(watched.record(access_type::write, 0x6100), nullptr);
     EXPECT_NE(watched.record(access_type::write, 0x6300), nullptr);
     EXPECT_NE(watched.record(access_type::write, 0x6108), nullptr);

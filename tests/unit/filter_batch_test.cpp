@@ -49,7 +49,7 @@ protected:
         for (int feature = 0; feature < 2; ++feature) {
             for (const filter_object_t* filter = filter_of(feature); filter != nullptr;) {
                 const filter_object_t* replaced = filter->replaced;
-                delete filter;
+                tavo::heap_delete(filter);
                 filter = replaced;
             }
             runtime.features[feature]->filter.store(saved_filters_[feature]);
@@ -183,7 +183,6 @@ TEST_F(FilterBatch, ReadersOnlyEverSeeWholeBatches) {
 }
 
 TEST_F(FilterBatch, HeapExhaustionAnywhereInstallsNothing) {
-    if (!ALLOCATION_FUNCTIONS_REPLACEABLE) GTEST_SKIP() << "the sanitizer runtime owns the allocation functions";
     ASSERT_EQ(apply({filter_record(tsm, code, add, 0x1000, 0x100), filter_record(tsm, data, add, 0x8000, 1)}), updated);
     const filter_object_t* installed = filter_of(0);
     // Copies the installed tsm object, creates the re object, inserts into every kind of set.

@@ -64,14 +64,14 @@ protected:
     void TearDown() override {
         re.reset();
         re.filter.store(nullptr);
-        delete filter_;
+        tavo::heap_delete(filter_);
     }
     // As a filter batch would install it.
     void install_filter(std::uint32_t polarity, std::initializer_list<tavo::range_t> code) {
         auto* filter = tavo::new_filter_object(polarity);
         for (const tavo::range_t& range : code) filter->code.insert(range);
         re.filter.store(filter, std::memory_order_release);
-        delete filter_;
+        tavo::heap_delete(filter_);
         filter_ = filter;
     }
 
@@ -227,7 +227,6 @@ TEST_F(Reentrancy, EndedTaskAndResetLeaveNothingBehind) {
 }
 
 TEST_F(Reentrancy, HeapExhaustionReportsAndLeavesTheStackAsItWas) {
-    if (!ALLOCATION_FUNCTIONS_REPLACEABLE) GTEST_SKIP() << "the sanitizer runtime owns the allocation functions";
     re.enter(a, f, 0x10000);
     allocations_before_failure = 0;
     re.enter(b, f, 0x1000);  // b's new stack cannot be made; a is still found inside f
@@ -253,7 +252,7 @@ TEST_F(Reentrancy, HeapExhaustionReportsAndLeavesTheStackAsItWas) {
     EXPECT_TRUE(failed);
     allocations_before_failure = 0;
     re.enter(a, h, 0xFFF8);  // takes a trimmed slot: needs no memory
-    const long unused_allocations = std::exchange(allocations_before_failure, -1);
+    const long unused_allocations = allocations_before_failure.exchange(-1);
     EXPECT_EQ(unused_allocations, 0);
     EXPECT_EQ(re.call_stack(a), (entries_t{{f, 0x10000}, {h, 0xFFF8}}));
 

@@ -22,7 +22,7 @@ public:
     }
     ~tsm_filter_t() {
         tavo::runtime.tsm.filter.store(nullptr);
-        delete filter_;
+        tavo::heap_delete(filter_);
     }
 
 private:
