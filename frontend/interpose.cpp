@@ -10,6 +10,7 @@
 #include <new>
 
 #include "frontend/frontend.h"
+#include "frontend/threads.h"
 #include "runtime/runtime.h"
 #include "runtime/spin_lock.h"
 #include "task/fork.h"
@@ -111,6 +112,7 @@ namespace tavo::frontend {
 void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept {
     current_fork_id = fork_id;
     current_thread_task = task_id;
+    thread_started(task_id);
     if (fork_id == 0) return;
     task_from(true, 3, task_id, site);
     sync_operation({task_start_sync_type, fork_id}, memory_order::acquire, site);
@@ -121,6 +123,7 @@ void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t s
 
 void thread_leaves(std::uint64_t site) noexcept {
     if (current_fork_id == 0) return;
+    thread_finished();
     sync_operation({task_end_sync_type, current_fork_id}, memory_order::release, site);
     task_from(false, 3, current_thread_task, site);
     current_fork_id = 0;
@@ -141,6 +144,7 @@ TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     runtime.activation_count[3].fetch_add(1);
     runtime.recompute_active_mask_checked();
     *start = {routine, argument, next_thread_task.fetch_add(1), fork_without_wait(site), site};
+    thread_created(start->task_id, site);
     const std::uint64_t fork_id = start->fork_id;
     const int result = real_pthread_create(thread, attributes, trampoline, start);
     if (result != 0) {
@@ -197,28 +201,33 @@ TAVO_FRONT int pthread_mutex_lock(pthread_mutex_t* mutex) {
     REAL(pthread_mutex_lock);
     const int status = real_pthread_mutex_lock(mutex);
     if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
+    if (status == 0) lock_acquired(mutex, true, CALLER);
     return status;
 }
 TAVO_FRONT int pthread_mutex_trylock(pthread_mutex_t* mutex) {
     REAL(pthread_mutex_trylock);
     const int status = real_pthread_mutex_trylock(mutex);
     if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
+    if (status == 0) lock_acquired(mutex, true, CALLER);
     return status;
 }
 TAVO_FRONT int pthread_mutex_timedlock(pthread_mutex_t* mutex, const struct timespec* deadline) {
     REAL(pthread_mutex_timedlock);
     const int status = real_pthread_mutex_timedlock(mutex, deadline);
     if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
+    if (status == 0) lock_acquired(mutex, true, CALLER);
     return status;
 }
 TAVO_FRONT int pthread_mutex_clocklock(pthread_mutex_t* mutex, clockid_t clock, const struct timespec* deadline) {
     REAL(pthread_mutex_clocklock);
     const int status = real_pthread_mutex_clocklock(mutex, clock, deadline);
     if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
+    if (status == 0) lock_acquired(mutex, true, CALLER);
     return status;
 }
 TAVO_FRONT int pthread_mutex_unlock(pthread_mutex_t* mutex) {
     REAL(pthread_mutex_unlock);
+    lock_released(mutex);
     sync_on_address(mutex, memory_order::release, CALLER);
     return real_pthread_mutex_unlock(mutex);
 }

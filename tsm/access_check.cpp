@@ -12,6 +12,7 @@
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "tsm/access_record.h"
+#include "tsm/history.h"
 #include "tsm/touched_cells.h"
 #include "tsm/tsm.h"
 
@@ -21,7 +22,6 @@ namespace {
 
 constexpr std::uint32_t largest_access = 255;
 constexpr std::size_t granule_size = 8;
-constexpr std::size_t offended_per_segment = arena_area_size / sizeof(tavo_access_t);
 
 template <class T>
 std::atomic_ref<T> atomic(T& object) noexcept {
@@ -76,22 +76,24 @@ public:
             if (std::memcmp(&node->access, &access, sizeof access) == 0) return true;
         return false;
     }
-    void add(const tavo_access_t& access) noexcept {
+    void add(const tavo_access_t& access, std::uint32_t history) noexcept {
         if (failure_ != 0 || contains(access)) return;
         void* memory = scratch_.allocate_unreported(sizeof(node_t), failure_);
         if (memory == nullptr) return;
-        head_ = new (memory) node_t{access, head_};
+        head_ = new (memory) node_t{access, head_, history};
     }
 
+    // visit(access, history)
     template <class Visit>
     void for_each(Visit&& visit) const noexcept {
-        for (const node_t* node = head_; node != nullptr; node = node->next) visit(node->access);
+        for (const node_t* node = head_; node != nullptr; node = node->next) visit(node->access, node->history);
     }
 
 private:
     struct node_t {
         tavo_access_t access;
         node_t* next;
+        std::uint32_t history;
     };
 
     arena_t& scratch_;
@@ -160,7 +162,8 @@ public:
                     if (!owner.identify()) break;
                     found = true;
                     conflicts.add(descriptor(type, record->position, walk.granule, owner.type, owner.id,
-                                             record->call_site));
+                                             record->call_site),
+                                  record->history);
                 }
             }
         });
@@ -250,8 +253,8 @@ private:
             raise_idle(busy_, error_code, access_.site);
             return false;
         }
-        auto* record = new (memory)
-            access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time, access_.site, walk.position};
+        auto* record = new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time,
+                                                    access_.site, walk.position, access_history};
         atomic(head).store(record);
         walk.changed = true;
         return true;
@@ -266,29 +269,38 @@ private:
 // Builds the offended array, then fills the detection record and reports under the runtime lock. The
 // offending access is the current one; a conflict descriptor identical to it (another task of the
 // same type and id doing the same thing at the same site) is left out.
+const std::uint32_t* reported_histories = nullptr;  // under the runtime lock, while a detection is reported
+std::size_t reported_count = 0;
+
 void report_sharing(const tavo_access_t& offending, const conflict_list_t& conflicts, arena_t& scratch,
                     std::uint64_t site) noexcept {
     std::size_t count = 0;
-    conflicts.for_each([&](const tavo_access_t& access) {
+    conflicts.for_each([&](const tavo_access_t& access, std::uint32_t) {
         count += std::memcmp(&access, &offending, sizeof access) != 0;
     });
-    // A detection with more offended accesses than one segment holds takes its array from the heap.
+    // A detection with more offended accesses than one segment holds takes its array from the heap;
+    // the histories follow the descriptors.
+    constexpr std::size_t entry_size = sizeof(tavo_access_t) + sizeof(std::uint32_t);
     tavo_access_t* offended = nullptr;
     void* heap_array = nullptr;
     std::int32_t failure = 0;
     if (count != 0) {
-        if (count <= offended_per_segment) {
-            offended = static_cast<tavo_access_t*>(scratch.allocate_unreported(count * sizeof(tavo_access_t), failure));
+        if (count * entry_size <= arena_area_size) {
+            offended = static_cast<tavo_access_t*>(scratch.allocate_unreported(count * entry_size, failure));
         } else {
-            heap_array = platform::heap_allocate(count * sizeof(tavo_access_t));
+            heap_array = platform::heap_allocate(count * entry_size);
             offended = static_cast<tavo_access_t*>(heap_array);
             if (offended == nullptr) failure = error::out_of_memory;
         }
     }
+    std::uint32_t* histories = nullptr;
     if (offended != nullptr) {
+        histories = reinterpret_cast<std::uint32_t*>(offended + count);
         std::size_t index = 0;
-        conflicts.for_each([&](const tavo_access_t& access) {
-            if (std::memcmp(&access, &offending, sizeof access) != 0) offended[index++] = access;
+        conflicts.for_each([&](const tavo_access_t& access, std::uint32_t history) {
+            if (std::memcmp(&access, &offending, sizeof access) == 0) return;
+            histories[index] = history;
+            offended[index++] = access;
         });
     } else {
         count = 0;
@@ -301,7 +313,11 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
     record.offending = offending;
     record.offended_count = count;
     record.offended = offended;
+    reported_histories = histories;
+    reported_count = count;
     runtime.report(TAVO_EVENT_DATA_SHARING, site);
+    reported_histories = nullptr;
+    reported_count = 0;
     platform::heap_free(heap_array);
 }
 
@@ -325,6 +341,12 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
 }
 
 }  // namespace
+
+thread_local std::uint32_t access_history = 0;
+
+std::uint32_t offended_history(std::size_t index) noexcept {
+    return index < reported_count ? reported_histories[index] : 0;
+}
 
 void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                          std::uint64_t site) noexcept {
