@@ -99,4 +99,13 @@ bool heap_block_containing(std::uint64_t address, heap_block_t& block) noexcept 
     return false;
 }
 
+std::size_t heap_blocks_held() noexcept {
+    std::size_t held = 0;
+    for (shard_t& shard : shards) {
+        spin_guard_t guard(shard.lock);
+        held += shard.count;
+    }
+    return held;
+}
+
 }  // namespace tavo::frontend

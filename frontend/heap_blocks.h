@@ -21,5 +21,7 @@ struct heap_block_t {
 };
 // The live block that contains the address.
 bool heap_block_containing(std::uint64_t address, heap_block_t& block) noexcept;
+// How many blocks are held now.
+std::size_t heap_blocks_held() noexcept;
 
 }  // namespace tavo::frontend
