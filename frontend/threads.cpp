@@ -37,6 +37,8 @@ bool stack_range(std::uintptr_t& low, std::uintptr_t& high) {
     return known;
 }
 
+std::uintptr_t main_low = 0, main_high = 0;
+
 constexpr std::size_t held_capacity = 32;
 thread_local held_lock_t held[held_capacity];
 thread_local std::size_t held_count = 0;
@@ -53,6 +55,8 @@ void lockset_changed() {
 }  // namespace
 
 void thread_created(std::uint64_t task_id, std::uint64_t site) noexcept {
+    // The main thread's stack is asked for once, on the main thread: reading it walks the process's mappings.
+    if (this_thread == 0 && main_high == 0) stack_range(main_low, main_high);
     if (task_id == 0 || task_id >= thread_capacity) return;
     thread_slot_t& slot = threads[task_id];
     slot.creator = this_thread;
@@ -99,9 +103,6 @@ bool thread_of_stack(std::uint64_t address, std::uint64_t& task_id) noexcept {
             return true;
         }
     }
-    // The main thread's stack is asked for only here: reading it walks the process's mappings.
-    static std::uintptr_t main_low = 0, main_high = 0;
-    if (main_high == 0 && this_thread == 0) stack_range(main_low, main_high);
     task_id = 0;
     return address >= main_low && address < main_high;
 }
