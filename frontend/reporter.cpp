@@ -824,7 +824,7 @@ void on_load() {
     if (initialised) return;
     initialised = true;
     parse_options(std::getenv("TAVO_OPTIONS"), options);
-    keep_history = options.history;
+    keep_history_from_here(options.history);
     passive = debugger_attached();
     ready.store(true, std::memory_order_relaxed);
     if (passive) return;

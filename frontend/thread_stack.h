@@ -9,8 +9,9 @@
 
 namespace tavo::frontend {
 
-// history=0: no ids are made; accesses keep their call site only.
+// history=0: no ids are made; accesses keep their call site only. Set before threads start.
 extern bool keep_history;
+void keep_history_from_here(bool keep) noexcept;
 
 // The id of the calling thread's calls (0 when no history is kept).
 stack_id_t current_stack() noexcept;

@@ -21,25 +21,32 @@ namespace {
 // Function events need the function and its frame again at exit, which has no argument: a
 // per-thread shadow stack keeps them, with the caller's return address and the stack id of the
 // calls up to this one. Frames deeper than the capacity are counted, not recorded.
+// A slot keeps the caller and parent of its last frame, so that a call made again from the same
+// place reuses the id without a look-up in the store.
 struct frame_t {
     const void* function;
     std::uintptr_t stack;
     std::uint64_t caller;
     stack_id_t id;
+    stack_id_t parent;
 };
 constexpr std::size_t shadow_capacity = 512;
-thread_local frame_t shadow[shadow_capacity];
-thread_local std::size_t shadow_depth = 0;
-thread_local stack_id_t lockset = 0;
+// The library is loaded with the program, never opened later: its thread-locals can be reached
+// without a call.
+#define TAVO_TLS thread_local __attribute__((tls_model("initial-exec")))
+TAVO_TLS frame_t shadow[shadow_capacity];
+TAVO_TLS std::size_t shadow_depth = 0;
+TAVO_TLS stack_id_t lockset = 0;
 
 stack_id_t top_id() noexcept {
     const std::size_t depth = shadow_depth < shadow_capacity ? shadow_depth : shadow_capacity;
     return depth == 0 ? 0 : shadow[depth - 1].id;
 }
 
-void update_history() noexcept {
+// The engine asks for it as it makes a record.
+std::uint32_t history_now() noexcept {
     const stack_id_t stack = top_id();
-    access_history = lockset == 0 ? stack : intern(stack, node_kind_t::with_locks, 0, lockset);
+    return lockset == 0 ? stack : intern(stack, node_kind_t::with_locks, 0, lockset);
 }
 
 void leave_top(std::uint64_t site) noexcept {
@@ -48,7 +55,6 @@ void leave_top(std::uint64_t site) noexcept {
         const frame_t& frame = shadow[shadow_depth];
         function_from(false, frame.function, reinterpret_cast<const void*>(frame.stack), site);
     }
-    if (keep_history) update_history();
 }
 
 }  // namespace
@@ -83,9 +89,11 @@ stack_id_t stack_unwound(std::uint64_t site) noexcept {
     return id;
 }
 
-void set_lockset(stack_id_t locks) noexcept {
-    lockset = locks;
-    if (keep_history) update_history();
+void set_lockset(stack_id_t locks) noexcept { lockset = locks; }
+
+void keep_history_from_here(bool keep) noexcept {
+    keep_history = keep;
+    access_history = keep ? history_now : nullptr;
 }
 
 }  // namespace tavo::frontend
@@ -137,14 +145,17 @@ TAVO_FRONT void __tsan_func_entry(void* caller) {
     // A longjmp skips exit hooks: frames recorded deeper than this one are gone.
     while (shadow_depth > 0 && shadow_depth <= shadow_capacity && shadow[shadow_depth - 1].stack < stack) leave_top(site);
     if (shadow_depth < shadow_capacity) {
+        frame_t& frame = shadow[shadow_depth];
         // The outermost caller lies in code that was not instrumented: it starts no stack.
-        const stack_id_t id = keep_history && shadow_depth != 0 ? intern(top_id(), node_kind_t::frame, site) : 0;
-        shadow[shadow_depth] = {function, stack, site, id};
-        ++shadow_depth;
-        if (keep_history) update_history();
-    } else {
-        ++shadow_depth;
+        const stack_id_t parent = top_id();
+        if (!keep_history || shadow_depth == 0) frame.id = 0;
+        else if (frame.caller != site || frame.parent != parent || frame.id == 0) frame.id = intern(parent, node_kind_t::frame, site);
+        frame.function = function;
+        frame.stack = stack;
+        frame.caller = site;
+        frame.parent = parent;
     }
+    ++shadow_depth;
     if (ready.load(std::memory_order_relaxed)) function_from(true, function, reinterpret_cast<const void*>(stack), site);
 }
 
@@ -152,7 +163,6 @@ TAVO_FRONT void __tsan_func_exit(void) {
     if (shadow_depth == 0) return;
     if (!ready.load(std::memory_order_relaxed)) {
         --shadow_depth;
-        if (keep_history) update_history();
         return;
     }
     leave_top(CALLER);

@@ -254,7 +254,8 @@ private:
             return false;
         }
         auto* record = new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time,
-                                                    access_.site, walk.position, access_history};
+                                                    access_.site, walk.position,
+                                                    access_history != nullptr ? access_history() : 0};
         atomic(head).store(record);
         walk.changed = true;
         return true;
@@ -342,7 +343,7 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
 
 }  // namespace
 
-thread_local std::uint32_t access_history = 0;
+history_source_t access_history = nullptr;
 
 std::uint32_t offended_history(std::size_t index) noexcept {
     return index < reported_count ? reported_histories[index] : 0;

@@ -1,6 +1,7 @@
 // What an access record remembers of how the access was reached: an id the front end gives to
 // the calling thread's current stack (and the locks it holds), 0 where it keeps none. Each new
-// record copies the thread's id; a detection hands the ids of its offended accesses back.
+// record asks for the thread's id (refreshed records keep theirs, as they keep their call site);
+// a detection hands the ids of its offended accesses back.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +9,9 @@
 
 namespace tavo {
 
-// Written by the front end on its own thread only, read by the engine on the same thread.
-extern thread_local std::uint32_t access_history;
+// Set once by a front end before any access is checked; called on the accessing thread. Null: 0.
+using history_source_t = std::uint32_t (*)() noexcept;
+extern history_source_t access_history;
 
 // While a data-sharing detection is reported (under the runtime lock): the id kept with
 // offended[index] of __tavo_current_detection, 0 outside a report or when unknown.

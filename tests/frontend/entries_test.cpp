@@ -187,7 +187,7 @@ TEST_F(Checked, AccessSiteIsTheProgramsInstruction) {
 // caller, which lies outside instrumented code), unless history is off.
 TEST_F(Checked, EarlierAccessKeepsItsStackWhenHistoryIsOn) {
     for (const bool history : {true, false}) {
-        tavo::frontend::keep_history = history;
+        tavo::frontend::keep_history_from_here(history);
         offended_histories.clear();
         on_two_tasks([](int task) {
             if (task == 1) return update_word();
@@ -201,7 +201,7 @@ TEST_F(Checked, EarlierAccessKeepsItsStackWhenHistoryIsOn) {
         const std::vector<std::uint64_t> expected = history ? std::vector<std::uint64_t>{0x3000, 0x2000} : std::vector<std::uint64_t>{};
         EXPECT_EQ(std::vector<std::uint64_t>(pcs, pcs + count), expected);
     }
-    tavo::frontend::keep_history = true;
+    tavo::frontend::keep_history_from_here(true);
 }
 
 TEST_F(Checked, RangeAndCopyOverlapIsShared) {

@@ -53,9 +53,10 @@ TEST(StackStore, ConcurrentThreadsShareEachStackOnce) {
 // A lock's node keeps the stack that took it; the history of an access made meanwhile names it.
 TEST(HeldLocks, HistoryNamesTheLocksHeldAndWhereTheyWereTaken) {
     int first = 0, second = 0;
+    keep_history_from_here(true);
     lock_acquired(&first, true, 0x5000);
     lock_acquired(&second, false, 0x6000);
-    const stack_id_t with_both = tavo::access_history;
+    const stack_id_t with_both = tavo::access_history();
     lock_released(&first);
     held_lock_t locks[4];
     ASSERT_EQ(held_locks(locks, 4), 1u);
@@ -68,7 +69,7 @@ TEST(HeldLocks, HistoryNamesTheLocksHeldAndWhereTheyWereTaken) {
     EXPECT_TRUE(locks[1].write);
     lock_released(&second);
     EXPECT_EQ(held_locks(locks, 4), 0u);
-    EXPECT_EQ(locks_of(tavo::access_history, locks, 4), 0u);
+    EXPECT_EQ(locks_of(tavo::access_history(), locks, 4), 0u);
 }
 
 TEST(HeapBlocks, EveryLiveBlockIsFoundByAnyOfItsBytesUntilFreed) {
