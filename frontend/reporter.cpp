@@ -121,6 +121,7 @@ struct report_t {
     std::uint64_t location_base, location_size, location_thread;
     const char* global_name;
     const char* global_module;
+    std::uint64_t global_offset;
     stack_t allocated_at;
     mutex_t mutexes[lock_capacity];
     std::size_t mutex_count;
@@ -253,7 +254,8 @@ void locate(std::uint64_t address) {
         report.location_size = symbol.size;
         report.global_name = pool.copy(symbol.name);
         module_t module;
-        report.global_module = module_containing(address, module) ? pool.copy(module.path) : nullptr;
+        report.global_module = module_containing(symbol.start, module) ? pool.copy(module.path) : nullptr;
+        report.global_offset = report.global_module != nullptr ? module.offset : 0;
     } else if (thread_of_stack(address, thread)) {
         report.location = location_kind_t::stack;
         report.location_thread = thread;
@@ -320,7 +322,8 @@ void text_report() {
     case location_kind_t::global:
         out.print("  Location is global '%s' of size %llu at 0x%llx", report.global_name,
                   static_cast<unsigned long long>(report.location_size), static_cast<unsigned long long>(report.location_base));
-        if (report.global_module != nullptr) out.print(" (%s)", base_name(report.global_module));
+        if (report.global_module != nullptr)
+            out.print(" (%s+0x%llx)", base_name(report.global_module), static_cast<unsigned long long>(report.global_offset));
         out.print("\n\n");
         break;
     case location_kind_t::heap:
