@@ -708,9 +708,9 @@ void finish() {
                   static_cast<unsigned long long>(sharing_reports), static_cast<unsigned long long>(sharing_detections),
                   static_cast<unsigned long long>(reentrancy_reports), static_cast<unsigned long long>(suppressed_reports));
     else if (options.format == format_t::text && sharing_reports + reentrancy_reports != 0)
-        out.print("tavo: reported %llu data sharing (%llu detections) and %llu reentrant calls\n",
+        out.print("tavo: reported %llu data sharing (%llu detection%s) and %llu reentrant calls\n",
                   static_cast<unsigned long long>(sharing_reports), static_cast<unsigned long long>(sharing_detections),
-                  static_cast<unsigned long long>(reentrancy_reports));
+                  sharing_detections == 1 ? "" : "s", static_cast<unsigned long long>(reentrancy_reports));
     out.flush();
 }
 
