@@ -7,10 +7,10 @@
 
 namespace tavo::frontend {
 
-// Strings of one report, of any length, that stay where they are until the pool is emptied.
+// Strings of one report, of any length, that stay where they are until the pool is emptied. No
+// destructor: reports may still come while the process exits.
 class string_pool_t {
 public:
-    ~string_pool_t() { clear(); }
     // A copy of length bytes and a terminating zero; "" when memory runs out.
     const char* copy(const char* text, std::size_t length) noexcept;
     const char* copy(const char* text) noexcept;
