@@ -85,6 +85,13 @@ int report_writer_t::descriptor() noexcept {
     return file_;
 }
 
+const char* report_writer_t::text() noexcept {
+    append("", 1);
+    if (used_ == 0) return "";
+    --used_;
+    return buffer_;
+}
+
 void report_writer_t::flush() noexcept {
     const int target = used_ != 0 ? descriptor() : -1;
     for (std::size_t done = 0; done < used_;) {

@@ -20,6 +20,9 @@ public:
     void file_uri(const char* path) noexcept;
     // Writes what was printed and starts anew.
     void flush() noexcept;
+    // What was printed, as a string kept until the next print; and starting anew without writing.
+    const char* text() noexcept;
+    void clear() noexcept { used_ = 0; }
 
 private:
     void append(const char* text, std::size_t length) noexcept;

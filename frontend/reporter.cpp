@@ -39,6 +39,7 @@ std::uint64_t sharing_detections = 0;  // every detection, repeats included
 std::uint64_t reentrancy_reports = 0;
 std::uint64_t suppressed_reports = 0;
 report_writer_t out;
+report_writer_t described;  // for a debugger
 bool sarif_open = false;
 
 // Races already reported: pairs of call sites, and the address ranges of printed reports.
@@ -580,13 +581,8 @@ void after_report() {
     }
 }
 
-void report_sharing() {
-    const tavo_sharing_detection_t& detection = __tavo_current_detection.sharing;
-    ++sharing_detections;
-    const std::uint64_t offended_site = detection.offended_count != 0 ? detection.offended[0].code_address : 0;
-    if (options.dedupe && (pair_seen(detection.offending.code_address, offended_site) ||
-                           range_seen(detection.offending.address, detection.offending.size)))
-        return;
+// Builds the report of the current detection; false when suppressed (with `filter`).
+bool build_sharing_report(const tavo_sharing_detection_t& detection, bool filter) {
     pool.clear();
     report.side_count = 0;
     report.mutex_count = 0;
@@ -600,7 +596,7 @@ void report_sharing() {
     pcs[0] = detection.offending.code_address;
     symbolize_stack(pcs, 1 + current_frames(pcs + 1, frame_capacity - 1), current.stack);
     current.lock_count = held_locks(current.locks, lock_capacity);
-    bool quiet = stack_suppressed(current.stack);
+    bool quiet = filter && stack_suppressed(current.stack);
     for (std::size_t index = 0; index < detection.offended_count && !quiet; ++index) {
         if (report.side_count == side_capacity) {
             report.more = detection.offended_count - index;
@@ -612,14 +608,9 @@ void report_sharing() {
         const stack_id_t history = offended_history(index);
         symbolize_history(earlier.access.code_address, history, earlier.stack);
         earlier.lock_count = locks_of(history, earlier.locks, lock_capacity);
-        quiet = stack_suppressed(earlier.stack);
+        quiet = filter && stack_suppressed(earlier.stack);
     }
-    if (quiet) {
-        ++suppressed_reports;
-        return;
-    }
-    ++sharing_reports;
-    remember_range(detection.offending.address, detection.offending.size);
+    if (quiet) return false;
     for (std::size_t index = 0; index < report.side_count; ++index) {
         std::uint64_t thread = 0;
         if (thread_of_task(report.sides[index].access.task_type, report.sides[index].access.task_id, thread))
@@ -628,6 +619,22 @@ void report_sharing() {
     }
     locate(detection.offending.address);
     describe_threads();
+    return true;
+}
+
+void report_sharing() {
+    const tavo_sharing_detection_t& detection = __tavo_current_detection.sharing;
+    ++sharing_detections;
+    const std::uint64_t offended_site = detection.offended_count != 0 ? detection.offended[0].code_address : 0;
+    if (options.dedupe && (pair_seen(detection.offending.code_address, offended_site) ||
+                           range_seen(detection.offending.address, detection.offending.size)))
+        return;
+    if (!build_sharing_report(detection, true)) {
+        ++suppressed_reports;
+        return;
+    }
+    ++sharing_reports;
+    remember_range(detection.offending.address, detection.offending.size);
     switch (options.format) {
     case format_t::text: text_report(); break;
     case format_t::json: json_report(); break;
@@ -864,4 +871,18 @@ extern "C" TAVO_API __attribute__((noinline)) void __tavo_switch_to_debugger(voi
         break;
     default: break;
     }
+}
+
+// For a debugger stopped at a data-sharing detection: the report the reporter would print, as
+// text (stacks, location, locks, threads), whatever the suppressions and earlier reports. The
+// text stays valid until the next call.
+extern "C" TAVO_API const char* __tavo_frontend_describe_detection(void) {
+    if (__tavo_event_reason != TAVO_EVENT_DATA_SHARING) return "";
+    if (!build_sharing_report(__tavo_current_detection.sharing, false)) return "";
+    // The text functions print to the reporter's writer: the debugger's takes its place meanwhile.
+    std::swap(out, described);
+    out.clear();
+    text_report();
+    std::swap(out, described);
+    return described.text();
 }
