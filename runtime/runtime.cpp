@@ -26,6 +26,7 @@ unsigned hex_value(char c) {
 struct parsed_hex_t {
     std::uint64_t magnitude;
     bool negative;
+    bool digits;
 };
 std::optional<parsed_hex_t> parse_hex(const char* text, std::uint64_t limit) {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
@@ -33,11 +34,12 @@ std::optional<parsed_hex_t> parse_hex(const char* text, std::uint64_t limit) {
     if (*text == '+' || *text == '-') negative = *text++ == '-';
     if (text[0] == '0' && (text[1] | 0x20) == 'x' && is_hex_digit(text[2])) text += 2;
     std::uint64_t magnitude = 0;
+    const char* const first = text;
     for (; is_hex_digit(*text); ++text) {
         magnitude = magnitude * 16 + hex_value(*text);
         if (magnitude > limit) return std::nullopt;
     }
-    return parsed_hex_t{magnitude, negative};
+    return parsed_hex_t{magnitude, negative, text != first};
 }
 
 // Unsigned 32-bit: a negative value wraps, as an unsigned conversion does.
@@ -45,6 +47,8 @@ void read_unsigned(const char* name, std::uint32_t& word) {
     const char* text = platform::environment_variable(name);
     if (text == nullptr) return;
     if (auto parsed = parse_hex(text, 0xFFFFFFFFu)) {
+        // Taken as 0 all the same, but a word such as "yes" is a mistake worth a line.
+        if (!parsed->digits) log_stream() << "tavo: " << name << "=" << text << " has no hexadecimal digits; taken as 0\n";
         const auto value = static_cast<std::uint32_t>(parsed->magnitude);
         word = parsed->negative ? 0u - value : value;
     }

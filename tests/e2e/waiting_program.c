@@ -1,11 +1,30 @@
-/* A program for gdb to attach to: it loads tavo, says so, and waits (at most a minute) to be killed. */
+/* A program for gdb to attach to: it loads tavo, says so, and waits (at most a minute) to be killed.
+ * Its arguments make it do something else once the library has loaded: "warn CODE" warns with the
+ * code (an error report that names the thread's last call site), "exit N" ends with status N,
+ * "signal N" raises signal N. */
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <tavo/tavo.h>
 #include <unistd.h>
 
 static int shared;
 
-int main(void) {
+int main(int argc, char **argv) {
+    if (argc > 2) {
+        const int number = atoi(argv[2]);
+        if (strcmp(argv[1], "warn") == 0) {
+            _TAVO_syncAllocate(); /* the last call site */
+            _TAVO_warn(number);
+            printf("warned\n");
+        } else if (strcmp(argv[1], "exit") == 0) {
+            return number;
+        } else if (strcmp(argv[1], "signal") == 0) {
+            raise(number);
+        }
+        return 0;
+    }
     _TAVO_writeMemory(&shared, sizeof shared);
     shared = 1;
     printf("waiting\n");

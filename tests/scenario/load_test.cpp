@@ -48,12 +48,16 @@ TEST(Load, StatusLinesShowLoadAndUnload) {
     EXPECT_EQ(run_child({{"TAVO_LOGGING", "2"}}).err, "tavo: library loaded\ntavo: library unloaded\n");
 }
 
-TEST(Load, LoggingMaskThatIsNotHexadecimalIsZero) {
+TEST(Load, ValueWithoutDigitsIsZeroWithAWarningAndDigitsBeforeTheRestCount) {
     if (in_child()) {
         _TAVO_warn(-20000);  // would be logged under any error bit
+        EXPECT_EQ(__tavo_config.flags, 0u);
+        EXPECT_EQ(__TAVO_isGuardedCall, 0x1FFu & 0xFFFFFFE1u);
         return;
     }
-    EXPECT_EQ(run_child({{"TAVO_LOGGING", "zz"}}).err, "");
+    EXPECT_EQ(run_child({{"TAVO_LOGGING", "zz"}, {"TAVO_ENABLE", "yes"}, {"TAVO_GUARD", " 0x1ffzz"}}).err,
+              "tavo: TAVO_LOGGING=zz has no hexadecimal digits; taken as 0\n"
+              "tavo: TAVO_ENABLE=yes has no hexadecimal digits; taken as 0\n");
 }
 
 TEST(Load, DumpsShowTheHandshakeAndEachPoll) {
