@@ -264,11 +264,14 @@ void locate(std::uint64_t address) {
     }
 }
 
+// Each thread named, creators included, once.
 void describe_threads() {
     for (std::size_t index = 0; index < report.thread_count; ++index) {
         report.thread_known[index] = thread_info(report.threads[index], report.thread_infos[index]);
         report.created_at[index].count = 0;
-        if (report.thread_known[index]) symbolize_history(0, report.thread_infos[index].created_at, report.created_at[index]);
+        if (!report.thread_known[index]) continue;
+        symbolize_history(0, report.thread_infos[index].created_at, report.created_at[index]);
+        if (report.threads[index] != 0) mention_thread(report.thread_infos[index].creator);
     }
 }
 
