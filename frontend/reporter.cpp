@@ -656,9 +656,13 @@ void report_reentrancy() {
     symbolize_stack(&function_pc, 1, function);
     if (options.watch[0] != '\0' && !names_match(options.watch, function.frames[0].function)) return;
     if (options.dedupe && pair_seen(detection.function, detection.site)) return;
+    // Reported at the function's entry, whose frame is on the shadow stack already with the site as
+    // its caller; an entry made without the front end's hooks is not.
     std::uint64_t pcs[frame_capacity];
     pcs[0] = detection.site;
-    symbolize_stack(pcs, 1 + current_frames(pcs + 1, frame_capacity - 1), site);
+    std::size_t count = current_frames(pcs + 1, frame_capacity - 1);
+    if (count != 0 && pcs[1] == detection.site) std::memmove(pcs, pcs + 1, count-- * sizeof pcs[0]);
+    symbolize_stack(pcs, count + 1, site);
     if (stack_suppressed(site) || stack_suppressed(function)) {
         ++suppressed_reports;
         return;
