@@ -22,16 +22,27 @@ inline void sync_on_address(const volatile void* object, std::uint32_t order, st
     if (ready.load(std::memory_order_relaxed)) sync_operation({0, reinterpret_cast<std::uintptr_t>(object)}, order, site);
 }
 
-enum access_t : std::uint32_t { read_access = 0, write_access = 1, update_access = 2, atomic_access = 3 };
+enum access_t : std::uint32_t {
+    read_access = 0,
+    write_access = 1,
+    update_access = 2,
+    atomic_access = 3,
+    atomic_read_access = 4,
+};
 
 inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
     if (size == 0 || !ready.load(std::memory_order_relaxed)) return;
-    // The detector measures sizes in 32 bits; larger copies are split.
-    constexpr std::uint64_t chunk = std::uint64_t{1} << 30;
+    // The detector records at most 255 bytes per access; larger ranges go in parts.
+    constexpr std::uint64_t chunk = 248;
     auto* bytes = static_cast<const char*>(address);
     for (; size > chunk; size -= chunk, bytes += chunk) access_from(bytes, chunk, type, site);
     access_from(bytes, static_cast<std::uint32_t>(size), type, site);
 }
+
+// Data through a descriptor: a write releases the descriptor's object, a read that received
+// something acquires it (interpose_fd.cpp).
+void descriptor_written(int fd, std::uint64_t site) noexcept;
+void descriptor_read(int fd, std::uint64_t site) noexcept;
 
 // The thread-task protocol for the interposers.
 void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept;

@@ -196,164 +196,215 @@ TAVO_FRONT void pthread_exit(void* result) {
     __builtin_unreachable();
 }
 
-// Mutexes: acquire once the real lock is held, release before the real unlock.
-TAVO_FRONT int pthread_mutex_lock(pthread_mutex_t* mutex) {
-    REAL(pthread_mutex_lock);
-    const int status = real_pthread_mutex_lock(mutex);
-    if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
-    if (status == 0) lock_acquired(mutex, true, CALLER);
-    return status;
+// Sync objects are memory too: making or unmaking one writes it, every other use reads its first
+// byte, each before the synchronisation it takes part in. An init or destroy that is not ordered
+// with another thread's use of the object is reported as a race on it.
+namespace {
+template <class T>
+void writes_object(T* object, std::uint64_t site) noexcept {
+    access(const_cast<const void*>(static_cast<const volatile void*>(object)), sizeof(T), write_access, site);
 }
-TAVO_FRONT int pthread_mutex_trylock(pthread_mutex_t* mutex) {
-    REAL(pthread_mutex_trylock);
-    const int status = real_pthread_mutex_trylock(mutex);
-    if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
-    if (status == 0) lock_acquired(mutex, true, CALLER);
-    return status;
+void uses_object(const volatile void* object, std::uint64_t site) noexcept {
+    access(const_cast<const void*>(object), 1, read_access, site);
 }
-TAVO_FRONT int pthread_mutex_timedlock(pthread_mutex_t* mutex, const struct timespec* deadline) {
-    REAL(pthread_mutex_timedlock);
-    const int status = real_pthread_mutex_timedlock(mutex, deadline);
-    if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
-    if (status == 0) lock_acquired(mutex, true, CALLER);
-    return status;
-}
-TAVO_FRONT int pthread_mutex_clocklock(pthread_mutex_t* mutex, clockid_t clock, const struct timespec* deadline) {
-    REAL(pthread_mutex_clocklock);
-    const int status = real_pthread_mutex_clocklock(mutex, clock, deadline);
-    if (status == 0) sync_on_address(mutex, memory_order::acquire, CALLER);
-    if (status == 0) lock_acquired(mutex, true, CALLER);
-    return status;
-}
-TAVO_FRONT int pthread_mutex_unlock(pthread_mutex_t* mutex) {
-    REAL(pthread_mutex_unlock);
-    lock_released(mutex);
-    sync_on_address(mutex, memory_order::release, CALLER);
-    return real_pthread_mutex_unlock(mutex);
-}
-TAVO_FRONT int pthread_mutex_destroy(pthread_mutex_t* mutex) {
-    REAL(pthread_mutex_destroy);
-    sync_on_address(mutex, memory_order::destroy, CALLER);
-    return real_pthread_mutex_destroy(mutex);
-}
+}  // namespace
 
-// Reader-writer locks: readers release into the same object as writers, which orders readers
-// among themselves too; readers that write are the program's fault either way.
-#define TAVO_LOCKING(name, ...)                                                          \
-    TAVO_FRONT int name(__VA_ARGS__ *lock) {                                             \
+#define TAVO_INIT(name, T, ...)                                                     \
+    TAVO_FRONT int name(T* object __VA_OPT__(, ) __VA_ARGS__) {                     \
+        REAL(name);                                                                 \
+        writes_object(object, CALLER);                                              \
+        return real_##name(object, TAVO_INIT_ARGUMENTS);                            \
+    }
+#define TAVO_DESTROY(name, T)                                                       \
+    TAVO_FRONT int name(T* object) {                                                \
+        REAL(name);                                                                 \
+        writes_object(object, CALLER);                                              \
+        sync_on_address(object, memory_order::destroy, CALLER);                     \
+        return real_##name(object);                                                 \
+    }
+#define TAVO_INIT_ARGUMENTS attributes
+TAVO_INIT(pthread_mutex_init, pthread_mutex_t, const pthread_mutexattr_t* attributes)
+TAVO_INIT(pthread_rwlock_init, pthread_rwlock_t, const pthread_rwlockattr_t* attributes)
+TAVO_INIT(pthread_spin_init, pthread_spinlock_t, int attributes)
+#undef TAVO_INIT_ARGUMENTS
+#define TAVO_INIT_ARGUMENTS attributes, count
+TAVO_INIT(pthread_barrier_init, pthread_barrier_t, const pthread_barrierattr_t* attributes, unsigned count)
+TAVO_INIT(sem_init, sem_t, int attributes, unsigned count)
+#undef TAVO_INIT_ARGUMENTS
+TAVO_DESTROY(pthread_mutex_destroy, pthread_mutex_t)
+TAVO_DESTROY(pthread_spin_destroy, pthread_spinlock_t)
+TAVO_DESTROY(pthread_barrier_destroy, pthread_barrier_t)
+TAVO_DESTROY(sem_destroy, sem_t)
+
+// Mutexes, spin locks, semaphores: acquire once the real lock is held, release before the real
+// unlock. Reports name the mutexes and spin locks a thread holds; a semaphore is no lock it holds.
+namespace {
+void now_held(const volatile void* lock, std::uint64_t site) noexcept { lock_acquired(const_cast<const void*>(lock), true, site); }
+void now_held(sem_t*, std::uint64_t) noexcept {}
+void no_longer_held(const volatile void* lock) noexcept { lock_released(const_cast<const void*>(lock)); }
+void no_longer_held(sem_t*) noexcept {}
+}  // namespace
+#define TAVO_LOCKING(name, T, ...)                                                       \
+    TAVO_FRONT int name(T* lock __VA_OPT__(, ) __VA_ARGS__) {                            \
         REAL(name);                                                                      \
-        const int status = real_##name(lock);                                            \
-        if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);           \
+        const std::uint64_t site = CALLER;                                               \
+        uses_object(lock, site);                                                         \
+        const int status = real_##name(lock __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));      \
+        if (status == 0) sync_on_address(lock, memory_order::acquire, site);             \
+        if (status == 0) now_held(lock, site);                                           \
         return status;                                                                   \
     }
-TAVO_LOCKING(pthread_rwlock_rdlock, pthread_rwlock_t)
-TAVO_LOCKING(pthread_rwlock_wrlock, pthread_rwlock_t)
-TAVO_LOCKING(pthread_rwlock_tryrdlock, pthread_rwlock_t)
-TAVO_LOCKING(pthread_rwlock_trywrlock, pthread_rwlock_t)
+#define TAVO_UNLOCKING(name, T)                                                          \
+    TAVO_FRONT int name(T* lock) {                                                       \
+        REAL(name);                                                                      \
+        const std::uint64_t site = CALLER;                                               \
+        uses_object(lock, site);                                                         \
+        no_longer_held(lock);                                                            \
+        sync_on_address(lock, memory_order::release, site);                              \
+        return real_##name(lock);                                                        \
+    }
+TAVO_LOCKING(pthread_mutex_lock, pthread_mutex_t)
+TAVO_LOCKING(pthread_mutex_trylock, pthread_mutex_t)
 TAVO_LOCKING(pthread_spin_lock, pthread_spinlock_t)
 TAVO_LOCKING(pthread_spin_trylock, pthread_spinlock_t)
 TAVO_LOCKING(sem_wait, sem_t)
 TAVO_LOCKING(sem_trywait, sem_t)
+#define TAVO_LOCKING_ARGUMENTS deadline
+TAVO_LOCKING(pthread_mutex_timedlock, pthread_mutex_t, const struct timespec* deadline)
+TAVO_LOCKING(sem_timedwait, sem_t, const struct timespec* deadline)
+#undef TAVO_LOCKING_ARGUMENTS
+#define TAVO_LOCKING_ARGUMENTS clock, deadline
+TAVO_LOCKING(pthread_mutex_clocklock, pthread_mutex_t, clockid_t clock, const struct timespec* deadline)
+TAVO_LOCKING(sem_clockwait, sem_t, clockid_t clock, const struct timespec* deadline)
+#undef TAVO_LOCKING_ARGUMENTS
+TAVO_UNLOCKING(pthread_mutex_unlock, pthread_mutex_t)
+TAVO_UNLOCKING(pthread_spin_unlock, pthread_spinlock_t)
+TAVO_UNLOCKING(sem_post, sem_t)
 
-TAVO_FRONT int pthread_rwlock_timedrdlock(pthread_rwlock_t* lock, const struct timespec* deadline) {
-    REAL(pthread_rwlock_timedrdlock);
-    const int status = real_pthread_rwlock_timedrdlock(lock, deadline);
-    if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
-    return status;
+// Reader-writer locks stand on two objects: the lock's address, which writers release and every
+// locker acquires, and the byte after it, which readers release and writers acquire. So
+// read-locked sections order nothing among themselves, only the writers after them. The unlock
+// does not say which kind of lock it ends: each thread keeps the read locks it holds. A thread
+// holding more than fit here has its extra read unlocks taken for write unlocks, which orders
+// too much (a race missed), never too little.
+namespace {
+constexpr std::size_t read_lock_capacity = 32;
+thread_local const pthread_rwlock_t* read_locks[read_lock_capacity];
+thread_local std::size_t read_lock_count = 0;
+
+const void* readers_of(const pthread_rwlock_t* lock) { return reinterpret_cast<const char*>(lock) + 1; }
+
+void read_locked(const pthread_rwlock_t* lock, std::uint64_t site) noexcept {
+    lock_acquired(lock, false, site);
+    if (read_lock_count < read_lock_capacity) read_locks[read_lock_count++] = lock;
+    sync_on_address(lock, memory_order::acquire, site);
 }
-TAVO_FRONT int pthread_rwlock_timedwrlock(pthread_rwlock_t* lock, const struct timespec* deadline) {
-    REAL(pthread_rwlock_timedwrlock);
-    const int status = real_pthread_rwlock_timedwrlock(lock, deadline);
-    if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
-    return status;
+void write_locked(const pthread_rwlock_t* lock, std::uint64_t site) noexcept {
+    lock_acquired(lock, true, site);
+    sync_on_address(lock, memory_order::acquire, site);
+    sync_on_address(readers_of(lock), memory_order::acquire, site);
 }
-TAVO_FRONT int pthread_rwlock_clockrdlock(pthread_rwlock_t* lock, clockid_t clock, const struct timespec* deadline) {
-    REAL(pthread_rwlock_clockrdlock);
-    const int status = real_pthread_rwlock_clockrdlock(lock, clock, deadline);
-    if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
-    return status;
+bool read_unlocked(const pthread_rwlock_t* lock) noexcept {
+    for (std::size_t index = read_lock_count; index-- > 0;) {
+        if (read_locks[index] == lock) {
+            read_locks[index] = read_locks[--read_lock_count];
+            return true;
+        }
+    }
+    return false;
 }
-TAVO_FRONT int pthread_rwlock_clockwrlock(pthread_rwlock_t* lock, clockid_t clock, const struct timespec* deadline) {
-    REAL(pthread_rwlock_clockwrlock);
-    const int status = real_pthread_rwlock_clockwrlock(lock, clock, deadline);
-    if (status == 0) sync_on_address(lock, memory_order::acquire, CALLER);
-    return status;
-}
-TAVO_FRONT int pthread_rwlock_destroy(pthread_rwlock_t* lock) {
-    REAL(pthread_rwlock_destroy);
-    sync_on_address(lock, memory_order::destroy, CALLER);
-    return real_pthread_rwlock_destroy(lock);
-}
+}  // namespace
+
+#define TAVO_RWLOCKING(name, locked, ...)                                                \
+    TAVO_FRONT int name(pthread_rwlock_t* lock __VA_OPT__(, ) __VA_ARGS__) {             \
+        REAL(name);                                                                      \
+        const std::uint64_t site = CALLER;                                               \
+        uses_object(lock, site);                                                         \
+        const int status = real_##name(lock __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));      \
+        if (status == 0) locked(lock, site);                                             \
+        return status;                                                                   \
+    }
+TAVO_RWLOCKING(pthread_rwlock_rdlock, read_locked)
+TAVO_RWLOCKING(pthread_rwlock_tryrdlock, read_locked)
+TAVO_RWLOCKING(pthread_rwlock_wrlock, write_locked)
+TAVO_RWLOCKING(pthread_rwlock_trywrlock, write_locked)
+#define TAVO_LOCKING_ARGUMENTS deadline
+TAVO_RWLOCKING(pthread_rwlock_timedrdlock, read_locked, const struct timespec* deadline)
+TAVO_RWLOCKING(pthread_rwlock_timedwrlock, write_locked, const struct timespec* deadline)
+#undef TAVO_LOCKING_ARGUMENTS
+#define TAVO_LOCKING_ARGUMENTS clock, deadline
+TAVO_RWLOCKING(pthread_rwlock_clockrdlock, read_locked, clockid_t clock, const struct timespec* deadline)
+TAVO_RWLOCKING(pthread_rwlock_clockwrlock, write_locked, clockid_t clock, const struct timespec* deadline)
+#undef TAVO_LOCKING_ARGUMENTS
 
 TAVO_FRONT int pthread_rwlock_unlock(pthread_rwlock_t* lock) {
     REAL(pthread_rwlock_unlock);
-    sync_on_address(lock, memory_order::release, CALLER);
+    const std::uint64_t site = CALLER;
+    uses_object(lock, site);
+    lock_released(lock);
+    sync_on_address(read_unlocked(lock) ? readers_of(lock) : lock, memory_order::release, site);
     return real_pthread_rwlock_unlock(lock);
 }
-TAVO_FRONT int pthread_spin_unlock(pthread_spinlock_t* lock) {
-    REAL(pthread_spin_unlock);
-    sync_on_address(lock, memory_order::release, CALLER);
-    return real_pthread_spin_unlock(lock);
-}
-TAVO_FRONT int sem_post(sem_t* semaphore) {
-    REAL(sem_post);
-    sync_on_address(semaphore, memory_order::release, CALLER);
-    return real_sem_post(semaphore);
-}
-TAVO_FRONT int sem_timedwait(sem_t* semaphore, const struct timespec* deadline) {
-    REAL(sem_timedwait);
-    const int status = real_sem_timedwait(semaphore, deadline);
-    if (status == 0) sync_on_address(semaphore, memory_order::acquire, CALLER);
-    return status;
-}
-
-TAVO_FRONT int sem_clockwait(sem_t* semaphore, clockid_t clock, const struct timespec* deadline) {
-    REAL(sem_clockwait);
-    const int status = real_sem_clockwait(semaphore, clock, deadline);
-    if (status == 0) sync_on_address(semaphore, memory_order::acquire, CALLER);
-    return status;
+TAVO_FRONT int pthread_rwlock_destroy(pthread_rwlock_t* lock) {
+    REAL(pthread_rwlock_destroy);
+    const std::uint64_t site = CALLER;
+    writes_object(lock, site);
+    sync_on_address(lock, memory_order::destroy, site);
+    sync_on_address(readers_of(lock), memory_order::destroy, site);
+    return real_pthread_rwlock_destroy(lock);
 }
 
 // Condition variables: the wait gives the mutex up and takes it again. The old ABI of the
 // condition functions is still the default symbol, so the current one is asked for by version.
-TAVO_FRONT int pthread_cond_wait(pthread_cond_t* condition, pthread_mutex_t* mutex) {
-    REAL(pthread_cond_wait, "GLIBC_2.3.2");
-    const std::uint64_t site = CALLER;
-    sync_on_address(mutex, memory_order::release, site);
-    const int status = real_pthread_cond_wait(condition, mutex);
-    sync_on_address(condition, memory_order::acquire, site);
-    sync_on_address(mutex, memory_order::acquire, site);
-    return status;
-}
-TAVO_FRONT int pthread_cond_timedwait(pthread_cond_t* condition, pthread_mutex_t* mutex, const struct timespec* deadline) {
-    REAL(pthread_cond_timedwait, "GLIBC_2.3.2");
-    const std::uint64_t site = CALLER;
-    sync_on_address(mutex, memory_order::release, site);
-    const int status = real_pthread_cond_timedwait(condition, mutex, deadline);
-    sync_on_address(condition, memory_order::acquire, site);
-    sync_on_address(mutex, memory_order::acquire, site);
-    return status;
-}
-// std::condition_variable's timed waits use the clock variant.
+#define TAVO_WAITING(name, version, ...)                                                            \
+    TAVO_FRONT int name(pthread_cond_t* condition, pthread_mutex_t* mutex __VA_OPT__(, ) __VA_ARGS__) { \
+        REAL(name, version);                                                                        \
+        const std::uint64_t site = CALLER;                                                          \
+        uses_object(condition, site);                                                               \
+        uses_object(mutex, site);                                                                   \
+        sync_on_address(mutex, memory_order::release, site);                                       \
+        const int status = real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));      \
+        sync_on_address(condition, memory_order::acquire, site);                                    \
+        sync_on_address(mutex, memory_order::acquire, site);                                        \
+        return status;                                                                              \
+    }
+#define TAVO_SIGNALLING(name)                                                            \
+    TAVO_FRONT int name(pthread_cond_t* condition) {                                     \
+        REAL(name, "GLIBC_2.3.2");                                                       \
+        const std::uint64_t site = CALLER;                                               \
+        uses_object(condition, site);                                                    \
+        sync_on_address(condition, memory_order::release, site);                         \
+        return real_##name(condition);                                                   \
+    }
+TAVO_WAITING(pthread_cond_wait, "GLIBC_2.3.2")
+#define TAVO_LOCKING_ARGUMENTS deadline
+TAVO_WAITING(pthread_cond_timedwait, "GLIBC_2.3.2", const struct timespec* deadline)
+#undef TAVO_LOCKING_ARGUMENTS
+// std::condition_variable's timed waits use the clock variant, which has one version only.
 TAVO_FRONT int pthread_cond_clockwait(pthread_cond_t* condition, pthread_mutex_t* mutex, clockid_t clock,
                                       const struct timespec* deadline) {
     REAL(pthread_cond_clockwait);
     const std::uint64_t site = CALLER;
+    uses_object(condition, site);
+    uses_object(mutex, site);
     sync_on_address(mutex, memory_order::release, site);
     const int status = real_pthread_cond_clockwait(condition, mutex, clock, deadline);
     sync_on_address(condition, memory_order::acquire, site);
     sync_on_address(mutex, memory_order::acquire, site);
     return status;
 }
-TAVO_FRONT int pthread_cond_signal(pthread_cond_t* condition) {
-    REAL(pthread_cond_signal, "GLIBC_2.3.2");
-    sync_on_address(condition, memory_order::release, CALLER);
-    return real_pthread_cond_signal(condition);
+TAVO_SIGNALLING(pthread_cond_signal)
+TAVO_SIGNALLING(pthread_cond_broadcast)
+TAVO_FRONT int pthread_cond_init(pthread_cond_t* condition, const pthread_condattr_t* attributes) {
+    REAL(pthread_cond_init, "GLIBC_2.3.2");
+    writes_object(condition, CALLER);
+    return real_pthread_cond_init(condition, attributes);
 }
-TAVO_FRONT int pthread_cond_broadcast(pthread_cond_t* condition) {
-    REAL(pthread_cond_broadcast, "GLIBC_2.3.2");
-    sync_on_address(condition, memory_order::release, CALLER);
-    return real_pthread_cond_broadcast(condition);
+TAVO_FRONT int pthread_cond_destroy(pthread_cond_t* condition) {
+    REAL(pthread_cond_destroy, "GLIBC_2.3.2");
+    writes_object(condition, CALLER);
+    sync_on_address(condition, memory_order::destroy, CALLER);
+    return real_pthread_cond_destroy(condition);
 }
 
 // Barriers: every arrival releases before waiting, every departure acquires after it, so each
@@ -361,6 +412,7 @@ TAVO_FRONT int pthread_cond_broadcast(pthread_cond_t* condition) {
 TAVO_FRONT int pthread_barrier_wait(pthread_barrier_t* barrier) {
     REAL(pthread_barrier_wait);
     const std::uint64_t site = CALLER;
+    uses_object(barrier, site);
     sync_on_address(barrier, memory_order::release, site);
     const int status = real_pthread_barrier_wait(barrier);
     sync_on_address(barrier, memory_order::acquire, site);

@@ -188,9 +188,9 @@ bool stack_suppressed(const stack_t& stack) {
 // ---- Naming things. ----
 
 const char* access_word(std::uint32_t type, bool capital) {
-    static const char* const words[2][4] = {{"read", "write", "update", "atomic update"},
-                                            {"Read", "Write", "Update", "Atomic update"}};
-    return type < 4 ? words[capital][type] : (capital ? "Access" : "access");
+    static const char* const words[2][5] = {{"read", "write", "update", "atomic update", "atomic read"},
+                                            {"Read", "Write", "Update", "Atomic update", "Atomic read"}};
+    return type < 5 ? words[capital][type] : (capital ? "Access" : "access");
 }
 
 // Thread tasks are the interposers' threads, the initial task the main thread.

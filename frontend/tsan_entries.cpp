@@ -108,17 +108,34 @@ bool releases(int order) { return order == order_release || order >= order_acq_r
 // Every atomic is performed sequentially consistent, which is at least as strong as asked; the
 // ordering tavo records follows the order the program gave. Release is recorded before the value
 // becomes visible and acquire after it was read, so no reader can see the value without the edge.
+// A read-modify-write that does not release leaves the object's clock alone, and so continues the
+// release sequence of the releases before it. Acquiring is weak: a variable nobody released into
+// gets no object.
 template <class T, class Operation>
 T atomic_update(volatile T* address, int order, std::uint64_t site, Operation operation) noexcept {
     access(const_cast<T*>(address), sizeof(T), atomic_access, site);
     if (releases(order)) sync_on_address(const_cast<T*>(address), memory_order::release, site);
     const T old = operation();
-    if (acquires(order)) sync_on_address(const_cast<T*>(address), memory_order::acquire, site);
+    if (acquires(order)) sync_on_address(const_cast<T*>(address), memory_order::weak_acquire, site);
     return old;
 }
 
-int load_order(int order) { return order >= order_acq_rel ? order_acquire : order; }
-int store_order(int order) { return order >= order_acq_rel ? order_release : order; }
+template <class T>
+T atomic_load(const volatile T* address, int order, std::uint64_t site) noexcept {
+    access(const_cast<T*>(address), sizeof(T), atomic_read_access, site);
+    const T value = __atomic_load_n(address, __ATOMIC_SEQ_CST);
+    if (acquires(order)) sync_on_address(address, memory_order::weak_acquire, site);
+    return value;
+}
+
+// A store, of any thread and any order, ends the release sequences before it: whoever reads the
+// stored value synchronises with this store alone, if it releases, and with nothing otherwise.
+template <class T>
+void atomic_store(volatile T* address, T value, int order, std::uint64_t site) noexcept {
+    access(const_cast<T*>(address), sizeof(T), atomic_access, site);
+    sync_on_address(address, releases(order) ? memory_order::store_release : memory_order::store_relaxed, site);
+    __atomic_store_n(address, value, __ATOMIC_SEQ_CST);
+}
 
 template <class T>
 T compare_exchange(volatile T* a, T expected, T value, int order, int failure_order, std::uint64_t site) noexcept {
@@ -126,7 +143,7 @@ T compare_exchange(volatile T* a, T expected, T value, int order, int failure_or
     if (releases(order)) sync_on_address(const_cast<T*>(a), memory_order::release, site);
     T old = expected;
     const bool swapped = __atomic_compare_exchange_n(a, &old, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    if (acquires(swapped ? order : failure_order)) sync_on_address(const_cast<T*>(a), memory_order::acquire, site);
+    if (acquires(swapped ? order : failure_order)) sync_on_address(const_cast<T*>(a), memory_order::weak_acquire, site);
     return old;
 }
 
@@ -209,16 +226,8 @@ TAVO_FRONT void __tsan_ignore_thread_begin(void) {}
 TAVO_FRONT void __tsan_ignore_thread_end(void) {}
 
 #define TAVO_ATOMICS(bits, T)                                                                                       \
-    TAVO_FRONT T __tsan_atomic##bits##_load(const volatile T* a, int mo) {                                         \
-        return atomic_update(const_cast<volatile T*>(a), load_order(mo), CALLER,                               \
-                             [&] { return __atomic_load_n(a, __ATOMIC_SEQ_CST); });                                  \
-    }                                                                                                               \
-    TAVO_FRONT void __tsan_atomic##bits##_store(volatile T* a, T v, int mo) {                                      \
-        atomic_update(a, store_order(mo), CALLER, [&] {                                     \
-            __atomic_store_n(a, v, __ATOMIC_SEQ_CST);                                                                \
-            return T{};                                                                                             \
-        });                                                                                                         \
-    }                                                                                                               \
+    TAVO_FRONT T __tsan_atomic##bits##_load(const volatile T* a, int mo) { return atomic_load(a, mo, CALLER); }      \
+    TAVO_FRONT void __tsan_atomic##bits##_store(volatile T* a, T v, int mo) { atomic_store(a, v, mo, CALLER); }    \
     TAVO_FRONT T __tsan_atomic##bits##_exchange(volatile T* a, T v, int mo) {                                      \
         return atomic_update(a, mo, CALLER, [&] { return __atomic_exchange_n(a, v, __ATOMIC_SEQ_CST); });          \
     }                                                                                                               \

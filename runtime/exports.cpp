@@ -35,7 +35,7 @@ void memory_access(const void* address, std::uint32_t size, std::uint32_t type, 
     if ((flags_word() & TAVO_FLAG_ALWAYS_CONCURRENT) && !tasks_may_overlap()) return;
     record->last_site = site;
     log_task_line(log_family::memory, record->current_task->label(), [&](std::ostream& stream) {
-        static constexpr const char* words[] = {"read", "write", "update", "atomic"};
+        static constexpr const char* words[] = {"read", "write", "update", "atomic", "atomic read"};
         stream << " memory " << words[type] << " at " << pointer(address) << ", " << size << " bytes";
     });
     if (flags_word() & TAVO_FLAG_TSM)
@@ -83,11 +83,12 @@ void synchronise_address(const void* object, std::uint32_t order) noexcept {
 // For front ends that know the program's own instruction, which the exports cannot see.
 void tavo::access_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
     static constexpr std::uint32_t families[] = {TAVO_ACTIVE_READS, TAVO_ACTIVE_WRITES,
-                                                 TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_ACTIVE_ATOMICS};
-    if (type > access_type::atomic) return;
+                                                 TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_ACTIVE_ATOMICS,
+                                                 TAVO_ACTIVE_ATOMICS};
+    if (type >= access_type::count) return;
     const std::uint32_t flags = flags_word();
     if (type == access_type::read && (flags & TAVO_FLAG_IGNORE_READS)) return;
-    if (type == access_type::atomic && (flags & TAVO_FLAG_IGNORE_ATOMICS)) return;
+    if (type >= access_type::atomic && (flags & TAVO_FLAG_IGNORE_ATOMICS)) return;
     memory_access(address, size, type, families[type], site);
 }
 

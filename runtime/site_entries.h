@@ -6,7 +6,8 @@
 
 namespace tavo {
 
-// type: 0 read, 1 write, 2 update, 3 atomic update; the same gates and flags as the exports.
+// type: 0 read, 1 write, 2 update, 3 atomic update, 4 atomic read (front ends only); the same
+// gates and flags as the exports.
 void access_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept;
 void function_from(bool enters, const void* function, const void* frame, std::uint64_t site) noexcept;
 void task_from(bool enters, std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept;

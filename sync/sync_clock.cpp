@@ -3,6 +3,7 @@
 #include <new>
 
 #include "runtime/errors.h"
+#include "runtime/spin_lock.h"
 #include "sync/clock_gate.h"
 #include "tsm/arena.h"
 
@@ -92,6 +93,24 @@ void sync_clock_t::advance(std::uint64_t& time, std::uint16_t handle, sync_clock
     shared_gate_guard_t gate(clock_gate);
     raise_to_gated(handle, time, bucket_arena);
     if (&object_clock != this) object_clock.join_gated(*this, bucket_arena);
+}
+
+}  // namespace tavo
+
+namespace tavo {
+
+void sync_clock_t::clear() noexcept {
+    shared_gate_guard_t gate(clock_gate);
+    spin_guard_t guard(insert_lock);
+    for (handle_bucket_t* bucket = &head; bucket != nullptr; bucket = std::atomic_ref<handle_bucket_t*>(bucket->next).load())
+        for (std::uint16_t& key : bucket->keys)
+            if (const std::uint16_t handle = std::atomic_ref<std::uint16_t>(key).load()) erase(handle);
+}
+
+bool sync_clock_t::covered_by(sync_clock_t& other) noexcept {
+    bool covered = true;
+    for_each_live([&](pinned_slot_t& entry) { return covered = other.time_of(entry.handle()) >= entry.value(); });
+    return covered;
 }
 
 }  // namespace tavo

@@ -42,6 +42,14 @@ struct sync_clock_t : handle_map_t {
     // this clock, and joins this clock into `object_clock`.
     void advance(std::uint64_t& time, std::uint16_t handle, sync_clock_t& object_clock, arena_t& bucket_arena) noexcept;
 
+    // Erases every entry, holding the insert lock so that no insertion of a handle runs while it
+    // is erased, and the gate shared so that retirement erases nothing at the same time. Readers
+    // meanwhile see any mix of erased and remaining entries; the freed slots serve later inserts.
+    void clear() noexcept;
+
+    // Whether every entry of this clock is at most `other`'s entry for the same handle.
+    bool covered_by(sync_clock_t& other) noexcept;
+
 private:
     // The caller holds the clock gate shared. False when a bucket could not be had.
     bool raise_to_gated(std::uint16_t handle, std::uint64_t time, arena_t& bucket_arena) noexcept;

@@ -21,6 +21,8 @@ const char* order_word(std::uint32_t order) {
     case 16: return "destroys";
     case 32: return "weak/not acquires";
     case 33: return "weak/not releases";
+    case 34: return "resets and releases";
+    case 35: return "resets";
     default: return "<error>";
     }
 }
@@ -56,6 +58,17 @@ std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_o
             release(task, clock);
             return memory_order::release;
         }
+        return order;
+    // Emptying a clock costs: skipped when the release would leave it as emptying would, or
+    // when it is empty already.
+    case memory_order::store_release:
+        if (sync_clock_t* clock = get_or_create_clock(resolved)) {
+            if (!clock->covered_by(task.clock)) clock->clear();
+            release(task, clock);
+        }
+        return order;
+    case memory_order::store_relaxed:
+        if (sync_clock_t* clock = find_clock(resolved); clock != nullptr && clock->entry_count() != 0) clock->clear();
         return order;
     default:
         raise_usage_error_at_thread_site(error::invalid_memory_order);

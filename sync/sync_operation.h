@@ -12,6 +12,10 @@ constexpr std::uint32_t release = 3;
 constexpr std::uint32_t destroy = 16;
 constexpr std::uint32_t weak_acquire = 32;
 constexpr std::uint32_t weak_release = 33;
+// Front ends only: an atomic store ends the release sequence of the object's earlier releases,
+// so it forgets them; a releasing store then releases into the emptied object.
+constexpr std::uint32_t store_release = 34;
+constexpr std::uint32_t store_relaxed = 35;
 }  // namespace memory_order
 
 // Every synchronisation goes through here, the program's and the task model's alike. Runs the

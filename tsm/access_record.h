@@ -11,13 +11,24 @@ constexpr std::uint32_t read = 0;
 constexpr std::uint32_t write = 1;
 constexpr std::uint32_t update = 2;
 constexpr std::uint32_t atomic = 3;
-constexpr std::uint32_t count = 4;
+// Beyond the four types of the exported entries, for front ends: an atomic load, which only a
+// plain write or update can race with.
+constexpr std::uint32_t atomic_read = 4;
+constexpr std::uint32_t count = 5;
 }  // namespace access_type
 
-// Reads tolerate reads, and atomic updates tolerate atomic updates; every other pair conflicts.
+// Reads tolerate reads, and atomic updates tolerate atomic updates; atomic reads tolerate every
+// access but a plain modification; every other pair conflicts.
 constexpr bool access_types_conflict(std::uint32_t current, std::uint32_t earlier) noexcept {
-    return !(current == access_type::read && earlier == access_type::read) &&
-           !(current == access_type::atomic && earlier == access_type::atomic);
+    constexpr std::uint32_t modifications = 1u << access_type::write | 1u << access_type::update;
+    constexpr std::uint32_t conflicts[access_type::count] = {
+        modifications | 1u << access_type::atomic,  // read
+        ~0u,                                        // write
+        ~0u,                                        // update
+        modifications | 1u << access_type::read,    // atomic
+        modifications,                              // atomic read
+    };
+    return (conflicts[current] >> earlier & 1) != 0;
 }
 
 // Where an access lies within one granule and where the whole access starts. Two records stand for

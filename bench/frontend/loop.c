@@ -1,8 +1,9 @@
-// The same instrumented loop for either runtime: private data, shared read-only data, and updates
-// under a lock, on two threads. Prints nanoseconds per instrumented access for each part and the
+// The same instrumented loop for either runtime: private data, shared read-only data, updates
+// under a lock, and atomic operations on a shared counter, on two threads. Prints nanoseconds per instrumented access for each part and the
 // peak resident memory.
 #define _GNU_SOURCE
 #include <pthread.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -15,6 +16,7 @@
 static int table[TABLE];
 static long shared_total;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static atomic_long counter;
 
 struct part {
     const char* name;
@@ -40,10 +42,23 @@ static void locked_updates(long* data) {
     }
 }
 
+// Loads, relaxed increments and release stores, as reference counts and flags use them.
+static void atomic_operations(long* data) {
+    long seen = 0;
+    for (long round = 0; round < ROUNDS / 4; ++round) {
+        seen += atomic_load_explicit(&counter, memory_order_acquire);
+        atomic_fetch_add_explicit(&counter, 1, memory_order_relaxed);
+        atomic_fetch_add_explicit(&counter, 1, memory_order_acq_rel);
+        if ((round & 63) == 0) atomic_store_explicit(&counter, seen & 1, memory_order_release);
+    }
+    data[0] = seen;
+}
+
 static const struct part parts[] = {
     {"private data", private_data, 2L * ROUNDS},
     {"shared read-only data", shared_read_only, ROUNDS},
     {"lock-protected updates", locked_updates, 3L * (ROUNDS / 20)},
+    {"atomic operations", atomic_operations, 3L * (ROUNDS / 4) + ROUNDS / 4 / 64},
 };
 static const struct part* current;
 

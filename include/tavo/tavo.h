@@ -73,7 +73,7 @@ typedef struct tavo_filter_record_t {
 
 /* One access in a detection of data sharing: 40 bytes. */
 typedef struct tavo_access_t {
-    uint32_t access_type; /* 0 read, 1 write, 2 update, 3 atomic update */
+    uint32_t access_type; /* 0 read, 1 write, 2 update, 3 atomic update; 4 atomic read (front ends) */
     uint32_t size;
     uint64_t address;
     uint32_t task_type;

@@ -114,6 +114,35 @@ TEST_F(clock_test, JoinsRacingWithRaisesNeverLowerAnEntryAndEndAtTheMaximum) {
         EXPECT_EQ(time, std::max({source.time_of(handle), direct[0][handle], direct[1][handle]})) << handle;
 }
 
+// A store that ends a release sequence empties the object's clock while other tasks release into
+// it: no handle may end up in it twice, and the count must match what is there.
+TEST_F(clock_test, ClearRacingWithReleasesLeavesEachHandleOnceAndCoveredByItsReleaser) {
+    sync_clock_t& object = make({{7, 3}});
+    EXPECT_FALSE(object.covered_by(make({{7, 2}})));
+    EXPECT_TRUE(object.covered_by(make({{7, 3}, {8, 1}})));
+    object.clear();
+    EXPECT_EQ(entries(object), entries_t{});
+
+    constexpr int rounds = 20000;
+    std::vector<sync_clock_t*> tasks = {&make({{1, 1}, {3, 1}}), &make({{2, 1}, {3, 2}})};
+    std::vector<std::uint64_t> times = {1, 1};
+    std::atomic<bool> done{false};
+    test::run_together(3, [&](int t) {
+        if (t == 2) {
+            while (!done.load()) object.clear();
+            return;
+        }
+        for (int round = 0; round < rounds; ++round)
+            tasks[t]->advance(times[t], static_cast<std::uint16_t>(t + 1), object, *arena);
+        if (t == 0) done = true;
+    });
+    for (int t = 0; t < 2; ++t) tasks[t]->advance(times[t], static_cast<std::uint16_t>(t + 1), object, *arena);
+    entries_t final_entries = entries(object);
+    std::sort(final_entries.begin(), final_entries.end());
+    EXPECT_EQ(final_entries, (entries_t{{1, times[0]}, {2, times[1]}, {3, 2}}));
+    EXPECT_EQ(object.entry_count(), 3);
+}
+
 // A join that read the handle before its retirement must not insert it afterwards. The retired
 // handle comes first in the source, so the join merges it last; retirement starts while the join
 // is merging.

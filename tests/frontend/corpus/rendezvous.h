@@ -3,9 +3,14 @@
 // order nothing, so waiting here hides no race.
 #ifndef RENDEZVOUS_H
 #define RENDEZVOUS_H
+#ifdef __cplusplus
+#include <atomic>
+using std::memory_order_relaxed;
+static std::atomic<int> rendezvous_arrived;
+#else
 #include <stdatomic.h>
-
 static atomic_int rendezvous_arrived;
+#endif
 
 static inline void rendezvous(int parties) {
     atomic_fetch_add_explicit(&rendezvous_arrived, 1, memory_order_relaxed);
