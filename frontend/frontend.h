@@ -17,9 +17,17 @@ extern std::atomic<bool> ready;
 
 inline std::uint64_t site_of(const void* address) noexcept { return reinterpret_cast<std::uintptr_t>(address); }
 
+// The code of the OpenMP runtime, once its tool interface started: its own locking and thread
+// creation order nothing for the program, which sees its constructs through that interface.
+extern std::atomic<std::uint64_t> openmp_code_begin, openmp_code_end;
+inline bool from_openmp_runtime(std::uint64_t site) noexcept {
+    return site >= openmp_code_begin.load(std::memory_order_relaxed) && site < openmp_code_end.load(std::memory_order_relaxed);
+}
+
 // Objects the program names by address: its mutexes, atomics, barriers, semaphores.
 inline void sync_on_address(const volatile void* object, std::uint32_t order, std::uint64_t site) noexcept {
-    if (ready.load(std::memory_order_relaxed)) sync_operation({0, reinterpret_cast<std::uintptr_t>(object)}, order, site);
+    if (ready.load(std::memory_order_relaxed) && !from_openmp_runtime(site))
+        sync_operation({0, reinterpret_cast<std::uintptr_t>(object)}, order, site);
 }
 
 enum access_t : std::uint32_t {
@@ -38,6 +46,10 @@ inline void access(const void* address, std::uint64_t size, access_t type, std::
     for (; size > chunk; size -= chunk, bytes += chunk) access_from(bytes, chunk, type, site);
     access_from(bytes, static_cast<std::uint32_t>(size), type, site);
 }
+
+// The stack pointer of the calling thread's innermost instrumented frame that has not returned, or
+// 0 when it has none: below it the program's frames are dead.
+std::uintptr_t innermost_frame() noexcept;
 
 // Data through a descriptor: a write releases the descriptor's object, a read that received
 // something acquires it (interpose_fd.cpp).

@@ -136,7 +136,7 @@ TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     REAL(pthread_create);
     const std::uint64_t site = CALLER;
     auto* start = static_cast<start_t*>(std::malloc(sizeof(start_t)));
-    if (start == nullptr || !ready.load(std::memory_order_relaxed)) {
+    if (start == nullptr || !ready.load(std::memory_order_relaxed) || from_openmp_runtime(site)) {
         std::free(start);
         return real_pthread_create(thread, attributes, routine, argument);
     }
@@ -200,12 +200,14 @@ TAVO_FRONT void pthread_exit(void* result) {
 // byte, each before the synchronisation it takes part in. An init or destroy that is not ordered
 // with another thread's use of the object is reported as a race on it.
 namespace {
+// The OpenMP runtime's own objects are not the program's.
 template <class T>
 void writes_object(T* object, std::uint64_t site) noexcept {
-    access(const_cast<const void*>(static_cast<const volatile void*>(object)), sizeof(T), write_access, site);
+    if (!from_openmp_runtime(site))
+        access(const_cast<const void*>(static_cast<const volatile void*>(object)), sizeof(T), write_access, site);
 }
 void uses_object(const volatile void* object, std::uint64_t site) noexcept {
-    access(const_cast<const void*>(object), 1, read_access, site);
+    if (!from_openmp_runtime(site)) access(const_cast<const void*>(object), 1, read_access, site);
 }
 }  // namespace
 

@@ -209,6 +209,7 @@ void thread_name(char* text, std::size_t capacity, std::uint64_t thread) {
 void task_name(char* text, std::size_t capacity, std::uint32_t type, std::uint64_t id) {
     std::uint64_t thread = 0;
     if (thread_of_task(type, id, thread)) thread_name(text, capacity, thread);
+    else if (type == 2) std::snprintf(text, capacity, "OpenMP task %llu", static_cast<unsigned long long>(id));
     else std::snprintf(text, capacity, "task %u:%llu", type, static_cast<unsigned long long>(id));
 }
 

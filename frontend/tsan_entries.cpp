@@ -62,6 +62,7 @@ void leave_top(std::uint64_t site) noexcept {
 namespace tavo::frontend {
 
 std::atomic<bool> ready{false};
+std::atomic<std::uint64_t> openmp_code_begin{0}, openmp_code_end{0};
 bool keep_history = true;
 
 stack_id_t current_stack() noexcept { return top_id(); }
@@ -148,6 +149,10 @@ T compare_exchange(volatile T* a, T expected, T value, int order, int failure_or
 }
 
 }  // namespace
+
+std::uintptr_t tavo::frontend::innermost_frame() noexcept {
+    return shadow_depth > 0 && shadow_depth <= shadow_capacity ? shadow[shadow_depth - 1].stack : 0;
+}
 
 // Called from every instrumented unit's constructor, possibly many times. The runtime builds
 // itself while this library loads, before any code that depends on it runs, and every entry

@@ -140,4 +140,34 @@ void end_thread_tasks(thread_record_t& record) noexcept {
     }
 }
 
+task_context_t* new_detached_task(std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept {
+    if (!is_valid_type(type) || type == uncounted_task_type) return nullptr;
+    const std::uint16_t handle = allocate_task_handle();
+    if (handle == 0) {
+        raise_usage_error_at_thread_site(error::task_handle_overflow);
+        return nullptr;
+    }
+    task_context_t* task = new_task_context(type, id, handle, nullptr);
+    if (task == nullptr) {
+        free_task_handle(handle);
+        return nullptr;
+    }
+    if (!register_task(handle, task)) {
+        free_task_handle(handle);
+        delete_task_context(task);
+        return nullptr;
+    }
+    count_entry(type);
+    log_task_event(*task, "enters", site);
+    runtime.recompute_active_mask_checked();
+    return task;
+}
+
+void end_detached_task(task_context_t* task, std::uint64_t site) noexcept {
+    lower(runtime.live_count[task->type]);
+    end_task(*task, site);
+    destroy_task(task);
+    runtime.recompute_active_mask_checked();
+}
+
 }  // namespace tavo

@@ -24,4 +24,11 @@ task_context_t* find_task(const thread_record_t& record, std::int32_t type, std:
 // a nesting error, or one when there is none.
 void end_thread_tasks(thread_record_t& record) noexcept;
 
+// Tasks that belong to no thread's chain: a front end makes one the current task of whichever
+// thread runs it, and ends it later, from any thread, once it no longer runs anywhere (an OpenMP
+// task that completed stays comparable until the runtime has ordered it before everything).
+// Counted and logged like entered tasks. Null when no handle or memory is left, after reporting.
+task_context_t* new_detached_task(std::int32_t type, std::uint64_t id, std::uint64_t site) noexcept;
+void end_detached_task(task_context_t* task, std::uint64_t site) noexcept;
+
 }  // namespace tavo

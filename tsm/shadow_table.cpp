@@ -76,6 +76,14 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule, arena_t& cel
     return {cell, 0, false};
 }
 
+const leaf_table_t* shadow_table_t::find_leaves(std::uint64_t granule) const noexcept {
+    const std::uint64_t base = region_base(granule);
+    const shadow_region_t* region = load_acquire(regions_);
+    while (region != nullptr && region->base < base) region = load_acquire(region->next);
+    if (region == nullptr || region->base != base) return nullptr;
+    return load_acquire(region->directory->leaves[directory_index(granule)]);
+}
+
 shadow_region_t* shadow_table_t::find_or_create_region(std::uint64_t base, shadow_region_t* passed,
                                                        std::int32_t& error_code) noexcept {
     spin_guard_t guard(region_lock_);

@@ -2,6 +2,7 @@
 // names the tasks which accessed it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -60,6 +61,22 @@ public:
     // The cell of the granule, created on the way as needed. Raises nothing: on failure the caller
     // reports `error_code` once it holds no lock. Takes no lock when the cell exists.
     cell_lookup_t find_or_create(std::uint64_t granule, arena_t& cell_arena) noexcept;
+    // Calls `visit(shadow_cell_t&)` for each cell of a granule in [address, address + size);
+    // creates nothing, and skips the leaf tables that do not exist.
+    template <class Visit>
+    void for_each_cell(std::uint64_t address, std::uint64_t size, Visit&& visit) const noexcept {
+        const std::uint64_t end = address + size;
+        for (std::uint64_t granule = address >> granule_shift << granule_shift; granule < end;) {
+            const leaf_table_t* leaves = find_leaves(granule);
+            const std::uint64_t leaf_end = ((granule >> directory_shift) + 1) << directory_shift;
+            for (; granule < end && granule < leaf_end; granule += std::uint64_t{1} << granule_shift) {
+                if (leaves == nullptr) continue;
+                shadow_cell_t* cell = std::atomic_ref<shadow_cell_t* const>(
+                    leaves->cells[(granule >> granule_shift) & (shadow_fanout - 1)]).load(std::memory_order_acquire);
+                if (cell != nullptr) visit(*cell);
+            }
+        }
+    }
 
     // Frees every region, directory and leaf table; the cells belong to the arena. Only while no
     // other thread uses the table.
@@ -82,6 +99,8 @@ public:
     }
 
 private:
+    // The leaf table of the granule, or null when it has none.
+    const leaf_table_t* find_leaves(std::uint64_t granule) const noexcept;
     // The region after `region`, or the first one for null.
     const shadow_region_t* next_region(const shadow_region_t* region) const noexcept;
     shadow_region_t* find_or_create_region(std::uint64_t base, shadow_region_t* passed, std::int32_t& error_code) noexcept;

@@ -27,6 +27,13 @@ public:
     // A task ended: its entries leave every cell it touched, so nothing it did is compared with
     // anything again.
     void forget_task(task_context_t& task) noexcept;
+    // The records of [address, address + size) of every task whose handle `idle` accepts: memory
+    // that is no longer what those tasks used (a dead stack frame, a data block given to another
+    // task). `idle` may accept only tasks that record nothing meanwhile (ended, or suspended on
+    // the calling thread); `current` is the calling thread's task, which keeps resets away.
+    // Defined in tsm/forget_range.h.
+    template <class Idle>
+    void forget_range(task_context_t& current, std::uint64_t address, std::uint64_t size, Idle&& idle) noexcept;
 
     // Records one access of `task` (access type 0 to 3) and reports it with every unordered
     // conflicting access of another task. Raises and reports under the runtime lock, which the

@@ -15,9 +15,11 @@ wrappers="$1" c_compiler="$2" cxx_compiler="$3" source="$4" work="$5"
 mkdir -p "$work"
 name="$(basename "$source")"
 program="$work/${name%.*}"
+# TAVO_CASE_FLAGS: more compiler options; TAVO_CASE_THREADS: OpenMP team sizes to run it with.
+read -ra extra_flags <<<"${TAVO_CASE_FLAGS:-}"
 case "$source" in
-  *.c) TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 -Wall -Werror "$source" -o "$program" -lpthread ;;
-  *) TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 -Wall -Werror "$source" -o "$program" ;;
+  *.c) TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 -Wall -Werror "${extra_flags[@]}" "$source" -o "$program" -lpthread ;;
+  *) TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 -Wall -Werror "${extra_flags[@]}" "$source" -o "$program" ;;
 esac || { echo "FAIL: $name does not build"; exit 1; }
 
 verdict="$(sed -n 's|^// tavo: \([a-z]*\)$|\1|p' "$source" | head -1)"
@@ -25,10 +27,12 @@ export TAVO_OPTIONS="$(sed -n 's|^// tavo-options: ||p' "$source" | head -1)"
 expected_status="$(sed -n 's|^// tavo-exit: ||p' "$source" | head -1)"
 expected_status="${expected_status:-66}"
 expected_reports="$(sed -n 's|^// tavo-reports: ||p' "$source" | head -1)"
+for threads in ${TAVO_CASE_THREADS:-default}; do
+[ "$threads" = default ] || export OMP_NUM_THREADS="$threads"
 timeout 60 "$program" >"$work/${name}.out" 2>"$work/${name}.err"
 status=$?
 report="$(cat "$work/${name}.err")"
-fail() { echo "FAIL: $name ($c_compiler/$cxx_compiler): $*"; echo "--- stderr:"; echo "$report"; exit 1; }
+fail() { echo "FAIL: $name ($c_compiler/$cxx_compiler, threads $threads): $*"; echo "--- stderr:"; echo "$report"; exit 1; }
 
 # Lines of the program a report names, and lines the source marks.
 # A report's access stacks start at their "Read/Write/... of" lines and end at the next section;
@@ -67,4 +71,5 @@ if [ -n "$expected_reports" ]; then
   reports="$(grep -c "^WARNING: tavo" <<<"$report")"
   [ "$reports" = "$expected_reports" ] || fail "$reports reports, expected $expected_reports"
 fi
-echo "ok: $name ($c_compiler/$cxx_compiler): $verdict"
+echo "ok: $name ($c_compiler/$cxx_compiler, threads $threads): $verdict"
+done

@@ -15,6 +15,7 @@
 #include "task/task_table.h"
 #include "test_support.h"
 #include "tsm/access_record.h"
+#include "tsm/forget_range.h"
 
 namespace {
 
@@ -285,6 +286,23 @@ TEST_F(AccessCheck, EndingTaskLeavesItsCellsAndResetEmptiesTableAndLists) {
     staying.access(access_type::read, 0xb008, 4);
     EXPECT_EQ(tavo::runtime.tsm.table.census().cells, 1u);
     EXPECT_TRUE(stops.empty());
+}
+
+// Ranges start in a leaf table nobody touched, so the walk skips one before it finds cells.
+TEST_F(AccessCheck, ForgettingARangeDropsTheRecordsOfIdleTasksThereOnly) {
+    task_t idle(2, 1), running(2, 2), current(2, 3);
+    for (task_t* task : {&idle, &running}) {
+        task->access(access_type::read, 0xc000, 8);
+        task->access(access_type::read, 0xc010, 8);
+    }
+    tavo::runtime.tsm.forget_range(current.context, 0xa000, 0x2010,
+                                   [&](std::uint16_t handle) { return handle == idle.handle; });
+    EXPECT_EQ(idle.record(access_type::read, 0xc000), nullptr);
+    EXPECT_NE(idle.record(access_type::read, 0xc010), nullptr);
+    EXPECT_NE(running.record(access_type::read, 0xc000), nullptr);
+    current.access(access_type::write, 0xc000, 8);
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0].record.sharing.offended_count, 1u);
 }
 
 TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {

@@ -1,0 +1,22 @@
+// Neighbours exchange values over many phases, each behind a barrier.
+// tavo: clean
+#include <omp.h>
+#include <cstdio>
+
+int cells[64];
+
+int main() {
+  long total = 0;
+#pragma omp parallel reduction(+ : total)
+  {
+    const int me = omp_get_thread_num(), team = omp_get_num_threads();
+    for (int phase = 0; phase < 20; phase++) {
+      cells[me] = phase + me;
+#pragma omp barrier
+      total += cells[(me + 1) % team];
+#pragma omp barrier
+    }
+  }
+  std::printf("%ld\n", total);
+  return 0;
+}

@@ -1,0 +1,20 @@
+// Nested regions: every inner thread writes its own slot; the outer thread reads its row after
+// the inner region and the main thread reads everything after the outer one.
+// tavo: clean
+#include <omp.h>
+#include <cstdio>
+
+int main() {
+  int grid[2][2] = {};
+  int rows[2] = {};
+  omp_set_max_active_levels(2);
+#pragma omp parallel num_threads(2)
+  {
+    const int outer = omp_get_thread_num();
+#pragma omp parallel num_threads(2)
+    grid[outer][omp_get_thread_num()] = outer * 2 + omp_get_thread_num() + 1;
+    rows[outer] = grid[outer][0] + grid[outer][1];
+  }
+  std::printf("%d\n", rows[0] + rows[1]);
+  return 0;
+}

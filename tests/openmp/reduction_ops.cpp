@@ -1,0 +1,28 @@
+// Reductions of several operators, and a user-declared one: the runtime's combining is no race.
+// tavo: clean
+#include <cstdio>
+
+struct pair_t {
+  long low, high;
+};
+#pragma omp declare reduction(span : pair_t : omp_out.low = omp_in.low < omp_out.low ? omp_in.low : omp_out.low, \
+                              omp_out.high = omp_in.high > omp_out.high ? omp_in.high : omp_out.high)           \
+    initializer(omp_priv = {1000000, -1})
+
+int main() {
+  long sum = 0, product = 1;
+  int biggest = 0;
+  double mean = 0;
+  pair_t span = {1000000, -1};
+#pragma omp parallel for reduction(+ : sum, mean) reduction(* : product) reduction(max : biggest) reduction(span : span)
+  for (int i = 1; i <= 20; i++) {
+    sum += i;
+    mean += i / 20.0;
+    product *= (i % 3) + 1;
+    biggest = i > biggest ? i : biggest;
+    span.low = i < span.low ? i : span.low;
+    span.high = i > span.high ? i : span.high;
+  }
+  std::printf("%ld %ld %d %.1f %ld %ld\n", sum, product, biggest, mean, span.low, span.high);
+  return 0;
+}
