@@ -3,11 +3,25 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "frontend/stack_store.h"
 
 namespace tavo::frontend {
 
 // Called after a block is handed to the program, and before it is given back to the allocator.
 void heap_block_allocated(void* base, std::size_t size, const void* caller_pc) noexcept;
 void heap_block_freed(void* base) noexcept;
+
+struct heap_block_t {
+    std::uint64_t base;
+    std::uint64_t size;
+    std::uint64_t thread;  // task id of the allocating thread, 0 for the main thread
+    stack_id_t allocated_at;
+};
+// The live block that contains the address.
+bool heap_block_containing(std::uint64_t address, heap_block_t& block) noexcept;
+// How many blocks are held now.
+std::size_t heap_blocks_held() noexcept;
 
 }  // namespace tavo::frontend

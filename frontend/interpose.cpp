@@ -10,6 +10,7 @@
 #include <new>
 
 #include "frontend/frontend.h"
+#include "frontend/threads.h"
 #include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "runtime/spin_lock.h"
@@ -112,6 +113,7 @@ namespace tavo::frontend {
 void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept {
     current_fork_id = fork_id;
     current_thread_task = task_id;
+    thread_started(task_id);
     if (fork_id == 0) return;
     task_from(true, 3, task_id, site);
     sync_operation({task_start_sync_type, fork_id}, memory_order::acquire, site);
@@ -122,6 +124,7 @@ void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t s
 
 void thread_leaves(std::uint64_t site) noexcept {
     if (current_fork_id == 0) return;
+    thread_finished();
     sync_operation({task_end_sync_type, current_fork_id}, memory_order::release, site);
     task_from(false, 3, current_thread_task, site);
     current_fork_id = 0;
@@ -142,6 +145,7 @@ TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     runtime.activation_count[3].fetch_add(1);
     runtime.recompute_active_mask_checked();
     *start = {routine, argument, next_thread_task.fetch_add(1), fork_without_wait(site), site};
+    thread_created(start->task_id, site);
     const std::uint64_t fork_id = start->fork_id;
     const int result = real_pthread_create(thread, attributes, trampoline, start);
     if (result != 0) {
@@ -236,7 +240,13 @@ TAVO_DESTROY(pthread_barrier_destroy, pthread_barrier_t)
 TAVO_DESTROY(sem_destroy, sem_t)
 
 // Mutexes, spin locks, semaphores: acquire once the real lock is held, release before the real
-// unlock.
+// unlock. Reports name the mutexes and spin locks a thread holds; a semaphore is no lock it holds.
+namespace {
+void now_held(const volatile void* lock, std::uint64_t site) noexcept { lock_acquired(const_cast<const void*>(lock), true, site); }
+void now_held(sem_t*, std::uint64_t) noexcept {}
+void no_longer_held(const volatile void* lock) noexcept { lock_released(const_cast<const void*>(lock)); }
+void no_longer_held(sem_t*) noexcept {}
+}  // namespace
 #define TAVO_LOCKING(name, T, ...)                                                       \
     TAVO_FRONT int name(T* lock __VA_OPT__(, ) __VA_ARGS__) {                            \
         REAL(name);                                                                      \
@@ -244,6 +254,7 @@ TAVO_DESTROY(sem_destroy, sem_t)
         uses_object(lock, site);                                                         \
         const int status = real_##name(lock __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));      \
         if (status == 0) sync_on_address(lock, memory_order::acquire, site);             \
+        if (status == 0) now_held(lock, site);                                           \
         return status;                                                                   \
     }
 #define TAVO_UNLOCKING(name, T)                                                          \
@@ -251,6 +262,7 @@ TAVO_DESTROY(sem_destroy, sem_t)
         REAL(name);                                                                      \
         const std::uint64_t site = CALLER;                                               \
         uses_object(lock, site);                                                         \
+        no_longer_held(lock);                                                            \
         sync_on_address(lock, memory_order::release, site);                              \
         return real_##name(lock);                                                        \
     }
@@ -286,10 +298,12 @@ thread_local std::size_t read_lock_count = 0;
 const void* readers_of(const pthread_rwlock_t* lock) { return reinterpret_cast<const char*>(lock) + 1; }
 
 void read_locked(const pthread_rwlock_t* lock, std::uint64_t site) noexcept {
+    lock_acquired(lock, false, site);
     if (read_lock_count < read_lock_capacity) read_locks[read_lock_count++] = lock;
     sync_on_address(lock, memory_order::acquire, site);
 }
 void write_locked(const pthread_rwlock_t* lock, std::uint64_t site) noexcept {
+    lock_acquired(lock, true, site);
     sync_on_address(lock, memory_order::acquire, site);
     sync_on_address(readers_of(lock), memory_order::acquire, site);
 }
@@ -330,6 +344,7 @@ TAVO_FRONT int pthread_rwlock_unlock(pthread_rwlock_t* lock) {
     REAL(pthread_rwlock_unlock);
     const std::uint64_t site = CALLER;
     uses_object(lock, site);
+    lock_released(lock);
     sync_on_address(read_unlocked(lock) ? readers_of(lock) : lock, memory_order::release, site);
     return real_pthread_rwlock_unlock(lock);
 }

@@ -43,39 +43,74 @@ bool parse_options(const char* text, options_t& options) noexcept {
     bool valid = true;
     bool watch_given = false;
     bool re_given = false;
-    while (text != nullptr && *text != '\0') {
-        const char* end = std::strchr(text, ':');
-        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - text) : std::strlen(text);
-        const char* equals = static_cast<const char*>(std::memchr(text, '=', length));
-        bool good = equals != nullptr;
-        if (good) {
-            const std::size_t key_length = static_cast<std::size_t>(equals - text);
-            const char* value = equals + 1;
-            const std::size_t value_length = length - key_length - 1;
-            if (key_is(text, key_length, "tsm")) good = parse_flag(value, value_length, options.tsm);
-            else if (key_is(text, key_length, "re")) good = re_given = parse_flag(value, value_length, options.re);
-            else if (key_is(text, key_length, "halt_on_error")) good = parse_flag(value, value_length, options.halt_on_error);
-            else if (key_is(text, key_length, "symbolize")) good = parse_flag(value, value_length, options.symbolize);
-            else if (key_is(text, key_length, "symbolizer"))
-                good = parse_text(value, value_length, options.symbolizer, sizeof options.symbolizer);
-            else if (key_is(text, key_length, "suppress"))
-                good = parse_text(value, value_length, options.suppress, sizeof options.suppress);
-            else if (key_is(text, key_length, "watch"))
-                good = watch_given = parse_text(value, value_length, options.watch, sizeof options.watch);
-            else if (key_is(text, key_length, "exitcode")) {
-                char digits[16];
-                char* rest = nullptr;
-                good = parse_text(value, value_length, digits, sizeof digits) && value_length != 0;
-                const long code = good ? std::strtol(digits, &rest, 10) : -1;
-                good = good && *rest == '\0' && code >= 0 && code <= 255;
-                if (good) options.exit_code = static_cast<int>(code);
-            } else good = false;
+    const auto separator = [](char c) { return c == ':' || c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    const auto complain = [&](const char* what, const char* entry, std::size_t length) {
+        std::fprintf(stderr,
+                     "tavo: %s '%.*s' in TAVO_OPTIONS; valid options: tsm=0|1 re=0|1 halt_on_error=0|1 symbolize=0|1 "
+                     "history=0|1 dedupe=0|1 exitcode=0..255 format=text|json|sarif symbolizer=PATH suppress=LIST "
+                     "suppressions=FILE watch=LIST log_path=PREFIX\n",
+                     what, static_cast<int>(length), entry);
+        valid = false;
+    };
+    while (text != nullptr) {
+        while (*text != '\0' && separator(*text)) ++text;
+        if (*text == '\0') break;
+        const char* key = text;
+        while (*text != '\0' && *text != '=' && !separator(*text)) ++text;
+        const std::size_t key_length = static_cast<std::size_t>(text - key);
+        if (*text != '=') {
+            complain("no value for", key, key_length);
+            continue;
         }
-        if (!good && length != 0) {
-            std::fprintf(stderr, "tavo: ignoring option '%.*s'\n", static_cast<int>(length), text);
-            valid = false;
+        const char* value = ++text;
+        std::size_t value_length = 0;
+        if (*text == '\'' || *text == '"') {
+            const char* close = std::strchr(text + 1, *text);
+            if (close == nullptr) {
+                complain("unterminated quote in", key, std::strlen(key));
+                break;
+            }
+            value = text + 1;
+            value_length = static_cast<std::size_t>(close - value);
+            text = close + 1;
+        } else {
+            while (*text != '\0' && !separator(*text)) ++text;
+            value_length = static_cast<std::size_t>(text - value);
         }
-        text = end != nullptr ? end + 1 : nullptr;
+        bool good = true;
+        if (key_is(key, key_length, "tsm")) good = parse_flag(value, value_length, options.tsm);
+        else if (key_is(key, key_length, "re")) good = re_given = parse_flag(value, value_length, options.re);
+        else if (key_is(key, key_length, "halt_on_error")) good = parse_flag(value, value_length, options.halt_on_error);
+        else if (key_is(key, key_length, "symbolize")) good = parse_flag(value, value_length, options.symbolize);
+        else if (key_is(key, key_length, "history")) good = parse_flag(value, value_length, options.history);
+        else if (key_is(key, key_length, "dedupe")) good = parse_flag(value, value_length, options.dedupe);
+        else if (key_is(key, key_length, "symbolizer"))
+            good = parse_text(value, value_length, options.symbolizer, sizeof options.symbolizer);
+        else if (key_is(key, key_length, "suppress"))
+            good = parse_text(value, value_length, options.suppress, sizeof options.suppress);
+        else if (key_is(key, key_length, "suppressions"))
+            good = parse_text(value, value_length, options.suppressions, sizeof options.suppressions);
+        else if (key_is(key, key_length, "log_path"))
+            good = parse_text(value, value_length, options.log_path, sizeof options.log_path);
+        else if (key_is(key, key_length, "watch"))
+            good = watch_given = parse_text(value, value_length, options.watch, sizeof options.watch);
+        else if (key_is(key, key_length, "format")) {
+            if (key_is(value, value_length, "text")) options.format = format_t::text;
+            else if (key_is(value, value_length, "json")) options.format = format_t::json;
+            else if (key_is(value, value_length, "sarif")) options.format = format_t::sarif;
+            else good = false;
+        } else if (key_is(key, key_length, "exitcode")) {
+            char digits[16];
+            char* rest = nullptr;
+            good = parse_text(value, value_length, digits, sizeof digits) && value_length != 0;
+            const long code = good ? std::strtol(digits, &rest, 10) : -1;
+            good = good && *rest == '\0' && code >= 0 && code <= 255;
+            if (good) options.exit_code = static_cast<int>(code);
+        } else {
+            complain("unknown option", key, key_length);
+            continue;
+        }
+        if (!good) complain("malformed value in", key, static_cast<std::size_t>(value + value_length - key));
     }
     // Watching functions means checking reentrant calls, unless re= says otherwise.
     if (watch_given && !re_given) options.re = true;

@@ -1,15 +1,12 @@
 // The in-process reporter: without a debugger attached it takes the debugger's part at the
-// library's stops, prints each detection with symbolized call sites, and decides the exit status.
+// library's stops, prints each race once with both stacks, where the memory is, the threads and
+// the locks involved, and decides the exit status.
 //
 // Everything here is plain data with constant initialisation: the first stop comes while the
-// library's own globals are still being constructed.
+// library's own globals are still being constructed. Reports are made under the runtime lock, one
+// at a time.
 #include <fcntl.h>
 #include <link.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,12 +16,17 @@
 #include <utility>
 
 #include "frontend/frontend.h"
+#include "frontend/heap_blocks.h"
 #include "frontend/options.h"
+#include "frontend/report_writer.h"
+#include "frontend/suppressions.h"
+#include "frontend/symbolizer.h"
 #include "frontend/symbols.h"
+#include "frontend/thread_stack.h"
+#include "frontend/threads.h"
 #include "task/ended_tasks.h"
 #include "tavo/tavo.h"
-
-extern char** environ;
+#include "tsm/history.h"
 
 namespace tavo::frontend {
 
@@ -33,25 +35,43 @@ namespace {
 options_t options;
 bool passive = false;  // a debugger is attached: it plays its own part
 bool initialised = false;
-std::uint64_t sharing_reports = 0;
+std::uint64_t sharing_reports = 0;     // distinct races printed
+std::uint64_t sharing_detections = 0;  // every detection, repeats included
 std::uint64_t reentrancy_reports = 0;
 std::uint64_t suppressed_reports = 0;
+report_writer_t out;
+report_writer_t described;  // for a debugger
+bool sarif_open = false;
 
-// Pairs of call sites already reported, so that a loop reports its race once.
-constexpr std::size_t seen_capacity = 4096;
-std::uint64_t seen[seen_capacity][2];
-std::size_t seen_count = 0;
+// Races already reported: pairs of call sites, and the address ranges of printed reports.
+constexpr std::size_t seen_capacity = 1 << 14;
+std::uint64_t seen_pairs[seen_capacity][2];
+std::size_t seen_pair_count = 0;
+std::uint64_t seen_ranges[seen_capacity][2];
+std::size_t seen_range_count = 0;
 
-bool seen_before(std::uint64_t first, std::uint64_t second) {
+bool pair_seen(std::uint64_t first, std::uint64_t second) {
     if (first > second) std::swap(first, second);
-    for (std::size_t index = 0; index < seen_count; ++index)
-        if (seen[index][0] == first && seen[index][1] == second) return true;
-    if (seen_count < seen_capacity) {
-        seen[seen_count][0] = first;
-        seen[seen_count][1] = second;
-        ++seen_count;
+    for (std::size_t index = 0; index < seen_pair_count; ++index)
+        if (seen_pairs[index][0] == first && seen_pairs[index][1] == second) return true;
+    if (seen_pair_count < seen_capacity) {
+        seen_pairs[seen_pair_count][0] = first;
+        seen_pairs[seen_pair_count++][1] = second;
     }
     return false;
+}
+
+bool range_seen(std::uint64_t address, std::uint64_t size) {
+    for (std::size_t index = 0; index < seen_range_count; ++index)
+        if (address < seen_ranges[index][1] && seen_ranges[index][0] < address + size) return true;
+    return false;
+}
+
+void remember_range(std::uint64_t address, std::uint64_t size) {
+    if (seen_range_count < seen_capacity) {
+        seen_ranges[seen_range_count][0] = address;
+        seen_ranges[seen_range_count++][1] = address + size;
+    }
 }
 
 bool debugger_attached() {
@@ -66,209 +86,642 @@ bool debugger_attached() {
     return tracer != nullptr && std::strtol(tracer + 10, nullptr, 10) != 0;
 }
 
-// ---- Symbolization through llvm-symbolizer, one process kept for the whole run. ----
+// ---- The report, symbolized. ----
 
-int symbolizer_socket = -1;
-bool symbolizer_failed = false;
+constexpr std::size_t frame_capacity = 128;  // per stack, inlined calls included
+constexpr std::size_t side_capacity = 5;     // the access and up to four earlier ones
+constexpr std::size_t lock_capacity = 16;
+constexpr std::size_t thread_capacity = 16;
 
-bool start_symbolizer() {
-    if (symbolizer_socket >= 0) return true;
-    if (symbolizer_failed || !options.symbolize) return false;
-    symbolizer_failed = true;
-    int sockets[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], 0);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], 1);
-    // The symbolizer must not load this library again through a preload.
-    static char* environment[256];
+struct stack_t {
+    code_location_t frames[frame_capacity];
+    std::size_t count;
+};
+
+struct side_t {
+    tavo_access_t access;
+    bool previous;
+    bool freed;     // the access is the free of a block
+    bool finished;  // made by a task that has ended since
+    stack_t stack;
+    held_lock_t locks[lock_capacity];
+    std::size_t lock_count;
+};
+
+struct mutex_t {
+    std::uint64_t address;
+    std::uint64_t thread;  // task id of the holder
+    bool thread_known;
+    stack_t where;
+};
+
+enum class location_kind_t { unknown, global, heap, stack };
+
+struct report_t {
+    side_t sides[side_capacity];
+    std::size_t side_count;
+    std::uint64_t more;  // offended accesses not shown
+    location_kind_t location;
+    std::uint64_t location_base, location_size, location_thread;
+    const char* global_name;
+    const char* global_module;
+    std::uint64_t global_offset;
+    stack_t allocated_at;
+    mutex_t mutexes[lock_capacity];
+    std::size_t mutex_count;
+    std::uint64_t threads[thread_capacity];
+    std::size_t thread_count;
+    stack_t created_at[thread_capacity];
+    thread_info_t thread_infos[thread_capacity];
+    bool thread_known[thread_capacity];
+};
+report_t report;
+string_pool_t pool;
+
+// Frames of return addresses, innermost first, each expanded into its inlined calls.
+void symbolize_stack(const std::uint64_t* pcs, std::size_t pc_count, stack_t& stack) {
+    stack.count = 0;
+    for (std::size_t index = 0; index < pc_count && stack.count < frame_capacity; ++index)
+        stack.count += symbolize(pcs[index], stack.frames + stack.count, frame_capacity - stack.count, pool,
+                                 options.symbolizer, options.symbolize);
+}
+
+void symbolize_history(std::uint64_t top, stack_id_t history, stack_t& stack) {
+    std::uint64_t pcs[frame_capacity];
     std::size_t count = 0;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr && count < 255; ++entry)
-        if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0) environment[count++] = *entry;
-    environment[count] = nullptr;
-    // Inlined frames come innermost first: the first names the line the program wrote.
-    char* arguments[] = {options.symbolizer, nullptr};
-    pid_t child = 0;
-    const int status = posix_spawnp(&child, options.symbolizer, &actions, nullptr, arguments, environment);
-    posix_spawn_file_actions_destroy(&actions);
-    close(sockets[1]);
-    if (status != 0) {
-        close(sockets[0]);
-        return false;
-    }
-    symbolizer_socket = sockets[0];
-    symbolizer_failed = false;
-    return true;
+    if (top != 0) pcs[count++] = top;
+    count += frames_of(history, pcs + count, frame_capacity - count);
+    symbolize_stack(pcs, count, stack);
 }
 
-// The symbolizer's /proc/self/exe would be its own: name the program by its path.
-const char* program_path() {
-    static char path[4096];
-    if (path[0] == '\0') {
-        const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-        if (length <= 0) return "/proc/self/exe";
-        path[length] = '\0';
-    }
-    return path;
+const char* base_name(const char* path) {
+    const char* slash = path != nullptr ? std::strrchr(path, '/') : nullptr;
+    return slash != nullptr ? slash + 1 : path;
 }
 
-struct module_query_t {
-    std::uintptr_t address;
-    const char* path;
-    std::uintptr_t offset;
-};
+// ---- Suppressions: suppress= names and files, and the suppressions file. ----
 
-int find_module(dl_phdr_info* info, std::size_t, void* data) {
-    auto& query = *static_cast<module_query_t*>(data);
-    for (int index = 0; index < info->dlpi_phnum; ++index) {
-        const ElfW(Phdr)& header = info->dlpi_phdr[index];
-        if (header.p_type != PT_LOAD) continue;
-        const std::uintptr_t start = info->dlpi_addr + header.p_vaddr;
-        if (query.address >= start && query.address < start + header.p_memsz) {
-            query.path = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name : program_path();
-            query.offset = query.address - info->dlpi_addr;
-            return 1;
+bool frame_suppressed(const code_location_t& frame, bool innermost) {
+    char file_line[1100];
+    if (frame.file != nullptr) {
+        std::snprintf(file_line, sizeof file_line, "%s:%u", frame.file, frame.line);
+        if (files_match(options.suppress, file_line)) return true;
+    }
+    if (names_match(options.suppress, frame.function)) return true;
+    for (std::size_t index = 0; index < suppression_count(); ++index) {
+        const suppression_t& entry = suppression(index);
+        if (entry.type == suppression_type_t::called_from_lib) {
+            if (template_match(entry.pattern, base_name(frame.module))) return true;
+            continue;
         }
-    }
-    return 0;
-}
-
-// Function and file:line of the instruction before a return address, or the module and offset.
-struct location_t {
-    char function[256];
-    char file_line[512];
-};
-
-bool exchange(const char* request, char* reply, std::size_t capacity) {
-    const std::size_t length = std::strlen(request);
-    if (send(symbolizer_socket, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) return false;
-    std::size_t used = 0;
-    while (used + 1 < capacity) {
-        pollfd waiting{symbolizer_socket, POLLIN, 0};
-        if (poll(&waiting, 1, 5000) <= 0) return false;
-        const ssize_t got = recv(symbolizer_socket, reply + used, capacity - 1 - used, 0);
-        if (got <= 0) return false;
-        used += static_cast<std::size_t>(got);
-        reply[used] = '\0';
-        if (used >= 2 && std::strstr(reply, "\n\n") != nullptr) return true;
+        if (entry.type == suppression_type_t::race_top && !innermost) continue;
+        if (template_match(entry.pattern, frame.function) || template_match(entry.pattern, frame.file) ||
+            template_match(entry.pattern, frame.module))
+            return true;
     }
     return false;
 }
 
-void symbolize(std::uint64_t site, location_t& location) {
-    std::snprintf(location.function, sizeof location.function, "??");
-    std::snprintf(location.file_line, sizeof location.file_line, "0x%llx", static_cast<unsigned long long>(site));
-    if (site == 0) return;
-    module_query_t query{static_cast<std::uintptr_t>(site - 1), nullptr, 0};
-    if (dl_iterate_phdr(find_module, &query) == 0) return;
-    std::snprintf(location.file_line, sizeof location.file_line, "%s+0x%lx", query.path,
-                  static_cast<unsigned long>(query.offset));
-    if (!start_symbolizer()) return;
-    char request[600];
-    char reply[2048];
-    std::snprintf(request, sizeof request, "%s 0x%lx\n", query.path, static_cast<unsigned long>(query.offset));
-    if (!exchange(request, reply, sizeof reply)) {
-        close(symbolizer_socket);
-        symbolizer_socket = -1;
-        symbolizer_failed = true;
-        return;
-    }
-    char* file = std::strchr(reply, '\n');
-    if (file == nullptr) return;
-    *file++ = '\0';
-    if (char* end = std::strchr(file, '\n')) *end = '\0';
-    // "file:line:column": the column says little in a report.
-    if (char* column = std::strrchr(file, ':'); column != nullptr && column != std::strchr(file, ':')) *column = '\0';
-    if (std::strcmp(reply, "??") != 0) std::snprintf(location.function, sizeof location.function, "%.250s", reply);
-    if (std::strncmp(file, "??", 2) != 0) std::snprintf(location.file_line, sizeof location.file_line, "%.500s", file);
+bool stack_suppressed(const stack_t& stack) {
+    for (std::size_t index = 0; index < stack.count; ++index)
+        if (frame_suppressed(stack.frames[index], index == 0)) return true;
+    return false;
 }
 
-bool suppressed(const location_t& location) {
-    return names_match(options.suppress, location.function) || files_match(options.suppress, location.file_line);
-}
+// ---- Naming things. ----
 
 const char* access_word(std::uint32_t type, bool capital) {
-    static const char* const words[2][4] = {{"read", "write", "update", "atomic update"},
-                                            {"Read", "Write", "Update", "Atomic update"}};
-    return type < 4 ? words[capital][type] : (capital ? "Access" : "access");
+    static const char* const words[2][5] = {{"read", "write", "update", "atomic update", "atomic read"},
+                                            {"Read", "Write", "Update", "Atomic update", "Atomic read"}};
+    return type < 5 ? words[capital][type] : (capital ? "Access" : "access");
 }
 
-void describe_task(char* text, std::size_t capacity, std::uint32_t type, std::uint64_t id) {
-    if (type == 3) std::snprintf(text, capacity, "thread T%llu", static_cast<unsigned long long>(id));
-    else if (type == 1) std::snprintf(text, capacity, "initial task %llu", static_cast<unsigned long long>(id));
+const char* side_word(const side_t& side, bool capital) {
+    return side.freed ? (capital ? "Free" : "free") : access_word(side.access.access_type, capital);
+}
+
+// Thread tasks are the interposers' threads, the initial task the main thread.
+bool thread_of_task(std::uint32_t type, std::uint64_t id, std::uint64_t& thread) {
+    if (type == 3) thread = id;
+    else if (type == 1) thread = 0;
+    else return false;
+    return true;
+}
+
+void thread_name(char* text, std::size_t capacity, std::uint64_t thread) {
+    if (thread == 0) std::snprintf(text, capacity, "main thread");
+    else std::snprintf(text, capacity, "thread T%llu", static_cast<unsigned long long>(thread));
+}
+
+void task_name(char* text, std::size_t capacity, std::uint32_t type, std::uint64_t id) {
+    std::uint64_t thread = 0;
+    if (thread_of_task(type, id, thread)) thread_name(text, capacity, thread);
     else if (type == 2) std::snprintf(text, capacity, "OpenMP task %llu", static_cast<unsigned long long>(id));
     else std::snprintf(text, capacity, "task %u:%llu", type, static_cast<unsigned long long>(id));
 }
 
-void print_access(const tavo_access_t& access, const location_t& location, bool previous) {
-    char task[64];
-    describe_task(task, sizeof task, access.task_type, access.task_id);
-    const bool finished = previous && ended_task_kept(static_cast<std::int32_t>(access.task_type), access.task_id);
-    std::fprintf(stderr, "  %s%s of %u bytes at 0x%llx by %s%s:\n    at %s (%s)\n", previous ? "Previous " : "",
-                 !previous && releasing_block ? "Free" : access_word(access.access_type, !previous), access.size,
-                 static_cast<unsigned long long>(access.address), task, finished ? ", which has finished" : "",
-                 location.function, location.file_line);
+void mention_thread(std::uint64_t thread) {
+    for (std::size_t index = 0; index < report.thread_count; ++index)
+        if (report.threads[index] == thread) return;
+    if (report.thread_count < thread_capacity) report.threads[report.thread_count++] = thread;
+}
+
+std::size_t mutex_index(std::uint64_t address) {
+    for (std::size_t index = 0; index < report.mutex_count; ++index)
+        if (report.mutexes[index].address == address) return index;
+    return report.mutex_count;
+}
+
+void add_mutexes(const side_t& side) {
+    std::uint64_t thread = 0;
+    const bool known = thread_of_task(side.access.task_type, side.access.task_id, thread);
+    for (std::size_t index = 0; index < side.lock_count; ++index) {
+        if (mutex_index(side.locks[index].address) != report.mutex_count || report.mutex_count == lock_capacity) continue;
+        mutex_t& mutex = report.mutexes[report.mutex_count++];
+        mutex.address = side.locks[index].address;
+        mutex.thread = thread;
+        mutex.thread_known = known;
+        symbolize_history(0, side.locks[index].where, mutex.where);
+    }
+}
+
+void locate(std::uint64_t address) {
+    report.location = location_kind_t::unknown;
+    heap_block_t block;
+    symbol_t symbol;
+    std::uint64_t thread = 0;
+    if (heap_block_containing(address, block)) {
+        report.location = location_kind_t::heap;
+        report.location_base = block.base;
+        report.location_size = block.size;
+        report.location_thread = block.thread;
+        symbolize_history(0, block.allocated_at, report.allocated_at);
+        mention_thread(block.thread);
+    } else if (symbol_containing(address, true, symbol)) {
+        report.location = location_kind_t::global;
+        report.location_base = symbol.start;
+        report.location_size = symbol.size;
+        report.global_name = pool.copy(symbol.name);
+        module_t module;
+        report.global_module = module_containing(symbol.start, module) ? pool.copy(module.path) : nullptr;
+        report.global_offset = report.global_module != nullptr ? module.offset : 0;
+    } else if (thread_of_stack(address, thread)) {
+        report.location = location_kind_t::stack;
+        report.location_thread = thread;
+        mention_thread(thread);
+    }
+}
+
+// Each thread named, creators included, once.
+void describe_threads() {
+    for (std::size_t index = 0; index < report.thread_count; ++index) {
+        report.thread_known[index] = thread_info(report.threads[index], report.thread_infos[index]);
+        report.created_at[index].count = 0;
+        if (!report.thread_known[index]) continue;
+        symbolize_history(0, report.thread_infos[index].created_at, report.created_at[index]);
+        if (report.threads[index] != 0) mention_thread(report.thread_infos[index].creator);
+    }
+}
+
+// ---- Text. ----
+
+void text_stack(const stack_t& stack) {
+    if (stack.count == 0) out.print("    <no stack>\n");
+    for (std::size_t index = 0; index < stack.count; ++index) {
+        const code_location_t& frame = stack.frames[index];
+        out.print("    #%zu %s", index, frame.function);
+        if (frame.file != nullptr) {
+            out.print(" %s", frame.file);
+            if (frame.line != 0) out.print(":%u", frame.line);
+            if (frame.column != 0) out.print(":%u", frame.column);
+        }
+        if (frame.module != nullptr) out.print(" (%s+0x%llx)", base_name(frame.module), static_cast<unsigned long long>(frame.offset));
+        else out.print(" (0x%llx)", static_cast<unsigned long long>(frame.pc));
+        out.print("\n");
+    }
+    out.print("\n");
+}
+
+void text_where(const code_location_t& frame) {
+    if (frame.file != nullptr) {
+        out.print("%s", frame.file);
+        if (frame.line != 0) out.print(":%u", frame.line);
+        if (frame.column != 0) out.print(":%u", frame.column);
+    } else if (frame.module != nullptr) {
+        out.print("(%s+0x%llx)", base_name(frame.module), static_cast<unsigned long long>(frame.offset));
+    } else {
+        out.print("(0x%llx)", static_cast<unsigned long long>(frame.pc));
+    }
+}
+
+void text_report() {
+    char name[64];
+    out.print("==================\nWARNING: tavo: data sharing (pid=%d)\n", static_cast<int>(getpid()));
+    for (std::size_t index = 0; index < report.side_count; ++index) {
+        const side_t& side = report.sides[index];
+        task_name(name, sizeof name, side.access.task_type, side.access.task_id);
+        out.print("  %s%s of %u bytes at 0x%llx by %s%s", side.previous ? "Previous " : "",
+                  side_word(side, !side.previous), side.access.size,
+                  static_cast<unsigned long long>(side.access.address), name,
+                  side.finished ? ", which has finished" : "");
+        for (std::size_t lock = 0; lock < side.lock_count; ++lock)
+            out.print("%s%s M%zu", lock == 0 ? " (mutexes: " : ", ", side.locks[lock].write ? "write" : "read",
+                      mutex_index(side.locks[lock].address) + 1);
+        out.print("%s:\n", side.lock_count != 0 ? ")" : "");
+        text_stack(side.stack);
+    }
+    if (report.more != 0) out.print("  and %llu more earlier accesses\n\n", static_cast<unsigned long long>(report.more));
+    switch (report.location) {
+    case location_kind_t::global:
+        out.print("  Location is global '%s' of size %llu at 0x%llx", report.global_name,
+                  static_cast<unsigned long long>(report.location_size), static_cast<unsigned long long>(report.location_base));
+        if (report.global_module != nullptr)
+            out.print(" (%s+0x%llx)", base_name(report.global_module), static_cast<unsigned long long>(report.global_offset));
+        out.print("\n\n");
+        break;
+    case location_kind_t::heap:
+        thread_name(name, sizeof name, report.location_thread);
+        out.print("  Location is heap block of size %llu at 0x%llx allocated by %s:\n",
+                  static_cast<unsigned long long>(report.location_size), static_cast<unsigned long long>(report.location_base),
+                  name);
+        text_stack(report.allocated_at);
+        break;
+    case location_kind_t::stack:
+        thread_name(name, sizeof name, report.location_thread);
+        out.print("  Location is the stack of %s\n\n", name);
+        break;
+    case location_kind_t::unknown: break;
+    }
+    for (std::size_t index = 0; index < report.mutex_count; ++index) {
+        const mutex_t& mutex = report.mutexes[index];
+        if (mutex.thread_known) thread_name(name, sizeof name, mutex.thread);
+        out.print("  Mutex M%zu (0x%llx) locked by %s at:\n", index + 1, static_cast<unsigned long long>(mutex.address),
+                  mutex.thread_known ? name : "its task");
+        text_stack(mutex.where);
+    }
+    for (std::size_t index = 0; index < report.thread_count; ++index) {
+        if (!report.thread_known[index]) continue;
+        const thread_info_t& info = report.thread_infos[index];
+        if (report.threads[index] == 0) {
+            out.print("  Main thread (tid=%d, running)\n\n", info.tid);
+            continue;
+        }
+        char creator[64];
+        thread_name(creator, sizeof creator, info.creator);
+        out.print("  Thread T%llu (tid=%d, %s) created by %s at:\n", static_cast<unsigned long long>(report.threads[index]),
+                  info.tid, info.finished ? "finished" : "running", creator);
+        text_stack(report.created_at[index]);
+    }
+    const stack_t& top = report.sides[0].stack;
+    out.print("SUMMARY: tavo: data sharing ");
+    if (top.count != 0) {
+        text_where(top.frames[0]);
+        out.print(" in %s", top.frames[0].function);
+    }
+    out.print("\n==================\n");
+}
+
+// ---- JSON, one object a line. ----
+
+void json_stack(const stack_t& stack) {
+    out.print("[");
+    for (std::size_t index = 0; index < stack.count; ++index) {
+        const code_location_t& frame = stack.frames[index];
+        out.print("%s{\"function\":", index == 0 ? "" : ",");
+        out.json_string(frame.function);
+        out.print(",\"file\":");
+        out.json_string(frame.file);
+        out.print(",\"line\":%u,\"column\":%u,\"module\":", frame.line, frame.column);
+        out.json_string(frame.module);
+        out.print(",\"offset\":\"0x%llx\",\"pc\":\"0x%llx\"}", static_cast<unsigned long long>(frame.offset),
+                  static_cast<unsigned long long>(frame.pc));
+    }
+    out.print("]");
+}
+
+void json_thread(std::uint64_t thread) {
+    if (thread == 0) out.print("\"main\"");
+    else out.print("\"T%llu\"", static_cast<unsigned long long>(thread));
+}
+
+void json_report() {
+    out.print("{\"kind\":\"data_sharing\",\"pid\":%d,\"accesses\":[", static_cast<int>(getpid()));
+    for (std::size_t index = 0; index < report.side_count; ++index) {
+        const side_t& side = report.sides[index];
+        std::uint64_t thread = 0;
+        out.print("%s{\"previous\":%s,\"type\":\"%s\",\"size\":%u,\"address\":\"0x%llx\",\"thread\":", index == 0 ? "" : ",",
+                  side.previous ? "true" : "false", side_word(side, false), side.access.size,
+                  static_cast<unsigned long long>(side.access.address));
+        if (thread_of_task(side.access.task_type, side.access.task_id, thread)) json_thread(thread);
+        else out.print("\"task %u:%llu\"", side.access.task_type, static_cast<unsigned long long>(side.access.task_id));
+        out.print(",\"mutexes\":[");
+        for (std::size_t lock = 0; lock < side.lock_count; ++lock)
+            out.print("%s{\"mutex\":\"M%zu\",\"write\":%s}", lock == 0 ? "" : ",", mutex_index(side.locks[lock].address) + 1,
+                      side.locks[lock].write ? "true" : "false");
+        out.print("],\"stack\":");
+        json_stack(side.stack);
+        out.print("}");
+    }
+    out.print("],\"more\":%llu,\"location\":", static_cast<unsigned long long>(report.more));
+    switch (report.location) {
+    case location_kind_t::global:
+        out.print("{\"kind\":\"global\",\"name\":");
+        out.json_string(report.global_name);
+        out.print(",\"address\":\"0x%llx\",\"size\":%llu,\"module\":", static_cast<unsigned long long>(report.location_base),
+                  static_cast<unsigned long long>(report.location_size));
+        out.json_string(report.global_module);
+        out.print("}");
+        break;
+    case location_kind_t::heap:
+        out.print("{\"kind\":\"heap\",\"address\":\"0x%llx\",\"size\":%llu,\"thread\":",
+                  static_cast<unsigned long long>(report.location_base), static_cast<unsigned long long>(report.location_size));
+        json_thread(report.location_thread);
+        out.print(",\"stack\":");
+        json_stack(report.allocated_at);
+        out.print("}");
+        break;
+    case location_kind_t::stack:
+        out.print("{\"kind\":\"stack\",\"thread\":");
+        json_thread(report.location_thread);
+        out.print("}");
+        break;
+    case location_kind_t::unknown: out.print("null"); break;
+    }
+    out.print(",\"mutexes\":[");
+    for (std::size_t index = 0; index < report.mutex_count; ++index) {
+        const mutex_t& mutex = report.mutexes[index];
+        out.print("%s{\"id\":\"M%zu\",\"address\":\"0x%llx\",\"thread\":", index == 0 ? "" : ",", index + 1,
+                  static_cast<unsigned long long>(mutex.address));
+        if (mutex.thread_known) json_thread(mutex.thread);
+        else out.print("null");
+        out.print(",\"stack\":");
+        json_stack(mutex.where);
+        out.print("}");
+    }
+    out.print("],\"threads\":[");
+    bool first = true;
+    for (std::size_t index = 0; index < report.thread_count; ++index) {
+        if (!report.thread_known[index]) continue;
+        const thread_info_t& info = report.thread_infos[index];
+        out.print("%s{\"id\":", first ? "" : ",");
+        first = false;
+        json_thread(report.threads[index]);
+        out.print(",\"tid\":%d,\"running\":%s", info.tid, info.finished ? "false" : "true");
+        if (report.threads[index] != 0) {
+            out.print(",\"created_by\":");
+            json_thread(info.creator);
+            out.print(",\"stack\":");
+            json_stack(report.created_at[index]);
+        }
+        out.print("}");
+    }
+    out.print("]}\n");
+}
+
+// ---- SARIF 2.1.0: one log for the run, a result per report, both stacks as thread flows. ----
+
+void sarif_open_log() {
+    if (sarif_open) return;
+    sarif_open = true;
+    out.print("{\"$schema\":\"https://json.schemastore.org/sarif-2.1.0.json\",\"version\":\"2.1.0\",\"runs\":[{\"tool\":"
+              "{\"driver\":{\"name\":\"tavo\",\"rules\":[{\"id\":\"data-sharing\",\"shortDescription\":{\"text\":\"Two "
+              "unordered accesses of different threads to common bytes, one of them writing\"}},{\"id\":\"reentrant-call\","
+              "\"shortDescription\":{\"text\":\"A function called again while another call of it is running\"}}]}},"
+              "\"results\":[");
+}
+
+void sarif_physical(const code_location_t& frame) {
+    out.print("\"physicalLocation\":{\"artifactLocation\":{\"uri\":");
+    out.file_uri(frame.file);
+    out.print("}");
+    if (frame.line != 0) {
+        out.print(",\"region\":{\"startLine\":%u", frame.line);
+        if (frame.column != 0) out.print(",\"startColumn\":%u", frame.column);
+        out.print("}");
+    }
+    out.print("}");
+}
+
+// A location of a frame: its source when known, always its function.
+void sarif_location(const code_location_t& frame, const char* message) {
+    out.print("{");
+    if (frame.file != nullptr && frame.file[0] == '/') {
+        sarif_physical(frame);
+        out.print(",");
+    }
+    out.print("\"logicalLocations\":[{\"fullyQualifiedName\":");
+    out.json_string(frame.function);
+    out.print(",\"kind\":\"function\"}]");
+    if (message != nullptr) {
+        out.print(",\"message\":{\"text\":");
+        out.json_string(message);
+        out.print("}");
+    }
+    out.print("}");
+}
+
+void sarif_report() {
+    sarif_open_log();
+    char name[64], text[512];
+    if (sharing_reports > 1) out.print(",");
+    const side_t& current = report.sides[0];
+    task_name(name, sizeof name, current.access.task_type, current.access.task_id);
+    int length = std::snprintf(text, sizeof text, "%s of %u bytes at 0x%llx by %s", side_word(current, true),
+                               current.access.size, static_cast<unsigned long long>(current.access.address), name);
+    if (report.side_count > 1) {
+        const side_t& earlier = report.sides[1];
+        task_name(name, sizeof name, earlier.access.task_type, earlier.access.task_id);
+        length += std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length),
+                                " is unordered with an earlier %s by %s", side_word(earlier, false), name);
+    }
+    if (report.location == location_kind_t::global && length > 0 && static_cast<std::size_t>(length) < sizeof text)
+        std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), " (global '%.200s')", report.global_name);
+    out.print("{\"ruleId\":\"data-sharing\",\"level\":\"error\",\"message\":{\"text\":");
+    out.json_string(text);
+    out.print("},\"locations\":[");
+    if (current.stack.count != 0) sarif_location(current.stack.frames[0], nullptr);
+    out.print("],\"relatedLocations\":[");
+    for (std::size_t index = 1; index < report.side_count; ++index) {
+        if (report.sides[index].stack.count == 0) continue;
+        out.print("%s", index == 1 ? "" : ",");
+        std::snprintf(text, sizeof text, "earlier %s", side_word(report.sides[index], false));
+        out.print("{\"id\":%zu,", index);
+        // The related location repeats the frame's fields inside the id'd object.
+        const code_location_t& frame = report.sides[index].stack.frames[0];
+        if (frame.file != nullptr && frame.file[0] == '/') {
+            sarif_physical(frame);
+            out.print(",");
+        }
+        out.print("\"message\":{\"text\":");
+        out.json_string(text);
+        out.print("}}");
+    }
+    out.print("],\"codeFlows\":[{\"threadFlows\":[");
+    for (std::size_t index = 0; index < report.side_count; ++index) {
+        const side_t& side = report.sides[index];
+        task_name(name, sizeof name, side.access.task_type, side.access.task_id);
+        out.print("%s{\"message\":{\"text\":", index == 0 ? "" : ",");
+        std::snprintf(text, sizeof text, "%s%s by %s", side.previous ? "earlier " : "", side_word(side, false), name);
+        out.json_string(text);
+        out.print("},\"locations\":[");
+        // Outermost call first, as the thread ran.
+        for (std::size_t frame = side.stack.count; frame-- > 0;) {
+            out.print("{\"nestingLevel\":%zu,\"location\":", side.stack.count - 1 - frame);
+            sarif_location(side.stack.frames[frame], side.stack.frames[frame].function);
+            out.print("}%s", frame == 0 ? "" : ",");
+        }
+        out.print("]}");
+    }
+    out.print("]}]}");
+}
+
+void sarif_close_log() {
+    if (options.format != format_t::sarif || (!sarif_open && !out.to_file())) return;
+    sarif_open_log();
+    out.print("],\"properties\":{\"races\":%llu,\"detections\":%llu,\"reentrant_calls\":%llu,\"suppressed\":%llu}}]}\n",
+              static_cast<unsigned long long>(sharing_reports), static_cast<unsigned long long>(sharing_detections),
+              static_cast<unsigned long long>(reentrancy_reports), static_cast<unsigned long long>(suppressed_reports));
 }
 
 void finish();
 
 void after_report() {
-    std::fflush(stderr);
+    out.flush();
     if (options.halt_on_error) {
         finish();
         _exit(options.exit_code);
     }
 }
 
+// Builds the report of the current detection; false when suppressed (with `filter`).
+bool build_sharing_report(const tavo_sharing_detection_t& detection, bool filter) {
+    pool.clear();
+    report.side_count = 0;
+    report.mutex_count = 0;
+    report.thread_count = 0;
+    report.more = 0;
+    // The access being made now: this thread's own stack and locks.
+    side_t& current = report.sides[report.side_count++];
+    current.access = detection.offending;
+    current.previous = false;
+    current.freed = releasing_block;
+    current.finished = false;
+    std::uint64_t pcs[frame_capacity];
+    pcs[0] = detection.offending.code_address;
+    symbolize_stack(pcs, 1 + current_frames(pcs + 1, frame_capacity - 1), current.stack);
+    current.lock_count = held_locks(current.locks, lock_capacity);
+    bool quiet = filter && stack_suppressed(current.stack);
+    for (std::size_t index = 0; index < detection.offended_count && !quiet; ++index) {
+        if (report.side_count == side_capacity) {
+            report.more = detection.offended_count - index;
+            break;
+        }
+        side_t& earlier = report.sides[report.side_count++];
+        earlier.access = detection.offended[index];
+        earlier.previous = true;
+        earlier.freed = false;
+        earlier.finished = ended_task_kept(static_cast<std::int32_t>(earlier.access.task_type), earlier.access.task_id);
+        const stack_id_t history = offended_history(index);
+        symbolize_history(earlier.access.code_address, history, earlier.stack);
+        earlier.lock_count = locks_of(history, earlier.locks, lock_capacity);
+        quiet = filter && stack_suppressed(earlier.stack);
+    }
+    if (quiet) return false;
+    for (std::size_t index = 0; index < report.side_count; ++index) {
+        std::uint64_t thread = 0;
+        if (thread_of_task(report.sides[index].access.task_type, report.sides[index].access.task_id, thread))
+            mention_thread(thread);
+        add_mutexes(report.sides[index]);
+    }
+    locate(detection.offending.address);
+    describe_threads();
+    return true;
+}
+
 void report_sharing() {
     const tavo_sharing_detection_t& detection = __tavo_current_detection.sharing;
+    ++sharing_detections;
     const std::uint64_t offended_site = detection.offended_count != 0 ? detection.offended[0].code_address : 0;
-    if (seen_before(detection.offending.code_address, offended_site)) return;
-    location_t locations[5];
-    const std::size_t shown = detection.offended_count < 4 ? detection.offended_count : 4;
-    symbolize(detection.offending.code_address, locations[0]);
-    bool quiet = suppressed(locations[0]);
-    for (std::size_t index = 0; index < shown; ++index) {
-        symbolize(detection.offended[index].code_address, locations[index + 1]);
-        quiet = quiet || suppressed(locations[index + 1]);
-    }
-    if (quiet) {
+    if (options.dedupe && (pair_seen(detection.offending.code_address, offended_site) ||
+                           range_seen(detection.offending.address, detection.offending.size)))
+        return;
+    if (!build_sharing_report(detection, true)) {
         ++suppressed_reports;
         return;
     }
     ++sharing_reports;
-    std::fprintf(stderr, "==================\nWARNING: tavo: data sharing (pid=%d)\n", static_cast<int>(getpid()));
-    print_access(detection.offending, locations[0], false);
-    for (std::size_t index = 0; index < shown; ++index) print_access(detection.offended[index], locations[index + 1], true);
-    if (detection.offended_count > shown)
-        std::fprintf(stderr, "  and %llu more accesses\n", static_cast<unsigned long long>(detection.offended_count - shown));
-    std::fprintf(stderr, "SUMMARY: tavo: data sharing %s in %s\n==================\n", locations[0].file_line,
-                 locations[0].function);
+    remember_range(detection.offending.address, detection.offending.size);
+    switch (options.format) {
+    case format_t::text: text_report(); break;
+    case format_t::json: json_report(); break;
+    case format_t::sarif: sarif_report(); break;
+    }
     after_report();
 }
 
 void report_reentrancy() {
     const tavo_reentrancy_detection_t& detection = __tavo_current_detection.reentrancy;
-    location_t function;
-    location_t site;
-    symbolize(detection.function + 1, function);
-    if (options.watch[0] != '\0' && !names_match(options.watch, function.function)) return;
-    if (seen_before(detection.function, detection.site)) return;
-    symbolize(detection.site, site);
-    if (suppressed(site) || suppressed(function)) {
+    pool.clear();
+    stack_t& function = report.sides[0].stack;
+    stack_t& site = report.sides[1].stack;
+    // The function's own address is not a return address: looked up as one a byte further.
+    const std::uint64_t function_pc = detection.function + 1;
+    symbolize_stack(&function_pc, 1, function);
+    if (options.watch[0] != '\0' && !names_match(options.watch, function.frames[0].function)) return;
+    if (options.dedupe && pair_seen(detection.function, detection.site)) return;
+    // Reported at the function's entry, whose frame is on the shadow stack already with the site as
+    // its caller; an entry made without the front end's hooks is not.
+    std::uint64_t pcs[frame_capacity];
+    pcs[0] = detection.site;
+    std::size_t count = current_frames(pcs + 1, frame_capacity - 1);
+    if (count != 0 && pcs[1] == detection.site) std::memmove(pcs, pcs + 1, count-- * sizeof pcs[0]);
+    symbolize_stack(pcs, count + 1, site);
+    if (stack_suppressed(site) || stack_suppressed(function)) {
         ++suppressed_reports;
         return;
     }
     ++reentrancy_reports;
-    std::fprintf(stderr, "==================\nWARNING: tavo: reentrant call of %s (pid=%d)\n  called at %s (%s)\n",
-                 function.function, static_cast<int>(getpid()), site.function, site.file_line);
-    for (std::uint64_t index = 0; index < detection.offense_count; ++index) {
-        char task[64];
-        describe_task(task, sizeof task, detection.offenses[index].task_type, detection.offenses[index].task_id);
-        std::fprintf(stderr, "  %s inside by %s\n", index == 0 ? "already" : "also", task);
+    const char* name = function.frames[0].function;
+    char task[64];
+    if (options.format == format_t::text) {
+        out.print("==================\nWARNING: tavo: reentrant call of %s (pid=%d)\n  Called at:\n", name, static_cast<int>(getpid()));
+        text_stack(site);
+        for (std::uint64_t index = 0; index < detection.offense_count; ++index) {
+            task_name(task, sizeof task, detection.offenses[index].task_type, detection.offenses[index].task_id);
+            out.print("  %s inside by %s\n", index == 0 ? "already" : "also", task);
+        }
+        out.print("SUMMARY: tavo: reentrant call ");
+        text_where(site.frames[0]);
+        out.print(" in %s\n==================\n", name);
+    } else if (options.format == format_t::json) {
+        out.print("{\"kind\":\"reentrant_call\",\"pid\":%d,\"function\":", static_cast<int>(getpid()));
+        out.json_string(name);
+        out.print(",\"stack\":");
+        json_stack(site);
+        out.print(",\"inside\":[");
+        for (std::uint64_t index = 0; index < detection.offense_count; ++index) {
+            task_name(task, sizeof task, detection.offenses[index].task_type, detection.offenses[index].task_id);
+            out.print("%s", index == 0 ? "" : ",");
+            out.json_string(task);
+        }
+        out.print("]}\n");
+    } else {
+        sarif_open_log();
+        if (sharing_reports + reentrancy_reports > 1) out.print(",");
+        char text[512];
+        std::snprintf(text, sizeof text, "Reentrant call of %.400s", name);
+        out.print("{\"ruleId\":\"reentrant-call\",\"level\":\"error\",\"message\":{\"text\":");
+        out.json_string(text);
+        out.print("},\"locations\":[");
+        sarif_location(site.frames[0], nullptr);
+        out.print("],\"codeFlows\":[{\"threadFlows\":[{\"locations\":[");
+        for (std::size_t frame = site.count; frame-- > 0;) {
+            out.print("{\"nestingLevel\":%zu,\"location\":", site.count - 1 - frame);
+            sarif_location(site.frames[frame], site.frames[frame].function);
+            out.print("}%s", frame == 0 ? "" : ",");
+        }
+        out.print("]}]}]}");
     }
-    std::fprintf(stderr, "SUMMARY: tavo: reentrant call %s in %s\n==================\n", site.file_line, function.function);
     after_report();
 }
 
@@ -276,10 +729,16 @@ void finish() {
     static bool finished = false;
     if (finished) return;
     finished = true;
-    if (sharing_reports + reentrancy_reports == 0) return;
-    std::fprintf(stderr, "tavo: reported %llu data sharing and %llu reentrant calls\n",
-                 static_cast<unsigned long long>(sharing_reports), static_cast<unsigned long long>(reentrancy_reports));
-    std::fflush(stderr);
+    sarif_close_log();
+    if (options.format == format_t::json && sharing_detections + reentrancy_reports + suppressed_reports != 0)
+        out.print("{\"kind\":\"summary\",\"races\":%llu,\"detections\":%llu,\"reentrant_calls\":%llu,\"suppressed\":%llu}\n",
+                  static_cast<unsigned long long>(sharing_reports), static_cast<unsigned long long>(sharing_detections),
+                  static_cast<unsigned long long>(reentrancy_reports), static_cast<unsigned long long>(suppressed_reports));
+    else if (options.format == format_t::text && sharing_reports + reentrancy_reports != 0)
+        out.print("tavo: reported %llu data sharing (%llu detection%s) and %llu reentrant calls\n",
+                  static_cast<unsigned long long>(sharing_reports), static_cast<unsigned long long>(sharing_detections),
+                  sharing_detections == 1 ? "" : "s", static_cast<unsigned long long>(reentrancy_reports));
+    out.flush();
 }
 
 void at_exit() {
@@ -306,11 +765,7 @@ void add_function_filters(std::uint8_t feature, const char* list) {
 
 void request_filters() {
     if (options.tsm) add_function_filters(1, options.suppress);
-    if (options.re && options.watch[0] != '\0') {
-        add_function_filters(2, options.watch);
-        if (pending_count == 0 || pending_filters[pending_count - 1].feature != 2)
-            std::fprintf(stderr, "tavo: no function named in watch=%s\n", options.watch);
-    }
+    if (options.re && options.watch[0] != '\0') add_function_filters(2, options.watch);
     if (pending_count == 0) return;
     __tavo_config.filter_count = static_cast<std::uint32_t>(pending_count);
     __tavo_config.request |= TAVO_REQUEST_ALLOCATE;
@@ -335,13 +790,77 @@ void on_configuration_updated() {
     }
 }
 
+// A name that matches nothing is most likely mistyped: said once, at load. Names of source files
+// (with a '.' or a '/') are left alone, as only debug information knows them.
+bool names_a_file(const char* name, std::size_t length) {
+    for (std::size_t index = 0; index < length; ++index)
+        if (name[index] == '.' || name[index] == '/') return true;
+    return false;
+}
+
+bool module_matches(const char* pattern) {
+    struct query_t {
+        const char* pattern;
+        bool found;
+    } query{pattern, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto& asked = *static_cast<query_t*>(data);
+            const char* path = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name : nullptr;
+            asked.found = asked.found || (path != nullptr && template_match(asked.pattern, base_name(path)));
+            return asked.found ? 1 : 0;
+        },
+        &query);
+    return query.found;
+}
+
+void warn_unmatched_list(const char* key, const char* list) {
+    for (const char* entry = list; entry != nullptr && *entry != '\0';) {
+        const char* end = std::strchr(entry, ',');
+        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - entry) : std::strlen(entry);
+        char name[512];
+        if (length != 0 && length < sizeof name && !names_a_file(entry, length)) {
+            std::memcpy(name, entry, length);
+            name[length] = '\0';
+            const bool found = any_function([&](const char* symbol, const char* demangled) {
+                return names_match(name, symbol) || (demangled != nullptr && names_match(name, demangled));
+            });
+            if (!found) std::fprintf(stderr, "tavo: %s= names no function of the program: '%s'\n", key, name);
+        }
+        entry = end != nullptr ? end + 1 : nullptr;
+    }
+}
+
+void warn_unmatched() {
+    warn_unmatched_list("suppress", options.suppress);
+    if (options.re) warn_unmatched_list("watch", options.watch);
+    for (std::size_t index = 0; index < suppression_count(); ++index) {
+        const suppression_t& entry = suppression(index);
+        bool found = module_matches(entry.pattern);
+        if (entry.type == suppression_type_t::called_from_lib) {
+            if (!found) std::fprintf(stderr, "tavo: suppression 'called_from_lib:%s' matches no loaded module\n", entry.pattern);
+            continue;
+        }
+        if (found || names_a_file(entry.pattern, std::strlen(entry.pattern))) continue;
+        found = any_function([&](const char* symbol, const char* demangled) {
+            return template_match(entry.pattern, symbol) || template_match(entry.pattern, demangled);
+        });
+        if (!found) std::fprintf(stderr, "tavo: suppression '%s:%s' matches no function or module of the program\n",
+                                 entry.type == suppression_type_t::race ? "race" : "race_top", entry.pattern);
+    }
+}
+
 void on_load() {
     if (initialised) return;
     initialised = true;
     parse_options(std::getenv("TAVO_OPTIONS"), options);
+    keep_history_from_here(options.history);
     passive = debugger_attached();
     ready.store(true, std::memory_order_relaxed);
     if (passive) return;
+    out.set_log_path(options.log_path);
+    if (options.suppressions[0] != '\0') load_suppressions(options.suppressions);
+    warn_unmatched();
     std::uint32_t flags = __tavo_config.flags;
     if (options.tsm) flags |= TAVO_FLAG_TSM;
     if (options.re) flags |= TAVO_FLAG_RE;
@@ -373,4 +892,18 @@ extern "C" TAVO_API __attribute__((noinline)) void __tavo_switch_to_debugger(voi
         break;
     default: break;
     }
+}
+
+// For a debugger stopped at a data-sharing detection: the report the reporter would print, as
+// text (stacks, location, locks, threads), whatever the suppressions and earlier reports. The
+// text stays valid until the next call.
+extern "C" TAVO_API const char* __tavo_frontend_describe_detection(void) {
+    if (__tavo_event_reason != TAVO_EVENT_DATA_SHARING) return "";
+    if (!build_sharing_report(__tavo_current_detection.sharing, false)) return "";
+    // The text functions print to the reporter's writer: the debugger's takes its place meanwhile.
+    std::swap(out, described);
+    out.clear();
+    text_report();
+    std::swap(out, described);
+    return described.text();
 }

@@ -1,10 +1,14 @@
 // The entries both compilers emit under -fsanitize=thread, mapped onto tavo's operations with the
 // program's own instruction (the entry's return address) as the call site.
+#include <execinfo.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "frontend/frontend.h"
+#include "frontend/thread_stack.h"
+#include "tsm/history.h"
 
 using namespace tavo;
 using namespace tavo::frontend;
@@ -12,22 +16,38 @@ using namespace tavo::frontend;
 #define TAVO_FRONT extern "C" __attribute__((visibility("default")))
 #define CALLER site_of(__builtin_return_address(0))
 
-namespace tavo::frontend {
-std::atomic<bool> ready{false};
-std::atomic<std::uint64_t> openmp_code_begin{0}, openmp_code_end{0};
-}  // namespace tavo::frontend
-
 namespace {
 
 // Function events need the function and its frame again at exit, which has no argument: a
-// per-thread shadow stack keeps them. Frames deeper than the capacity are counted, not recorded.
+// per-thread shadow stack keeps them, with the caller's return address and the stack id of the
+// calls up to this one. Frames deeper than the capacity are counted, not recorded.
+// A slot keeps the caller and parent of its last frame, so that a call made again from the same
+// place reuses the id without a look-up in the store.
 struct frame_t {
     const void* function;
     std::uintptr_t stack;
+    std::uint64_t caller;
+    stack_id_t id;
+    stack_id_t parent;
 };
 constexpr std::size_t shadow_capacity = 512;
-thread_local frame_t shadow[shadow_capacity];
-thread_local std::size_t shadow_depth = 0;
+// The library is loaded with the program, never opened later: its thread-locals can be reached
+// without a call.
+#define TAVO_TLS thread_local __attribute__((tls_model("initial-exec")))
+TAVO_TLS frame_t shadow[shadow_capacity];
+TAVO_TLS std::size_t shadow_depth = 0;
+TAVO_TLS stack_id_t lockset = 0;
+
+stack_id_t top_id() noexcept {
+    const std::size_t depth = shadow_depth < shadow_capacity ? shadow_depth : shadow_capacity;
+    return depth == 0 ? 0 : shadow[depth - 1].id;
+}
+
+// The engine asks for it as it makes a record.
+std::uint32_t history_now() noexcept {
+    const stack_id_t stack = top_id();
+    return lockset == 0 ? stack : intern(stack, node_kind_t::with_locks, 0, lockset);
+}
 
 void leave_top(std::uint64_t site) noexcept {
     --shadow_depth;
@@ -36,6 +56,50 @@ void leave_top(std::uint64_t site) noexcept {
         function_from(false, frame.function, reinterpret_cast<const void*>(frame.stack), site);
     }
 }
+
+}  // namespace
+
+namespace tavo::frontend {
+
+std::atomic<bool> ready{false};
+std::atomic<std::uint64_t> openmp_code_begin{0}, openmp_code_end{0};
+bool keep_history = true;
+
+stack_id_t current_stack() noexcept { return top_id(); }
+
+std::size_t current_frames(std::uint64_t* pcs, std::size_t capacity) noexcept {
+    std::size_t count = 0;
+    for (std::size_t index = shadow_depth < shadow_capacity ? shadow_depth : shadow_capacity; index > 1 && count < capacity;)
+        pcs[count++] = shadow[--index].caller;
+    return count;
+}
+
+stack_id_t stack_unwound(std::uint64_t site) noexcept {
+    const std::size_t depth = shadow_depth < shadow_capacity ? shadow_depth : shadow_capacity;
+    void* pcs[64];
+    const int count = depth != 0 ? backtrace(pcs, 64) : 0;
+    int first = 0;
+    while (first < count && reinterpret_cast<std::uintptr_t>(pcs[first]) != site) ++first;
+    // The innermost instrumented function was called from the return address it recorded: the
+    // frames above that one are the ones the shadow stack does not know.
+    int last = first;
+    while (last < count && reinterpret_cast<std::uintptr_t>(pcs[last]) != shadow[depth - 1].caller) ++last;
+    if (last >= count) return stack_at(site);
+    stack_id_t id = keep_history ? current_stack() : 0;
+    while (last-- > first) id = intern(id, node_kind_t::frame, reinterpret_cast<std::uintptr_t>(pcs[last]));
+    return id;
+}
+
+void set_lockset(stack_id_t locks) noexcept { lockset = locks; }
+
+void keep_history_from_here(bool keep) noexcept {
+    keep_history = keep;
+    access_history = keep ? history_now : nullptr;
+}
+
+}  // namespace tavo::frontend
+
+namespace {
 
 // Memory orders as the compilers pass them.
 constexpr int order_consume = 1, order_acquire = 2, order_release = 3, order_acq_rel = 4;  // 5: seq_cst
@@ -102,7 +166,17 @@ TAVO_FRONT void __tsan_func_entry(void* caller) {
     const std::uint64_t site = site_of(caller);
     // A longjmp skips exit hooks: frames recorded deeper than this one are gone.
     while (shadow_depth > 0 && shadow_depth <= shadow_capacity && shadow[shadow_depth - 1].stack < stack) leave_top(site);
-    if (shadow_depth < shadow_capacity) shadow[shadow_depth] = {function, stack};
+    if (shadow_depth < shadow_capacity) {
+        frame_t& frame = shadow[shadow_depth];
+        // The outermost caller lies in code that was not instrumented: it starts no stack.
+        const stack_id_t parent = top_id();
+        if (!keep_history || shadow_depth == 0) frame.id = 0;
+        else if (frame.caller != site || frame.parent != parent || frame.id == 0) frame.id = intern(parent, node_kind_t::frame, site);
+        frame.function = function;
+        frame.stack = stack;
+        frame.caller = site;
+        frame.parent = parent;
+    }
     ++shadow_depth;
     if (ready.load(std::memory_order_relaxed)) function_from(true, function, reinterpret_cast<const void*>(stack), site);
 }

@@ -16,12 +16,11 @@
 #include <cstring>
 #include <cstdint>
 #include <new>
-#include <unordered_map>
-#include <vector>
 
 #include "omp_tools.h"  // the runtime's tool interface
 
 #include "frontend/frontend.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "runtime/spin_lock.h"
 #include "sync/sync_ids.h"
@@ -62,7 +61,7 @@ void release_team(team_t* team) {
     destroy(openmp_sync_type, team->barriers[0]);
     destroy(openmp_sync_type, team->barriers[1]);
     destroy(openmp_sync_type, team->reduction);
-    delete team;
+    heap_delete(team);
 }
 
 // What a task's dependences order among the sibling tasks of one address: the object of the last
@@ -94,10 +93,10 @@ struct openmp_task_t {
     std::uint32_t flags = 0;
     int index = 0;                     // implicit tasks: thread number in the team
     std::uint64_t epoch = 0;           // implicit tasks: barriers passed
-    std::vector<std::uint64_t> acquires, releases;  // dependence objects
-    std::vector<std::uint64_t> groups;              // task groups open in this task
-    std::unordered_map<std::uintptr_t, dependence_t> dependences;  // of its child tasks
-    std::vector<std::uint64_t> dependence_objects;                  // every object they made
+    vector_t<std::uint64_t> acquires, releases;  // dependence objects
+    vector_t<std::uint64_t> groups;              // task groups open in this task
+    unordered_map_t<std::uintptr_t, dependence_t> dependences;  // of its child tasks
+    vector_t<std::uint64_t> dependence_objects;                  // every object they made
 };
 
 openmp_task_t* task_of(const ompt_data_t* data) { return data != nullptr ? static_cast<openmp_task_t*>(data->ptr) : nullptr; }
@@ -195,7 +194,7 @@ void let_go(openmp_task_t* task) {
     // Its children have all completed: nothing uses their dependence objects any more.
     for (std::uint64_t object : task->dependence_objects) destroy(openmp_sync_type, object);
     if (task->context != nullptr) end_detached_task(task->context, 0);
-    delete task;
+    heap_delete(task);
 }
 
 void keep(openmp_task_t* task) {
@@ -238,8 +237,14 @@ task_context_t* new_context(std::uint64_t site) {
 void on_parallel_begin(ompt_data_t*, const ompt_frame_t*, ompt_data_t* parallel_data, unsigned, int,
                        const void* codeptr) {
     if (!watching()) return;
-    auto* team = new (std::nothrow) team_t{0, {take_sync_id(), take_sync_id()}, take_sync_id(), {1}};
-    if (team != nullptr) team->fork_id = fork_without_wait(site_of_code(codeptr));
+    auto* team = heap_new<team_t>();
+    if (team != nullptr) {
+        team->barriers[0] = take_sync_id();
+        team->barriers[1] = take_sync_id();
+        team->reduction = take_sync_id();
+        team->references.store(1);
+        team->fork_id = fork_without_wait(site_of_code(codeptr));
+    }
     parallel_data->ptr = team;
     active_regions.fetch_add(1);
 }
@@ -258,7 +263,7 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel_data
                       unsigned index, int flags) {
     if (!watching()) return;
     if (endpoint == ompt_scope_begin) {
-            auto* task = new (std::nothrow) openmp_task_t;
+            auto* task = heap_new<openmp_task_t>();
         if (task == nullptr) return;
         task->implicit = true;
         task_data->ptr = task;
@@ -365,7 +370,7 @@ void on_task_create(ompt_data_t* encountering_task_data, const ompt_frame_t*, om
     if (!watching()) return;
     if ((flags & (ompt_task_explicit | ompt_task_target | ompt_task_taskwait)) == 0)
         return;
-    auto* task = new (std::nothrow) openmp_task_t;
+    auto* task = heap_new<openmp_task_t>();
     if (task == nullptr) return;
     openmp_task_t* creator = task_of(encountering_task_data);
     task->creator = creator;
@@ -388,8 +393,8 @@ void on_task_create(ompt_data_t* encountering_task_data, const ompt_frame_t*, om
 
 // Sibling order of one dependence: what the task must acquire when it starts and release when it
 // completes. `waiting`: a task wait with dependences, which only acquires.
-void order_dependence(dependence_t& state, ompt_dependence_type_t type, std::vector<std::uint64_t>& acquires,
-                      std::vector<std::uint64_t>& releases, bool waiting, std::vector<std::uint64_t>& made) {
+void order_dependence(dependence_t& state, ompt_dependence_type_t type, vector_t<std::uint64_t>& acquires,
+                      vector_t<std::uint64_t>& releases, bool waiting, vector_t<std::uint64_t>& made) {
     auto fresh = [&] {
         made.push_back(take_sync_id());
         return made.back();
@@ -445,7 +450,7 @@ void end_wait() {
     pending_wait = nullptr;
     if (wait == nullptr) return;
     for (std::uint64_t object : wait->acquires) acquire(openmp_sync_type, object, 0);
-    delete wait;
+    heap_delete(wait);
 }
 
 void on_dependences(ompt_data_t* task_data, const ompt_dependence_t* dependences, int count) {
@@ -456,7 +461,7 @@ void on_dependences(ompt_data_t* task_data, const ompt_dependence_t* dependences
     const bool waiting = task->implicit || task->started || task->waits;
     openmp_task_t* owner = task->implicit || task->started ? task : task->creator;
     if (owner == nullptr) return;
-    std::vector<std::uint64_t> acquires;
+    vector_t<std::uint64_t> acquires;
     try {
         for (int index = 0; index < count; ++index) {
             const ompt_dependence_type_t type = dependences[index].dependence_type;
@@ -469,7 +474,7 @@ void on_dependences(ompt_data_t* task_data, const ompt_dependence_t* dependences
     }
     if (task->waits) {
         task->acquires.swap(acquires);
-        delete pending_wait;
+        heap_delete(pending_wait);
         pending_wait = task;
     } else {
         for (std::uint64_t object : acquires) acquire(openmp_sync_type, object, 0);

@@ -12,6 +12,8 @@
 #include <new>
 #include <set>
 #include <type_traits>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tavo {
@@ -58,6 +60,15 @@ template <class T>
 using deque_t = std::deque<T, allocator_t<T>>;
 template <class T>
 using vector_t = std::vector<T, allocator_t<T>>;
+template <class Key, class Value, class Hash = std::hash<Key>>
+using unordered_map_t = std::unordered_map<Key, Value, Hash, std::equal_to<Key>, allocator_t<std::pair<const Key, Value>>>;
+
+// A T constructed in the library's heap, or null when there is no memory; free it with heap_delete.
+template <class T, class... Arguments>
+T* heap_new(Arguments&&... arguments) noexcept {
+    void* memory = heap_allocate(sizeof(T));
+    return memory != nullptr ? new (memory) T{std::forward<Arguments>(arguments)...} : nullptr;
+}
 
 // Destroys and frees an object that was constructed in heap_allocate(sizeof(T)).
 template <class T>

@@ -19,7 +19,7 @@ SECONDS = 120
 NOT_COMPARED = re.compile(r"^(\$ |\(gdb\) |\[New Thread|\[Thread |\[Switching to Thread|Reading symbols|"
                           r"Starting program|Continuing\.|\[Thread debugging|Using host libthread_db|\s*$)")
 MASKS = [(r"0x[0-9a-fA-F]+", "0x#"), (r"\b[0-9a-fA-F]{12,16}\b", "#"), (r"\[[0-9a-f]+\]", "[#]"),
-         (r"\(1\.\d+\)", "(1.#)"), (r"~\d+", "~#"), (r"(LWP |process |pid=)\d+", r"\1#"),
+         (r"\(1\.\d+\)", "(1.#)"), (r"~\d+", "~#"), (r"(LWP |process |pid=|tid=)\d+", r"\1#"),
          (r"\S*/(examples|tests)/", r"\1/"), (r"\s+", " ")]
 
 
@@ -91,10 +91,10 @@ class Samples(unittest.TestCase):
 
     def test_a_real_program(self):
         with tempfile.TemporaryDirectory() as work:
-            run([built("frontend", "tavocc"), "-g", "-O1", os.path.join(SOURCE, "tests", "frontend", "corpus",
-                                                                         "racy_counter.c"), "-o", "racy_counter"],
-                cwd=work)
-            output = run(["bash", "-c", './racy_counter; echo "exit status $?"'], cwd=work)
+            run([built("frontend", "tavocc"), "-g", "-O1", os.path.join(SOURCE, "tests", "frontend", "reports",
+                                                                         "locked_global.c"), "-o", "locked_global"],
+                {"TAVO_CC": "clang"}, cwd=work)
+            output = run(["bash", "-c", './locked_global; echo "exit status $?"'], cwd=work)
         self.assertSample("==================", output)
 
 

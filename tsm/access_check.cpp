@@ -13,6 +13,7 @@
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "tsm/access_record.h"
+#include "tsm/history.h"
 #include "tsm/touched_cells.h"
 #include "tsm/tsm.h"
 
@@ -22,7 +23,6 @@ namespace {
 
 constexpr std::uint32_t largest_access = 255;
 constexpr std::size_t granule_size = 8;
-constexpr std::size_t offended_per_segment = arena_area_size / sizeof(tavo_access_t);
 
 template <class T>
 std::atomic_ref<T> atomic(T& object) noexcept {
@@ -77,22 +77,24 @@ public:
             if (std::memcmp(&node->access, &access, sizeof access) == 0) return true;
         return false;
     }
-    void add(const tavo_access_t& access) noexcept {
+    void add(const tavo_access_t& access, std::uint32_t history) noexcept {
         if (failure_ != 0 || contains(access)) return;
         void* memory = scratch_.allocate_unreported(sizeof(node_t), failure_);
         if (memory == nullptr) return;
-        head_ = new (memory) node_t{access, head_};
+        head_ = new (memory) node_t{access, head_, history};
     }
 
+    // visit(access, history)
     template <class Visit>
     void for_each(Visit&& visit) const noexcept {
-        for (const node_t* node = head_; node != nullptr; node = node->next) visit(node->access);
+        for (const node_t* node = head_; node != nullptr; node = node->next) visit(node->access, node->history);
     }
 
 private:
     struct node_t {
         tavo_access_t access;
         node_t* next;
+        std::uint32_t history;
     };
 
     arena_t& scratch_;
@@ -185,7 +187,8 @@ public:
                     if (!owner.identify()) break;
                     found = true;
                     conflicts.add(descriptor(type, record->position, walk.granule, owner.type, owner.id,
-                                             record->call_site));
+                                             record->call_site),
+                                  record->history);
                 }
             }
         });
@@ -253,8 +256,9 @@ private:
             raise_idle(busy_, error_code, access_.site);
             return false;
         }
-        auto* record = new (memory)
-            access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time, access_.site, walk.position};
+        auto* record = new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time,
+                                                    access_.site, walk.position,
+                                                    access_history != nullptr ? access_history() : 0};
         atomic(head).store(record);
         walk.changed = true;
         return true;
@@ -269,29 +273,38 @@ private:
 // Builds the offended array, then fills the detection record and reports under the runtime lock. The
 // offending access is the current one; a conflict descriptor identical to it (another task of the
 // same type and id doing the same thing at the same site) is left out.
+const std::uint32_t* reported_histories = nullptr;  // under the runtime lock, while a detection is reported
+std::size_t reported_count = 0;
+
 void report_sharing(const tavo_access_t& offending, const conflict_list_t& conflicts, arena_t& scratch,
                     std::uint64_t site) noexcept {
     std::size_t count = 0;
-    conflicts.for_each([&](const tavo_access_t& access) {
+    conflicts.for_each([&](const tavo_access_t& access, std::uint32_t) {
         count += std::memcmp(&access, &offending, sizeof access) != 0;
     });
-    // A detection with more offended accesses than one segment holds takes its array from the heap.
+    // A detection with more offended accesses than one segment holds takes its array from the heap;
+    // the histories follow the descriptors.
+    constexpr std::size_t entry_size = sizeof(tavo_access_t) + sizeof(std::uint32_t);
     tavo_access_t* offended = nullptr;
     void* heap_array = nullptr;
     std::int32_t failure = 0;
     if (count != 0) {
-        if (count <= offended_per_segment) {
-            offended = static_cast<tavo_access_t*>(scratch.allocate_unreported(count * sizeof(tavo_access_t), failure));
+        if (count * entry_size <= arena_area_size) {
+            offended = static_cast<tavo_access_t*>(scratch.allocate_unreported(count * entry_size, failure));
         } else {
-            heap_array = heap_allocate(count * sizeof(tavo_access_t));
+            heap_array = heap_allocate(count * entry_size);
             offended = static_cast<tavo_access_t*>(heap_array);
             if (offended == nullptr) failure = error::out_of_memory;
         }
     }
+    std::uint32_t* histories = nullptr;
     if (offended != nullptr) {
+        histories = reinterpret_cast<std::uint32_t*>(offended + count);
         std::size_t index = 0;
-        conflicts.for_each([&](const tavo_access_t& access) {
-            if (std::memcmp(&access, &offending, sizeof access) != 0) offended[index++] = access;
+        conflicts.for_each([&](const tavo_access_t& access, std::uint32_t history) {
+            if (std::memcmp(&access, &offending, sizeof access) == 0) return;
+            histories[index] = history;
+            offended[index++] = access;
         });
     } else {
         count = 0;
@@ -304,8 +317,12 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
     record.offending = offending;
     record.offended_count = count;
     record.offended = offended;
+    reported_histories = histories;
+    reported_count = count;
     runtime.report(TAVO_EVENT_DATA_SHARING, site);
-    heap_free(heap_array, count * sizeof(tavo_access_t));
+    reported_histories = nullptr;
+    reported_count = 0;
+    heap_free(heap_array, count * entry_size);
 }
 
 // Reached once a granule calls for a scan: only from here on does the check need its scratch arena,
@@ -328,6 +345,12 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
 }
 
 }  // namespace
+
+history_source_t access_history = nullptr;
+
+std::uint32_t offended_history(std::size_t index) noexcept {
+    return index < reported_count ? reported_histories[index] : 0;
+}
 
 void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                          std::uint64_t site) noexcept {
@@ -385,7 +408,8 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
                         const std::uint64_t time = atomic(record->time).load();
                         if (time < known || time == forgotten_time) break;
                         if (!record->position.shares_byte_with(released) || !owner.identify()) continue;
-                        conflicts.add(descriptor(type, record->position, granule, owner.type, owner.id, record->call_site));
+                        conflicts.add(descriptor(type, record->position, granule, owner.type, owner.id, record->call_site),
+                                      record->history);
                     }
                 }
             }

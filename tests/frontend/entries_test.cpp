@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "frontend/frontend.h"
+#include "frontend/thread_stack.h"
+#include "tsm/history.h"
 #include "tavo/tavo.h"
 
 extern "C" {
@@ -45,6 +47,7 @@ namespace {
 
 std::vector<tavo_sharing_detection_t> sharing;
 std::vector<tavo_access_t> offended;
+std::vector<std::uint32_t> offended_histories;
 std::vector<tavo_reentrancy_detection_t> reentrancy;
 
 }  // namespace
@@ -54,6 +57,7 @@ extern "C" TAVO_API __attribute__((noinline)) void __tavo_switch_to_debugger(voi
     if (__tavo_event_reason == TAVO_EVENT_DATA_SHARING) {
         sharing.push_back(__tavo_current_detection.sharing);
         offended.push_back(__tavo_current_detection.sharing.offended[0]);
+        offended_histories.push_back(tavo::offended_history(0));
     }
     if (__tavo_event_reason == TAVO_EVENT_REENTRANT_CALL) reentrancy.push_back(__tavo_current_detection.reentrancy);
 }
@@ -127,6 +131,7 @@ protected:
         __tsan_func_exit();
         sharing.clear();
         offended.clear();
+        offended_histories.clear();
         reentrancy.clear();
     }
 };
@@ -176,6 +181,27 @@ TEST_F(Checked, AccessSiteIsTheProgramsInstruction) {
     EXPECT_TRUE(inside(offended[0].code_address, write_word));
     EXPECT_EQ(offended[0].task_type, 3u);
     EXPECT_EQ(offended[0].task_id, 101u);
+}
+
+// The earlier access's record keeps the stack of calls it was made in (without the outermost
+// caller, which lies outside instrumented code), unless history is off.
+TEST_F(Checked, EarlierAccessKeepsItsStackWhenHistoryIsOn) {
+    for (const bool history : {true, false}) {
+        tavo::frontend::keep_history_from_here(history);
+        offended_histories.clear();
+        on_two_tasks([](int task) {
+            if (task == 1) return update_word();
+            for (std::uintptr_t caller : {0x1000, 0x2000, 0x3000}) __tsan_func_entry(reinterpret_cast<void*>(caller));
+            write_word();
+            for (int exits = 0; exits < 3; ++exits) __tsan_func_exit();
+        });
+        ASSERT_EQ(offended_histories.size(), 1u) << history;
+        std::uint64_t pcs[8];
+        const std::size_t count = tavo::frontend::frames_of(offended_histories[0], pcs, 8);
+        const std::vector<std::uint64_t> expected = history ? std::vector<std::uint64_t>{0x3000, 0x2000} : std::vector<std::uint64_t>{};
+        EXPECT_EQ(std::vector<std::uint64_t>(pcs, pcs + count), expected);
+    }
+    tavo::frontend::keep_history_from_here(true);
 }
 
 TEST_F(Checked, RangeAndCopyOverlapIsShared) {

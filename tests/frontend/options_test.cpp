@@ -1,6 +1,8 @@
 // The reporter's option string and the name lists of suppressions and watched functions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "frontend/options.h"
 #include "frontend/symbols.h"
 #include "../unit/stderr_capture.h"
@@ -19,17 +21,23 @@ TEST(Options, DefaultsCheckDataSharingAndExitWith66) {
     EXPECT_STREQ(options.symbolizer, "llvm-symbolizer");
 }
 
-TEST(Options, EveryKeyIsRead) {
+TEST(Options, EveryKeyIsReadWithAnySeparatorAndQuotes) {
     options_t options;
-    EXPECT_TRUE(parse_options("tsm=0:re=1:halt_on_error=1:symbolize=0:exitcode=3:symbolizer=/x/y:suppress=a,b.c",
+    EXPECT_TRUE(parse_options("tsm=0:re=1, halt_on_error=1\tsymbolize=0 exitcode=3:symbolizer=/x/y:suppress='a,b.c' "
+                              "history=0 dedupe=0 format=sarif log_path=\"/tmp/a b\" suppressions=s.txt",
                               options));
     EXPECT_FALSE(options.tsm);
     EXPECT_TRUE(options.re);
     EXPECT_TRUE(options.halt_on_error);
     EXPECT_FALSE(options.symbolize);
+    EXPECT_FALSE(options.history);
+    EXPECT_FALSE(options.dedupe);
+    EXPECT_EQ(options.format, tavo::frontend::format_t::sarif);
     EXPECT_EQ(options.exit_code, 3);
     EXPECT_STREQ(options.symbolizer, "/x/y");
     EXPECT_STREQ(options.suppress, "a,b.c");
+    EXPECT_STREQ(options.log_path, "/tmp/a b");
+    EXPECT_STREQ(options.suppressions, "s.txt");
 }
 
 TEST(Options, WatchingFunctionsSwitchesReentrancyOnUnlessToldOtherwise) {
@@ -42,20 +50,24 @@ TEST(Options, WatchingFunctionsSwitchesReentrancyOnUnlessToldOtherwise) {
     EXPECT_FALSE(explicitly_off.re);
 }
 
-TEST(Options, MalformedEntriesAreReportedAndLeaveTheRestApplied) {
+TEST(Options, EachBadEntryIsOneLineNamingTheValidKeysAndTheRestApplies) {
     options_t options;
     bool valid = true;
-    const std::string text = test::captured_stderr(
-        [&] { valid = parse_options("exitcode=300:tsm=2:colour=1:novalue:exitcode=9x:re=1", options); });
+    const std::string text = test::captured_stderr([&] {
+        valid = parse_options("exitcode=300:tsm=2 colour=1,novalue format=xml exitcode=9x re=1 log_path='open", options);
+    });
     EXPECT_FALSE(valid);
-    EXPECT_NE(text.find("ignoring option 'exitcode=300'"), std::string::npos) << text;
-    EXPECT_NE(text.find("ignoring option 'tsm=2'"), std::string::npos);
-    EXPECT_NE(text.find("ignoring option 'colour=1'"), std::string::npos);
-    EXPECT_NE(text.find("ignoring option 'novalue'"), std::string::npos);
-    EXPECT_NE(text.find("ignoring option 'exitcode=9x'"), std::string::npos);
+    for (const char* line : {"malformed value in 'exitcode=300'", "malformed value in 'tsm=2'", "unknown option 'colour'",
+                             "no value for 'novalue'", "malformed value in 'format=xml'",
+                             "malformed value in 'exitcode=9x'", "unterminated quote in 'log_path='open'"})
+        EXPECT_NE(text.find(std::string("tavo: ") + line + " in TAVO_OPTIONS; valid options: tsm=0|1"),
+                  std::string::npos)
+            << line << "\n" << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7) << text;
     EXPECT_EQ(options.exit_code, 66);
     EXPECT_TRUE(options.tsm);
     EXPECT_TRUE(options.re);
+    EXPECT_STREQ(options.log_path, "");
 }
 
 TEST(Options, FunctionNamesMatchWholeOrWithParameters) {

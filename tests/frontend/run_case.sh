@@ -36,7 +36,12 @@ report="$(cat "$work/${name}.err")"
 fail() { echo "FAIL: $name ($c_compiler/$cxx_compiler, threads $threads): $*"; echo "--- stderr:"; echo "$report"; exit 1; }
 
 # Lines of the program a report names, and lines the source marks.
-named_lines() { grep -o "[(/]${name//./\\.}:[0-9]*)" <<<"$report" | sed 's/.*:\([0-9]*\))/\1/' | sort -un; }
+# A report's access stacks start at their "Read/Write/... of" lines and end at the next section;
+# their innermost frames (#0) name the lines of the accesses, a reentrant call's its call site.
+named_lines() {
+  awk '/^  [A-Z]/ { inside = /^  (Previous |)[A-Za-z ]* of [0-9]+ bytes/ || /^  Called at/ } inside && /^    #0 /' <<<"$report" |
+    grep -o "/${name//./\\.}:[0-9]*" | sed 's/.*://' | sort -un
+}
 marked_lines() { grep -n "// $1\$" "$source" | cut -d: -f1 | sort -un; }
 
 case "$verdict" in

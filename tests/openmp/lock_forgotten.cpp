@@ -1,5 +1,7 @@
 // One update takes the lock, the other one forgot it.
 // tavo: racy
+// tavo-options: dedupe=0
+// (both lines race on the same bytes: by default only the first pair found is reported)
 #include <omp.h>
 #include <cstdio>
 

@@ -78,6 +78,8 @@ DETECTION_EXIT_STATUS = 66
 NOT_LOADED_EXIT_STATUS = 69
 
 STOP_FUNCTION = "__tavo_switch_to_debugger"
+# The compiler front end's report of the detection at hand: stacks, location, locks, threads.
+DESCRIBE_FUNCTION = "__tavo_frontend_describe_detection"
 POLL_CALL = "((void (*)(void *, void *)) _TAVO_leaveFunction)(0, 0)"
 # A call with no effect at all: whether gdb can call a function in the program.
 PROBE_CALL = "((int (*)(void)) __zuk_api_version)()"
