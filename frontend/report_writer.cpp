@@ -15,8 +15,11 @@ void report_writer_t::append(const char* text, std::size_t length) noexcept {
     if (capacity_ - used_ < length + 1) {
         std::size_t capacity = capacity_ == 0 ? 65536 : capacity_;
         while (capacity - used_ < length + 1) capacity *= 2;
-        char* grown = static_cast<char*>(std::realloc(buffer_, capacity));
+        // The library's heap: the program's allocator is watched, and may be what is broken.
+        char* grown = static_cast<char*>(heap_allocate(capacity));
         if (grown == nullptr) return;  // the report loses this text, not the program its memory
+        if (used_ != 0) std::memcpy(grown, buffer_, used_);
+        if (buffer_ != nullptr) heap_free(buffer_, capacity_);
         buffer_ = grown;
         capacity_ = capacity;
     }

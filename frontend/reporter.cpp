@@ -876,9 +876,40 @@ void on_load() {
 
 using namespace tavo::frontend;
 
-// The library stops here; a debugger, when attached, has its breakpoint on this function.
-extern "C" TAVO_API __attribute__((noinline)) void __tavo_switch_to_debugger(void) {
-    asm volatile("" ::: "memory");
+// For a debugger stopped at a data-sharing detection: the report the reporter would print, as
+// text (stacks, location, locks, threads), whatever the suppressions and earlier reports. Filled
+// before the stop and kept until the next detection; read from memory, as a debugger cannot always
+// call a function in the program.
+extern "C" {
+struct tavo_frontend_report_t {
+    const char* text;  // null when there is none
+    std::uint64_t length;
+};
+TAVO_API tavo_frontend_report_t __tavo_frontend_report = {nullptr, 0};
+}
+
+namespace {
+
+void describe_for_debugger() {
+    __tavo_frontend_report = {nullptr, 0};
+    if (!build_sharing_report(__tavo_current_detection.sharing, false)) return;
+    // The text functions print to the reporter's writer: the debugger's takes its place meanwhile.
+    std::swap(out, described);
+    out.clear();
+    text_report();
+    std::swap(out, described);
+    const char* text = described.text();
+    __tavo_frontend_report = {text, std::strlen(text)};
+}
+
+}  // namespace
+
+// The library's calls to its stop come here (the link wraps them): the debugger's breakpoint is on
+// the bare stop, so what a debugger reads is ready before it stops, and the reporter speaks after.
+extern "C" void __real___tavo_switch_to_debugger(void);
+extern "C" void __wrap___tavo_switch_to_debugger(void) {
+    if (passive && __tavo_event_reason == TAVO_EVENT_DATA_SHARING) describe_for_debugger();
+    __real___tavo_switch_to_debugger();
     switch (__tavo_event_reason) {
     case TAVO_EVENT_LOADED: on_load(); break;
     case TAVO_EVENT_CONFIGURATION_UPDATED:
@@ -892,18 +923,4 @@ extern "C" TAVO_API __attribute__((noinline)) void __tavo_switch_to_debugger(voi
         break;
     default: break;
     }
-}
-
-// For a debugger stopped at a data-sharing detection: the report the reporter would print, as
-// text (stacks, location, locks, threads), whatever the suppressions and earlier reports. The
-// text stays valid until the next call.
-extern "C" TAVO_API const char* __tavo_frontend_describe_detection(void) {
-    if (__tavo_event_reason != TAVO_EVENT_DATA_SHARING) return "";
-    if (!build_sharing_report(__tavo_current_detection.sharing, false)) return "";
-    // The text functions print to the reporter's writer: the debugger's takes its place meanwhile.
-    std::swap(out, described);
-    out.clear();
-    text_report();
-    std::swap(out, described);
-    return described.text();
 }

@@ -28,7 +28,8 @@ from .naming import describe_code
 from .protocol import (COMMAND_STOP_LIMIT, DETECTION_EXIT_STATUS, NOT_LOADED_EXIT_STATUS, EVENT_DATA_SHARING, EVENT_HANDSHAKE,
                        EVENT_LOADED, EVENT_REENTRANT_CALL, EVENT_UNLOADED, POLARITY_FOCUS, POLL_CALL,
                        POLL_ERRORS, PROBE_CALL, REPEATED_ERROR_LIMIT, REQUEST_POLL, REQUEST_UNKNOWN_FEATURES,
-                       STATUS_MESSAGES, STOP_FUNCTION, DESCRIBE_FUNCTION, error_message)
+                       STATUS_MESSAGES, STOP_FUNCTION, REPORT_SYMBOL, REPORT, REPORT_LIMIT,
+                       error_message)
 
 
 class StopBreakpoint(gdb.Breakpoint):
@@ -115,18 +116,18 @@ class Extension:
 
     def _front_end_report(self):
         """A program built with the compiler front end describes the detection itself, with both
-        stacks, the memory, the locks and the threads; asked by a call, once stopped."""
+        stacks, the memory, the locks and the threads, before it stops: read, never called."""
         try:
-            gdb.parse_and_eval("&" + DESCRIBE_FUNCTION)
+            address = self.library.address(REPORT_SYMBOL)
         except gdb.error:
             return ""
-        if not self.calls_possible():
-            return ""
-        with _PausedBreakpoints(self.breakpoint), _KeptSelection():
-            try:
-                return gdb.parse_and_eval("((const char *(*)(void)) %s)()" % DESCRIBE_FUNCTION).string()
-            except gdb.error as failure:
-                return "tavo: the front end did not describe the detection (%s)\n" % failure
+        try:
+            text, length = REPORT.unpack(self.library.read(address, REPORT.size))
+            if text == 0 or length > REPORT_LIMIT:
+                return "tavo: the front end did not describe the detection\n"
+            return self.library.read(text, length).decode("utf-8", "replace")
+        except gdb.error as failure:
+            return "tavo: the front end's report cannot be read (%s)\n" % failure
 
     # -- stops ----------------------------------------------------------------------------------
 

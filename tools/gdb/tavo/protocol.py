@@ -78,8 +78,12 @@ DETECTION_EXIT_STATUS = 66
 NOT_LOADED_EXIT_STATUS = 69
 
 STOP_FUNCTION = "__tavo_switch_to_debugger"
-# The compiler front end's report of the detection at hand: stacks, location, locks, threads.
-DESCRIBE_FUNCTION = "__tavo_frontend_describe_detection"
+# The compiler front end's report of the detection at hand (stacks, location, locks, threads),
+# filled before the stop: the text's address, then its length.
+REPORT_SYMBOL = "__tavo_frontend_report"
+REPORT = struct.Struct("<QQ")
+# Longer than this, the report is taken for garbage rather than read.
+REPORT_LIMIT = 1 << 24
 POLL_CALL = "((void (*)(void *, void *)) _TAVO_leaveFunction)(0, 0)"
 # A call with no effect at all: whether gdb can call a function in the program.
 PROBE_CALL = "((int (*)(void)) __zuk_api_version)()"
