@@ -42,12 +42,33 @@ std::uint32_t current_thread_id() noexcept {
 
 const char* environment_variable(const char* name) noexcept { return std::getenv(name); }
 
+#if defined(__SANITIZE_THREAD__)
+#define TAVO_UNDER_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVO_UNDER_THREAD_SANITIZER 1
+#endif
+#endif
+
 // System calls rather than the C library's mmap, which a front end or the program may interpose.
+// A build of our own code under ThreadSanitizer has no front end, and its sanitizer must see
+// memory unmapped and mapped again, or it takes a reused block for a race.
 void* map_memory(std::size_t size) noexcept {
+#ifdef TAVO_UNDER_THREAD_SANITIZER
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+#else
     const long memory = syscall(SYS_mmap, nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return memory == -1 ? nullptr : reinterpret_cast<void*>(memory);
+#endif
 }
-void unmap_memory(void* memory, std::size_t size) noexcept { syscall(SYS_munmap, memory, size); }
+void unmap_memory(void* memory, std::size_t size) noexcept {
+#ifdef TAVO_UNDER_THREAD_SANITIZER
+    munmap(memory, size);
+#else
+    syscall(SYS_munmap, memory, size);
+#endif
+}
 
 void cpu_pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
