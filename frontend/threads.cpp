@@ -25,18 +25,6 @@ thread_slot_t threads[thread_capacity];
 std::atomic<std::uint64_t> highest_thread{0};
 thread_local std::uint64_t this_thread = 0;
 
-bool stack_range(std::uintptr_t& low, std::uintptr_t& high) {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
-    void* base = nullptr;
-    std::size_t size = 0;
-    const bool known = pthread_attr_getstack(&attributes, &base, &size) == 0;
-    pthread_attr_destroy(&attributes);
-    low = reinterpret_cast<std::uintptr_t>(base);
-    high = low + size;
-    return known;
-}
-
 std::uintptr_t main_low = 0, main_high = 0;
 
 constexpr std::size_t held_capacity = 32;
@@ -53,6 +41,18 @@ void lockset_changed() {
 }
 
 }  // namespace
+
+bool stack_range(std::uintptr_t& low, std::uintptr_t& high) noexcept {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+    void* base = nullptr;
+    std::size_t size = 0;
+    const bool known = pthread_attr_getstack(&attributes, &base, &size) == 0;
+    pthread_attr_destroy(&attributes);
+    low = reinterpret_cast<std::uintptr_t>(base);
+    high = low + size;
+    return known;
+}
 
 void thread_created(std::uint64_t task_id, std::uint64_t site) noexcept {
     // The main thread's stack is asked for once, on the main thread: reading it walks the process's mappings.

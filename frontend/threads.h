@@ -41,4 +41,7 @@ std::size_t held_locks(held_lock_t* locks, std::size_t capacity) noexcept;
 // The locks an access record's history says were held, newest first.
 std::size_t locks_of(stack_id_t history, held_lock_t* locks, std::size_t capacity) noexcept;
 
+// The calling thread's stack, [low, high); false when it cannot be told.
+bool stack_range(std::uintptr_t& low, std::uintptr_t& high) noexcept;
+
 }  // namespace tavo::frontend

@@ -20,6 +20,7 @@
 #include "omp_tools.h"  // the runtime's tool interface
 
 #include "frontend/frontend.h"
+#include "frontend/threads.h"
 #include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "runtime/spin_lock.h"
@@ -156,13 +157,8 @@ constexpr std::uintptr_t dead_window = 64 * 1024;
 // Where the calling thread's stack begins (its highest address), or 0 when it cannot be told.
 std::uintptr_t stack_base() {
     static thread_local std::uintptr_t base = 0;
-    if (base != 0) return base;
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
-    void* lowest = nullptr;
-    std::size_t size = 0;
-    if (pthread_attr_getstack(&attributes, &lowest, &size) == 0) base = reinterpret_cast<std::uintptr_t>(lowest) + size;
-    pthread_attr_destroy(&attributes);
+    std::uintptr_t low = 0;
+    if (base == 0 && !stack_range(low, base)) base = 0;
     return base;
 }
 
