@@ -59,8 +59,17 @@ void descriptor_read(int fd, std::uint64_t site) noexcept;
 // Set while the thread's free is being checked: a detection then names the offending write a free.
 extern thread_local __attribute__((tls_model("initial-exec"))) bool releasing_block;
 
-// The thread-task protocol for the interposers.
-void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept;
+// The thread-task protocol for the interposers of thread creation (thread_tasks.cpp): the creator
+// forks before the system's call (false: the thread is not watched), and says so when the system
+// could not start it; the new thread enters before its routine and leaves after it.
+struct thread_start_t {
+    std::uint64_t task_id;
+    std::uint64_t fork_id;
+    std::uint64_t site;
+};
+bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept;
+void thread_not_started(const thread_start_t& start) noexcept;
+void thread_enters(const thread_start_t& start) noexcept;
 void thread_leaves(std::uint64_t site) noexcept;
 
 }  // namespace tavo::frontend

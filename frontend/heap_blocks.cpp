@@ -1,9 +1,8 @@
 #include "frontend/heap_blocks.h"
 
-#include <sys/mman.h>
-
 #include "frontend/thread_stack.h"
 #include "frontend/threads.h"
+#include "platform/platform.h"
 #include "runtime/spin_lock.h"
 
 namespace tavo::frontend {
@@ -11,7 +10,7 @@ namespace tavo::frontend {
 namespace {
 
 // Live blocks by base address, in shards of open addressing under a spin lock each; a shard's table
-// doubles when half full. Memory comes from mmap: these run inside the program's malloc.
+// doubles when half full. Memory comes from the system: these run inside the program's malloc.
 struct shard_t {
     std::uint8_t lock = 0;
     heap_block_t* table = nullptr;  // base 0: free
@@ -33,12 +32,12 @@ void place(heap_block_t* table, std::size_t capacity, const heap_block_t& block)
 
 bool grow(shard_t& shard) noexcept {
     const std::size_t capacity = shard.capacity == 0 ? 1024 : shard.capacity * 2;
-    void* memory = mmap(nullptr, capacity * sizeof(heap_block_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return false;
+    void* memory = platform::map_memory(capacity * sizeof(heap_block_t));
+    if (memory == nullptr) return false;
     auto* table = static_cast<heap_block_t*>(memory);
     for (std::size_t index = 0; index < shard.capacity; ++index)
         if (shard.table[index].base != 0) place(table, capacity, shard.table[index]);
-    if (shard.table != nullptr) munmap(shard.table, shard.capacity * sizeof(heap_block_t));
+    if (shard.table != nullptr) platform::unmap_memory(shard.table, shard.capacity * sizeof(heap_block_t));
     shard.table = table;
     shard.capacity = capacity;
     return true;

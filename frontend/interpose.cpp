@@ -12,7 +12,6 @@
 #include "frontend/frontend.h"
 #include "frontend/threads.h"
 #include "runtime/memory.h"
-#include "runtime/runtime.h"
 #include "runtime/spin_lock.h"
 #include "task/fork.h"
 
@@ -84,78 +83,42 @@ std::uint64_t forget(pthread_t thread) {
     return 0;
 }
 
-std::atomic<std::uint64_t> next_thread_task{1};
-
 struct start_t {
     void* (*routine)(void*);
     void* argument;
-    std::uint64_t task_id;
-    std::uint64_t fork_id;
-    std::uint64_t site;
+    thread_start_t thread;
 };
-
-thread_local std::uint64_t current_fork_id = 0;
-thread_local std::uint64_t current_thread_task = 0;
 
 void* trampoline(void* argument) {
     const start_t start = *static_cast<start_t*>(argument);
     heap_free(argument, sizeof(start_t));
-    thread_enters(start.task_id, start.fork_id, start.site);
+    thread_enters(start.thread);
     void* result = start.routine(start.argument);
-    thread_leaves(start.site);
+    thread_leaves(start.thread.site);
     return result;
 }
 
 }  // namespace
-
-namespace tavo::frontend {
-
-void thread_enters(std::uint64_t task_id, std::uint64_t fork_id, std::uint64_t site) noexcept {
-    current_fork_id = fork_id;
-    current_thread_task = task_id;
-    thread_started(task_id);
-    if (fork_id == 0) return;
-    task_from(true, 3, task_id, site);
-    sync_operation({task_start_sync_type, fork_id}, memory_order::acquire, site);
-    // The creator's activation covered the gap until this task existed.
-    runtime.activation_count[3].fetch_sub(1);
-    runtime.recompute_active_mask_checked();
-}
-
-void thread_leaves(std::uint64_t site) noexcept {
-    if (current_fork_id == 0) return;
-    thread_finished();
-    sync_operation({task_end_sync_type, current_fork_id}, memory_order::release, site);
-    task_from(false, 3, current_thread_task, site);
-    current_fork_id = 0;
-}
-
-}  // namespace tavo::frontend
 
 TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
                               void* argument) {
     REAL(pthread_create);
     const std::uint64_t site = CALLER;
     auto* start = static_cast<start_t*>(heap_allocate(sizeof(start_t)));
-    if (start == nullptr || !ready.load(std::memory_order_relaxed) || from_openmp_runtime(site)) {
+    if (start == nullptr || from_openmp_runtime(site) || !thread_forking(site, start->thread)) {
         heap_free(start, sizeof(start_t));
         return real_pthread_create(thread, attributes, routine, argument);
     }
-    // Checking must be on before the thread's first access, so the type is active from here.
-    runtime.activation_count[3].fetch_add(1);
-    runtime.recompute_active_mask_checked();
-    *start = {routine, argument, next_thread_task.fetch_add(1), fork_without_wait(site), site};
-    thread_created(start->task_id, site);
-    const std::uint64_t fork_id = start->fork_id;
+    start->routine = routine;
+    start->argument = argument;
+    const thread_start_t forked = start->thread;
     const int result = real_pthread_create(thread, attributes, trampoline, start);
     if (result != 0) {
         heap_free(start, sizeof(start_t));
-        runtime.activation_count[3].fetch_sub(1);
-        runtime.recompute_active_mask_checked();
-        join_fork(fork_id, site);
+        thread_not_started(forked);
         return result;
     }
-    remember(*thread, fork_id);
+    remember(*thread, forked.fork_id);
     return result;
 }
 

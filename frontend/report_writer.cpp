@@ -9,6 +9,10 @@
 
 #include "runtime/memory.h"
 
+#if defined(_WIN32)
+#define O_CLOEXEC O_NOINHERIT
+#endif
+
 namespace tavo::frontend {
 
 void report_writer_t::append(const char* text, std::size_t length) noexcept {

@@ -6,6 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+// mingw's C library formats as C99 says only through its own printf (__USE_MINGW_ANSI_STDIO).
+#if defined(_WIN32)
+#define TAVO_PRINTF gnu_printf
+#else
+#define TAVO_PRINTF printf
+#endif
+
 namespace tavo::frontend {
 
 class report_writer_t {
@@ -13,7 +20,7 @@ public:
     void set_log_path(const char* prefix) noexcept { prefix_ = prefix; }
     bool to_file() const noexcept { return prefix_ != nullptr && prefix_[0] != '\0'; }
 
-    __attribute__((format(printf, 2, 3))) void print(const char* format, ...) noexcept;
+    __attribute__((format(TAVO_PRINTF, 2, 3))) void print(const char* format, ...) noexcept;
     // A JSON string, quoted and escaped; null as null.
     void json_string(const char* text) noexcept;
     // A file URI for an absolute path, percent-encoded.

@@ -5,8 +5,6 @@
 // Everything here is plain data with constant initialisation: the first stop comes while the
 // library's own globals are still being constructed. Reports are made under the runtime lock, one
 // at a time.
-#include <fcntl.h>
-#include <link.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +15,7 @@
 
 #include "frontend/frontend.h"
 #include "frontend/heap_blocks.h"
+#include "frontend/host.h"
 #include "frontend/options.h"
 #include "frontend/report_writer.h"
 #include "frontend/suppressions.h"
@@ -72,18 +71,6 @@ void remember_range(std::uint64_t address, std::uint64_t size) {
         seen_ranges[seen_range_count][0] = address;
         seen_ranges[seen_range_count++][1] = address + size;
     }
-}
-
-bool debugger_attached() {
-    char text[4096];
-    const int descriptor = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) return false;
-    const ssize_t length = read(descriptor, text, sizeof text - 1);
-    close(descriptor);
-    if (length <= 0) return false;
-    text[length] = '\0';
-    const char* tracer = std::strstr(text, "TracerPid:");
-    return tracer != nullptr && std::strtol(tracer + 10, nullptr, 10) != 0;
 }
 
 // ---- The report, symbolized. ----
@@ -799,19 +786,7 @@ bool names_a_file(const char* name, std::size_t length) {
 }
 
 bool module_matches(const char* pattern) {
-    struct query_t {
-        const char* pattern;
-        bool found;
-    } query{pattern, false};
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* data) {
-            auto& asked = *static_cast<query_t*>(data);
-            const char* path = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name : nullptr;
-            asked.found = asked.found || (path != nullptr && template_match(asked.pattern, base_name(path)));
-            return asked.found ? 1 : 0;
-        },
-        &query);
-    return query.found;
+    return any_module([&](const char* path) { return template_match(pattern, base_name(path)); });
 }
 
 void warn_unmatched_list(const char* key, const char* list) {

@@ -1,9 +1,8 @@
 #include "frontend/stack_store.h"
 
-#include <sched.h>
-#include <sys/mman.h>
-
 #include <atomic>
+
+#include "platform/platform.h"
 
 namespace tavo::frontend {
 
@@ -28,8 +27,7 @@ enum mapping_t : int { unmapped, mapping, mapped, unmappable };
 std::atomic<int> mapping_state{unmapped};
 
 void* map(std::size_t size) noexcept {
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    return memory == MAP_FAILED ? nullptr : memory;
+    return platform::map_memory(size);
 }
 
 // Null only when the mapping failed (the caller keeps its parent). A thread that comes while
@@ -45,7 +43,7 @@ store_t* store_now() noexcept {
         mapping_state.store(ready ? mapped : unmappable, std::memory_order_release);
         return ready ? &the_store : nullptr;
     }
-    while (mapping_state.load(std::memory_order_acquire) == mapping) sched_yield();
+    while (mapping_state.load(std::memory_order_acquire) == mapping) platform::yield_thread();
     return store.load(std::memory_order_acquire);
 }
 

@@ -1,21 +1,12 @@
 #include "frontend/symbolizer.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string.h>
 
+#include "frontend/host.h"
 #include "frontend/symbols.h"
 #include "runtime/memory.h"
-
-extern char** environ;
 
 namespace tavo::frontend {
 
@@ -46,86 +37,8 @@ void string_pool_t::clear() noexcept {
 
 namespace {
 
-int symbolizer_socket = -1;
-pid_t symbolizer_process = 0;
-bool symbolizer_missing = false;  // could not be started: symbol tables from now on
-char* reply = nullptr;            // grows to the longest answer
-std::size_t reply_capacity = 0;
-
-void stop_symbolizer() {
-    if (symbolizer_socket >= 0) close(symbolizer_socket);
-    symbolizer_socket = -1;
-    if (symbolizer_process > 0) {
-        kill(symbolizer_process, SIGKILL);
-        waitpid(symbolizer_process, nullptr, 0);
-    }
-    symbolizer_process = 0;
-}
-
-bool start_symbolizer(const char* path) {
-    if (symbolizer_socket >= 0) return true;
-    if (symbolizer_missing) return false;
-    int sockets[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], 0);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], 1);
-    // The symbolizer must not load this library again through a preload.
-    static char* environment[256];
-    std::size_t count = 0;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr && count < 255; ++entry)
-        if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0) environment[count++] = *entry;
-    environment[count] = nullptr;
-    char* arguments[] = {const_cast<char*>(path), nullptr};
-    const int status = posix_spawnp(&symbolizer_process, path, &actions, nullptr, arguments, environment);
-    posix_spawn_file_actions_destroy(&actions);
-    close(sockets[1]);
-    if (status != 0) {
-        close(sockets[0]);
-        symbolizer_process = 0;
-        symbolizer_missing = true;
-        std::fprintf(stderr, "tavo: cannot run the symbolizer '%s'; functions are named from symbol tables\n", path);
-        return false;
-    }
-    symbolizer_socket = sockets[0];
-    return true;
-}
-
-// One question, one answer ending in an empty line, of any length.
-bool exchange(const char* request) {
-    const std::size_t length = std::strlen(request);
-    if (send(symbolizer_socket, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) return false;
-    std::size_t used = 0;
-    for (;;) {
-        if (reply_capacity - used < 4096) {
-            const std::size_t capacity = reply_capacity == 0 ? 8192 : reply_capacity * 2;
-            char* grown = static_cast<char*>(std::realloc(reply, capacity));
-            if (grown == nullptr) return false;
-            reply = grown;
-            reply_capacity = capacity;
-        }
-        pollfd waiting{symbolizer_socket, POLLIN, 0};
-        if (poll(&waiting, 1, 10000) <= 0) return false;
-        const ssize_t got = recv(symbolizer_socket, reply + used, reply_capacity - 1 - used, 0);
-        if (got <= 0) return false;
-        used += static_cast<std::size_t>(got);
-        reply[used] = '\0';
-        if (used >= 2 && reply[used - 2] == '\n' && reply[used - 1] == '\n') return true;
-    }
-}
-
-bool ask(const char* path, const char* request) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!start_symbolizer(path)) return false;
-        if (exchange(request)) return true;
-        stop_symbolizer();  // died or hung: a new one answers the same question
-    }
-    return false;
-}
-
 // "function\nfile:line:column\n" pairs; returns how many frames were read.
-std::size_t parse_reply(code_location_t model, code_location_t* frames, std::size_t capacity, string_pool_t& pool) {
+std::size_t parse_reply(char* reply, code_location_t model, code_location_t* frames, std::size_t capacity, string_pool_t& pool) {
     std::size_t count = 0;
     char* line = reply;
     while (count < capacity && *line != '\0' && *line != '\n') {
@@ -140,7 +53,10 @@ std::size_t parse_reply(code_location_t model, code_location_t* frames, std::siz
         // file:line:column, the file possibly holding colons itself.
         *place_end = '\0';
         char* column = std::strrchr(place, ':');
-        char* number = column != nullptr ? static_cast<char*>(::memrchr(place, ':', static_cast<std::size_t>(column - place))) : nullptr;
+        char* number = column;
+        while (number != nullptr && number != place && *--number != ':') {
+        }
+        if (number != nullptr && *number != ':') number = nullptr;
         if (number != nullptr && std::strncmp(place, "??", 2) != 0) {
             frame.file = pool.copy(place, static_cast<std::size_t>(number - place));
             frame.line = static_cast<unsigned>(std::strtoul(number + 1, nullptr, 10));
@@ -168,7 +84,7 @@ std::size_t symbolize(std::uint64_t return_address, code_location_t* frames, std
     if (use_symbolizer) {
         char request[1200];
         std::snprintf(request, sizeof request, "%s 0x%llx\n", module.path, static_cast<unsigned long long>(module.offset));
-        if (ask(symbolizer, request)) count = parse_reply(model, frames, capacity, pool);
+        if (char* reply = ask_symbolizer(symbolizer, request)) count = parse_reply(reply, model, frames, capacity, pool);
     }
     if (count == 0) frames[count++] = model;
     symbol_t symbol;

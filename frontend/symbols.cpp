@@ -194,6 +194,20 @@ std::size_t find_functions(const char* list, code_range_t* ranges, std::size_t c
     return search.found;
 }
 
+bool any_module(bool (*visit)(const char* path, void* data), void* data) noexcept {
+    struct query_t {
+        bool (*visit)(const char*, void*);
+        void* data;
+    } query{visit, data};
+    return dl_iterate_phdr(
+               [](dl_phdr_info* info, std::size_t, void* asked) {
+                   const auto& wanted = *static_cast<query_t*>(asked);
+                   const bool named = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0';
+                   return named && wanted.visit(info->dlpi_name, wanted.data) ? 1 : 0;
+               },
+               &query) != 0;
+}
+
 bool module_containing(std::uint64_t address, module_t& module) noexcept {
     containing_t query{address, {}};
     if (dl_iterate_phdr(find_containing, &query) == 0) return false;

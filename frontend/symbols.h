@@ -30,6 +30,14 @@ bool any_function(Visit&& visit) noexcept {
     }, &visit);
 }
 
+// Calls visit(path) for each loaded shared module (not the program itself) until it answers true;
+// returns whether it did.
+bool any_module(bool (*visit)(const char* path, void* data), void* data) noexcept;
+template <class Visit>
+bool any_module(Visit&& visit) noexcept {
+    return any_module([](const char* path, void* data) { return (*static_cast<Visit*>(data))(path); }, &visit);
+}
+
 // The module that contains an address: its path (the program's own by its real path) and the
 // address's offset from the module's load bias.
 struct module_t {

@@ -1,10 +1,10 @@
 #include "frontend/threads.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 
+#include "frontend/host.h"
 #include "frontend/thread_stack.h"
 
 namespace tavo::frontend {
@@ -42,18 +42,6 @@ void lockset_changed() {
 
 }  // namespace
 
-bool stack_range(std::uintptr_t& low, std::uintptr_t& high) noexcept {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
-    void* base = nullptr;
-    std::size_t size = 0;
-    const bool known = pthread_attr_getstack(&attributes, &base, &size) == 0;
-    pthread_attr_destroy(&attributes);
-    low = reinterpret_cast<std::uintptr_t>(base);
-    high = low + size;
-    return known;
-}
-
 void thread_created(std::uint64_t task_id, std::uint64_t site) noexcept {
     // The main thread's stack is asked for once, on the main thread: reading it walks the process's mappings.
     if (this_thread == 0 && main_high == 0) stack_range(main_low, main_high);
@@ -76,7 +64,7 @@ void thread_started(std::uint64_t task_id) noexcept {
         threads[task_id].stack_low.store(low);
         threads[task_id].stack_high.store(high);
     }
-    threads[task_id].tid.store(static_cast<int>(gettid()));
+    threads[task_id].tid.store(system_thread_id());
 }
 
 void thread_finished() noexcept {

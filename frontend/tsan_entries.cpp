@@ -1,19 +1,19 @@
 // The entries both compilers emit under -fsanitize=thread, mapped onto tavo's operations with the
 // program's own instruction (the entry's return address) as the call site.
-#include <execinfo.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "frontend/frontend.h"
+#include "frontend/host.h"
 #include "frontend/thread_stack.h"
+#include "tavo/tavo.h"
 #include "tsm/history.h"
 
 using namespace tavo;
 using namespace tavo::frontend;
 
-#define TAVO_FRONT extern "C" __attribute__((visibility("default")))
+#define TAVO_FRONT extern "C" TAVO_API
 #define CALLER site_of(__builtin_return_address(0))
 
 namespace {
@@ -77,7 +77,7 @@ std::size_t current_frames(std::uint64_t* pcs, std::size_t capacity) noexcept {
 stack_id_t stack_unwound(std::uint64_t site) noexcept {
     const std::size_t depth = shadow_depth < shadow_capacity ? shadow_depth : shadow_capacity;
     void* pcs[64];
-    const int count = depth != 0 ? backtrace(pcs, 64) : 0;
+    const int count = depth != 0 ? unwind_stack(pcs, 64) : 0;
     int first = 0;
     while (first < count && reinterpret_cast<std::uintptr_t>(pcs[first]) != site) ++first;
     // The innermost instrumented function was called from the return address it recorded: the

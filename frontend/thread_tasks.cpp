@@ -1,0 +1,54 @@
+// Threads as tasks of type 3: a fork by the creator, the task entered by the new thread and left
+// at its end, whatever interface made the thread.
+#include <atomic>
+
+#include "frontend/frontend.h"
+#include "frontend/threads.h"
+#include "runtime/runtime.h"
+#include "task/fork.h"
+
+namespace tavo::frontend {
+
+namespace {
+std::atomic<std::uint64_t> next_thread_task{1};
+thread_local std::uint64_t current_fork_id = 0;
+thread_local std::uint64_t current_thread_task = 0;
+}  // namespace
+
+bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept {
+    if (!ready.load(std::memory_order_relaxed)) return false;
+    // Checking must be on before the thread's first access, so the type is active from here.
+    runtime.activation_count[3].fetch_add(1);
+    runtime.recompute_active_mask_checked();
+    start = {next_thread_task.fetch_add(1), fork_without_wait(site), site};
+    thread_created(start.task_id, site);
+    return true;
+}
+
+void thread_not_started(const thread_start_t& start) noexcept {
+    runtime.activation_count[3].fetch_sub(1);
+    runtime.recompute_active_mask_checked();
+    join_fork(start.fork_id, start.site);
+}
+
+void thread_enters(const thread_start_t& start) noexcept {
+    current_fork_id = start.fork_id;
+    current_thread_task = start.task_id;
+    thread_started(start.task_id);
+    if (start.fork_id == 0) return;
+    task_from(true, 3, start.task_id, start.site);
+    sync_operation({task_start_sync_type, start.fork_id}, memory_order::acquire, start.site);
+    // The creator's activation covered the gap until this task existed.
+    runtime.activation_count[3].fetch_sub(1);
+    runtime.recompute_active_mask_checked();
+}
+
+void thread_leaves(std::uint64_t site) noexcept {
+    if (current_fork_id == 0) return;
+    thread_finished();
+    sync_operation({task_end_sync_type, current_fork_id}, memory_order::release, site);
+    task_from(false, 3, current_thread_task, site);
+    current_fork_id = 0;
+}
+
+}  // namespace tavo::frontend
