@@ -16,6 +16,7 @@
 #include "runtime/memory.h"
 #include "runtime/spin_lock.h"
 #include "task/fork.h"
+#include "tavo/tavo.h"
 
 using namespace tavo;
 using namespace tavo::frontend;
@@ -127,10 +128,20 @@ reals_t reals;
 
 // ---- Sync objects. ----
 
+// Set while the program's threads library works for a call the glue records itself: what it does
+// with the system meanwhile (its own locks, events and blocks) orders nothing more for the program.
+thread_local int in_threads_library = 0;
+bool watched() noexcept { return in_threads_library == 0; }
+
+void order(const void* object, std::uint32_t how, std::uint64_t site) noexcept {
+    if (watched()) sync_on_address(object, how, site);
+}
+
 // Kernel objects are named by their handle: a duplicated handle is another object to us.
 const void* object_of(HANDLE handle) { return handle; }
 
 void acquired(HANDLE handle, std::uint64_t site) noexcept {
+    if (!watched()) return;
     if (const DWORD thread_id = GetThreadId(handle)) {
         if (const std::uint64_t fork_id = fork_of_thread(thread_id)) {
             // Several waits on one thread are each a join: its end object stays.
@@ -138,7 +149,7 @@ void acquired(HANDLE handle, std::uint64_t site) noexcept {
         }
         return;
     }
-    sync_on_address(object_of(handle), memory_order::acquire, site);
+    order(object_of(handle), memory_order::acquire, site);
 }
 
 void waited(DWORD count, const HANDLE* handles, BOOL all, DWORD status, std::uint64_t site) noexcept {
@@ -154,37 +165,43 @@ void waited(DWORD count, const HANDLE* handles, BOOL all, DWORD status, std::uin
     }
 }
 
-void released(HANDLE handle, std::uint64_t site) noexcept { sync_on_address(object_of(handle), memory_order::release, site); }
+void released(HANDLE handle, std::uint64_t site) noexcept { order(object_of(handle), memory_order::release, site); }
 
 // Lock objects in the program's memory are memory too, as on Linux: making or unmaking one writes
 // it, every use reads its first byte.
 template <class T>
 void writes_object(T* object, std::uint64_t site) noexcept {
-    access(const_cast<const void*>(static_cast<const volatile void*>(object)), sizeof(T), write_access, site);
+    if (watched()) access(const_cast<const void*>(static_cast<const volatile void*>(object)), sizeof(T), write_access, site);
 }
-void uses_object(const void* object, std::uint64_t site) noexcept { access(object, 1, read_access, site); }
+void uses_object(const void* object, std::uint64_t site) noexcept {
+    if (watched()) access(object, 1, read_access, site);
+}
 
 void lock_taken(const void* lock, bool write, std::uint64_t site) noexcept {
-    sync_on_address(lock, memory_order::acquire, site);
+    if (!watched()) return;
+    order(lock, memory_order::acquire, site);
     lock_acquired(lock, write, site);
 }
 void lock_given_back(const void* lock, std::uint64_t site) noexcept {
+    if (!watched()) return;
     lock_released(lock);
-    sync_on_address(lock, memory_order::release, site);
+    order(lock, memory_order::release, site);
 }
 
 // Slim reader-writer locks: writers release the lock's object, readers the byte after it; writers
 // acquire both, readers only the first, so shared sections order no one but the next writer.
 const void* readers_of(const SRWLOCK* lock) { return reinterpret_cast<const char*>(lock) + 1; }
 void srw_locked(SRWLOCK* lock, bool exclusive, std::uint64_t site) noexcept {
+    if (!watched()) return;
     lock_acquired(lock, exclusive, site);
-    sync_on_address(lock, memory_order::acquire, site);
-    if (exclusive) sync_on_address(readers_of(lock), memory_order::acquire, site);
+    order(lock, memory_order::acquire, site);
+    if (exclusive) order(readers_of(lock), memory_order::acquire, site);
 }
 void srw_unlocking(SRWLOCK* lock, bool exclusive, std::uint64_t site) noexcept {
+    if (!watched()) return;
     uses_object(lock, site);
     lock_released(lock);
-    sync_on_address(exclusive ? static_cast<const void*>(lock) : readers_of(lock), memory_order::release, site);
+    order(exclusive ? static_cast<const void*>(lock) : readers_of(lock), memory_order::release, site);
 }
 
 // ---- Heap lifetimes. ----
@@ -193,7 +210,7 @@ void srw_unlocking(SRWLOCK* lock, bool exclusive, std::uint64_t site) noexcept {
 thread_local bool inside = false;
 class engaged_t {
 public:
-    engaged_t() noexcept : engaged_(!inside && ready.load(std::memory_order_relaxed)) {
+    engaged_t() noexcept : engaged_(!inside && watched() && ready.load(std::memory_order_relaxed)) {
         if (engaged_) inside = true;
     }
     ~engaged_t() {
@@ -326,7 +343,7 @@ TAVO_HOOK(BOOL, InitializeCriticalSectionEx, CRITICAL_SECTION* section, DWORD sp
 }
 TAVO_HOOK(void, DeleteCriticalSection, CRITICAL_SECTION* section) {
     writes_object(section, CALLER);
-    sync_on_address(section, memory_order::destroy, CALLER);
+    order(section, memory_order::destroy, CALLER);
     reals.DeleteCriticalSection(section);
 }
 TAVO_HOOK(void, EnterCriticalSection, CRITICAL_SECTION* section) {
@@ -397,31 +414,31 @@ TAVO_HOOK(BOOL, SleepConditionVariableCS, CONDITION_VARIABLE* condition, CRITICA
     const std::uint64_t site = CALLER;
     uses_object(condition, site);
     uses_object(section, site);
-    sync_on_address(section, memory_order::release, site);
+    order(section, memory_order::release, site);
     const BOOL woken = reals.SleepConditionVariableCS(condition, section, milliseconds);
-    sync_on_address(condition, memory_order::acquire, site);
-    sync_on_address(section, memory_order::acquire, site);
+    order(condition, memory_order::acquire, site);
+    order(section, memory_order::acquire, site);
     return woken;
 }
 TAVO_HOOK(BOOL, SleepConditionVariableSRW, CONDITION_VARIABLE* condition, SRWLOCK* lock, DWORD milliseconds, ULONG flags) {
     const std::uint64_t site = CALLER;
     const bool exclusive = (flags & CONDITION_VARIABLE_LOCKMODE_SHARED) == 0;
     uses_object(condition, site);
-    sync_on_address(exclusive ? static_cast<const void*>(lock) : readers_of(lock), memory_order::release, site);
+    order(exclusive ? static_cast<const void*>(lock) : readers_of(lock), memory_order::release, site);
     const BOOL woken = reals.SleepConditionVariableSRW(condition, lock, milliseconds, flags);
-    sync_on_address(condition, memory_order::acquire, site);
-    sync_on_address(lock, memory_order::acquire, site);
-    if (exclusive) sync_on_address(readers_of(lock), memory_order::acquire, site);
+    order(condition, memory_order::acquire, site);
+    order(lock, memory_order::acquire, site);
+    if (exclusive) order(readers_of(lock), memory_order::acquire, site);
     return woken;
 }
 TAVO_HOOK(void, WakeConditionVariable, CONDITION_VARIABLE* condition) {
     uses_object(condition, CALLER);
-    sync_on_address(condition, memory_order::release, CALLER);
+    order(condition, memory_order::release, CALLER);
     reals.WakeConditionVariable(condition);
 }
 TAVO_HOOK(void, WakeAllConditionVariable, CONDITION_VARIABLE* condition) {
     uses_object(condition, CALLER);
-    sync_on_address(condition, memory_order::release, CALLER);
+    order(condition, memory_order::release, CALLER);
     reals.WakeAllConditionVariable(condition);
 }
 
@@ -434,13 +451,13 @@ struct once_call_t {
 BOOL CALLBACK run_once(INIT_ONCE* once, void* call, void** context) {
     const auto& asked = *static_cast<once_call_t*>(call);
     const BOOL done = asked.function(once, asked.parameter, context);
-    if (done) sync_on_address(once, memory_order::release, 0);
+    if (done) order(once, memory_order::release, 0);
     return done;
 }
 TAVO_HOOK(BOOL, InitOnceExecuteOnce, INIT_ONCE* once, PINIT_ONCE_FN function, void* parameter, void** context) {
     once_call_t call{function, parameter};
     const BOOL done = reals.InitOnceExecuteOnce(once, run_once, &call, context);
-    if (done) sync_on_address(once, memory_order::acquire, CALLER);
+    if (done) order(once, memory_order::acquire, CALLER);
     return done;
 }
 
@@ -533,3 +550,48 @@ struct imports_rewritten_t {
 } imports_rewritten;
 
 }  // namespace
+
+// ---- For the program's static threads library (winpthreads), whose calls the wrappers link to
+// the glue of windows_glue.c: the same orderings as on Linux. ----
+
+extern "C" TAVO_API void __tavo_glue_enter() { ++in_threads_library; }
+extern "C" TAVO_API void __tavo_glue_leave() { --in_threads_library; }
+extern "C" TAVO_API void __tavo_glue_acquire(const void* object, void* site) {
+    sync_on_address(object, memory_order::acquire, site_of(site));
+}
+extern "C" TAVO_API void __tavo_glue_release(const void* object, void* site) {
+    sync_on_address(object, memory_order::release, site_of(site));
+}
+extern "C" TAVO_API void __tavo_glue_locked(const void* lock, void* site) { lock_taken(lock, true, site_of(site)); }
+extern "C" TAVO_API void __tavo_glue_unlocking(const void* lock, void* site) {
+    uses_object(lock, site_of(site));
+    lock_given_back(lock, site_of(site));
+}
+
+// Once: the initialiser's work is released when it returns, and every caller acquires it.
+namespace {
+thread_local void* running_once = nullptr;
+thread_local void (*running_initialiser)() = nullptr;
+void run_initialiser() {
+    void* once = running_once;
+    // The initialiser is the program's own code.
+    const int depth = in_threads_library;
+    in_threads_library = 0;
+    running_initialiser();
+    in_threads_library = depth;
+    sync_on_address(once, memory_order::release, 0);
+}
+}  // namespace
+extern "C" TAVO_API int __tavo_glue_once(void* once, void (*initialiser)(), int (*real)(void*, void (*)()), void* site) {
+    void* outer_once = running_once;
+    void (*outer_initialiser)() = running_initialiser;
+    running_once = once;
+    running_initialiser = initialiser;
+    ++in_threads_library;
+    const int status = real(once, run_initialiser);
+    --in_threads_library;
+    running_once = outer_once;
+    running_initialiser = outer_initialiser;
+    sync_on_address(once, memory_order::acquire, site_of(site));
+    return status;
+}

@@ -11,3 +11,20 @@ target_link_libraries(tavo_frontend PRIVATE Threads::Threads)
 # The reporter's stop takes the library's calls and prepares what a debugger reads before the bare stop.
 target_link_options(tavo_frontend PRIVATE -Wl,--wrap=__tavo_switch_to_debugger)
 set_target_properties(tavo_frontend PROPERTIES PREFIX "" IMPORT_PREFIX "")
+
+# The program's threads library, linked into one object: its calls among its own parts stay inside
+# it, and only the program's calls (and the C++ library's) are wrapped.
+find_library(TAVO_WINPTHREAD_ARCHIVE NAMES libwinpthread.a REQUIRED)
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/tavo_winpthread.o
+  COMMAND ${CMAKE_LINKER} -r --whole-archive ${TAVO_WINPTHREAD_ARCHIVE} -o ${CMAKE_CURRENT_BINARY_DIR}/tavo_winpthread.o
+  DEPENDS ${TAVO_WINPTHREAD_ARCHIVE} VERBATIM)
+
+# Linked into every program with the wrappers' --wrap list.
+add_library(tavo_frontend_glue STATIC windows_glue.c ${CMAKE_CURRENT_BINARY_DIR}/tavo_winpthread.o)
+target_compile_options(tavo_frontend_glue PRIVATE -Wno-pedantic)
+
+set(TAVO_FRONTEND_RELATIVE_DIR ../bin)
+foreach(wrapper tavocc tavoc++)
+  configure_file(tavocc-mingw.in ${CMAKE_CURRENT_BINARY_DIR}/${wrapper} @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
