@@ -56,6 +56,13 @@ std::uintptr_t innermost_frame() noexcept;
 void descriptor_written(int fd, std::uint64_t site) noexcept;
 void descriptor_read(int fd, std::uint64_t site) noexcept;
 
+// Reader-writer locks (rw_locks.cpp): the lock's object and its readers' object; what a locker
+// acquires; and, as an unlock begins, the object it is to release.
+const void* readers_of(const void* lock) noexcept;
+void read_locked(const void* lock, std::uint64_t site) noexcept;
+void write_locked(const void* lock, std::uint64_t site) noexcept;
+const void* rw_unlocking(const void* lock) noexcept;
+
 // Set while the thread's free is being checked: a detection then names the offending write a free.
 extern thread_local __attribute__((tls_model("initial-exec"))) bool releasing_block;
 

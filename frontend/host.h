@@ -6,6 +6,10 @@ namespace tavo::frontend {
 
 // Whether a debugger is attached to the process now.
 bool debugger_attached() noexcept;
+// Whether the library's stop is worth making now: on Windows it raises an exception, which
+// nobody but a debugger wants, and whose dispatch waits for the loader's lock, which a thread
+// that is ending holds while it waits for the runtime's.
+bool stop_wanted() noexcept;
 // Return addresses of the calling thread's stack, innermost first; how many were stored.
 int unwind_stack(void** pcs, int capacity) noexcept;
 // The system's id of the calling thread.

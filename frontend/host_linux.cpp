@@ -32,6 +32,8 @@ bool debugger_attached() noexcept {
     return tracer != nullptr && std::strtol(tracer + 10, nullptr, 10) != 0;
 }
 
+bool stop_wanted() noexcept { return true; }
+
 int unwind_stack(void** pcs, int capacity) noexcept { return backtrace(pcs, capacity); }
 
 int system_thread_id() noexcept { return static_cast<int>(gettid()); }

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,9 +13,19 @@ namespace tavo::frontend {
 
 bool debugger_attached() noexcept { return IsDebuggerPresent() != FALSE; }
 
-// The system unwinds with the modules' unwind tables, which mingw's code carries too.
+bool stop_wanted() noexcept { return IsDebuggerPresent() != FALSE; }
+
+// The system unwinds with the modules' unwind tables; through code that has none (some of the
+// static runtimes' assembly) it goes astray, so the stack ends at the first address outside code.
 int unwind_stack(void** pcs, int capacity) noexcept {
-    return RtlCaptureStackBackTrace(0, static_cast<DWORD>(capacity), pcs, nullptr);
+    const int count = RtlCaptureStackBackTrace(0, static_cast<DWORD>(capacity), pcs, nullptr);
+    for (int index = 0; index < count; ++index) {
+        MEMORY_BASIC_INFORMATION region;
+        if (VirtualQuery(pcs[index], &region, sizeof region) != sizeof region || region.Type != MEM_IMAGE ||
+            (region.Protect & (PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) == 0)
+            return index;
+    }
+    return count;
 }
 
 int system_thread_id() noexcept { return static_cast<int>(GetCurrentThreadId()); }
@@ -51,25 +60,10 @@ void stop_symbolizer() {
     symbolizer_input = symbolizer_output = symbolizer_process = nullptr;
 }
 
-// A name without a folder is looked for on the path; under wine, where the path is Windows's,
-// also among the host's programs, which wine runs as they are.
+// A name without a folder is looked for on the path. Under wine a host's symbolizer would start,
+// but with none of the caller's pipes: reports are symbolized after the run there (tavo-symbolize).
 bool find_program(const char* name, char* path, std::size_t capacity) {
-    if (SearchPathA(nullptr, name, ".exe", static_cast<DWORD>(capacity), path, nullptr) != 0) return true;
-    using dos_name_t = wchar_t*(CDECL*)(const char*);
-    const auto dos_name = reinterpret_cast<dos_name_t>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-    if (dos_name == nullptr || std::strchr(name, '/') != nullptr || std::strchr(name, '\\') != nullptr) return false;
-    for (const char* folder : {"/usr/bin/", "/usr/local/bin/"}) {
-        char unix_path[MAX_PATH];
-        std::snprintf(unix_path, sizeof unix_path, "%s%s", folder, name);
-        wchar_t* dos = dos_name(unix_path);
-        if (dos == nullptr) continue;
-        const bool found = GetFileAttributesW(dos) != INVALID_FILE_ATTRIBUTES &&
-                           WideCharToMultiByte(CP_UTF8, 0, dos, -1, path, static_cast<int>(capacity), nullptr, nullptr) != 0;
-        HeapFree(GetProcessHeap(), 0, dos);
-        if (found) return true;
-    }
-    return false;
+    return SearchPathA(nullptr, name, ".exe", static_cast<DWORD>(capacity), path, nullptr) != 0;
 }
 
 bool start_symbolizer(const char* name) {

@@ -247,40 +247,7 @@ TAVO_UNLOCKING(pthread_mutex_unlock, pthread_mutex_t)
 TAVO_UNLOCKING(pthread_spin_unlock, pthread_spinlock_t)
 TAVO_UNLOCKING(sem_post, sem_t)
 
-// Reader-writer locks stand on two objects: the lock's address, which writers release and every
-// locker acquires, and the byte after it, which readers release and writers acquire. So
-// read-locked sections order nothing among themselves, only the writers after them. The unlock
-// does not say which kind of lock it ends: each thread keeps the read locks it holds. A thread
-// holding more than fit here has its extra read unlocks taken for write unlocks, which orders
-// too much (a race missed), never too little.
-namespace {
-constexpr std::size_t read_lock_capacity = 32;
-thread_local const pthread_rwlock_t* read_locks[read_lock_capacity];
-thread_local std::size_t read_lock_count = 0;
-
-const void* readers_of(const pthread_rwlock_t* lock) { return reinterpret_cast<const char*>(lock) + 1; }
-
-void read_locked(const pthread_rwlock_t* lock, std::uint64_t site) noexcept {
-    lock_acquired(lock, false, site);
-    if (read_lock_count < read_lock_capacity) read_locks[read_lock_count++] = lock;
-    sync_on_address(lock, memory_order::acquire, site);
-}
-void write_locked(const pthread_rwlock_t* lock, std::uint64_t site) noexcept {
-    lock_acquired(lock, true, site);
-    sync_on_address(lock, memory_order::acquire, site);
-    sync_on_address(readers_of(lock), memory_order::acquire, site);
-}
-bool read_unlocked(const pthread_rwlock_t* lock) noexcept {
-    for (std::size_t index = read_lock_count; index-- > 0;) {
-        if (read_locks[index] == lock) {
-            read_locks[index] = read_locks[--read_lock_count];
-            return true;
-        }
-    }
-    return false;
-}
-}  // namespace
-
+// Reader-writer locks: rw_locks.cpp.
 #define TAVO_RWLOCKING(name, locked, ...)                                                \
     TAVO_FRONT int name(pthread_rwlock_t* lock __VA_OPT__(, ) __VA_ARGS__) {             \
         REAL(name);                                                                      \
@@ -307,8 +274,7 @@ TAVO_FRONT int pthread_rwlock_unlock(pthread_rwlock_t* lock) {
     REAL(pthread_rwlock_unlock);
     const std::uint64_t site = CALLER;
     uses_object(lock, site);
-    lock_released(lock);
-    sync_on_address(read_unlocked(lock) ? readers_of(lock) : lock, memory_order::release, site);
+    sync_on_address(rw_unlocking(lock), memory_order::release, site);
     return real_pthread_rwlock_unlock(lock);
 }
 TAVO_FRONT int pthread_rwlock_destroy(pthread_rwlock_t* lock) {

@@ -188,20 +188,17 @@ void lock_given_back(const void* lock, std::uint64_t site) noexcept {
     order(lock, memory_order::release, site);
 }
 
-// Slim reader-writer locks: writers release the lock's object, readers the byte after it; writers
-// acquire both, readers only the first, so shared sections order no one but the next writer.
-const void* readers_of(const SRWLOCK* lock) { return reinterpret_cast<const char*>(lock) + 1; }
+// Slim reader-writer locks as on Linux (rw_locks.cpp): shared sections order no one but the next
+// exclusive one.
 void srw_locked(SRWLOCK* lock, bool exclusive, std::uint64_t site) noexcept {
     if (!watched()) return;
-    lock_acquired(lock, exclusive, site);
-    order(lock, memory_order::acquire, site);
-    if (exclusive) order(readers_of(lock), memory_order::acquire, site);
+    if (exclusive) write_locked(lock, site);
+    else read_locked(lock, site);
 }
-void srw_unlocking(SRWLOCK* lock, bool exclusive, std::uint64_t site) noexcept {
+void srw_unlocking(SRWLOCK* lock, std::uint64_t site) noexcept {
     if (!watched()) return;
     uses_object(lock, site);
-    lock_released(lock);
-    order(exclusive ? static_cast<const void*>(lock) : readers_of(lock), memory_order::release, site);
+    sync_on_address(rw_unlocking(lock), memory_order::release, site);
 }
 
 // ---- Heap lifetimes. ----
@@ -397,11 +394,11 @@ TAVO_HOOK(BOOLEAN, TryAcquireSRWLockShared, SRWLOCK* lock) {
     return taken;
 }
 TAVO_HOOK(void, ReleaseSRWLockExclusive, SRWLOCK* lock) {
-    srw_unlocking(lock, true, CALLER);
+    srw_unlocking(lock, CALLER);
     reals.ReleaseSRWLockExclusive(lock);
 }
 TAVO_HOOK(void, ReleaseSRWLockShared, SRWLOCK* lock) {
-    srw_unlocking(lock, false, CALLER);
+    srw_unlocking(lock, CALLER);
     reals.ReleaseSRWLockShared(lock);
 }
 
@@ -563,6 +560,14 @@ extern "C" TAVO_API void __tavo_glue_release(const void* object, void* site) {
     sync_on_address(object, memory_order::release, site_of(site));
 }
 extern "C" TAVO_API void __tavo_glue_locked(const void* lock, void* site) { lock_taken(lock, true, site_of(site)); }
+extern "C" TAVO_API void __tavo_glue_rw_locked(const void* lock, int exclusive, void* site) {
+    if (exclusive) write_locked(lock, site_of(site));
+    else read_locked(lock, site_of(site));
+}
+extern "C" TAVO_API void __tavo_glue_rw_unlocking(const void* lock, void* site) {
+    uses_object(lock, site_of(site));
+    sync_on_address(rw_unlocking(lock), memory_order::release, site_of(site));
+}
 extern "C" TAVO_API void __tavo_glue_unlocking(const void* lock, void* site) {
     uses_object(lock, site_of(site));
     lock_given_back(lock, site_of(site));

@@ -884,7 +884,7 @@ void describe_for_debugger() {
 extern "C" void __real___tavo_switch_to_debugger(void);
 extern "C" void __wrap___tavo_switch_to_debugger(void) {
     if (passive && __tavo_event_reason == TAVO_EVENT_DATA_SHARING) describe_for_debugger();
-    __real___tavo_switch_to_debugger();
+    if (stop_wanted()) __real___tavo_switch_to_debugger();
     switch (__tavo_event_reason) {
     case TAVO_EVENT_LOADED: on_load(); break;
     case TAVO_EVENT_CONFIGURATION_UPDATED:

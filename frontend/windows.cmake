@@ -2,7 +2,7 @@
 # -Xclang -fsanitize=thread): tavo_frontend.dll, the engine with the shared entries, reporter and
 # stores, and the Win32 interposers; the wrappers that compile and link programs with it.
 add_library(tavo_frontend SHARED $<TARGET_OBJECTS:tavo_objects> ${CMAKE_SOURCE_DIR}/platform/windows.cpp
-  tsan_entries.cpp options.cpp stack_store.cpp threads.cpp heap_blocks.cpp suppressions.cpp thread_tasks.cpp
+  tsan_entries.cpp options.cpp stack_store.cpp threads.cpp heap_blocks.cpp suppressions.cpp thread_tasks.cpp rw_locks.cpp
   reporter.cpp report_writer.cpp symbolizer.cpp host_windows.cpp symbols_windows.cpp interpose_windows.cpp)
 target_include_directories(tavo_frontend PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR})
 target_compile_definitions(tavo_frontend PRIVATE TAVO_BUILDING_LIBRARY __USE_MINGW_ANSI_STDIO=1)
@@ -21,7 +21,7 @@ add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/tavo_winpthread.o
 
 # Linked into every program with the wrappers' --wrap list.
 add_library(tavo_frontend_glue STATIC windows_glue.c ${CMAKE_CURRENT_BINARY_DIR}/tavo_winpthread.o)
-target_compile_options(tavo_frontend_glue PRIVATE -Wno-pedantic)
+add_library(tavo_frontend_glue_cxx STATIC windows_glue_cxx.c)
 
 set(TAVO_FRONTEND_RELATIVE_DIR ../bin)
 foreach(wrapper tavocc tavoc++)

@@ -1,6 +1,6 @@
 /* Linked into the program by the Windows wrappers, with --wrap for each function below: mingw's
-   std::mutex, std::condition_variable, std::call_once and static-local guards call the static
-   threads library directly, past any import table, so their orderings come through here. */
+   std::mutex, std::condition_variable and std::call_once call the static threads library
+   directly, past any import table, so their orderings come through here. */
 #include <pthread.h>
 
 void __tavo_glue_acquire(const void* object, void* site);
@@ -9,6 +9,8 @@ void __tavo_glue_locked(const void* lock, void* site);
 void __tavo_glue_unlocking(const void* lock, void* site);
 void __tavo_glue_enter(void);
 void __tavo_glue_leave(void);
+void __tavo_glue_rw_locked(const void* lock, int exclusive, void* site);
+void __tavo_glue_rw_unlocking(const void* lock, void* site);
 int __tavo_glue_once(void* once, void (*initialiser)(void), int (*real)(void*, void (*)(void)), void* site);
 
 #define SITE __builtin_return_address(0)
@@ -21,9 +23,12 @@ int __real_pthread_cond_wait(pthread_cond_t* condition, pthread_mutex_t* mutex);
 int __real_pthread_cond_timedwait(pthread_cond_t* condition, pthread_mutex_t* mutex, const struct timespec* deadline);
 int __real_pthread_cond_signal(pthread_cond_t* condition);
 int __real_pthread_cond_broadcast(pthread_cond_t* condition);
+int __real_pthread_rwlock_rdlock(pthread_rwlock_t* lock);
+int __real_pthread_rwlock_tryrdlock(pthread_rwlock_t* lock);
+int __real_pthread_rwlock_wrlock(pthread_rwlock_t* lock);
+int __real_pthread_rwlock_trywrlock(pthread_rwlock_t* lock);
+int __real_pthread_rwlock_unlock(pthread_rwlock_t* lock);
 int __real_pthread_once(pthread_once_t* once, void (*initialiser)(void));
-int __real___cxa_guard_acquire(long long* guard);
-void __real___cxa_guard_release(long long* guard);
 
 int __wrap_pthread_mutex_lock(pthread_mutex_t* mutex) {
     __tavo_glue_enter();
@@ -86,20 +91,28 @@ int __wrap_pthread_cond_broadcast(pthread_cond_t* condition) {
     return status;
 }
 
+#define TAVO_RW_LOCKING(name, exclusive)                        \
+    int __wrap_##name(pthread_rwlock_t* lock) {                  \
+        __tavo_glue_enter();                                     \
+        const int status = __real_##name(lock);                  \
+        __tavo_glue_leave();                                     \
+        if (status == 0) __tavo_glue_rw_locked(lock, exclusive, SITE); \
+        return status;                                           \
+    }
+TAVO_RW_LOCKING(pthread_rwlock_rdlock, 0)
+TAVO_RW_LOCKING(pthread_rwlock_tryrdlock, 0)
+TAVO_RW_LOCKING(pthread_rwlock_wrlock, 1)
+TAVO_RW_LOCKING(pthread_rwlock_trywrlock, 1)
+int __wrap_pthread_rwlock_unlock(pthread_rwlock_t* lock) {
+    __tavo_glue_rw_unlocking(lock, SITE);
+    __tavo_glue_enter();
+    const int status = __real_pthread_rwlock_unlock(lock);
+    __tavo_glue_leave();
+    return status;
+}
+
 /* The front end keeps the initialiser in its own thread-local storage: this program's is emulated
    with pthread_once itself. */
 int __wrap_pthread_once(pthread_once_t* once, void (*initialiser)(void)) {
     return __tavo_glue_once(once, initialiser, (int (*)(void*, void (*)(void)))__real_pthread_once, SITE);
-}
-
-/* Static-local guards: the inline check reads the guard with an acquiring load, which meets the
-   release here. */
-int __wrap___cxa_guard_acquire(long long* guard) {
-    const int status = __real___cxa_guard_acquire(guard);
-    if (status == 0) __tavo_glue_acquire(guard, SITE);
-    return status;
-}
-void __wrap___cxa_guard_release(long long* guard) {
-    __tavo_glue_release(guard, SITE);
-    __real___cxa_guard_release(guard);
 }

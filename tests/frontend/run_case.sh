@@ -16,23 +16,27 @@ wrappers="$1" c_compiler="$2" cxx_compiler="$3" source="$4" work="$5"
 mkdir -p "$work"
 name="$(basename "$source")"
 program="$work/${name%.*}"
-# TAVO_CASE_FLAGS: more compiler options; TAVO_CASE_THREADS: OpenMP team sizes to run it with.
+# TAVO_CASE_FLAGS: more compiler options; TAVO_CASE_THREADS: OpenMP team sizes to run it with;
+# TAVO_CASE_RUNNER: what runs the program (wine); TAVO_CASE_FILTER: what the report goes through
+# before it is read (tavo-symbolize); TAVO_CASE_VERDICT: the verdict of this build of the program.
 read -ra extra_flags <<<"${TAVO_CASE_FLAGS:-}"
+read -ra runner <<<"${TAVO_CASE_RUNNER:-}"
+read -ra report_filter <<<"${TAVO_CASE_FILTER:-cat}"
 case "$source" in
   *.c) TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 -Wall -Werror "${extra_flags[@]}" "$source" -o "$program" -lpthread ;;
   *) TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 -Wall -Werror "${extra_flags[@]}" "$source" -o "$program" ;;
 esac || { echo "FAIL: $name does not build"; exit 1; }
 
-verdict="$(sed -n 's|^// tavo: \([a-z]*\)$|\1|p' "$source" | head -1)"
+verdict="${TAVO_CASE_VERDICT:-$(sed -n 's|^// tavo: \([a-z]*\)$|\1|p' "$source" | head -1)}"
 export TAVO_OPTIONS="$(sed -n 's|^// tavo-options: ||p' "$source" | head -1)"
 expected_status="$(sed -n 's|^// tavo-exit: ||p' "$source" | head -1)"
 expected_status="${expected_status:-66}"
 expected_reports="$(sed -n 's|^// tavo-reports: ||p' "$source" | head -1)"
 for threads in ${TAVO_CASE_THREADS:-default}; do
 [ "$threads" = default ] || export OMP_NUM_THREADS="$threads"
-timeout 60 "$program" >"$work/${name}.out" 2>"$work/${name}.err"
+timeout 60 "${runner[@]}" "$program" >"$work/${name}.out" 2>"$work/${name}.err"
 status=$?
-report="$(cat "$work/${name}.err")"
+report="$("${report_filter[@]}" <"$work/${name}.err")"
 fail() { echo "FAIL: $name ($c_compiler/$cxx_compiler, threads $threads): $*"; echo "--- stderr:"; echo "$report"; exit 1; }
 
 # Lines of the program a report names, and lines the source marks.

@@ -1,0 +1,36 @@
+// tavo: racy
+// A counter under a CRITICAL_SECTION; without TAVO_FIXED one of the threads updates it bare.
+#include <stdio.h>
+#include <windows.h>
+
+static CRITICAL_SECTION section;
+static long counter;
+
+static DWORD WINAPI locked(void* argument) {
+    (void)argument;
+    EnterCriticalSection(&section);
+    ++counter;  // race
+    LeaveCriticalSection(&section);
+    return 0;
+}
+
+static DWORD WINAPI maybe_locked(void* argument) {
+    (void)argument;
+#ifdef TAVO_FIXED
+    while (!TryEnterCriticalSection(&section)) Sleep(0);
+#endif
+    ++counter;  // race
+#ifdef TAVO_FIXED
+    LeaveCriticalSection(&section);
+#endif
+    return 0;
+}
+
+int main(void) {
+    InitializeCriticalSection(&section);
+    HANDLE threads[2] = {CreateThread(NULL, 0, locked, NULL, 0, NULL), CreateThread(NULL, 0, maybe_locked, NULL, 0, NULL)};
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    DeleteCriticalSection(&section);
+    printf("%ld\n", counter);
+    return 0;
+}
