@@ -222,10 +222,12 @@ struct library_t {
     std::uint64_t event_reason = 0;
     std::uint64_t detection = 0;
     std::uint64_t active_mask = 0;
+    std::string name;
     bool found() const { return config && event_reason && detection && active_mask; }
 };
 
-// Reads the export table of the image mapped at `base`; fills `library` when the image is tavo.dll.
+// Reads the export table of the image mapped at `base`; fills `library` when the image is tavo.dll
+// or the front end's tavo_frontend.dll, which carries the library too.
 bool find_library(const target_t& target, std::uint64_t base, library_t& library) {
     const auto dos = target.read<IMAGE_DOS_HEADER>(base);
     if (dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
@@ -234,7 +236,8 @@ bool find_library(const target_t& target, std::uint64_t base, library_t& library
     const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     if (directory.VirtualAddress == 0) return false;
     const auto exports = target.read<IMAGE_EXPORT_DIRECTORY>(base + directory.VirtualAddress);
-    if (_stricmp(target.read_string(base + exports.Name).c_str(), "tavo.dll") != 0) return false;
+    library.name = target.read_string(base + exports.Name);
+    if (_stricmp(library.name.c_str(), "tavo.dll") != 0 && _stricmp(library.name.c_str(), "tavo_frontend.dll") != 0) return false;
     for (DWORD index = 0; index < exports.NumberOfNames; ++index) {
         const auto name_address = target.read<DWORD>(base + exports.AddressOfNames + 4 * index);
         const auto ordinal = target.read<WORD>(base + exports.AddressOfNameOrdinals + 2 * index);
@@ -360,7 +363,7 @@ int main(int count, char** arguments) {
             const auto base = reinterpret_cast<std::uint64_t>(event.u.LoadDll.lpBaseOfDll);
             if (!library.found() && find_library(target, base, library)) {
                 if (!library.found()) fail("finding the exported data");
-                say("tavo.dll mapped at 0x%llx, __tavo_config at +0x%llx", static_cast<unsigned long long>(base),
+                say("%s mapped at 0x%llx, __tavo_config at +0x%llx", library.name.c_str(), static_cast<unsigned long long>(base),
                     static_cast<unsigned long long>(library.config - base));
             }
             if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
