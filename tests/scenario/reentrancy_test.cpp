@@ -133,20 +133,6 @@ TEST(Reentrancy, EmptyFocusFilterFromTheEnvironmentChecksNothingUntilCodeIsAdded
     EXPECT_EQ(detected_tasks, (task_list{{3, 1}, {3, 2}, {3, 3}}));  // (3, 2) was recorded though not checked
 }
 
-TEST_F(ReentrancyTest, CallsThroughDifferentThunksMeetInTheFunction) {
-    _TAVO_enterGenericTaskFrom(3, 1, 0);
-    _TAVO_enterFunction(thunk(32), frame(0x2000));
-    _TAVO_enterGenericTaskFrom(3, 2, 0);
-    _TAVO_enterFunction(thunk(48), frame(0x1000));
-    ASSERT_EQ(stop_reasons(), reasons{257});
-    EXPECT_EQ(detected_function, address(f));
-    // Leaving through the other thunk removes the entry.
-    _TAVO_leaveFunction(thunk(32), frame(0x1000));
-    _TAVO_enterGenericTaskFrom(3, 3, 0);
-    _TAVO_enterFunction(f, frame(0x1000));
-    EXPECT_EQ(detected_tasks, (task_list{{3, 1}, {3, 3}}));
-}
-
 TEST_F(ReentrancyTest, ResetEmptiesEveryStackAndNullAddressesAreNotRead) {
     _TAVO_enterGenericTaskFrom(3, 1, 0);
     _TAVO_enterFunction(f, frame(0x2000));
