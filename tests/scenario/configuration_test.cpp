@@ -1,8 +1,11 @@
 // What the differential streams do not see of the configuration protocol and the errors: their
 // log lines, and the entries that do nothing.
+#include <thread>
+
 #include "debugger_fixture.h"
 
 using scenario::stop_reasons;
+using reasons = std::vector<std::int32_t>;
 
 namespace {
 int stops_seen = 0;
@@ -74,4 +77,22 @@ TEST_F(EntryTest, NotificationsWithoutEffectChangeNothing) {
     EXPECT_EQ(__tavo_config.request, TAVO_REQUEST_PING);
     EXPECT_EQ(__TAVO_isGuardedCall, mask);
     __tavo_config.request = 0;
+}
+
+// A new thread's first call goes through the platform's thread start, which the differential
+// streams see on POSIX only.
+using WarningTest = debugger_test;
+
+TEST_F(WarningTest, WarnOnANewThreadReportsSiteZero) {
+    std::thread([] { _TAVO_warn(-20001); }).join();
+    ASSERT_EQ(stop_reasons(), reasons{-20001});
+    EXPECT_EQ(scenario::stops()[0].site, 0u);
+}
+
+TEST_F(WarningTest, WarnAsFirstCallWithARequestPendingCompletes) {
+    __tavo_config.request = TAVO_REQUEST_PING;
+    std::thread([] { _TAVO_warn(-20002); }).join();
+    // The thread's initial task is entered first, and its frame applies the pending request.
+    EXPECT_EQ(stop_reasons(), (reasons{4, -20002}));
+    EXPECT_EQ(__tavo_config.request, 0u);
 }

@@ -87,6 +87,18 @@ TEST(Tasks, ThreadEndingWithThreeOpenTasksReportsTwoNestingErrors) {
     EXPECT_EQ(scenario::stops().back().site, 0x20u);
 }
 
+// Thread ends go through the platform's hooks, which the differential streams see on POSIX only.
+TEST(Tasks, ThreadEndingWithoutAnyTaskReportsOneNestingError) {
+    if (!in_child()) return run_logged_child();
+    std::thread([] {
+        _TAVO_enterGenericTaskFrom(0, 30, 0x30);
+        _TAVO_leaveGenericTaskFrom(0, 30, 0x31);
+        _TAVO_leaveGenericTaskFrom(1, tid(), 0x32);
+    }).join();
+    EXPECT_EQ(stop_reasons(), (reasons{5, 1, -29995}));
+    EXPECT_EQ(scenario::stops().back().site, 0x32u);
+}
+
 TEST(Tasks, WithTheMasterBitOffNoTaskIsEntered) {
     if (!in_child()) {
         const auto result = scenario::rerun_in_child({{"TAVO_LOGGING", "0x14"}, {"TAVO_GUARD", "0xfffffffe"}});
