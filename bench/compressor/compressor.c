@@ -78,6 +78,16 @@ static void queue_close(struct queue* queue) {
 
 // The coder: a literal run is a byte 0..127 (length - 1) and the bytes; a match is a byte
 // 128 + (length - MIN_MATCH) (at most 127 + MIN_MATCH bytes) and a 16-bit distance.
+static size_t put_literals(const unsigned char* in, size_t count, unsigned char* out, size_t written) {
+    for (size_t run; count != 0; in += run, count -= run) {
+        run = count < 128 ? count : 128;
+        out[written++] = (unsigned char)(run - 1);
+        memcpy(out + written, in, run);
+        written += run;
+    }
+    return written;
+}
+
 static size_t compress(const unsigned char* in, size_t size, unsigned char* out) {
     uint32_t* table = calloc((size_t)1 << HASH_BITS, sizeof *table);  // position + 1, 0 for none
     size_t written = 0, literal_start = 0, at = 0;
@@ -94,13 +104,7 @@ static size_t compress(const unsigned char* in, size_t size, unsigned char* out)
             ++at;
             continue;
         }
-        while (literal_start < at) {
-            const size_t run = at - literal_start < 128 ? at - literal_start : 128;
-            out[written++] = (unsigned char)(run - 1);
-            memcpy(out + written, in + literal_start, run);
-            written += run;
-            literal_start += run;
-        }
+        written = put_literals(in + literal_start, at - literal_start, out, written);
         const size_t distance = at - (candidate - 1);
         out[written++] = (unsigned char)(128 + length - MIN_MATCH);
         out[written++] = (unsigned char)(distance & 0xFF);
@@ -108,13 +112,7 @@ static size_t compress(const unsigned char* in, size_t size, unsigned char* out)
         at += length;
         literal_start = at;
     }
-    while (literal_start < size) {
-        const size_t run = size - literal_start < 128 ? size - literal_start : 128;
-        out[written++] = (unsigned char)(run - 1);
-        memcpy(out + written, in + literal_start, run);
-        written += run;
-        literal_start += run;
-    }
+    written = put_literals(in + literal_start, size - literal_start, out, written);
     free(table);
     return written;
 }
