@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "runtime/runtime.h"
+#include "sync/sync_object.h"
 #include "sync/sync_operation.h"
 #include "task/fork.h"
 #include "task/task_context.h"
@@ -112,4 +113,18 @@ TEST(SyncOperation, SkippedAcquiresStillSeeEveryEarlierRelease) {
     });
     EXPECT_EQ(missed, 0);
     EXPECT_TRUE(test::take_raised_errors().empty());
+}
+
+// A thread remembers the clocks it found; another thread's destroy must still take effect for it.
+TEST(SyncOperation, DestroyOnAnotherThreadIsSeenByAThreadThatRememberedTheClock) {
+    const tavo::sync_object_t object{1, 0x5150};
+    tavo::object_clock_t* first = tavo::get_or_create_clock(object);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(tavo::find_clock(object), first);
+    std::thread([&] { tavo::remove_object(object); }).join();
+    EXPECT_EQ(tavo::find_clock(object), nullptr);
+    tavo::object_clock_t* second = tavo::get_or_create_clock(object);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(tavo::find_clock(object), second);
+    tavo::remove_object(object);
 }
