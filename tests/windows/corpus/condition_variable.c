@@ -1,6 +1,7 @@
 // tavo: racy
+// tavo-fixed
 // A value handed over through a CONDITION_VARIABLE, with a critical section and with a slim
-// lock; without TAVO_FIXED the consumer does not wait and reads the value early.
+// lock; without FIXED the consumer does not wait and reads the value early.
 #include <stdio.h>
 #include <windows.h>
 
@@ -29,7 +30,7 @@ int main(void) {
     InitializeConditionVariable(&ready_cs);
     InitializeConditionVariable(&ready_srw);
     HANDLE thread = CreateThread(NULL, 0, producer, NULL, 0, NULL);
-#ifdef TAVO_FIXED
+#ifdef FIXED
     EnterCriticalSection(&section);
     while (!posted_cs) SleepConditionVariableCS(&ready_cs, &section, INFINITE);
     LeaveCriticalSection(&section);

@@ -1,6 +1,7 @@
 // tavo: racy
+// tavo-fixed
 // CreateThread and _beginthreadex fork: what the creator wrote before is ordered before the new
-// thread. Waiting for a thread's handle joins it; TAVO_FIXED waits before reading what they wrote.
+// thread. Waiting for a thread's handle joins it; FIXED waits before reading what they wrote.
 #include <process.h>
 #include <stdio.h>
 #include <windows.h>
@@ -22,7 +23,7 @@ int main(void) {
     HANDLE threads[2];
     threads[0] = CreateThread(NULL, 0, first, NULL, 0, NULL);
     threads[1] = (HANDLE)_beginthreadex(NULL, 0, second, NULL, 0, NULL);
-#ifdef TAVO_FIXED
+#ifdef FIXED
     WaitForSingleObject(threads[0], INFINITE);
     WaitForSingleObject(threads[1], INFINITE);
 #endif

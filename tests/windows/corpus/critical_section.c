@@ -1,5 +1,6 @@
 // tavo: racy
-// A counter under a CRITICAL_SECTION; without TAVO_FIXED one of the threads updates it bare.
+// tavo-fixed
+// A counter under a CRITICAL_SECTION; without FIXED one of the threads updates it bare.
 #include <stdio.h>
 #include <windows.h>
 
@@ -16,11 +17,11 @@ static DWORD WINAPI locked(void* argument) {
 
 static DWORD WINAPI maybe_locked(void* argument) {
     (void)argument;
-#ifdef TAVO_FIXED
+#ifdef FIXED
     while (!TryEnterCriticalSection(&section)) Sleep(0);
 #endif
     ++counter;  // race
-#ifdef TAVO_FIXED
+#ifdef FIXED
     LeaveCriticalSection(&section);
 #endif
     return 0;

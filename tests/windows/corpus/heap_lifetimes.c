@@ -1,7 +1,8 @@
 // tavo: racy
+// tavo-fixed
 // Heap blocks live from allocation to free: a free is a write of the whole block, so freeing a
 // block another thread still uses unordered is reported, and a new block at a freed one's address
-// carries none of its history. Without TAVO_FIXED the main thread frees the worker's block before
+// carries none of its history. Without FIXED the main thread frees the worker's block before
 // waiting for it.
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,7 +28,7 @@ int main(void) {
     }
     int* block = HeapAlloc(GetProcessHeap(), 0, 64);
     HANDLE thread = CreateThread(NULL, 0, worker, block, 0, NULL);
-#ifdef TAVO_FIXED
+#ifdef FIXED
     WaitForSingleObject(thread, INFINITE);
 #else
     Sleep(50);

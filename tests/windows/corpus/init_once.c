@@ -1,6 +1,7 @@
 // tavo: racy
+// tavo-fixed
 // A table built once by whichever thread comes first: InitOnceExecuteOnce orders the build
-// before every caller's use. Without TAVO_FIXED each thread builds it unguarded.
+// before every caller's use. Without FIXED each thread builds it unguarded.
 #include <stdio.h>
 #include <windows.h>
 
@@ -15,7 +16,7 @@ static BOOL CALLBACK build(INIT_ONCE* guard, void* parameter, void** context) {
 
 static DWORD WINAPI user(void* argument) {
     int* sum = argument;
-#ifdef TAVO_FIXED
+#ifdef FIXED
     InitOnceExecuteOnce(&once, build, NULL, NULL);
 #else
     build(&once, NULL, NULL);

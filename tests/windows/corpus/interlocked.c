@@ -1,7 +1,8 @@
 // tavo: racy
+// tavo-fixed
 // Interlocked operations are atomics: a counter updated with InterlockedIncrement by all threads
 // is no race, and a flag set with InterlockedCompareExchange publishes what was written before.
-// Without TAVO_FIXED one thread increments with a plain ++ and the flag is read plainly.
+// Without FIXED one thread increments with a plain ++ and the flag is read plainly.
 #include <stdio.h>
 #include <windows.h>
 
@@ -20,7 +21,7 @@ static DWORD WINAPI worker(void* argument) {
 static DWORD WINAPI other(void* argument) {
     (void)argument;
     for (int round = 0; round < 100; ++round) {
-#ifdef TAVO_FIXED
+#ifdef FIXED
         InterlockedIncrement(&counter);
 #else
         ++counter;  // race

@@ -1,7 +1,8 @@
 // tavo: racy
+// tavo-fixed
 // Events, semaphores and kernel mutexes order a wait after the signal it saw: SetEvent,
 // ReleaseSemaphore and ReleaseMutex release, a satisfied WaitForSingleObject or
-// WaitForMultipleObjects acquires. Without TAVO_FIXED the handoffs go through a relaxed flag instead.
+// WaitForMultipleObjects acquires. Without FIXED the handoffs go through a relaxed flag instead.
 #include <stdio.h>
 #include <windows.h>
 
@@ -13,7 +14,7 @@ static DWORD WINAPI producer(void* argument) {
     (void)argument;
     by_event = 1;      // race
     by_semaphore = 2;  // race
-#ifdef TAVO_FIXED
+#ifdef FIXED
     SetEvent(event);
     ReleaseSemaphore(semaphore, 1, NULL);
 #endif
@@ -29,7 +30,7 @@ int main(void) {
     semaphore = CreateSemaphoreA(NULL, 0, 1, NULL);
     mutex = CreateMutexA(NULL, FALSE, NULL);
     HANDLE thread = CreateThread(NULL, 0, producer, NULL, 0, NULL);
-#ifdef TAVO_FIXED
+#ifdef FIXED
     HANDLE both[2] = {event, semaphore};
     WaitForMultipleObjects(2, both, TRUE, INFINITE);
 #else

@@ -1,6 +1,7 @@
 // tavo: racy
+// tavo-fixed
 // Slim reader-writer locks: exclusive sections order each other, shared ones do not. The writers
-// here update under a shared lock (a mistake) unless TAVO_FIXED takes it exclusively, and then a
+// here update under a shared lock (a mistake) unless FIXED takes it exclusively, and then a
 // reader reads under a shared lock, ordered with each writer.
 #include <stdio.h>
 #include <windows.h>
@@ -11,7 +12,7 @@ static long total;
 static DWORD WINAPI writer(void* argument) {
     (void)argument;
     for (int round = 0; round < 50; ++round) {
-#ifdef TAVO_FIXED
+#ifdef FIXED
         AcquireSRWLockExclusive(&lock);
         ++total;
         ReleaseSRWLockExclusive(&lock);
@@ -24,7 +25,7 @@ static DWORD WINAPI writer(void* argument) {
     return 0;
 }
 
-#ifdef TAVO_FIXED
+#ifdef FIXED
 static DWORD WINAPI reader(void* argument) {
     long* seen = argument;
     AcquireSRWLockShared(&lock);
@@ -38,7 +39,7 @@ int main(void) {
     long seen = 0;
     HANDLE threads[3] = {CreateThread(NULL, 0, writer, NULL, 0, NULL), CreateThread(NULL, 0, writer, NULL, 0, NULL)};
     DWORD count = 2;
-#ifdef TAVO_FIXED
+#ifdef FIXED
     threads[count++] = CreateThread(NULL, 0, reader, &seen, 0, NULL);
 #endif
     WaitForMultipleObjects(count, threads, TRUE, INFINITE);
