@@ -144,10 +144,16 @@ public:
     // Records the walk's current granule. False once the access is given up, the errors raised and
     // the busy section left.
     bool record(granule_walk_t& walk) noexcept {
+        cached_granule_t& cached = busy_.list().shadow().slot_of(walk.granule);
+        if (cached.granule == walk.granule) [[likely]] {
+            walk.cell = cached.cell;
+            return record_in(*cached.lists, walk);
+        }
         walk.cell = find_cell(walk.granule);
         if (walk.cell == nullptr) return false;
         auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*walk.cell, access_.task.handle));
         if (lists == nullptr && (lists = enter_cell(*walk.cell)) == nullptr) return false;
+        cached = {walk.granule, walk.cell, lists};
         return record_in(*lists, walk);
     }
 
@@ -196,8 +202,21 @@ public:
     }
 
 private:
-    shadow_cell_t* find_cell(std::uint64_t granule) noexcept {
+    // Through the leaf table the task last descended to, when the granule lies in it.
+    cell_lookup_t look_up(std::uint64_t granule) noexcept {
+        task_shadow_t& shadow = busy_.list().shadow();
+        if ((granule & ~leaf_span_mask) == shadow.hinted_span)
+            return table_.find_or_create_in(*shadow.hinted_leaves, granule, cell_arena_);
         cell_lookup_t found = table_.find_or_create(granule, cell_arena_);
+        if (found.leaves != nullptr) {
+            shadow.hinted_span = granule & ~leaf_span_mask;
+            shadow.hinted_leaves = found.leaves;
+        }
+        return found;
+    }
+
+    shadow_cell_t* find_cell(std::uint64_t granule) noexcept {
+        cell_lookup_t found = look_up(granule);
         if (found.cell != nullptr) return found.cell;
         raise_idle(busy_, found.error_code, access_.site);
         // The levels above a cell are given up at once; a cell is asked for once more, as the
@@ -205,7 +224,7 @@ private:
         if (!found.cell_failed) return nullptr;
         raise_system_error(error::internal, access_.site);
         if (!busy_.reenter()) return nullptr;
-        found = table_.find_or_create(granule, cell_arena_);
+        found = look_up(granule);
         if (found.cell == nullptr) raise_idle(busy_, found.error_code, access_.site);
         return found.cell;
     }
@@ -354,7 +373,7 @@ std::uint32_t offended_history(std::size_t index) noexcept {
 
 void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                          std::uint64_t site) noexcept {
-    if (task.exempt() || task.touched_cells == nullptr || type >= access_type::count) return;
+    if (task.exempt() || task.shadow == nullptr || type >= access_type::count) return;
     if (const filter_object_t* watch = filter.load(std::memory_order_acquire)) {
         if (!access_watched(*watch, address, size, site)) return;
     }
@@ -364,7 +383,7 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     }
     if (size == 0) return;
 
-    busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
+    busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return;
     const access_t access{task, type, site, task.time};
     access_check_t check(access, table, cell_arena, busy);
@@ -379,11 +398,11 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
                          std::uint64_t site) noexcept {
     if (size == 0) return;
     forgetters_.fetch_add(1);
-    if (table_state_.load() != table_state::open) {
+    if (gate_.state.load() != table_state::open) {
         forgetters_.fetch_sub(1);
         return;
     }
-    if (releasing != nullptr && (releasing->exempt() || releasing->touched_cells == nullptr)) releasing = nullptr;
+    if (releasing != nullptr && (releasing->exempt() || releasing->shadow == nullptr)) releasing = nullptr;
     if (const filter_object_t* watch = filter.load(std::memory_order_acquire); releasing != nullptr && watch != nullptr) {
         if (!access_watched(*watch, address, static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX)), site))
             releasing = nullptr;

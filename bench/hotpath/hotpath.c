@@ -1,7 +1,8 @@
 // The detector's hot path in four access patterns, for one runtime per build: plain, the compiler's
 // ThreadSanitizer, or tavo's front end. `hotpath PATTERN [THREADS]` runs one pattern and prints
 //   PATTERN ns-per-access peak-KiB granules
-// where ns per access is wall time over one thread's accesses and granules counts the 8-byte
+// where ns per access is the process's CPU time over all threads' accesses (the machine may be
+// shared, so wall time would measure the neighbours) and granules counts the 8-byte
 // granules the pattern touched (the program's own data, so peak memory over it gives shadow bytes
 // per granule against a plain build).
 #define _GNU_SOURCE
@@ -19,11 +20,11 @@
 
 static volatile long word;
 static volatile long* shared;
-static long accesses;  // per thread
+static long accesses;  // over all threads
 
 static double now(void) {
     struct timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
     return (double)time.tv_sec * 1e9 + (double)time.tv_nsec;
 }
 
@@ -63,7 +64,7 @@ static void on_threads(int count, void* (*run)(void*), long per_thread) {
     long results[64];
     for (int index = 0; index < count; ++index) pthread_create(&threads[index], NULL, run, &results[index]);
     for (int index = 0; index < count; ++index) pthread_join(threads[index], NULL);
-    accesses = per_thread;
+    accesses = count * per_thread;
 }
 
 int main(int count, char** arguments) {

@@ -274,13 +274,13 @@ TEST_F(AccessCheck, EndingTaskLeavesItsCellsAndResetEmptiesTableAndLists) {
     tavo::shadow_cell_t* cell = tavo::runtime.tsm.table.find_or_create(0xb008, tavo::runtime.tsm.cell_arena).cell;
     EXPECT_EQ(cell->entry_count(), 2u);
     tavo::runtime.tsm.forget_task(ending->context);
-    EXPECT_EQ(*ending->context.touched_cells, nullptr);
+    EXPECT_EQ(ending->context.shadow->head, nullptr);
     EXPECT_EQ(cell->entry_count(), 1u);
     EXPECT_EQ(tavo::own_entry(*cell, ended), 0u);
     delete ending;
 
     tavo::runtime.tsm.reset();
-    EXPECT_EQ(*staying.context.touched_cells, nullptr);
+    EXPECT_EQ(staying.context.shadow->head, nullptr);
     EXPECT_EQ(tavo::runtime.tsm.table.census().regions, 0u);
     EXPECT_EQ(tavo::runtime.tsm.cell_arena.segment_count(), 1u);
     staying.access(access_type::read, 0xb008, 4);
@@ -338,7 +338,7 @@ TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
     arena.limit_heap_segments(UINT32_MAX);
     EXPECT_EQ(stop_reasons(), (std::vector<std::int32_t>{-9998, -9998, -9999, -9998}));
     EXPECT_EQ(tasks[8]->record(access_type::read, 0xc000), nullptr);
-    EXPECT_EQ(*tasks[8]->context.touched_cells, nullptr);
+    EXPECT_EQ(tasks[8]->context.shadow->head, nullptr);
 }
 
 // Eight threads record private and shared accesses in tasks they enter and leave, and forget shared
