@@ -151,10 +151,14 @@ public:
         }
         walk.cell = find_cell(walk.granule);
         if (walk.cell == nullptr) return false;
-        auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*walk.cell, access_.task.handle));
-        if (lists == nullptr && (lists = enter_cell(*walk.cell)) == nullptr) return false;
+        if (auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*walk.cell, access_.task.handle))) {
+            cached = {walk.granule, walk.cell, lists};
+            return record_in(*lists, walk);
+        }
+        access_lists_t* lists = enter_cell(*walk.cell, walk);
+        if (lists == nullptr) return false;
         cached = {walk.granule, walk.cell, lists};
-        return record_in(*lists, walk);
+        return true;
     }
 
     // Whether the current granule must be compared with the other tasks' records; settles a
@@ -229,25 +233,36 @@ private:
         return found.cell;
     }
 
-    // The task's first access to the cell: its lists enter the cell, and the cell its touched-cell
-    // list. The node is taken first, so that no entry can miss its removal at task end.
-    access_lists_t* enter_cell(shadow_cell_t& cell) noexcept {
-        arena_t& arena = access_.task.arena;
+    // The task's first access to the cell: its lists, already holding the access's record, enter
+    // the cell, and the cell its touched-cell list; one allocation for the three. The node is taken
+    // with the lists, so that no entry can miss its removal at task end.
+    access_lists_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
+        struct entry_block_t {
+            touched_node_t node;
+            access_lists_t lists;
+            access_record_t record;
+        };
         std::int32_t error_code = 0;
-        void* node = arena.allocate_unreported(sizeof(touched_node_t), error_code);
-        void* memory = node != nullptr ? arena.allocate_unreported(sizeof(access_lists_t), error_code) : nullptr;
-        if (memory == nullptr) {
+        auto* block = static_cast<entry_block_t*>(access_.task.arena.allocate_unreported(sizeof(entry_block_t), error_code));
+        if (block == nullptr) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
-        auto* lists = new (memory) access_lists_t{};
+        auto* lists = new (&block->lists) access_lists_t{};
+        lists->heads[access_.type] = new_record(&block->record, nullptr, walk);
         const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(lists));
         if (!cell.claim_unreported(access_.task.handle, value, cell_arena_, error_code)) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
-        busy_.list().push(static_cast<touched_node_t*>(node), &cell);
+        busy_.list().push(&block->node, &cell);
+        walk.changed = true;
         return lists;
+    }
+
+    access_record_t* new_record(void* memory, access_record_t* next, const granule_walk_t& walk) const noexcept {
+        return new (memory) access_record_t{next, access_.time, access_.site, walk.position,
+                                            access_history != nullptr ? access_history() : 0};
     }
 
     bool record_in(access_lists_t& lists, granule_walk_t& walk) noexcept {
@@ -275,10 +290,7 @@ private:
             raise_idle(busy_, error_code, access_.site);
             return false;
         }
-        auto* record = new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time,
-                                                    access_.site, walk.position,
-                                                    access_history != nullptr ? access_history() : 0};
-        atomic(head).store(record);
+        atomic(head).store(new_record(memory, atomic(head).load(std::memory_order_relaxed), walk));
         walk.changed = true;
         return true;
     }
