@@ -112,7 +112,7 @@ public:
     // The task's side of the protocol; false when the detector is gone.
     bool enter_busy(const table_gate_t& gate) noexcept {
         for (;;) {
-            busy_.store(busy_mark, std::memory_order_relaxed);
+            busy_.store(&shadow_, std::memory_order_relaxed);  // any non-null word
             if (gate.asymmetric) std::atomic_signal_fence(std::memory_order_seq_cst);
             else std::atomic_thread_fence(std::memory_order_seq_cst);
             const std::uint32_t seen = gate.state.load(std::memory_order_acquire);
@@ -128,8 +128,6 @@ public:
     void leave_busy() noexcept { busy_.store(nullptr, std::memory_order_release); }
 
 private:
-    static inline void* const busy_mark = reinterpret_cast<void*>(std::uintptr_t{1});
-
     task_shadow_t& shadow_;
     std::atomic_ref<void*> head_;
     std::atomic_ref<void*> busy_;
