@@ -10,33 +10,10 @@
 
 #define TAVO_TEST_OWN_DEBUGGER_STOP
 #include "../unit/test_support.h"
-#include "runtime/runtime.h"
-#include "task/task_context.h"
-#include "task/task_table.h"
-#include "tsm/access_record.h"
+#include "../unit/tsm_task.h"
 
 namespace {
-
 thread_local int reported = 0;
-
-struct task_t {
-    explicit task_t(std::uint64_t id)
-        : handle(tavo::allocate_task_handle()), context(*tavo::new_task_context(3, id, handle, nullptr)) {
-        tavo::register_task(handle, &context);
-    }
-    ~task_t() {
-        tavo::runtime.tsm.forget_task(context);
-        tavo::unregister_task(handle);
-        tavo::free_task_handle(handle);
-        tavo::delete_task_context(&context);
-    }
-    void write(const void* address) {
-        tavo::runtime.tsm.check_access(context, reinterpret_cast<std::uintptr_t>(address), 8, tavo::access_type::write, 0x500);
-    }
-    std::uint16_t handle;
-    tavo::task_context_t& context;
-};
-
 }  // namespace
 
 extern "C" void __tavo_switch_to_debugger(void) { reported += __tavo_event_reason == TAVO_EVENT_DATA_SHARING; }
@@ -61,17 +38,19 @@ TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
     });
     std::atomic<int> checked{0}, missed{0};
     test::run_together(workers, [&](int worker) {
+        const auto own = reinterpret_cast<std::uintptr_t>(words[worker]);
+        constexpr std::uint32_t write = tavo::access_type::write;
         for (int round = 0; round < rounds; ++round) {
-            task_t first(static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1);
+            test::task_t first(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1);
             for (int repeat = 0; repeat < 64; ++repeat) {
-                first.write(&words[worker][repeat % 2]);
+                first.access(write, own + 8 * (repeat % 2), 8);
                 if (repeat == 32) std::this_thread::yield();  // lets the disturber in on two cores
             }
             const std::uint64_t before = epoch.load();
-            first.write(&words[worker][0]);
-            task_t second(static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1 | 1);
+            first.access(write, own, 8);
+            test::task_t second(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1 | 1);
             const int reports = reported;
-            second.write(&words[worker][0]);
+            second.access(write, own, 8);
             if (before % 2 == 0 && epoch.load() == before) {
                 checked.fetch_add(1);
                 missed.fetch_add(reported == reports);

@@ -15,11 +15,13 @@
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "test_support.h"
+#include "tsm_task.h"
 #include "tsm/access_record.h"
 
 namespace {
 
 namespace access_type = tavo::access_type;
+using test::task_t;
 
 struct stop_t {
     std::int32_t reason;
@@ -34,34 +36,6 @@ std::vector<std::int32_t> stop_reasons() {
     for (const stop_t& stop : stops) reasons.push_back(stop.reason);
     return reasons;
 }
-
-// A registered task whose accesses go straight to the detector.
-class task_t {
-public:
-    task_t(std::int32_t type, std::uint64_t id)
-        : handle(tavo::allocate_task_handle()), context(*tavo::new_task_context(type, id, handle, nullptr)) {
-        tavo::register_task(handle, &context);
-    }
-    ~task_t() {
-        tavo::runtime.tsm.forget_task(context);
-        tavo::unregister_task(handle);
-        tavo::free_task_handle(handle);
-        tavo::delete_task_context(&context);
-    }
-    void access(std::uint32_t type, std::uint64_t address, std::uint32_t size, std::uint64_t site = 0x500) {
-        tavo::runtime.tsm.check_access(context, address, size, type, site);
-    }
-    // This task's record of type `type` in the granule, or null.
-    const tavo::access_record_t* record(std::uint32_t type, std::uint64_t granule) {
-        tavo::shadow_cell_t* cell = tavo::runtime.tsm.table.find_or_create(granule, tavo::runtime.tsm.cell_arena).cell;
-        auto* lists = reinterpret_cast<tavo::access_lists_t*>(tavo::own_entry(*cell, handle));
-        return lists != nullptr ? lists->heads[type] : nullptr;
-    }
-    void knows(const task_t& other, std::uint64_t time) { context.clock.raise_to(other.handle, time, tavo::runtime.arena); }
-
-    std::uint16_t handle;
-    tavo::task_context_t& context;
-};
 
 class AccessCheck : public ::testing::Test {
 protected:
