@@ -28,6 +28,11 @@ constexpr std::uint64_t leaf_span_mask = (std::uint64_t{1} << directory_shift) -
 
 struct leaf_table_t {
     shadow_cell_t* cells[shadow_fanout];
+
+    // The granule's cell, or null; lock-free, creates nothing.
+    shadow_cell_t* cell_of(std::uint64_t granule) noexcept {
+        return std::atomic_ref<shadow_cell_t*>(cells[(granule >> granule_shift) & (shadow_fanout - 1)]).load(std::memory_order_acquire);
+    }
 };
 struct directory_t {
     leaf_table_t* leaves[shadow_fanout];
