@@ -8,6 +8,7 @@
 
 #include "frontend/frontend.h"
 #include "frontend/thread_stack.h"
+#include "runtime/runtime.h"
 #include "tsm/history.h"
 
 using namespace tavo;
@@ -49,9 +50,15 @@ std::uint32_t history_now() noexcept {
     return lockset == 0 ? stack : intern(stack, node_kind_t::with_locks, 0, lockset);
 }
 
+// The function entries' own first test, made here to save the call while reentrant calls are not
+// checked (their family bit is then clear); a pending request still goes in, to be applied there.
+bool function_events_wanted() noexcept {
+    return ready.load(std::memory_order_relaxed) && (request_word() != 0 || (active_mask() & TAVO_ACTIVE_FUNCTION) != 0);
+}
+
 void leave_top(std::uint64_t site) noexcept {
     --shadow_depth;
-    if (shadow_depth < shadow_capacity) {
+    if (shadow_depth < shadow_capacity && function_events_wanted()) {
         const frame_t& frame = shadow[shadow_depth];
         function_from(false, frame.function, reinterpret_cast<const void*>(frame.stack), site);
     }
@@ -178,7 +185,7 @@ TAVO_FRONT void __tsan_func_entry(void* caller) {
         frame.parent = parent;
     }
     ++shadow_depth;
-    if (ready.load(std::memory_order_relaxed)) function_from(true, function, reinterpret_cast<const void*>(stack), site);
+    if (function_events_wanted()) function_from(true, function, reinterpret_cast<const void*>(stack), site);
 }
 
 TAVO_FRONT void __tsan_func_exit(void) {

@@ -22,6 +22,13 @@ struct handle_bucket_t {
 };
 static_assert(sizeof(handle_bucket_t) == 104);
 
+// Atomic maximum: concurrent raises and readers are allowed, the largest value wins.
+inline void raise_value(std::uint64_t& word, std::uint64_t to) noexcept {
+    std::atomic_ref<std::uint64_t> value(word);
+    std::uint64_t seen = value.load();
+    while (seen < to && !value.compare_exchange_weak(seen, to)) {}
+}
+
 // One slot of a map, held by one pin: the slot cannot be erased until the pin is released, which
 // the destructor does.
 class pinned_slot_t {
@@ -44,12 +51,7 @@ public:
     // Handle, value and raise need a non-empty slot.
     std::uint16_t handle() const noexcept { return handle_; }
     std::uint64_t value() const noexcept { return std::atomic_ref<std::uint64_t>(bucket_->values[slot_]).load(); }
-    // Atomic maximum: concurrent raises and readers are allowed, the largest value wins.
-    void raise(std::uint64_t to) noexcept {
-        std::atomic_ref<std::uint64_t> value(bucket_->values[slot_]);
-        std::uint64_t seen = value.load();
-        while (seen < to && !value.compare_exchange_weak(seen, to)) {}
-    }
+    void raise(std::uint64_t to) noexcept { raise_value(bucket_->values[slot_], to); }
     void release() noexcept {
         if (bucket_ != nullptr) std::atomic_ref<std::uint16_t>(bucket_->pins[slot_]).fetch_sub(1);
         bucket_ = nullptr;

@@ -30,6 +30,17 @@ std::uint64_t sync_clock_t::time_of(std::uint16_t handle) noexcept {
     return entry ? entry.value() : 0;
 }
 
+std::uint64_t* sync_clock_t::unerased_value(std::uint16_t handle) noexcept {
+    for (handle_bucket_t* bucket = &head; bucket != nullptr; bucket = std::atomic_ref<handle_bucket_t*>(bucket->next).load()) {
+        for (unsigned slot = 0; slot < bucket_slots; ++slot) {
+            if (std::atomic_ref<std::uint16_t>(bucket->keys[slot]).load() != handle) continue;
+            // Zero while an inserter fills the slot: absent until then.
+            if (std::atomic_ref<std::uint64_t>(bucket->values[slot]).load() != 0) return &bucket->values[slot];
+        }
+    }
+    return nullptr;
+}
+
 bool sync_clock_t::raise_to_gated(std::uint16_t handle, std::uint64_t time, arena_t& bucket_arena) noexcept {
     if (pinned_slot_t entry = find(handle)) {
         entry.raise(time);
@@ -45,32 +56,35 @@ void sync_clock_t::raise_to(std::uint16_t handle, std::uint64_t time, arena_t& b
     raise_to_gated(handle, time, bucket_arena);
 }
 
-void sync_clock_t::join(sync_clock_t* source, arena_t& bucket_arena) noexcept {
-    if (source == nullptr || source == this) return;
+bool sync_clock_t::join(sync_clock_t* source, arena_t& bucket_arena) noexcept {
+    if (source == nullptr || source == this) return true;
     shared_gate_guard_t gate(clock_gate);
-    join_gated(*source, bucket_arena);
+    return merge_gated(
+        [&](auto&& visit) { source->for_each_live([&](pinned_slot_t& entry) { visit(entry.handle(), entry.value()); }); },
+        [&](std::uint16_t handle, std::uint64_t time) {
+            std::uint64_t* mine = unerased_value(handle);
+            if (mine != nullptr) raise_value(*mine, time);
+            return mine != nullptr;
+        },
+        bucket_arena);
 }
 
-void sync_clock_t::join_gated(sync_clock_t& source, arena_t& bucket_arena) noexcept {
-    // No slot of the source stays pinned while this clock grows: a clock may be joined into
-    // another while that one is joined into it.
+// Absent entries are gathered first and inserted after the scan: no slot of the source stays pinned
+// while this clock grows, as a clock may be joined into another while that one is joined into it.
+template <class Entries, class Raise>
+bool sync_clock_t::merge_gated(Entries&& for_each_entry, Raise&& raise_found, arena_t& bucket_arena) noexcept {
     arena_t scratch;
     pending_entry_t* pending = nullptr;
     bool scratch_exhausted = false;
-    source.for_each_live([&](pinned_slot_t& entry) {
-        const std::uint64_t time = entry.value();
-        if (pinned_slot_t mine = find(entry.handle())) {
-            mine.raise(time);
-            return;
-        }
-        if (scratch_exhausted) return;
+    for_each_entry([&](std::uint16_t handle, std::uint64_t time) {
+        if (raise_found(handle, time) || scratch_exhausted) return;
         std::int32_t error_code = 0;
         void* memory = scratch.allocate_unreported(sizeof(pending_entry_t), error_code);
         if (memory == nullptr) {
             scratch_exhausted = true;
             return;
         }
-        pending = new (memory) pending_entry_t{pending, entry.handle(), time};
+        pending = new (memory) pending_entry_t{pending, handle, time};
     });
     if (scratch_exhausted) raise_system_error_at_thread_site(error::out_of_memory);
 
@@ -84,6 +98,7 @@ void sync_clock_t::join_gated(sync_clock_t& source, arena_t& bucket_arena) noexc
             buckets_exhausted = !raise_to_gated(pending->handle, pending->time, bucket_arena);
         }
     }
+    return !scratch_exhausted && !buckets_exhausted;
 }
 
 void sync_clock_t::advance(std::uint64_t& time, std::uint16_t handle, sync_clock_t& object_clock,
@@ -91,8 +106,26 @@ void sync_clock_t::advance(std::uint64_t& time, std::uint16_t handle, sync_clock
     if (time == UINT64_MAX) raise_usage_error_at_thread_site(error::sync_clock_overflow);
     else ++time;
     shared_gate_guard_t gate(clock_gate);
-    raise_to_gated(handle, time, bucket_arena);
-    if (&object_clock != this) object_clock.join_gated(*this, bucket_arena);
+    if (std::uint64_t* mine = unerased_value(handle)) raise_value(*mine, time);
+    else raise_to_gated(handle, time, bucket_arena);
+    if (&object_clock == this) return;
+    object_clock.merge_gated(
+        [&](auto&& visit) {
+            for (handle_bucket_t* bucket = &head; bucket != nullptr;
+                 bucket = std::atomic_ref<handle_bucket_t*>(bucket->next).load()) {
+                for (unsigned slot = 0; slot < bucket_slots; ++slot) {
+                    const std::uint16_t key = std::atomic_ref<std::uint16_t>(bucket->keys[slot]).load();
+                    const std::uint64_t value = std::atomic_ref<std::uint64_t>(bucket->values[slot]).load();
+                    if (key != 0 && value != 0) visit(key, value);
+                }
+            }
+        },
+        [&](std::uint16_t theirs, std::uint64_t at) {
+            pinned_slot_t entry = object_clock.find(theirs);
+            if (entry) entry.raise(at);
+            return static_cast<bool>(entry);
+        },
+        bucket_arena);
 }
 
 }  // namespace tavo

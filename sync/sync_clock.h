@@ -30,12 +30,16 @@ struct sync_clock_t : handle_map_t {
     // Raises the entry of `handle` to at least `time`, inserting it if absent.
     void raise_to(std::uint16_t handle, std::uint64_t time, arena_t& bucket_arena) noexcept;
 
+    // Join and advance act on a task's clock, which nothing but retirement erases from (objects'
+    // clocks are cleared, task clocks never are): with the gate held its slots stay put and are
+    // read and raised without pins.
+    //
     // For every live entry (h, t) of `source`, raises this clock's entry for h to t. A null source
     // is an empty clock. Entries found here are raised during the scan of the source; absent ones
     // wait in a scratch arena over this call's frame and are inserted after the scan, the last
     // found first. A scratch segment that cannot be had is reported as out of memory once, and
-    // what was gathered is merged all the same.
-    void join(sync_clock_t* source, arena_t& bucket_arena) noexcept;
+    // what was gathered is merged all the same. False when an entry was given up.
+    bool join(sync_clock_t* source, arena_t& bucket_arena) noexcept;
 
     // The release step, on the releasing task's clock: ticks the task's `time` (at 2^64 - 1 it
     // reports the overflow and keeps the time), records the time under the task's `handle` in
@@ -53,7 +57,10 @@ struct sync_clock_t : handle_map_t {
 private:
     // The caller holds the clock gate shared. False when a bucket could not be had.
     bool raise_to_gated(std::uint16_t handle, std::uint64_t time, arena_t& bucket_arena) noexcept;
-    void join_gated(sync_clock_t& source, arena_t& bucket_arena) noexcept;
+    // The value word of the handle's live entry in a clock nothing erases from meanwhile, or null.
+    std::uint64_t* unerased_value(std::uint16_t handle) noexcept;
+    template <class Entries, class Raise>
+    bool merge_gated(Entries&& for_each_entry, Raise&& raise_found, arena_t& bucket_arena) noexcept;
 };
 static_assert(sizeof(sync_clock_t) == sizeof(handle_map_t));
 

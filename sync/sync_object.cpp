@@ -16,6 +16,40 @@ bool has_aliases(std::uint32_t type) {
     return sync_aliases.sizes[type].load(std::memory_order_acquire) != 0;
 }
 
+// Each thread remembers the clocks it found, so that the objects it uses over and over (its locks,
+// its atomics) are found without the runtime lock. Clocks are never freed, only unlinked from their
+// table, and every unlinking moves the generation on, which drops every thread's remembered
+// entries: an entry is used only while the generation it was read under (read under the lock,
+// before the look-up) is still current. An entry used just before a removal acts on the old clock,
+// as a look-up under the lock that came just before the removal would.
+std::atomic<std::uint64_t> table_generation{1};
+
+struct remembered_clock_t {
+    std::uint64_t generation;
+    std::uint64_t id;
+    std::uint32_t type;
+    object_clock_t* clock;
+};
+constexpr std::size_t remembered_count = 32;
+thread_local remembered_clock_t remembered[remembered_count];
+
+remembered_clock_t& remembered_slot(const sync_object_t& object) {
+    const std::uint64_t mixed = (object.id ^ (object.id >> 17) ^ object.type) * 0x9E3779B97F4A7C15u;
+    return remembered[mixed >> 59];
+}
+
+object_clock_t* remembered_clock(const sync_object_t& object) {
+    const remembered_clock_t& slot = remembered_slot(object);
+    if (slot.id != object.id || slot.type != object.type ||
+        slot.generation != table_generation.load(std::memory_order_acquire))
+        return nullptr;
+    return slot.clock;
+}
+
+void remember(const sync_object_t& object, object_clock_t* clock, std::uint64_t generation) {
+    if (clock != nullptr) remembered_slot(object) = {generation, object.id, object.type, clock};
+}
+
 }  // namespace
 
 sync_object_t resolve(const sync_object_t& object) noexcept {
@@ -48,8 +82,10 @@ void remove_alias(const sync_object_t& object) noexcept {
     sync_aliases.sizes[object.type].store(table.size(), std::memory_order_release);
 }
 
-sync_clock_t* get_or_create_clock(const sync_object_t& object) noexcept {
+object_clock_t* get_or_create_clock(const sync_object_t& object) noexcept {
+    if (object_clock_t* clock = remembered_clock(object)) return clock;
     runtime_lock_guard_t guard;
+    const std::uint64_t generation = table_generation.load(std::memory_order_relaxed);
     sync_table_t& table = runtime.sync_tables[object.type];
     sync_table_t::iterator entry;
     try {
@@ -58,20 +94,28 @@ sync_clock_t* get_or_create_clock(const sync_object_t& object) noexcept {
         raise_system_error_at_thread_site(error::out_of_memory);
         return nullptr;
     }
-    if (entry->second == nullptr) entry->second = sync_clock_t::create(runtime.arena);
+    if (entry->second == nullptr) {
+        void* memory = runtime.arena.allocate(sizeof(object_clock_t));
+        entry->second = memory != nullptr ? new (memory) object_clock_t() : nullptr;
+    }
+    remember(object, entry->second, generation);
     return entry->second;
 }
 
-sync_clock_t* find_clock(const sync_object_t& object) noexcept {
+object_clock_t* find_clock(const sync_object_t& object) noexcept {
+    if (object_clock_t* clock = remembered_clock(object)) return clock;
     runtime_lock_guard_t guard;
+    const std::uint64_t generation = table_generation.load(std::memory_order_relaxed);
     const sync_table_t& table = runtime.sync_tables[object.type];
     const auto found = table.find(object.id);
-    return found != table.end() ? found->second : nullptr;
+    if (found == table.end()) return nullptr;
+    remember(object, found->second, generation);
+    return found->second;
 }
 
 void remove_object(const sync_object_t& object) noexcept {
     runtime_lock_guard_t guard;
-    runtime.sync_tables[object.type].erase(object.id);
+    if (runtime.sync_tables[object.type].erase(object.id) != 0) table_generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void retire_handle_from_sync_objects(std::uint16_t handle) noexcept {

@@ -7,10 +7,9 @@
 #include <cstdint>
 
 #include "runtime/memory.h"
+#include "sync/sync_clock.h"
 
 namespace tavo {
-
-struct sync_clock_t;
 
 constexpr std::uint32_t sync_type_count = 9;
 constexpr std::uint32_t task_start_sync_type = 5;
@@ -28,8 +27,19 @@ inline bool is_alias_target_type(std::uint32_t type) noexcept {
     return type == 4 || type == task_start_sync_type || type == task_end_sync_type;
 }
 
+// An object's clock and its count of changes. Protocol: every release into the clock moves the
+// count on once its entries are in place (a clear only takes entries away, and is not counted); so a task that read count c before it
+// joined the whole clock, and finds the count still c, knows the clock again, and its acquire
+// would change nothing. A releaser that knows the clock at count c and finds c still there after
+// its release moves the count to c + 1 by compare-and-swap and knows the clock at c + 1: its
+// release added only its own entries. Another release under way meanwhile moves the count after
+// its entries are in, before the releasing operation lets anyone observe it.
+struct object_clock_t : sync_clock_t {
+    std::uint64_t changes = 0;
+};
+
 // Per type: sync id to the object's clock. Guarded by the runtime lock.
-using sync_table_t = map_t<std::uint64_t, sync_clock_t*>;
+using sync_table_t = map_t<std::uint64_t, object_clock_t*>;
 
 // Per type: sync id to the object the pair stands for. Guarded by the alias lock, which is never
 // held together with the runtime lock.
@@ -50,9 +60,9 @@ void record_alias(const sync_object_t& object, const sync_object_t& target) noex
 void remove_alias(const sync_object_t& object) noexcept;
 
 // The object's clock, created empty on first use; null after -9998 was reported.
-sync_clock_t* get_or_create_clock(const sync_object_t& object) noexcept;
+object_clock_t* get_or_create_clock(const sync_object_t& object) noexcept;
 // The object's clock, or null when it has none.
-sync_clock_t* find_clock(const sync_object_t& object) noexcept;
+object_clock_t* find_clock(const sync_object_t& object) noexcept;
 // Forgets the object; its next use starts from an empty clock.
 void remove_object(const sync_object_t& object) noexcept;
 

@@ -28,14 +28,30 @@ const char* order_word(std::uint32_t order) {
     }
 }
 
-// Acquiring copies what the object knows into the task's clock; the task's time stays.
-void acquire(task_context_t& task, sync_clock_t* object_clock) {
-    if (object_clock != nullptr) task.clock.join(object_clock, runtime.arena);
+std::uint64_t changes_of(object_clock_t& clock) { return std::atomic_ref<std::uint64_t>(clock.changes).load(); }
+
+// Acquiring copies what the object knows into the task's clock; the task's time stays. Skipped
+// when the task knows the object's clock as it is.
+void acquire(task_context_t& task, object_clock_t* object_clock) {
+    if (object_clock == nullptr) return;
+    const std::uint64_t changes = changes_of(*object_clock);
+    if (task.known_clock == object_clock && task.known_changes == changes) return;
+    if (task.clock.join(object_clock, runtime.arena)) {
+        task.known_clock = object_clock;
+        task.known_changes = changes;
+    }
 }
 
 // Releasing ticks the task's time and publishes the task's clock, its own entry included.
-void release(task_context_t& task, sync_clock_t* object_clock) {
-    if (object_clock != nullptr) task.clock.advance(task.time, task.handle, *object_clock, runtime.arena);
+void release(task_context_t& task, object_clock_t* object_clock) {
+    if (object_clock == nullptr) return;
+    std::uint64_t changes = changes_of(*object_clock);
+    task.clock.advance(task.time, task.handle, *object_clock, runtime.arena);
+    std::atomic_ref<std::uint64_t> count(object_clock->changes);
+    if (task.known_clock == object_clock && task.known_changes == changes && count.compare_exchange_strong(changes, changes + 1))
+        task.known_changes = changes + 1;
+    else
+        count.fetch_add(1);
 }
 
 // Returns the order the log shows: a weak operation that found its object shows the strong one.
@@ -49,13 +65,13 @@ std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_o
         else remove_alias(given);
         return order;
     case memory_order::weak_acquire:
-        if (sync_clock_t* clock = find_clock(resolved)) {
+        if (object_clock_t* clock = find_clock(resolved)) {
             acquire(task, clock);
             return memory_order::acquire;
         }
         return order;
     case memory_order::weak_release:
-        if (sync_clock_t* clock = find_clock(resolved)) {
+        if (object_clock_t* clock = find_clock(resolved)) {
             release(task, clock);
             return memory_order::release;
         }
@@ -63,13 +79,13 @@ std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_o
     // Emptying a clock costs: skipped when the release would leave it as emptying would, or
     // when it is empty already.
     case memory_order::store_release:
-        if (sync_clock_t* clock = get_or_create_clock(resolved)) {
+        if (object_clock_t* clock = get_or_create_clock(resolved)) {
             if (!clock->covered_by(task.clock)) clock->clear();
             release(task, clock);
         }
         return order;
     case memory_order::store_relaxed:
-        if (sync_clock_t* clock = find_clock(resolved); clock != nullptr && clock->entry_count() != 0) clock->clear();
+        if (object_clock_t* clock = find_clock(resolved); clock != nullptr && clock->entry_count() != 0) clock->clear();
         return order;
     default:
         raise_usage_error_at_thread_site(error::invalid_memory_order);

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "runtime/log.h"
-#include "sync/sync_clock.h"
+#include "sync/sync_object.h"
 #include "tsm/arena.h"
 
 namespace tavo {
@@ -32,6 +32,9 @@ struct task_context_t {
     std::uint64_t last_time = 0;
     std::size_t retained = 0;
     task_context_t* next_ended = nullptr;
+    // The object clock this task last knew in full, and its count of changes then (sync_object.h).
+    const object_clock_t* known_clock = nullptr;
+    std::uint64_t known_changes = 0;
 
     task_context_t(std::int32_t task_type, std::uint64_t task_id, std::uint16_t task_handle,
                    task_context_t* parent_task) noexcept;

@@ -1,11 +1,12 @@
 // The same instrumented loop for either runtime: private data, shared read-only data, updates
 // under a lock, and atomic operations on a shared counter, on two threads. Prints nanoseconds per instrumented access for each part and the
-// peak resident memory.
+// peak resident memory. A second argument runs only the parts whose name starts with it.
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -81,6 +82,7 @@ int main(int count, char** arguments) {
     for (int index = 0; index < TABLE; ++index) table[index] = index;
     for (size_t part = 0; part < sizeof parts / sizeof parts[0]; ++part) {
         current = &parts[part];
+        if (count > 2 && strncmp(current->name, arguments[2], strlen(arguments[2])) != 0) continue;
         pthread_t threads[THREADS];
         const double start = now();
         for (int index = 0; index < THREADS; ++index) pthread_create(&threads[index], NULL, worker, NULL);

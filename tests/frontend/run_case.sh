@@ -10,7 +10,8 @@
 #   "// tavo-options: ..." the value of TAVO_OPTIONS for the run;
 #   "// tavo-exit: N"     the exit status a racy or reentrant run must give instead of 66;
 #   "// tavo-reports: N"  the number of reports it must print;
-#   "// tavo-expect: TEXT" a line the report must contain (one marker per line).
+#   "// tavo-expect: TEXT" a line the report must contain (one marker per line);
+#   "// tavo-fixed"       the program built again with -DFIXED is clean (its racy lines mended).
 set -uo pipefail
 wrappers="$1" c_compiler="$2" cxx_compiler="$3" source="$4" work="$5"
 mkdir -p "$work"
@@ -18,22 +19,31 @@ name="$(basename "$source")"
 program="$work/${name%.*}"
 # TAVO_CASE_FLAGS: more compiler options; TAVO_CASE_THREADS: OpenMP team sizes to run it with.
 read -ra extra_flags <<<"${TAVO_CASE_FLAGS:-}"
-case "$source" in
-  *.c) TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 -Wall -Werror "${extra_flags[@]}" "$source" -o "$program" -lpthread ;;
-  *) TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 -Wall -Werror "${extra_flags[@]}" "$source" -o "$program" ;;
-esac || { echo "FAIL: $name does not build"; exit 1; }
+build() {  # build <program> <more flags...>
+  local out="$1"; shift
+  case "$source" in
+    *.c) TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 -Wall -Werror "${extra_flags[@]}" "$@" "$source" -o "$out" -lpthread ;;
+    *) TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 -Wall -Werror "${extra_flags[@]}" "$@" "$source" -o "$out" ;;
+  esac || { echo "FAIL: $name $* does not build"; exit 1; }
+}
+build "$program"
+variants=("$program")
+if grep -q '^// tavo-fixed$' "$source"; then build "$program.fixed" -DFIXED; variants+=("$program.fixed"); fi
 
-verdict="$(sed -n 's|^// tavo: \([a-z]*\)$|\1|p' "$source" | head -1)"
+source_verdict="$(sed -n 's|^// tavo: \([a-z]*\)$|\1|p' "$source" | head -1)"
 export TAVO_OPTIONS="$(sed -n 's|^// tavo-options: ||p' "$source" | head -1)"
 expected_status="$(sed -n 's|^// tavo-exit: ||p' "$source" | head -1)"
 expected_status="${expected_status:-66}"
 expected_reports="$(sed -n 's|^// tavo-reports: ||p' "$source" | head -1)"
+for program in "${variants[@]}"; do
+verdict="$source_verdict"
+[ "$program" = "${variants[0]}" ] || verdict=clean
 for threads in ${TAVO_CASE_THREADS:-default}; do
 [ "$threads" = default ] || export OMP_NUM_THREADS="$threads"
 timeout 60 "$program" >"$work/${name}.out" 2>"$work/${name}.err"
 status=$?
 report="$(cat "$work/${name}.err")"
-fail() { echo "FAIL: $name ($c_compiler/$cxx_compiler, threads $threads): $*"; echo "--- stderr:"; echo "$report"; exit 1; }
+fail() { echo "FAIL: ${program##*/} ($c_compiler/$cxx_compiler, threads $threads): $*"; echo "--- stderr:"; echo "$report"; exit 1; }
 
 # Lines of the program a report names, and lines the source marks.
 # A report's access stacks start at their "Read/Write/... of" lines and end at the next section;
@@ -68,12 +78,13 @@ case "$verdict" in
     ;;
   *) fail "no verdict marker" ;;
 esac
-if [ -n "$expected_reports" ]; then
+if [ -n "$expected_reports" ] && [ "$verdict" != clean ]; then
   reports="$(grep -c "^WARNING: tavo" <<<"$report")"
   [ "$reports" = "$expected_reports" ] || fail "$reports reports, expected $expected_reports"
 fi
 while IFS= read -r text; do
   grep -qF -- "$text" <<<"$report" || fail "the report does not say '$text'"
-done < <(sed -n 's|^// tavo-expect: ||p' "$source")
-echo "ok: $name ($c_compiler/$cxx_compiler, threads $threads): $verdict"
+done < <([ "$verdict" = clean ] || sed -n 's|^// tavo-expect: ||p' "$source")
+echo "ok: ${program##*/} ($c_compiler/$cxx_compiler, threads $threads): $verdict"
+done
 done

@@ -391,7 +391,6 @@ outcome_t run_model(const stream_t& stream, const model_options_t& options) {
 
 namespace {
 
-bool before(const tavo_access_t& a, const tavo_access_t& b) { return std::memcmp(&a, &b, sizeof a) < 0; }
 bool same(const tavo_access_t& a, const tavo_access_t& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 bool same(const tavo_offense_t& a, const tavo_offense_t& b) { return a.task_type == b.task_type && a.task_id == b.task_id; }
 
@@ -401,9 +400,7 @@ std::string stop_difference(const stop_t& library, const stop_t& model) {
         return "stop";
     if (library.reason == TAVO_EVENT_DATA_SHARING) {
         if (!same(library.offending, model.offending)) return "offending access";
-        std::vector<tavo_access_t> a = library.offended, b = model.offended;
-        std::sort(a.begin(), a.end(), before);
-        std::sort(b.begin(), b.end(), before);
+        const std::vector<tavo_access_t>&a = library.offended, &b = model.offended;
         if (a.size() != b.size() || !std::equal(a.begin(), a.end(), b.begin(), [](auto& x, auto& y) { return same(x, y); }))
             return "offended accesses";
     }

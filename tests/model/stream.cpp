@@ -99,71 +99,26 @@ event_t make(op_t op, int thread) {
 }  // namespace
 
 const char* op_name(op_t op) {
-    switch (op) {
-    case op_t::read: return "read";
-    case op_t::write: return "write";
-    case op_t::update: return "update";
-    case op_t::atomic: return "atomic";
-    case op_t::enter_function: return "enter_function";
-    case op_t::leave_function: return "leave_function";
-    case op_t::enter_task: return "enter_task";
-    case op_t::leave_task: return "leave_task";
-    case op_t::enter_task_plain: return "enter_task_plain";
-    case op_t::leave_task_plain: return "leave_task_plain";
-    case op_t::activate: return "activate";
-    case op_t::acquire: return "acquire";
-    case op_t::release: return "release";
-    case op_t::acquire_weak: return "acquire_weak";
-    case op_t::release_weak: return "release_weak";
-    case op_t::destroy: return "destroy";
-    case op_t::notify_acquired: return "notify_acquired";
-    case op_t::notify_releasing: return "notify_releasing";
-    case op_t::notify_destroy: return "notify_destroy";
-    case op_t::alias: return "alias";
-    case op_t::allocate: return "allocate";
-    case op_t::fork: return "fork";
-    case op_t::fork_current: return "fork_current";
-    case op_t::fork_nowait: return "fork_nowait";
-    case op_t::join: return "join";
-    case op_t::taskwait: return "taskwait";
-    case op_t::taskwait_current: return "taskwait_current";
-    case op_t::warn: return "warn";
-    case op_t::warn_from: return "warn_from";
-    case op_t::debugger_write: return "debugger";
-    case op_t::thread_exit: return "thread_exit";
-    }
-    return "?";
+    static const char* const names[] = {
+        "read", "write", "update", "atomic", "enter_function", "leave_function", "enter_task", "leave_task",
+        "enter_task_plain", "leave_task_plain", "activate", "acquire", "release", "acquire_weak", "release_weak",
+        "destroy", "notify_acquired", "notify_releasing", "notify_destroy", "alias", "allocate", "fork",
+        "fork_current", "fork_nowait", "join", "taskwait", "taskwait_current", "warn", "warn_from", "debugger",
+        "thread_exit"};
+    static_assert(std::size(names) == static_cast<std::size_t>(op_t::thread_exit) + 1);
+    return names[static_cast<std::size_t>(op)];
 }
 
 int stub_count() { return static_cast<int>(std::size(stub_sites)); }
 std::uint64_t stub_site_by_index(int index) { return reinterpret_cast<std::uintptr_t>(stub_sites[index]); }
 
+// Index of an op's stub in stub_sites, -1 for ops that have none; accesses have one per variant.
 int stub_index(op_t op, int variant) {
-    switch (op) {
-    case op_t::read: return 0 + variant;
-    case op_t::write: return 4 + variant;
-    case op_t::update: return 8 + variant;
-    case op_t::atomic: return 12 + variant;
-    case op_t::enter_function: return 16;
-    case op_t::leave_function: return 17;
-    case op_t::enter_task_plain: return 18;
-    case op_t::leave_task_plain: return 19;
-    case op_t::activate: return 20;
-    case op_t::acquire: return 21;
-    case op_t::release: return 22;
-    case op_t::acquire_weak: return 23;
-    case op_t::release_weak: return 24;
-    case op_t::destroy: return 25;
-    case op_t::alias: return 26;
-    case op_t::allocate: return 27;
-    case op_t::fork: return 28;
-    case op_t::fork_current: return 29;
-    case op_t::fork_nowait: return 30;
-    case op_t::join: return 31;
-    case op_t::taskwait: return 32;
-    case op_t::taskwait_current: return 33;
-    default: return -1;
-    }
+    static constexpr int first[] = {0,  4,  8,  12, 16, 17, -1, -1, 18, 19, 20, 21, 22, 23, 24, 25,
+                                    -1, -1, -1, 26, 27, 28, 29, 30, 31, 32, 33, -1, -1, -1, -1};
+    static_assert(std::size(first) == static_cast<std::size_t>(op_t::thread_exit) + 1);
+    const int index = first[static_cast<std::size_t>(op)];
+    return op <= op_t::atomic ? index + variant : index;
 }
 
 std::uint64_t stub_site(op_t op, int variant) {

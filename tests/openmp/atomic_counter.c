@@ -1,5 +1,6 @@
-// Atomic updates, an atomic capture, and atomic reads of the result inside the region.
-// tavo: clean
+// Atomic updates and an atomic capture; the result read plainly in the region, or atomically.
+// tavo: racy
+// tavo-fixed
 #include <stdio.h>
 
 int counter, tickets;
@@ -10,15 +11,17 @@ int main(void) {
   {
     for (int i = 0; i < 100; i++) {
 #pragma omp atomic
-      counter += 1;
+      counter += 1;  // race
       int mine;
 #pragma omp atomic capture
       mine = tickets++;
       seen += mine >= 0;
     }
     int now;
+#ifdef FIXED
 #pragma omp atomic read
-    now = counter;
+#endif
+    now = counter;  // race
     seen += now > 0;
   }
   printf("%d %ld\n", counter, seen);

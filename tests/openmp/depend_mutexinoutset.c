@@ -1,6 +1,14 @@
-// mutexinoutset tasks exclude each other, follow the writer before them and precede the reader after.
-// tavo: clean
+// mutexinoutset tasks exclude each other and follow the writer before them; the reader after
+// them races unless it declares its dependence.
+// tavo: racy
+// tavo-fixed
 #include <stdio.h>
+
+#ifdef FIXED
+#define READER depend(in : x)
+#else
+#define READER
+#endif
 
 int main(void) {
   int x = 0, seen = 0;
@@ -8,13 +16,13 @@ int main(void) {
 #pragma omp single
   {
 #pragma omp task depend(out : x) shared(x)
-    x = 1;
+    x = 1;  // race
     for (int i = 0; i < 4; i++) {
 #pragma omp task depend(mutexinoutset : x) shared(x)
-      x += 2;
+      x += 2;  // race
     }
-#pragma omp task depend(in : x) shared(x, seen)
-    seen = x;
+#pragma omp task READER shared(x, seen)
+    seen = x;  // race
 #pragma omp taskwait
   }
   printf("%d\n", seen);

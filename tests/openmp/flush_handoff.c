@@ -1,27 +1,40 @@
-// A producer publishes data through a flag it writes atomically, with flushes on both sides.
-// tavo: clean
+// A producer publishes data through a flag: plain and without flushes (racy), or written
+// atomically with flushes on both sides.
+// tavo: racy
+// tavo-fixed
 #include <omp.h>
 #include <stdio.h>
 
-int data, flag;
+#ifdef FIXED
+int flag;
+#else
+volatile int flag;
+#endif
+int data;
 
 int main(void) {
   int seen = 0;
 #pragma omp parallel num_threads(2)
   {
     if (omp_get_thread_num() == 0) {
-      data = 42;
+      data = 42;  // race
+#ifdef FIXED
 #pragma omp flush
 #pragma omp atomic write seq_cst
-      flag = 1;
+#endif
+      flag = 1;  // race
     } else if (omp_get_thread_num() == 1) {
       int ready = 0;
       while (!ready) {
+#ifdef FIXED
 #pragma omp atomic read seq_cst
-        ready = flag;
+#endif
+        ready = flag;  // race
       }
+#ifdef FIXED
 #pragma omp flush
-      seen = data;
+#endif
+      seen = data;  // race
     }
   }
   printf("%d\n", seen);

@@ -1,5 +1,9 @@
-// Locks around a counter, and a nest lock taken again by its holder.
-// tavo: clean
+// Locks around a counter, and a nest lock taken again by its holder; racy, the second update
+// forgot the lock.
+// tavo: racy
+// tavo-fixed
+// tavo-options: dedupe=0
+// (both lines race on the same bytes: by default only the first pair found is reported)
 #include <omp.h>
 #include <stdio.h>
 
@@ -20,12 +24,16 @@ int main(void) {
 #pragma omp parallel
   for (int i = 0; i < 50; i++) {
     omp_set_lock(&lock);
-    counter += 1;
+    counter += 1;  // race
     omp_unset_lock(&lock);
+#ifdef FIXED
     while (!omp_test_lock(&lock)) {
     }
-    counter += 1;
+#endif
+    counter += 1;  // race
+#ifdef FIXED
     omp_unset_lock(&lock);
+#endif
     bump(2);
   }
   omp_destroy_lock(&lock);

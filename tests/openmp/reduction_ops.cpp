@@ -1,5 +1,7 @@
-// Reductions of several operators, and a user-declared one: the runtime's combining is no race.
-// tavo: clean
+// Reductions of several operators, and a user-declared one: the runtime's combining is no race;
+// the sum without its reduction clause is.
+// tavo: racy
+// tavo-fixed
 #include <cstdio>
 
 struct pair_t {
@@ -9,14 +11,24 @@ struct pair_t {
                               omp_out.high = omp_in.high > omp_out.high ? omp_in.high : omp_out.high)           \
     initializer(omp_priv = {1000000, -1})
 
+#ifdef FIXED
+#define SUM reduction(+ : sum)
+#else
+#define SUM
+#endif
+
+__attribute__((noinline)) static void add(long* to, int value) {
+  *to += value;  // race
+}
+
 int main() {
   long sum = 0, product = 1;
   int biggest = 0;
   double mean = 0;
   pair_t span = {1000000, -1};
-#pragma omp parallel for reduction(+ : sum, mean) reduction(* : product) reduction(max : biggest) reduction(span : span)
+#pragma omp parallel for SUM reduction(+ : mean) reduction(* : product) reduction(max : biggest) reduction(span : span)
   for (int i = 1; i <= 20; i++) {
-    sum += i;
+    add(&sum, i);
     mean += i / 20.0;
     product *= (i % 3) + 1;
     biggest = i > biggest ? i : biggest;

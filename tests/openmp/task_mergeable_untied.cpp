@@ -1,8 +1,16 @@
-// Mergeable and untied tasks fill their own slots; a taskwait orders the final sum.
-// tavo: clean
+// Mergeable and untied tasks fill their own slots (racy: untied ones that yield halfway then all
+// add to one counter); a taskwait orders the final sum.
+// tavo: racy
+// tavo-fixed
 #include <cstdio>
 
-int slots[64];
+#ifdef FIXED
+#define SLOT(i) slots[32 + (i)]
+#else
+#define SLOT(i) counter
+#endif
+
+int slots[64], counter;
 
 int main() {
   long total = 0;
@@ -16,7 +24,7 @@ int main() {
       {
         slots[32 + i] = i;
 #pragma omp taskyield
-        slots[32 + i] += 1;
+        SLOT(i) += 1;  // race
       }
     }
 #pragma omp taskwait

@@ -1,5 +1,7 @@
-// The creator reads the tasks' results after a taskwait; recursion waits level by level.
-// tavo: clean
+// The creator reads a task's result without waiting for it (racy), or after a taskwait; the
+// recursion waits level by level.
+// tavo: racy
+// tavo-fixed
 #include <stdio.h>
 
 static int fib(int n) {
@@ -14,10 +16,18 @@ static int fib(int n) {
 }
 
 int main(void) {
-  int result = 0;
+  int result = 0, x = 0, seen = 0;
 #pragma omp parallel
 #pragma omp single
-  result = fib(12);
-  printf("%d\n", result);
+  {
+    result = fib(12);
+#pragma omp task shared(x)
+    x = 5;  // race
+#ifdef FIXED
+#pragma omp taskwait
+#endif
+    seen = x;  // race
+  }
+  printf("%d %d\n", result, seen + x);
   return 0;
 }

@@ -1,5 +1,7 @@
-// The configuration protocol: the debugger writes the block, the next poll applies it and the
-// library stops with the result until a poll has nothing more to say.
+// What the differential streams do not see of the configuration protocol and the errors: their
+// log lines, and the entries that do nothing.
+#include <thread>
+
 #include "debugger_fixture.h"
 
 using scenario::stop_reasons;
@@ -7,109 +9,6 @@ using reasons = std::vector<std::int32_t>;
 
 namespace {
 int stops_seen = 0;
-}
-
-using ConfigurationTest = debugger_test;
-
-TEST_F(ConfigurationTest, PingIsAnsweredOnce) {
-    request(TAVO_REQUEST_PING);
-    EXPECT_EQ(stop_reasons(), reasons{4});
-    EXPECT_EQ(__tavo_config.request, 0u);
-    EXPECT_EQ(scenario::stops()[0].site, 0u);
-    EXPECT_EQ(__tavo_event_reason, 0);
-}
-
-TEST_F(ConfigurationTest, WrongVersionIsRestoredAndReported) {
-    scenario::set_debugger_action([](const scenario::stop_t& stop) {
-        if (stop.reason == 4) __tavo_config.version = 2;
-    });
-    request(TAVO_REQUEST_PING);
-    EXPECT_EQ(stop_reasons(), (reasons{4, -10000}));
-    EXPECT_EQ(__tavo_config.version, 3u);
-}
-
-TEST_F(ConfigurationTest, WrongVersionHidesTheRequestsOfThatPoll) {
-    __tavo_config.version = 7;
-    request(TAVO_REQUEST_PING);
-    EXPECT_EQ(stop_reasons(), (reasons{-10000, 4}));
-}
-
-TEST_F(ConfigurationTest, PingWaitsForNothingElseAndResetFollows) {
-    request(TAVO_REQUEST_PING | TAVO_REQUEST_RESET_TSM);
-    EXPECT_EQ(stop_reasons(), (reasons{4, 3}));
-    EXPECT_EQ(__tavo_config.request, 0u);
-}
-
-TEST_F(ConfigurationTest, BothResetsInOnePoll) {
-    request(TAVO_REQUEST_RESET_TSM | TAVO_REQUEST_RESET_RE);
-    EXPECT_EQ(stop_reasons(), reasons{3});
-    EXPECT_EQ(__tavo_config.request, 0u);
-}
-
-TEST_F(ConfigurationTest, UnknownFeatureIsReportedUntilTheDebuggerClearsIt) {
-    stops_seen = 0;
-    scenario::set_debugger_action([](const scenario::stop_t&) {
-        if (++stops_seen == 3) __tavo_config.request &= ~0x4u;
-    });
-    request(0x4 | TAVO_REQUEST_RESET_RE);
-    EXPECT_EQ(stop_reasons(), (reasons{-29999, -29999, -29999}));
-    EXPECT_EQ(__tavo_config.request, 0u);  // the reset was done in the first poll
-}
-
-TEST_F(ConfigurationTest, AllocationTakesPrecedenceOverTheBatch) {
-    __tavo_config.filter_count = 0;
-    request(TAVO_REQUEST_ALLOCATE | TAVO_REQUEST_APPLY_FILTERS);
-    EXPECT_EQ(stop_reasons(), (reasons{3, 3}));
-    EXPECT_EQ(scenario::stops()[0].config.request, TAVO_REQUEST_APPLY_FILTERS);
-    EXPECT_EQ(__tavo_config.request, 0u);
-}
-
-TEST_F(ConfigurationTest, AllocationGivesABufferForTheCount) {
-    __tavo_config.filter_count = 2;
-    request(TAVO_REQUEST_ALLOCATE);
-    EXPECT_EQ(stop_reasons(), reasons{3});
-    ASSERT_NE(__tavo_filter_space, nullptr);
-    // The debugger may write both records while stopped.
-    __tavo_filter_space[0] = {};
-    __tavo_filter_space[1] = {};
-    EXPECT_EQ(__tavo_config.filter_count, 2u);
-}
-
-TEST_F(ConfigurationTest, BatchLongerThanTheBufferIsRejectedUntilShortened) {
-    __tavo_config.filter_count = 1;
-    request(TAVO_REQUEST_ALLOCATE);
-    stops_seen = 0;
-    scenario::set_debugger_action([](const scenario::stop_t&) {
-        if (++stops_seen == 2) __tavo_config.filter_count = 0;
-    });
-    scenario::clear_stops();
-    __tavo_config.filter_count = 5;
-    request(TAVO_REQUEST_APPLY_FILTERS);
-    EXPECT_EQ(stop_reasons(), (reasons{-30000, -30000, 3}));
-    EXPECT_EQ(__tavo_config.request, 0u);
-}
-
-TEST_F(ConfigurationTest, MeaninglessBitsArePolledButNeverReported) {
-    request(0x100);
-    EXPECT_TRUE(stop_reasons().empty());
-    EXPECT_EQ(__tavo_config.request, 0x100u);
-    __tavo_config.request = 0x100 | TAVO_REQUEST_PING;
-    poll();
-    EXPECT_EQ(stop_reasons(), reasons{4});
-    __tavo_config.request = 0;
-}
-
-TEST_F(ConfigurationTest, FlagsTakeEffectAtTheNextPoll) {
-    __tavo_config.flags = TAVO_FLAG_RE;
-    _TAVO_activateTaskType(2);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE5u);
-    __tavo_config.flags = TAVO_FLAG_TSM | TAVO_FLAG_RE;
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE5u);
-    request(TAVO_REQUEST_PING);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFFu);
-    __tavo_config.flags = TAVO_FLAG_TSM | TAVO_FLAG_IGNORE_ATOMICS;
-    request(TAVO_REQUEST_PING);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFF3u);
 }
 
 TEST(ConfigurationLog, LinesOfThePoll) {
@@ -139,4 +38,61 @@ TEST(ConfigurationLog, LinesOfThePoll) {
               "tavo: unknown feature\n"
               "tavo: unknown feature\n"
               "tavo: library unloaded\n");
+}
+
+TEST(WarningLog, MessagesOfErrors) {
+    if (scenario::in_child()) {
+        _TAVO_warn(-50000);
+        _TAVO_warnFrom(-29993, 0x1234);
+        _TAVO_warn(-29986);
+        _TAVO_warn(3);
+        return;
+    }
+    const auto result = scenario::rerun_in_child({{"TAVO_LOGGING", "4"}});
+    EXPECT_EQ(result.exit_status, 0) << result.out;
+    EXPECT_EQ(result.err,
+              "tavo: internal error -50000\n"
+              "tavo: access too big\n"
+              "tavo: syncid mismatch\n"
+              "tavo: internal error -9999\n");
+}
+
+using EntryTest = debugger_test;
+
+TEST_F(EntryTest, NotificationsWithoutEffectChangeNothing) {
+    __tavo_config.request = TAVO_REQUEST_PING;
+    const std::uint32_t mask = __TAVO_isGuardedCall;
+    int object = 0;
+    EXPECT_EQ(__zuk_api_version(), 0);
+    __zuk_sync_createA(&object, "mutex", "m", 0);
+    __zuk_sync_createW(&object, L"mutex", L"m", 0);
+    __zuk_sync_renameA(&object, "n");
+    __zuk_sync_set_nameW(&object, L"mutex", L"n", 0);
+    __zuk_notify_sync_nameA(&object, "mutex", "n", 0);
+    __zuk_sync_prepare(&object);
+    __zuk_notify_sync_prepare(&object);
+    __zuk_sync_cancel(&object);
+    __zuk_notify_sync_cancel(&object);
+    EXPECT_TRUE(stop_reasons().empty());
+    EXPECT_EQ(__tavo_config.request, TAVO_REQUEST_PING);
+    EXPECT_EQ(__TAVO_isGuardedCall, mask);
+    __tavo_config.request = 0;
+}
+
+// A new thread's first call goes through the platform's thread start, which the differential
+// streams see on POSIX only.
+using WarningTest = debugger_test;
+
+TEST_F(WarningTest, WarnOnANewThreadReportsSiteZero) {
+    std::thread([] { _TAVO_warn(-20001); }).join();
+    ASSERT_EQ(stop_reasons(), reasons{-20001});
+    EXPECT_EQ(scenario::stops()[0].site, 0u);
+}
+
+TEST_F(WarningTest, WarnAsFirstCallWithARequestPendingCompletes) {
+    __tavo_config.request = TAVO_REQUEST_PING;
+    std::thread([] { _TAVO_warn(-20002); }).join();
+    // The thread's initial task is entered first, and its frame applies the pending request.
+    EXPECT_EQ(stop_reasons(), (reasons{4, -20002}));
+    EXPECT_EQ(__tavo_config.request, 0u);
 }

@@ -8,9 +8,6 @@
 
 using scenario::in_child;
 using scenario::initial;
-using scenario::label;
-using scenario::stop_reasons;
-using reasons = std::vector<std::int32_t>;
 
 namespace {
 
@@ -55,70 +52,6 @@ TEST(Fork, ForksPublishTheParentAndTaskWaitTakesTheChildrenIn) {
                   sync_line(parent, "acquires", "6.1", 3, " (1, 3)") + sync_line(parent, "destroys", "6.1", 3, " (1, 3)"));
 }
 
-TEST(Fork, ChildStillLiveAtTheWaitIsOrderedBeforeTheParent) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_enterGenericTask(3, 1);  // handle 2
-    const std::uint64_t fork_id = _TAVO_syncForkTaskCurrent();
-    std::thread child([&] {
-        _TAVO_enterGenericTask(3, 2);  // handle 4, over this thread's initial task's 3
-        _TAVO_syncAcquire(5, fork_id);
-        _TAVO_syncRelease(6, fork_id);
-        scenario::stderr_capture_t capture;
-        _TAVO_syncTaskwait(3, 1);  // not in this thread's chain
-        EXPECT_EQ(capture.finish(), "tavo: no such task\n");
-        _TAVO_leaveGenericTask(3, 2);
-    });
-    while (stop_reasons().size() < 3) std::this_thread::yield();
-    // The child's task lines, its thread's last among them, must not reach the capture below.
-    child.join();
-    scenario::stderr_capture_t capture;
-    _TAVO_syncTaskwait(3, 1);
-    // By now the child has ended, and its handle was retired from every clock.
-    EXPECT_EQ(capture.finish(), label(3, 1, 2) + " task waits\n" +
-                                    sync_line(label(3, 1, 2), "acquires", "6.1", 2, " (2, 2)") +
-                                    sync_line(label(3, 1, 2), "destroys", "6.1", 2, " (2, 2)"));
-}
-
-TEST(Fork, NamedOuterTaskGetsTheNodeWhileTheCurrentTaskPublishes) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_enterGenericTask(3, 1);  // handle 2
-    _TAVO_enterGenericTask(0, 2);  // handle 3
-    scenario::stderr_capture_t capture;
-    const std::uint64_t fork_id = _TAVO_syncForkTask(3, 1);
-    _TAVO_syncTaskwaitCurrent();  // the inner task waits for nothing
-    _TAVO_leaveGenericTaskFrom(0, 2, 0);
-    _TAVO_syncTaskwait(3, 1);
-    const std::string inner = label(0, 2, 3), outer = label(3, 1, 2);
-    const std::string end = "6." + std::to_string(fork_id);
-    EXPECT_EQ(capture.finish(),
-              sync_line(inner, "releases", ("5." + std::to_string(fork_id)).c_str(), 2, " (3, 2)") +
-                  sync_line(inner, "acquires", end.c_str(), 2, " (3, 2)") + outer + " task forks\n" +
-                  inner + " task waits\n" + inner + " task leaves\n" + outer + " task waits\n" +
-                  sync_line(outer, "acquires", end.c_str(), 1, "") + sync_line(outer, "destroys", end.c_str(), 1, ""));
-}
-
-TEST(Fork, JoinTakesOneForkAndWaitsIgnoreForksWithoutWait) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_syncAllocate();
-    const std::uint64_t nowait = _TAVO_syncForkTaskNowait();
-    const std::uint64_t joined = _TAVO_syncForkTaskCurrent();
-    scenario::stderr_capture_t capture;
-    _TAVO_syncJoin(joined);
-    _TAVO_syncTaskwaitCurrent();  // re-creates and destroys the joined fork's empty end object
-    _TAVO_syncJoin(nowait);
-    const std::string parent = initial(1);
-    const auto object = [](int type, std::uint64_t id) { return std::to_string(type) + "." + std::to_string(id); };
-    EXPECT_EQ(capture.finish(),
-              sync_line(parent, "acquires", object(6, joined).c_str(), 3, " (1, 3)") +
-                  sync_line(parent, "destroys", object(6, joined).c_str(), 3, " (1, 3)") +
-                  sync_line(parent, "destroys", object(5, joined).c_str(), 3, " (1, 3)") + parent + " task waits\n" +
-                  sync_line(parent, "acquires", object(6, joined).c_str(), 3, " (1, 3)") +
-                  sync_line(parent, "destroys", object(6, joined).c_str(), 3, " (1, 3)") +
-                  sync_line(parent, "acquires", object(6, nowait).c_str(), 3, " (1, 3)") +
-                  sync_line(parent, "destroys", object(6, nowait).c_str(), 3, " (1, 3)") +
-                  sync_line(parent, "destroys", object(5, nowait).c_str(), 3, " (1, 3)"));
-}
-
 TEST(Fork, WithSynchronisationOffForksStillHandOutIds) {
     if (!in_child()) return run_logged_child("0xffffffbf");
     _TAVO_syncAllocate();
@@ -127,16 +60,4 @@ TEST(Fork, WithSynchronisationOffForksStillHandOutIds) {
     _TAVO_syncTaskwait(3, 1);
     EXPECT_EQ(_TAVO_syncForkTaskCurrent(), 3u);  // acts on the current task: the node is recorded
     EXPECT_EQ(capture.finish(), initial(1) + " task forks\n");
-}
-
-TEST(Fork, ThreadWithoutATaskForksNothing) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_leaveGenericTask(1, scenario::thread_id());
-    scenario::stderr_capture_t capture;
-    EXPECT_EQ(_TAVO_syncForkTaskCurrent(), 1u);
-    EXPECT_EQ(_TAVO_syncForkTask(4, 0), 2u);
-    _TAVO_syncTaskwaitCurrent();
-    _TAVO_syncTaskwait(2, 0);
-    EXPECT_EQ(capture.finish(), "");
-    _TAVO_enterGenericTask(0, 1);
 }

@@ -115,23 +115,6 @@ TEST(Load, EnableTurnsDataSharingOnOnceTasksMayRunConcurrently) {
     run_child({{"TAVO_ENABLE", "1"}});
 }
 
-TEST(Load, IgnoredReadsClearTheReadBit) {
-    if (in_child()) {
-        _TAVO_activateTaskType(3);
-        EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFEBu);
-        return;
-    }
-    run_child({{"TAVO_ENABLE", "40000001"}});
-}
-
-TEST(Load, AlwaysConcurrentNeedsNoTask) {
-    if (in_child()) {
-        EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
-        return;
-    }
-    run_child({{"TAVO_ENABLE", "0x08000001"}});
-}
-
 TEST(Load, OverflowingValueLeavesTheDefaultAndNegativeValuesWrap) {
     if (in_child()) {
         EXPECT_EQ(__tavo_config.flags, 0u);
@@ -139,14 +122,4 @@ TEST(Load, OverflowingValueLeavesTheDefaultAndNegativeValuesWrap) {
         return;
     }
     run_child({{"TAVO_ENABLE", "100000001"}, {"TAVO_GUARD", "-2"}});
-}
-
-TEST(Load, FirstSyncIdIsOne) {
-    if (in_child()) {
-        EXPECT_EQ(_TAVO_syncAllocate(), 1u);
-        EXPECT_EQ(_TAVO_syncForkTaskNowait(), 2u);
-        EXPECT_EQ(_TAVO_syncAllocate(), 3u);
-        return;
-    }
-    run_child({});
 }

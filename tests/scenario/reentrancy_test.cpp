@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <unistd.h>
 #include <utility>
 
-#include "debugger_fixture.h"
 #include "harness.h"
 
 using scenario::in_child;
@@ -16,16 +14,9 @@ using task_list = std::vector<std::pair<std::uint32_t, std::uint64_t>>;
 
 namespace {
 
-// A watched "function" is read at its first byte, so it must be readable memory; jump thunks
-// made at later offsets lead to it.
+// A watched "function" is read at its first byte, so it must be readable memory.
 alignas(16) unsigned char code[64] = {0x55};
 const void* const f = code;
-const void* thunk(int offset) {
-    const std::int32_t displacement = -(offset + 5);
-    code[offset] = 0xE9;
-    std::memcpy(code + offset + 1, &displacement, sizeof displacement);
-    return code + offset;
-}
 const void* frame(std::uintptr_t address) { return reinterpret_cast<const void*>(address); }
 std::uint64_t address(const void* pointer) { return reinterpret_cast<std::uintptr_t>(pointer); }
 
@@ -57,17 +48,6 @@ void run_child(const std::map<std::string, std::string>& environment) {
     const auto result = scenario::rerun_in_child(environment);
     EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
 }
-
-// In-process scenarios switch detection on as a debugger would; a live native thread task makes
-// the active mask pass function entries.
-class ReentrancyTest : public debugger_test {
-protected:
-    void SetUp() override {
-        debugger_test::SetUp();
-        __tavo_config.flags = TAVO_FLAG_RE;
-        scenario::set_debugger_action(copy_detection);
-    }
-};
 
 }  // namespace
 
@@ -131,29 +111,4 @@ TEST(Reentrancy, EmptyFocusFilterFromTheEnvironmentChecksNothingUntilCodeIsAdded
     _TAVO_enterFunction(f, frame(0x800));
     EXPECT_EQ(stop_reasons(), (reasons{5, 1, 3, 3, 257}));
     EXPECT_EQ(detected_tasks, (task_list{{3, 1}, {3, 2}, {3, 3}}));  // (3, 2) was recorded though not checked
-}
-
-TEST_F(ReentrancyTest, CallsThroughDifferentThunksMeetInTheFunction) {
-    _TAVO_enterGenericTaskFrom(3, 1, 0);
-    _TAVO_enterFunction(thunk(32), frame(0x2000));
-    _TAVO_enterGenericTaskFrom(3, 2, 0);
-    _TAVO_enterFunction(thunk(48), frame(0x1000));
-    ASSERT_EQ(stop_reasons(), reasons{257});
-    EXPECT_EQ(detected_function, address(f));
-    // Leaving through the other thunk removes the entry.
-    _TAVO_leaveFunction(thunk(32), frame(0x1000));
-    _TAVO_enterGenericTaskFrom(3, 3, 0);
-    _TAVO_enterFunction(f, frame(0x1000));
-    EXPECT_EQ(detected_tasks, (task_list{{3, 1}, {3, 3}}));
-}
-
-TEST_F(ReentrancyTest, ResetEmptiesEveryStackAndNullAddressesAreNotRead) {
-    _TAVO_enterGenericTaskFrom(3, 1, 0);
-    _TAVO_enterFunction(f, frame(0x2000));
-    _TAVO_enterFunction(nullptr, frame(0x1800));
-    request(TAVO_REQUEST_RESET_RE);  // polled by a leave of a null function
-    _TAVO_leaveFunction(f, frame(0x2000));
-    _TAVO_enterGenericTaskFrom(3, 2, 0);
-    _TAVO_enterFunction(f, frame(0x1000));
-    EXPECT_EQ(stop_reasons(), reasons{3});
 }

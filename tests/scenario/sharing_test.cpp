@@ -1,5 +1,5 @@
 // Data sharing between two threads' tasks through the exported entries, as a debugger sees it: the
-// stop, the detection record, the log lines, and a reset asked for while stopped.
+// stop, the detection record and the log lines.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,11 +25,6 @@ void keep_detection(const scenario::stop_t& stop) {
     const tavo_sharing_detection_t& sharing = __tavo_current_detection.sharing;
     detections.push_back({sharing.offending});
     detections.back().insert(detections.back().end(), sharing.offended, sharing.offended + sharing.offended_count);
-}
-
-void reset_when_sharing_is_detected(const scenario::stop_t& stop) {
-    keep_detection(stop);
-    if (stop.reason == TAVO_EVENT_DATA_SHARING) __tavo_config.request |= TAVO_REQUEST_RESET_TSM;
 }
 
 // Task 1 on one thread writes the counter; then task 2 on another thread reads it, and after that
@@ -105,19 +100,4 @@ TEST(Sharing, UnorderedReadIsReportedWithTheWriteAndAgainForTheNextWrite) {
                        short_form(read) + ", " + short_form(first_write) + "\ntavo: data sharing detected\n" +
                        long_form(second_write) + long_form(read) + "tsm: " + short_form(second_write) + ", " +
                        short_form(read) + "\n");
-}
-
-TEST(Sharing, ResetAskedForWhileStoppedForgetsEveryAccess) {
-    if (!in_child()) {
-        const auto result = scenario::rerun_in_child({{"TAVO_ENABLE", "1"}, {"TAVO_LOGGING", "2"}});
-        EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
-        EXPECT_EQ(result.err, "tavo: library loaded\ntavo: resetting tsm\ntavo: configuration updated\n"
-                              "tavo: library unloaded\n");
-        return;
-    }
-    scenario::set_debugger_action(reset_when_sharing_is_detected);
-    write_read_write();
-    EXPECT_EQ(scenario::stop_reasons(), (reasons{5, 1, 256, 3}));
-    ASSERT_EQ(detections.size(), 1u);
-    EXPECT_EQ(detections[0].at(0).task_id, 2u);
 }

@@ -66,27 +66,6 @@ TEST(Sync, WeakOperationsActOnlyOnObjectsThatExist) {
                                     initial(1) + " acquires sync object 3.ab at 2. State (handle, time): (1, 2)\n");
 }
 
-TEST(Sync, DestroyedObjectStartsAgainFromAnEmptyClock) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_syncRelease(1, 1);
-    _TAVO_syncDestroy(1, 1);
-    _TAVO_syncDestroy(1, 99);  // never used: nothing to do, no error
-    std::string other;
-    const std::string logged = on_thread(2, other, [] { _TAVO_syncAcquire(1, 1); });
-    EXPECT_EQ(logged, other + " acquires sync object 1.1 at 1. State (handle, time):\n");
-    EXPECT_EQ(stop_reasons().size(), 2u);
-}
-
-TEST(Sync, EndedTaskLeavesNoEntryInTheObjectsItReleased) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_enterGenericTask(3, 5);  // handle 2, over the initial task's 1
-    _TAVO_syncRelease(1, 7);
-    _TAVO_leaveGenericTask(3, 5);
-    scenario::stderr_capture_t capture;
-    _TAVO_syncAcquire(1, 7);
-    EXPECT_EQ(capture.finish(), initial(1) + " acquires sync object 1.7 at 1. State (handle, time):\n");
-}
-
 TEST(Sync, InvalidTypeIsReportedAndNotLogged) {
     if (!in_child()) return run_logged_child();
     _TAVO_syncAllocate();
@@ -96,49 +75,6 @@ TEST(Sync, InvalidTypeIsReportedAndNotLogged) {
     EXPECT_EQ(capture.finish(), "tavo: invalid sync type\ntavo: invalid sync type\n");
     EXPECT_EQ(stop_reasons(), (reasons{5, 1, -29989, -29989}));
     EXPECT_NE(scenario::stops()[2].site, 0u);  // the operation's own call site
-}
-
-TEST(Sync, ThreadWithoutATaskIsIgnored) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_leaveGenericTask(1, scenario::thread_id());
-    scenario::stderr_capture_t capture;
-    _TAVO_syncRelease(1, 1);
-    _TAVO_syncAcquire(9, 1);
-    EXPECT_EQ(capture.finish(), "");
-    EXPECT_EQ(stop_reasons().size(), 2u);
-    _TAVO_enterGenericTask(0, 1);  // so that the thread does not end without a task
-}
-
-TEST(Sync, AliasesStandForTheirTargetUntilDestroyed) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_syncAllocate();
-    _TAVO_syncAlias(1, 10, 5, 7);
-    _TAVO_syncAlias(2, 1, 1, 10);  // flattened to (5, 7)
-    scenario::stderr_capture_t capture;
-    _TAVO_syncRelease(1, 10);
-    _TAVO_syncRelease(2, 1);
-    _TAVO_syncDestroy(1, 10);  // only the alias goes
-    _TAVO_syncAcquire(1, 10);
-    _TAVO_syncAcquire(5, 7);
-    EXPECT_EQ(capture.finish(), initial(1) + " releases sync object 5.7 at 2. State (handle, time): (1, 2)\n" +
-                                    initial(1) + " releases sync object 5.7 at 3. State (handle, time): (1, 3)\n" +
-                                    initial(1) + " destroys sync object 1.a at 3. State (handle, time): (1, 3)\n" +
-                                    initial(1) + " acquires sync object 1.a at 3. State (handle, time): (1, 3)\n" +
-                                    initial(1) + " acquires sync object 5.7 at 3. State (handle, time): (1, 3)\n");
-    EXPECT_EQ(stop_reasons().size(), 2u);
-}
-
-TEST(Sync, AliasOfAnInadmissibleOrInvalidTarget) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_syncAllocate();
-    scenario::stderr_capture_t capture;
-    _TAVO_syncAlias(3, 1, 1, 5);  // type 1 is no admissible target, but the alias is made
-    _TAVO_syncAlias(3, 2, 9, 5);  // an invalid type: nothing is made
-    _TAVO_syncRelease(3, 1);
-    _TAVO_syncRelease(3, 2);
-    EXPECT_EQ(capture.finish(), "tavo: invalid sync type\ntavo: invalid sync type\n" +
-                                    initial(1) + " releases sync object 1.5 at 2. State (handle, time): (1, 2)\n" +
-                                    initial(1) + " releases sync object 3.2 at 3. State (handle, time): (1, 3)\n");
 }
 
 TEST(Sync, NotificationsNameObjectsByAddress) {

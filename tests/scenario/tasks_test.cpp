@@ -87,6 +87,7 @@ TEST(Tasks, ThreadEndingWithThreeOpenTasksReportsTwoNestingErrors) {
     EXPECT_EQ(scenario::stops().back().site, 0x20u);
 }
 
+// Thread ends go through the platform's hooks, which the differential streams see on POSIX only.
 TEST(Tasks, ThreadEndingWithoutAnyTaskReportsOneNestingError) {
     if (!in_child()) return run_logged_child();
     std::thread([] {
@@ -96,71 +97,6 @@ TEST(Tasks, ThreadEndingWithoutAnyTaskReportsOneNestingError) {
     }).join();
     EXPECT_EQ(stop_reasons(), (reasons{5, 1, -29995}));
     EXPECT_EQ(scenario::stops().back().site, 0x32u);
-}
-
-TEST(Tasks, LeavingATaskNeverEnteredChangesNothing) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_enterGenericTaskFrom(3, 1, 0x40);
-    const std::uint32_t mask = __TAVO_isGuardedCall;
-    scenario::stderr_capture_t capture;
-    _TAVO_leaveGenericTaskFrom(3, 7, 0x41);
-    EXPECT_EQ(capture.finish(), "tavo: task nesting error\n");
-    EXPECT_EQ(scenario::stops().back().site, 0x40u);  // the site of the thread's previous entry
-    EXPECT_EQ(__TAVO_isGuardedCall, mask);
-    _TAVO_leaveGenericTaskFrom(3, 1, 0x42);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);  // the live count went down once, to 0
-}
-
-TEST(Tasks, LightAndUncountedTasksGetNoContextWithoutAFilter) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_enterGenericTaskFrom(0, 1, 0x50);
-    scenario::stderr_capture_t capture;
-    _TAVO_enterGenericTaskFrom(4, 2, 0x51);
-    _TAVO_enterGenericTaskFrom(2, 3, 0x52);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);  // a live openmp task may run concurrently
-    _TAVO_leaveGenericTaskFrom(2, 3, 0x53);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
-    _TAVO_leaveGenericTaskFrom(2, 3, 0x54);  // unmatched: the count stays at 0
-    _TAVO_leaveGenericTaskFrom(4, 2, 0x55);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
-    _TAVO_leaveGenericTaskFrom(0, 1, 0x56);  // the type-0 task is still the current one
-    EXPECT_EQ(capture.finish(), label(0, 1, 2) + " task leaves at 0000000000000056\n");
-    EXPECT_EQ(stop_reasons().size(), 2u);
-}
-
-// Type 4 has no counters, yet its entry and exit recompute the mask as every entry and exit
-// without a context does: a flags word the debugger wrote while the program ran takes effect.
-TEST(Tasks, UncountedTaskEntryAndExitRecomputeTheActiveMask) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_enterGenericTaskFrom(3, 1, 0x70);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
-    __tavo_config.flags = 0;
-    _TAVO_enterGenericTaskFrom(4, 2, 0x71);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
-    __tavo_config.flags = TAVO_FLAG_TSM;
-    _TAVO_leaveGenericTaskFrom(4, 2, 0x72);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
-    _TAVO_leaveGenericTaskFrom(3, 1, 0x73);
-}
-
-TEST(Tasks, ActivationHoldsCheckingOnUntilTheTaskIsEntered) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_activateTaskType(2);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
-    _TAVO_enterGenericTaskFrom(2, 1, 0x60);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
-    _TAVO_leaveGenericTaskFrom(2, 1, 0x61);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);  // the entry consumed the activation
-}
-
-TEST(Tasks, InvalidTaskTypesAreReportedAtTheCallSite) {
-    if (!in_child()) return run_logged_child();
-    _TAVO_enterGenericTaskFrom(5, 1, 0x70);
-    _TAVO_leaveGenericTaskFrom(-1, 1, 0x71);
-    ASSERT_EQ(stop_reasons(), (reasons{5, 1, -29990, -29990}));
-    EXPECT_EQ(scenario::stops()[2].site, 0x70u);
-    EXPECT_EQ(scenario::stops()[3].site, 0x71u);
-    EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
 }
 
 TEST(Tasks, WithTheMasterBitOffNoTaskIsEntered) {

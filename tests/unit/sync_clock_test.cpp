@@ -35,37 +35,6 @@ struct clock_test : ::testing::Test {
     }
 };
 
-TEST_F(clock_test, JoinKeepsLargerTimesAndInsertsAbsentEntriesLastFoundFirst) {
-    sync_clock_t& destination = make({{1, 5}, {2, 9}});
-    destination.join(nullptr, *arena);
-    destination.join(&make({}), *arena);
-    EXPECT_EQ(entries(destination), (entries_t{{1, 5}, {2, 9}}));
-
-    sync_clock_t& source = make({{1, 7}, {3, 4}, {2, 3}, {4, 1}});
-    destination.join(&source, *arena);
-    EXPECT_EQ(entries(destination), (entries_t{{1, 7}, {2, 9}, {4, 1}, {3, 4}}));
-    EXPECT_EQ(entries(source), (entries_t{{1, 7}, {3, 4}, {2, 3}, {4, 1}}));
-}
-
-TEST_F(clock_test, AdvanceTicksRecordsAndPublishesTheOwnTime) {
-    sync_clock_t& task = make({{1, 3}});
-    sync_clock_t& object = make({});
-    std::uint64_t time = 4;
-    task.advance(time, 2, object, *arena);
-    EXPECT_EQ(time, 5u);
-    EXPECT_EQ(entries(task), (entries_t{{1, 3}, {2, 5}}));
-    EXPECT_TRUE(object.happens_before(2, 4));
-    EXPECT_FALSE(object.happens_before(2, 5));
-    EXPECT_FALSE(object.happens_before(9, 0));  // absent reads as 0
-
-    test::set_thread_site(0x42);
-    time = UINT64_MAX;
-    task.advance(time, 2, object, *arena);
-    EXPECT_EQ(test::take_raised_errors(), (test::raised_errors_t{{tavo::error::sync_clock_overflow, 0x42}}));
-    EXPECT_EQ(time, UINT64_MAX);
-    EXPECT_EQ(object.time_of(2), UINT64_MAX);
-}
-
 TEST_F(clock_test, JoinWithoutBucketsReportsOnceAndStillRaisesWhatItFinds) {
     sync_clock_t& destination = make({{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}});
     sync_clock_t& source = make({{1, 5}, {9, 1}, {10, 1}, {2, 6}});

@@ -1,8 +1,7 @@
-// Task contexts under concurrent entry and exit, handle retirement, and the tsm code filter's
-// say over which tasks are checked.
+// Task contexts under concurrent entry and exit, handle retirement, the active mask, and
+// ended tasks kept up to their bound.
 #include <gtest/gtest.h>
 
-#include "filter/filter_object.h"
 #include "runtime/runtime.h"
 #include "task/ended_tasks.h"
 #include "task/task_context.h"
@@ -12,22 +11,6 @@
 namespace {
 
 tavo::task_context_t* current_task() { return tavo::find_thread_record()->current_task; }
-
-// Installs a tsm filter for the test's duration, as a filter batch would.
-class tsm_filter_t {
-public:
-    tsm_filter_t(std::uint32_t polarity, tavo::range_t code_range) : filter_(tavo::new_filter_object(polarity)) {
-        if (code_range.length != 0) filter_->code.insert(code_range);
-        tavo::runtime.tsm.filter.store(filter_, std::memory_order_release);
-    }
-    ~tsm_filter_t() {
-        tavo::runtime.tsm.filter.store(nullptr);
-        tavo::heap_delete(filter_);
-    }
-
-private:
-    tavo::filter_object_t* filter_;
-};
 
 struct flags_t {
     explicit flags_t(std::uint32_t flags) { __tavo_config.flags = flags; }
@@ -59,80 +42,6 @@ TEST(TaskModel, ConcurrentEntryAndExitRetireEveryHandle) {
     EXPECT_EQ(duplicates.load(), 0);
     EXPECT_EQ(keeper->clock.entry_count(), 0u);
     _TAVO_leaveGenericTask(3, 1000);
-    EXPECT_TRUE(test::take_raised_errors().empty());
-}
-
-TEST(TaskModel, NestedEntriesOfOneTaskFindTheInnerOne) {
-    _TAVO_enterGenericTask(3, 7);
-    tavo::task_context_t* outer = current_task();
-    _TAVO_enterGenericTask(3, 7);
-    tavo::task_context_t* inner = current_task();
-    EXPECT_NE(inner, outer);
-    EXPECT_EQ(inner->parent, outer);
-    _TAVO_leaveGenericTask(3, 7);
-    EXPECT_EQ(current_task(), outer);
-    _TAVO_leaveGenericTask(3, 7);
-    EXPECT_TRUE(test::take_raised_errors().empty());
-}
-
-TEST(TaskModel, FocusWithNoCodeRangesExemptsEveryTask) {
-    const flags_t flags(TAVO_FLAG_TSM);
-    const tsm_filter_t filter(tavo::polarity_focus, {0, 0});
-    _TAVO_enterGenericTaskFrom(3, 1, 0x1000);
-    EXPECT_TRUE(current_task()->exempt());
-    _TAVO_enterGenericTaskFrom(2, 2, 0x1000);  // not watched, so it gets a context of its own
-    EXPECT_EQ(current_task()->type, 2);
-    EXPECT_TRUE(current_task()->exempt());
-    _TAVO_leaveGenericTaskFrom(2, 2, 0);
-    _TAVO_leaveGenericTaskFrom(3, 1, 0);
-    EXPECT_TRUE(test::take_raised_errors().empty());
-}
-
-TEST(TaskModel, SuppressedSitesExemptTasksOnlyWhileDataSharingIsOn) {
-    const tsm_filter_t filter(tavo::polarity_suppress, {0x400000, 0x100});
-    {
-        const flags_t flags(TAVO_FLAG_TSM);
-        _TAVO_enterGenericTaskFrom(3, 1, 0x400100);  // the range's end is inside
-        EXPECT_TRUE(current_task()->exempt());
-        _TAVO_enterGenericTaskFrom(0, 2, 0x400101);
-        EXPECT_TRUE(current_task()->exempt()) << "inherited from the parent";
-        _TAVO_leaveGenericTaskFrom(0, 2, 0);
-        _TAVO_leaveGenericTaskFrom(3, 1, 0);
-        _TAVO_enterGenericTaskFrom(3, 3, 0x3FFFFF);
-        EXPECT_FALSE(current_task()->exempt());
-        tavo::task_context_t* watched = current_task();
-        _TAVO_enterGenericTaskFrom(2, 4, 0x500000);  // watched: runs in its enclosing task
-        EXPECT_EQ(current_task(), watched);
-        _TAVO_enterGenericTaskFrom(2, 5, 0x400000);  // suppressed: a context of its own, exempt
-        EXPECT_EQ(current_task()->type, 2);
-        EXPECT_TRUE(current_task()->exempt());
-        _TAVO_leaveGenericTaskFrom(2, 5, 0);
-        _TAVO_leaveGenericTaskFrom(2, 4, 0);
-        EXPECT_EQ(current_task(), watched);
-        _TAVO_leaveGenericTaskFrom(3, 3, 0);
-    }
-    _TAVO_enterGenericTaskFrom(3, 6, 0x400000);
-    EXPECT_FALSE(current_task()->exempt());
-    __tavo_config.flags = TAVO_FLAG_TSM | TAVO_FLAG_NO_TASK_FILTER;
-    _TAVO_enterGenericTaskFrom(2, 7, 0x400000);  // the code filter is not consulted: no context
-    EXPECT_EQ(current_task()->id, 6u);
-    _TAVO_leaveGenericTaskFrom(2, 7, 0);
-    __tavo_config.flags = 0;
-    _TAVO_leaveGenericTaskFrom(3, 6, 0);
-    EXPECT_TRUE(test::take_raised_errors().empty());
-}
-
-TEST(TaskModel, NinthLiveTaskExtendsTheTableAndFreedSlotsAreReused) {
-    _TAVO_enterGenericTask(3, 0);  // the initial task and this one hold two slots
-    for (std::uint64_t id = 1; id <= 7; ++id) _TAVO_enterGenericTask(0, id);
-    EXPECT_EQ(tavo::task_table.bucket_count(), 2u);
-    EXPECT_EQ(current_task()->handle, 9);
-    for (std::uint64_t id = 7; id >= 1; --id) _TAVO_leaveGenericTask(0, id);
-    for (std::uint64_t id = 1; id <= 6; ++id) _TAVO_enterGenericTask(0, id);
-    EXPECT_EQ(tavo::task_table.bucket_count(), 2u);
-    EXPECT_EQ(tavo::task_table.entry_count(), 8u);
-    for (std::uint64_t id = 6; id >= 1; --id) _TAVO_leaveGenericTask(0, id);
-    _TAVO_leaveGenericTask(3, 0);
     EXPECT_TRUE(test::take_raised_errors().empty());
 }
 

@@ -1,11 +1,15 @@
 // tavo: clean
 // Readers look a table up under the read lock while a writer updates it under the write lock.
+// The writer starts once both readers have read: only their unlocks order those reads before its
+// writes.
 #define _POSIX_C_SOURCE 200809L
 #include <pthread.h>
+#include <stdatomic.h>
 #include <stdio.h>
 
 static pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;
 static int table[16];
+static atomic_int first_reads;  // relaxed: orders nothing
 
 static void* reader(void* argument) {
     (void)argument;
@@ -14,12 +18,15 @@ static void* reader(void* argument) {
         pthread_rwlock_rdlock(&lock);
         sum += table[round & 15];
         pthread_rwlock_unlock(&lock);
+        if (round == 0) atomic_fetch_add_explicit(&first_reads, 1, memory_order_relaxed);
     }
     return (void*)sum;
 }
 
 static void* writer(void* argument) {
     (void)argument;
+    while (atomic_load_explicit(&first_reads, memory_order_relaxed) < 2) {
+    }
     for (int round = 0; round < 200; ++round) {
         pthread_rwlock_wrlock(&lock);
         table[round & 15] += round;

@@ -1,5 +1,7 @@
-// master has no barrier: the other threads read while the master thread writes.
+// master has no barrier: the other threads read while the master thread writes. Fixed: masked,
+// then an explicit barrier before the reads.
 // tavo: racy
+// tavo-fixed
 #include <stdio.h>
 
 int main(void) {
@@ -7,8 +9,14 @@ int main(void) {
   long seen = 0;
 #pragma omp parallel reduction(+ : seen)
   {
+#ifdef FIXED
+#pragma omp masked
+    value = 7;
+#pragma omp barrier
+#else
 #pragma omp master
     value = 7;  // race
+#endif
     seen += value;  // race
   }
   printf("%ld\n", seen);
