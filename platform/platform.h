@@ -29,6 +29,13 @@ void unmap_memory(void* memory, std::size_t size) noexcept;
 void cpu_pause() noexcept;
 void yield_thread() noexcept;
 
+// An asymmetric fence: heavy_fence makes every thread of the process pass a full memory barrier
+// before it returns, so that the other side of a store-then-load handshake needs only a compiler
+// barrier. heavy_fence_ready says, once and for the whole run, whether it can (it registers the
+// process on first call); without it both sides must fence.
+bool heavy_fence_ready() noexcept;
+void heavy_fence() noexcept;
+
 // The debugger's stop: calls the exported __tavo_switch_to_debugger through its dynamic symbol,
 // so that a definition in the host executable (a test playing the debugger) takes its place.
 void stop_in_debugger() noexcept;

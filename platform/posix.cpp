@@ -1,6 +1,10 @@
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdlib>
+#ifdef __linux__
+#include <linux/membarrier.h>
+#endif
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -79,6 +83,17 @@ void cpu_pause() noexcept {
 }
 
 void yield_thread() noexcept { sched_yield(); }
+
+#ifdef __linux__
+bool heavy_fence_ready() noexcept {
+    static const bool ready = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+    return ready;
+}
+void heavy_fence() noexcept { syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0); }
+#else
+bool heavy_fence_ready() noexcept { return false; }
+void heavy_fence() noexcept { std::atomic_thread_fence(std::memory_order_seq_cst); }
+#endif
 
 void stop_in_debugger() noexcept { __tavo_switch_to_debugger(); }
 

@@ -71,6 +71,9 @@ void unmap_memory(void* memory, std::size_t) noexcept {
 void cpu_pause() noexcept { YieldProcessor(); }
 void yield_thread() noexcept { SwitchToThread(); }
 
+bool heavy_fence_ready() noexcept { return true; }
+void heavy_fence() noexcept { FlushProcessWriteBuffers(); }
+
 void stop_in_debugger() noexcept { __tavo_switch_to_debugger(); }
 
 #if defined(TAVO_STATIC_CORE)

@@ -4,12 +4,13 @@
 
 #include "runtime/errors.h"
 #include "runtime/memory.h"
+#include "tsm/touched_cells.h"
 
 namespace tavo {
 
 task_context_t::task_context_t(std::int32_t task_type, std::uint64_t task_id, std::uint16_t task_handle,
                                task_context_t* parent_task) noexcept
-    : touched_cells(static_cast<void**>(arena.allocate(sizeof(void*)))),
+    : shadow(static_cast<task_shadow_t*>(arena.allocate(sizeof(task_shadow_t)))),
       parent(parent_task),
       wait_list(nullptr),
       clock(),
@@ -18,7 +19,7 @@ task_context_t::task_context_t(std::int32_t task_type, std::uint64_t task_id, st
       id(task_id),
       handle(task_handle),
       flags(parent_task != nullptr ? parent_task->flags : 0) {
-    if (touched_cells != nullptr) *touched_cells = nullptr;
+    if (shadow != nullptr) new (shadow) task_shadow_t;
 }
 
 task_context_t* new_task_context(std::int32_t type, std::uint64_t id, std::uint16_t handle,

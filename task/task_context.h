@@ -10,6 +10,7 @@
 namespace tavo {
 
 struct wait_node_t;
+struct task_shadow_t;
 
 constexpr std::uint32_t task_exempt = 0x1;  // the data-sharing check ignores the task's accesses
 constexpr std::uint32_t task_ended = 0x2;   // kept after its end; see ended_tasks.h
@@ -18,7 +19,7 @@ constexpr std::uint32_t task_ended = 0x2;   // kept after its end; see ended_tas
 // recorded on the task's behalf; it lives exactly as long as the task.
 struct task_context_t {
     arena_t arena;
-    void** touched_cells;  // list head in the arena; null if it could not be allocated
+    task_shadow_t* shadow;  // the detector's, in the arena; null if it could not be allocated
     task_context_t* parent;
     wait_node_t* wait_list;
     sync_clock_t clock;

@@ -14,14 +14,21 @@ namespace {
 thread_local thread_record_t* unstored_record = nullptr;
 }  // namespace
 
+#ifndef _WIN32
+thread_local __attribute__((tls_model("initial-exec"))) thread_record_t* keyed_record = nullptr;
+#endif
+
 thread_record_t* find_thread_record() noexcept {
     if (per_thread_key_ready) {
+#ifndef _WIN32
+        if (keyed_record != nullptr) return keyed_record;
+#endif
         if (auto* record = static_cast<thread_record_t*>(platform::tls_get(per_thread_key))) return record;
     }
     return unstored_record;
 }
 
-thread_record_t* obtain_thread_record() noexcept {
+thread_record_t* obtain_thread_record_slowly() noexcept {
     if (thread_record_t* record = find_thread_record()) return record;
     if (process_detached.load()) return nullptr;
     auto* record = static_cast<thread_record_t*>(heap_allocate(sizeof(thread_record_t)));
@@ -34,6 +41,9 @@ thread_record_t* obtain_thread_record() noexcept {
         unstored_record = record;
         raise_system_error(error::thread_storage, 0);
     }
+#ifndef _WIN32
+    else keyed_record = record;
+#endif
     // The initial task's entry runs its own frame, with site 0.
     if (request_word() != 0) runtime.apply_pending_requests();
     if (active_mask() & TAVO_ACTIVE_MASTER) enter_task(*record, initial_task_type, platform::current_thread_id(), 0);
@@ -44,6 +54,9 @@ void destroy_thread_record(thread_record_t* record) noexcept {
     end_thread_tasks(*record);
     if (unstored_record == record) unstored_record = nullptr;
     else platform::tls_set(per_thread_key, nullptr);
+#ifndef _WIN32
+    if (keyed_record == record) keyed_record = nullptr;
+#endif
     heap_free(record, sizeof(thread_record_t));
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "runtime/runtime.h"
+
 namespace tavo {
 
 struct task_context_t;
@@ -14,11 +16,25 @@ struct thread_record_t {
 };
 static_assert(sizeof(thread_record_t) == 16);
 
+#ifndef _WIN32
+// The record the platform key holds for the calling thread, mirrored where one load off the thread
+// pointer finds it: the library is loaded with the program, so initial-exec storage is there for
+// it. Windows keeps to the key alone, as mingw's thread-local storage allocates.
+extern thread_local __attribute__((tls_model("initial-exec"))) thread_record_t* keyed_record;
+#endif
+
 // The calling thread's record, or null when it has none yet.
 thread_record_t* find_thread_record() noexcept;
+thread_record_t* obtain_thread_record_slowly() noexcept;
 // The calling thread's record, created (with its initial task) on the thread's first call.
 // Null when the heap is exhausted, and after process detach.
-thread_record_t* obtain_thread_record() noexcept;
+inline thread_record_t* obtain_thread_record() noexcept {
+#ifndef _WIN32
+    if (thread_record_t* record = keyed_record; record != nullptr && per_thread_key_ready.load(std::memory_order_relaxed))
+        [[likely]] return record;
+#endif
+    return obtain_thread_record_slowly();
+}
 // Thread detach: ends the thread's tasks and frees its record.
 void destroy_thread_record(thread_record_t* record) noexcept;
 

@@ -144,11 +144,21 @@ public:
     // Records the walk's current granule. False once the access is given up, the errors raised and
     // the busy section left.
     bool record(granule_walk_t& walk) noexcept {
+        cached_granule_t& cached = busy_.list().shadow().slot_of(walk.granule);
+        if (cached.granule == walk.granule) [[likely]] {
+            walk.cell = cached.cell;
+            return record_in(*cached.lists, walk);
+        }
         walk.cell = find_cell(walk.granule);
         if (walk.cell == nullptr) return false;
-        auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*walk.cell, access_.task.handle));
-        if (lists == nullptr && (lists = enter_cell(*walk.cell)) == nullptr) return false;
-        return record_in(*lists, walk);
+        if (auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*walk.cell, access_.task.handle))) {
+            cached = {walk.granule, walk.cell, lists};
+            return record_in(*lists, walk);
+        }
+        access_lists_t* lists = enter_cell(*walk.cell, walk);
+        if (lists == nullptr) return false;
+        cached = {walk.granule, walk.cell, lists};
+        return true;
     }
 
     // Whether the current granule must be compared with the other tasks' records; settles a
@@ -196,8 +206,21 @@ public:
     }
 
 private:
-    shadow_cell_t* find_cell(std::uint64_t granule) noexcept {
+    // Through the leaf table the task last descended to, when the granule lies in it.
+    cell_lookup_t look_up(std::uint64_t granule) noexcept {
+        task_shadow_t& shadow = busy_.list().shadow();
+        if ((granule & ~leaf_span_mask) == shadow.hinted_span)
+            return table_.find_or_create_in(*shadow.hinted_leaves, granule, cell_arena_);
         cell_lookup_t found = table_.find_or_create(granule, cell_arena_);
+        if (found.leaves != nullptr) {
+            shadow.hinted_span = granule & ~leaf_span_mask;
+            shadow.hinted_leaves = found.leaves;
+        }
+        return found;
+    }
+
+    shadow_cell_t* find_cell(std::uint64_t granule) noexcept {
+        cell_lookup_t found = look_up(granule);
         if (found.cell != nullptr) return found.cell;
         raise_idle(busy_, found.error_code, access_.site);
         // The levels above a cell are given up at once; a cell is asked for once more, as the
@@ -205,30 +228,41 @@ private:
         if (!found.cell_failed) return nullptr;
         raise_system_error(error::internal, access_.site);
         if (!busy_.reenter()) return nullptr;
-        found = table_.find_or_create(granule, cell_arena_);
+        found = look_up(granule);
         if (found.cell == nullptr) raise_idle(busy_, found.error_code, access_.site);
         return found.cell;
     }
 
-    // The task's first access to the cell: its lists enter the cell, and the cell its touched-cell
-    // list. The node is taken first, so that no entry can miss its removal at task end.
-    access_lists_t* enter_cell(shadow_cell_t& cell) noexcept {
-        arena_t& arena = access_.task.arena;
+    // The task's first access to the cell: its lists, already holding the access's record, enter
+    // the cell, and the cell its touched-cell list; one allocation for the three. The node is taken
+    // with the lists, so that no entry can miss its removal at task end.
+    access_lists_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
+        struct entry_block_t {
+            touched_node_t node;
+            access_lists_t lists;
+            access_record_t record;
+        };
         std::int32_t error_code = 0;
-        void* node = arena.allocate_unreported(sizeof(touched_node_t), error_code);
-        void* memory = node != nullptr ? arena.allocate_unreported(sizeof(access_lists_t), error_code) : nullptr;
-        if (memory == nullptr) {
+        auto* block = static_cast<entry_block_t*>(access_.task.arena.allocate_unreported(sizeof(entry_block_t), error_code));
+        if (block == nullptr) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
-        auto* lists = new (memory) access_lists_t{};
+        auto* lists = new (&block->lists) access_lists_t{};
+        lists->heads[access_.type] = new_record(&block->record, nullptr, walk);
         const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(lists));
         if (!cell.claim_unreported(access_.task.handle, value, cell_arena_, error_code)) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
-        busy_.list().push(static_cast<touched_node_t*>(node), &cell);
+        busy_.list().push(&block->node, &cell);
+        walk.changed = true;
         return lists;
+    }
+
+    access_record_t* new_record(void* memory, access_record_t* next, const granule_walk_t& walk) const noexcept {
+        return new (memory) access_record_t{next, access_.time, access_.site, walk.position,
+                                            access_history != nullptr ? access_history() : 0};
     }
 
     bool record_in(access_lists_t& lists, granule_walk_t& walk) noexcept {
@@ -256,10 +290,7 @@ private:
             raise_idle(busy_, error_code, access_.site);
             return false;
         }
-        auto* record = new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time,
-                                                    access_.site, walk.position,
-                                                    access_history != nullptr ? access_history() : 0};
-        atomic(head).store(record);
+        atomic(head).store(new_record(memory, atomic(head).load(std::memory_order_relaxed), walk));
         walk.changed = true;
         return true;
     }
@@ -344,6 +375,30 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
     report_sharing(offending, conflicts, scratch, access.site);
 }
 
+// The access lies in one granule where the task has an entry, found through its cache or its leaf
+// hint, the newest record of its type there has the same position and time, and no conflict is
+// pending in the cell: recording would change nothing and call for no scan.
+bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type) noexcept {
+    const std::uint64_t granule = address & ~std::uint64_t{granule_size - 1};
+    const auto offset = static_cast<std::uint32_t>(address - granule);
+    if (offset + size > granule_size) return false;
+    task_shadow_t& shadow = *task.shadow;
+    cached_granule_t& cached = shadow.slot_of(granule);
+    if (cached.granule != granule) {
+        if ((granule & ~leaf_span_mask) != shadow.hinted_span) return false;
+        shadow_cell_t* cell = shadow.hinted_leaves->cell_of(granule);
+        auto* lists = cell != nullptr ? reinterpret_cast<access_lists_t*>(own_entry(*cell, task.handle)) : nullptr;
+        if (lists == nullptr) return false;
+        cached = {granule, cell, lists};
+    }
+    access_record_t* head = atomic(cached.lists->heads[type]).load(std::memory_order_relaxed);
+    const position_t position{static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(size),
+                              static_cast<std::uint8_t>(0u - offset), static_cast<std::uint8_t>(size)};
+    return head != nullptr && head->position.word() == position.word() &&
+           atomic(head->time).load(std::memory_order_relaxed) == task.time &&
+           (atomic(cached.cell->flags).load() & cell_conflict_seen) == 0;
+}
+
 }  // namespace
 
 history_source_t access_history = nullptr;
@@ -354,7 +409,7 @@ std::uint32_t offended_history(std::size_t index) noexcept {
 
 void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                          std::uint64_t site) noexcept {
-    if (task.exempt() || task.touched_cells == nullptr || type >= access_type::count) return;
+    if (task.exempt() || task.shadow == nullptr || type >= access_type::count) return;
     if (const filter_object_t* watch = filter.load(std::memory_order_acquire)) {
         if (!access_watched(*watch, address, size, site)) return;
     }
@@ -364,8 +419,9 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     }
     if (size == 0) return;
 
-    busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
+    busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return;
+    if (repeats_newest_record(task, address, size, type)) return;
     const access_t access{task, type, site, task.time};
     access_check_t check(access, table, cell_arena, busy);
     granule_walk_t walk(address, size);
@@ -379,11 +435,11 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
                          std::uint64_t site) noexcept {
     if (size == 0) return;
     forgetters_.fetch_add(1);
-    if (table_state_.load() != table_state::open) {
+    if (gate_.state.load() != table_state::open) {
         forgetters_.fetch_sub(1);
         return;
     }
-    if (releasing != nullptr && (releasing->exempt() || releasing->touched_cells == nullptr)) releasing = nullptr;
+    if (releasing != nullptr && (releasing->exempt() || releasing->shadow == nullptr)) releasing = nullptr;
     if (const filter_object_t* watch = filter.load(std::memory_order_acquire); releasing != nullptr && watch != nullptr) {
         if (!access_watched(*watch, address, static_cast<std::uint32_t>(std::min<std::uint64_t>(size, UINT32_MAX)), site))
             releasing = nullptr;

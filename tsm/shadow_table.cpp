@@ -47,7 +47,7 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule, arena_t& cel
     if (region == nullptr || region->base != base) {
         std::int32_t error_code = 0;
         region = find_or_create_region(base, passed, error_code);
-        if (region == nullptr) return {nullptr, error_code, false};
+        if (region == nullptr) return {nullptr, nullptr, error_code, false};
     }
 
     const unsigned directory_slot = directory_index(granule);
@@ -58,22 +58,26 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule, arena_t& cel
         leaves = load_acquire(leaf_entry);
         if (leaves == nullptr) {
             leaves = zeroed_from_heap<leaf_table_t>();
-            if (leaves == nullptr) return {nullptr, error::out_of_memory, false};
+            if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory, false};
             store_release(leaf_entry, leaves);
         }
     }
 
+    return find_or_create_in(*leaves, granule, cell_arena);
+}
+
+cell_lookup_t shadow_table_t::find_or_create_in(leaf_table_t& leaves, std::uint64_t granule, arena_t& cell_arena) noexcept {
     const unsigned leaf_slot = leaf_index(granule);
-    shadow_cell_t*& cell_entry = leaves->cells[leaf_slot];
-    if (shadow_cell_t* cell = load_acquire(cell_entry)) return {cell, 0, false};
+    shadow_cell_t*& cell_entry = leaves.cells[leaf_slot];
+    if (shadow_cell_t* cell = load_acquire(cell_entry)) return {cell, &leaves, 0, false};
     spin_guard_t guard(leaf_locks_[leaf_slot]);
-    if (shadow_cell_t* cell = load_acquire(cell_entry)) return {cell, 0, false};
+    if (shadow_cell_t* cell = load_acquire(cell_entry)) return {cell, &leaves, 0, false};
     std::int32_t error_code = 0;
     void* memory = cell_arena.allocate_unreported(sizeof(shadow_cell_t), error_code);
-    if (memory == nullptr) return {nullptr, error_code, true};
+    if (memory == nullptr) return {nullptr, &leaves, error_code, true};
     auto* cell = new (memory) shadow_cell_t{};
     store_release(cell_entry, cell);
-    return {cell, 0, false};
+    return {cell, &leaves, 0, false};
 }
 
 const leaf_table_t* shadow_table_t::find_leaves(std::uint64_t granule) const noexcept {

@@ -23,9 +23,16 @@ constexpr unsigned shadow_fanout = 1024;
 constexpr unsigned region_shift = 23;     // a region covers 8 MiB
 constexpr unsigned directory_shift = 13;  // a leaf table covers 8 KiB
 constexpr unsigned granule_shift = 3;
+// The granules of one leaf table share granule & ~leaf_span_mask.
+constexpr std::uint64_t leaf_span_mask = (std::uint64_t{1} << directory_shift) - 1;
 
 struct leaf_table_t {
     shadow_cell_t* cells[shadow_fanout];
+
+    // The granule's cell, or null; lock-free, creates nothing.
+    shadow_cell_t* cell_of(std::uint64_t granule) noexcept {
+        return std::atomic_ref<shadow_cell_t*>(cells[(granule >> granule_shift) & (shadow_fanout - 1)]).load(std::memory_order_acquire);
+    }
 };
 struct directory_t {
     leaf_table_t* leaves[shadow_fanout];
@@ -38,6 +45,7 @@ struct shadow_region_t {
 
 struct cell_lookup_t {
     shadow_cell_t* cell;       // null on failure
+    leaf_table_t* leaves;      // the cell's leaf table, when it exists
     std::int32_t error_code;   // on failure: -9998 for the heap, or the arena's code
     bool cell_failed;          // only the cell was missing: every level above it exists
 };
@@ -62,6 +70,8 @@ public:
     // The cell of the granule, created on the way as needed. Raises nothing: on failure the caller
     // reports `error_code` once it holds no lock. Takes no lock when the cell exists.
     cell_lookup_t find_or_create(std::uint64_t granule, arena_t& cell_arena) noexcept;
+    // The same within the granule's leaf table, for a caller that kept it.
+    cell_lookup_t find_or_create_in(leaf_table_t& leaves, std::uint64_t granule, arena_t& cell_arena) noexcept;
     // Frees every region, directory and leaf table; the cells belong to the arena. Only while no
     // other thread uses the table.
     void release() noexcept;

@@ -1,5 +1,5 @@
-// A task's touched-cell list, and the busy flag that keeps the detector's reset away from a task
-// while it uses shadow memory.
+// What the detector keeps per task: its touched-cell list, the busy flag that keeps the detector's
+// reset away from the task while it uses shadow memory, and a cache of the granules it recorded in.
 #pragma once
 
 #include <atomic>
@@ -15,98 +15,129 @@ struct touched_node_t {
     shadow_cell_t* cell;
 };
 
+struct access_lists_t;
+
+// The task's entry in a granule's cell, as the task last found it.
+struct cached_granule_t {
+    std::uint64_t granule;  // no_granule when empty
+    shadow_cell_t* cell;
+    access_lists_t* lists;
+};
+constexpr std::uint64_t no_granule = ~std::uint64_t{0};  // never 8-aligned
+constexpr unsigned granule_cache_size = 32;
+
+// In the task's arena. The list head and the flag follow the protocol of touched_list_t. The cache
+// (direct-mapped by granule) and the leaf hint (the leaf table the task last descended to) are
+// read and written only by the task while busy, and emptied by a reset while the task is idle and
+// by the task's end: cells, lists and leaf tables stay where they are until one of those two.
+struct task_shadow_t {
+    void* head = nullptr;
+    void* busy = nullptr;
+    std::uint64_t hinted_span = no_granule;
+    leaf_table_t* hinted_leaves = nullptr;
+    cached_granule_t cache[granule_cache_size];
+
+    task_shadow_t() noexcept { forget_cached(); }
+    cached_granule_t& slot_of(std::uint64_t granule) noexcept {
+        return cache[(granule >> granule_shift) & (granule_cache_size - 1)];
+    }
+    void forget_cached() noexcept {
+        hinted_span = no_granule;
+        for (cached_granule_t& entry : cache) entry.granule = no_granule;
+    }
+};
+
 namespace table_state {
 constexpr std::uint32_t open = 0;
 constexpr std::uint32_t resetting = 1;
 constexpr std::uint32_t closed = 2;  // the detector is gone
 }  // namespace table_state
 
-// The cells in which a task holds an entry, newest first, in nodes from the task's arena; the task
-// context provides the head word.
+// The gate every use of shadow memory passes: the table state, written only by resets and the
+// detector's end, and whether the process has an asymmetric fence.
+struct table_gate_t {
+    std::atomic<std::uint32_t> state{table_state::open};
+    const bool asymmetric = platform::heavy_fence_ready();
+};
+
+// The cells in which a task holds an entry, newest first, in nodes from the task's arena, and the
+// task's busy flag.
 //
-// Bit 0 of the head word is the task's busy flag, the other bits point to the newest node (nodes
-// are 8-aligned). Protocol between the task's thread and a reset of the detector:
-// - To use shadow memory the task sets the flag by compare-and-swap and then reads the table state.
-//   It goes on only if the state is open, and clears the flag when it is done. Finding a reset, it
-//   clears the flag again and waits for the state to open.
-// - A reset stores the resetting state and then, for every live task, waits until the flag is
-//   clear and empties the list. Only then does it free the table, and then it opens the state.
-// Both sides are sequentially consistent, so either the task sees the reset or the reset sees the
-// flag: no cell is freed under a task that is recording, checking or removing its entries, and no
-// shared counter is written on the way. Only the busy task itself pushes nodes. A reset changes
-// the word only by compare-and-swap while the flag is clear, and a task backing off changes only
-// the flag, so neither loses the other's change.
+// Protocol between the task's thread and a reset of the detector, a store-then-load handshake on
+// each side with no read-modify-write on the task's:
+// - To use shadow memory the task stores its flag set, then reads the table state (acquire) past a
+//   compiler barrier only, or a full fence where the process has no asymmetric fence. It goes on
+//   only if the state is open, and stores the flag clear (release) when it is done. Finding a
+//   reset, it clears the flag again and waits for the state to open.
+// - A reset stores the resetting state, then runs the heavy fence, which puts a full barrier in
+//   every thread, and then, for every live task, waits until the flag reads clear (acquire) and
+//   empties the list. Only then does it free the table, and then it opens the state (release).
+// Whichever side's barrier comes first, either the task's state load follows the reset's store and
+// sees it, or the reset's flag load follows the task's store and sees it: no cell is freed under a
+// task that is recording, checking or removing its entries, and no shared word is written on the
+// way. The flag has one writer, the task. The head is written by the task only while busy, and by
+// a reset only while the task is idle and cannot enter before the state opens.
 // A busy task never waits for the runtime lock: it leaves the busy section before it raises or
 // reports. The reset runs under that lock, so it never waits for a thread that waits for it, nor
 // for its own thread.
 class touched_list_t {
 public:
-    explicit touched_list_t(void*& head_word) noexcept : head_(head_word) {}
+    explicit touched_list_t(task_shadow_t& shadow) noexcept : shadow_(shadow), head_(shadow.head), busy_(shadow.busy) {}
 
-    touched_node_t* newest() const noexcept { return untagged(head_.load(std::memory_order_acquire)); }
+    task_shadow_t& shadow() noexcept { return shadow_; }
+
+    touched_node_t* newest() const noexcept { return static_cast<touched_node_t*>(head_.load(std::memory_order_acquire)); }
 
     // By the task itself, while busy.
     void push(touched_node_t* node, shadow_cell_t* cell) noexcept {
-        void* word = head_.load(std::memory_order_relaxed);
-        node->next = untagged(word);
+        node->next = static_cast<touched_node_t*>(head_.load(std::memory_order_relaxed));
         node->cell = cell;
-        head_.store(tagged(node, busy(word)), std::memory_order_release);
+        head_.store(node, std::memory_order_release);
     }
-    void empty_while_busy() noexcept { head_.store(tagged(nullptr, true), std::memory_order_release); }
+    void empty_while_busy() noexcept {
+        head_.store(nullptr, std::memory_order_release);
+        shadow_.forget_cached();
+    }
 
-    // By a reset, which waits for the task to be idle.
+    // By a reset that has stored the resetting state and run the heavy fence.
     void empty_once_idle() noexcept {
-        void* word = head_.load();
-        for (unsigned spins = 0;; ++spins) {
-            if (!busy(word) && head_.compare_exchange_weak(word, nullptr)) return;
-            if (busy(word)) {
-                if ((spins & 1023) == 1023) platform::yield_thread();
-                else platform::cpu_pause();
-                word = head_.load();
-            }
+        for (unsigned spins = 0; busy_.load(std::memory_order_acquire) != nullptr; ++spins) {
+            if ((spins & 1023) == 1023) platform::yield_thread();
+            else platform::cpu_pause();
         }
+        head_.store(nullptr, std::memory_order_relaxed);
+        shadow_.forget_cached();
     }
 
     // The task's side of the protocol; false when the detector is gone.
-    bool enter_busy(const std::atomic<std::uint32_t>& state) noexcept {
+    bool enter_busy(const table_gate_t& gate) noexcept {
         for (;;) {
-            set_flag(true);
-            const std::uint32_t seen = state.load();
-            if (seen == table_state::open) return true;
-            set_flag(false);
+            busy_.store(&shadow_, std::memory_order_relaxed);  // any non-null word
+            if (gate.asymmetric) std::atomic_signal_fence(std::memory_order_seq_cst);
+            else std::atomic_thread_fence(std::memory_order_seq_cst);
+            const std::uint32_t seen = gate.state.load(std::memory_order_acquire);
+            if (seen == table_state::open) [[likely]] return true;
+            leave_busy();
             if (seen == table_state::closed) return false;
-            for (unsigned spins = 0; state.load() == table_state::resetting; ++spins) {
+            for (unsigned spins = 0; gate.state.load(std::memory_order_acquire) == table_state::resetting; ++spins) {
                 if ((spins & 1023) == 1023) platform::yield_thread();
                 else platform::cpu_pause();
             }
         }
     }
-    // No reset changes the word while the flag is set.
-    void leave_busy() noexcept {
-        head_.store(untagged(head_.load(std::memory_order_relaxed)), std::memory_order_release);
-    }
+    void leave_busy() noexcept { busy_.store(nullptr, std::memory_order_release); }
 
 private:
-    static bool busy(void* word) noexcept { return (reinterpret_cast<std::uintptr_t>(word) & 1) != 0; }
-    static touched_node_t* untagged(void* word) noexcept {
-        return reinterpret_cast<touched_node_t*>(reinterpret_cast<std::uintptr_t>(word) & ~std::uintptr_t{1});
-    }
-    static void* tagged(touched_node_t* node, bool flag) noexcept {
-        return reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(node) | (flag ? 1 : 0));
-    }
-    void set_flag(bool flag) noexcept {
-        void* word = head_.load(std::memory_order_relaxed);
-        while (!head_.compare_exchange_weak(word, tagged(untagged(word), flag))) {}
-    }
-
+    task_shadow_t& shadow_;
     std::atomic_ref<void*> head_;
+    std::atomic_ref<void*> busy_;
 };
 
 // A stretch of work on shadow memory on behalf of one task; see touched_list_t.
 class busy_section_t {
 public:
-    busy_section_t(touched_list_t list, const std::atomic<std::uint32_t>& state) noexcept
-        : list_(list), state_(state), busy_(list_.enter_busy(state_)) {}
+    busy_section_t(touched_list_t list, const table_gate_t& gate) noexcept
+        : list_(list), gate_(gate), busy_(list_.enter_busy(gate_)) {}
     ~busy_section_t() { leave(); }
     busy_section_t(const busy_section_t&) = delete;
     busy_section_t& operator=(const busy_section_t&) = delete;
@@ -120,13 +151,13 @@ public:
     }
     // After a raise or a report: the table may have been reset meanwhile.
     bool reenter() noexcept {
-        if (!busy_) busy_ = list_.enter_busy(state_);
+        if (!busy_) busy_ = list_.enter_busy(gate_);
         return busy_;
     }
 
 private:
     touched_list_t list_;
-    const std::atomic<std::uint32_t>& state_;
+    const table_gate_t& gate_;
     bool busy_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/platform.h"
 #include "runtime/spin_lock.h"
 #include "task/task_context.h"
 #include "task/task_table.h"
@@ -15,33 +16,35 @@ tsm_t::~tsm_t() {
     table.release();
 }
 
-void tsm_t::close() noexcept { table_state_.store(table_state::closed); }
+void tsm_t::close() noexcept { gate_.state.store(table_state::closed); }
 
 void tsm_t::reset() noexcept {
-    table_state_.store(table_state::resetting);
+    gate_.state.store(table_state::resetting);
+    if (gate_.asymmetric) platform::heavy_fence();
+    else std::atomic_thread_fence(std::memory_order_seq_cst);
     // A task that is not in the table has no busy section to come: entries are made only by the
     // current task of a thread, which is registered first, and removed before it is unregistered.
     task_table.for_each_live([](pinned_slot_t& entry) {
         task_context_t* task = task_of(entry);
-        if (task->touched_cells != nullptr) touched_list_t(*task->touched_cells).empty_once_idle();
+        if (task->shadow != nullptr) touched_list_t(*task->shadow).empty_once_idle();
     });
     spin_until([&] { return forgetters_.load() == 0; });
     table.release();
     cell_arena.rewind();
-    table_state_.store(table_state::open);
+    gate_.state.store(table_state::open, std::memory_order_release);
 }
 
 void tsm_t::forget_task(task_context_t& task) noexcept {
-    if (task.touched_cells == nullptr || touched_list_t(*task.touched_cells).newest() == nullptr) return;
-    busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
+    if (task.shadow == nullptr || touched_list_t(*task.shadow).newest() == nullptr) return;
+    busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return;
     for (touched_node_t* node = busy.list().newest(); node != nullptr; node = node->next) node->cell->erase(task.handle);
     busy.list().empty_while_busy();
 }
 
 std::uint64_t tsm_t::last_record_time(task_context_t& task) noexcept {
-    if (task.touched_cells == nullptr || touched_list_t(*task.touched_cells).newest() == nullptr) return 0;
-    busy_section_t busy{touched_list_t(*task.touched_cells), table_state_};
+    if (task.shadow == nullptr || touched_list_t(*task.shadow).newest() == nullptr) return 0;
+    busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return 0;
     std::uint64_t newest = 0;
     for (touched_node_t* node = busy.list().newest(); node != nullptr; node = node->next) {

@@ -6,6 +6,7 @@
 #include "runtime/feature.h"
 #include "tsm/arena.h"
 #include "tsm/shadow_table.h"
+#include "tsm/touched_cells.h"
 
 namespace tavo {
 
@@ -67,8 +68,8 @@ public:
     arena_t cell_arena;
 
 private:
-    // table_state::open, resetting or closed; read by every access, written only by resets.
-    alignas(64) std::atomic<std::uint32_t> table_state_{0};
+    // Read by every access, written only by resets.
+    alignas(64) table_gate_t gate_;
     // Written by every release: a line of its own, away from the state every access reads.
     alignas(64) std::atomic<std::uint32_t> forgetters_{0};
 };

@@ -13,11 +13,13 @@
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "test_support.h"
+#include "tsm_task.h"
 #include "tsm/access_record.h"
 
 namespace {
 
 namespace access_type = tavo::access_type;
+using test::task_t;
 
 struct stop_t {
     std::int32_t reason;
@@ -32,34 +34,6 @@ std::vector<std::int32_t> stop_reasons() {
     for (const stop_t& stop : stops) reasons.push_back(stop.reason);
     return reasons;
 }
-
-// A registered task whose accesses go straight to the detector.
-class task_t {
-public:
-    task_t(std::int32_t type, std::uint64_t id)
-        : handle(tavo::allocate_task_handle()), context(*tavo::new_task_context(type, id, handle, nullptr)) {
-        tavo::register_task(handle, &context);
-    }
-    ~task_t() {
-        tavo::runtime.tsm.forget_task(context);
-        tavo::unregister_task(handle);
-        tavo::free_task_handle(handle);
-        tavo::delete_task_context(&context);
-    }
-    void access(std::uint32_t type, std::uint64_t address, std::uint32_t size, std::uint64_t site = 0x500) {
-        tavo::runtime.tsm.check_access(context, address, size, type, site);
-    }
-    // This task's record of type `type` in the granule, or null.
-    const tavo::access_record_t* record(std::uint32_t type, std::uint64_t granule) {
-        tavo::shadow_cell_t* cell = tavo::runtime.tsm.table.find_or_create(granule, tavo::runtime.tsm.cell_arena).cell;
-        auto* lists = reinterpret_cast<tavo::access_lists_t*>(tavo::own_entry(*cell, handle));
-        return lists != nullptr ? lists->heads[type] : nullptr;
-    }
-    void knows(const task_t& other, std::uint64_t time) { context.clock.raise_to(other.handle, time, tavo::runtime.arena); }
-
-    std::uint16_t handle;
-    tavo::task_context_t& context;
-};
 
 class AccessCheck : public ::testing::Test {
 protected:
@@ -108,13 +82,13 @@ TEST_F(AccessCheck, EndingTaskLeavesItsCellsAndResetEmptiesTableAndLists) {
     tavo::shadow_cell_t* cell = tavo::runtime.tsm.table.find_or_create(0xb008, tavo::runtime.tsm.cell_arena).cell;
     EXPECT_EQ(cell->entry_count(), 2u);
     tavo::runtime.tsm.forget_task(ending->context);
-    EXPECT_EQ(*ending->context.touched_cells, nullptr);
+    EXPECT_EQ(ending->context.shadow->head, nullptr);
     EXPECT_EQ(cell->entry_count(), 1u);
     EXPECT_EQ(tavo::own_entry(*cell, ended), 0u);
     delete ending;
 
     tavo::runtime.tsm.reset();
-    EXPECT_EQ(*staying.context.touched_cells, nullptr);
+    EXPECT_EQ(staying.context.shadow->head, nullptr);
     EXPECT_EQ(tavo::runtime.tsm.table.census().regions, 0u);
     EXPECT_EQ(tavo::runtime.tsm.cell_arena.segment_count(), 1u);
     staying.access(access_type::read, 0xb008, 4);
@@ -172,7 +146,7 @@ TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
     arena.limit_heap_segments(UINT32_MAX);
     EXPECT_EQ(stop_reasons(), (std::vector<std::int32_t>{-9998, -9998, -9999, -9998}));
     EXPECT_EQ(tasks[8]->record(access_type::read, 0xc000), nullptr);
-    EXPECT_EQ(*tasks[8]->context.touched_cells, nullptr);
+    EXPECT_EQ(tasks[8]->context.shadow->head, nullptr);
 }
 
 // Eight threads record private and shared accesses in tasks they enter and leave, and forget shared

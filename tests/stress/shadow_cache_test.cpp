@@ -1,0 +1,64 @@
+// Stress for the detector's per-task fast paths: tasks repeat writes to their own words (the granule
+// cache and the path that stores nothing) while another thread resets the detector and forgets the
+// words' ranges; tasks end and new ones take their handles. Each round ends with an unordered write
+// of a second task, which must be reported whenever no reset or forget came in between: a cache that
+// outlived either would hide it or, under the sanitizers, read freed cells.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#define TAVO_TEST_OWN_DEBUGGER_STOP
+#include "../unit/test_support.h"
+#include "../unit/tsm_task.h"
+
+namespace {
+thread_local int reported = 0;
+}  // namespace
+
+extern "C" void __tavo_switch_to_debugger(void) { reported += __tavo_event_reason == TAVO_EVENT_DATA_SHARING; }
+
+TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
+    constexpr int workers = 4, rounds = 1500;
+    alignas(64) static std::uint64_t words[workers][8];
+    std::atomic<std::uint64_t> epoch{0};  // odd while a reset or a forget runs
+    std::atomic<bool> done{false};
+    std::thread disturber([&] {
+        for (unsigned step = 0; !done.load(); ++step) {
+            epoch.fetch_add(1);
+            if (step % 4 == 0) {
+                tavo::runtime_lock_guard_t guard;
+                tavo::runtime.tsm.reset();
+            } else {
+                tavo::runtime.tsm.forget_range(nullptr, reinterpret_cast<std::uintptr_t>(words[step % workers]), 64, 0);
+            }
+            epoch.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    });
+    std::atomic<int> checked{0}, missed{0};
+    test::run_together(workers, [&](int worker) {
+        const auto own = reinterpret_cast<std::uintptr_t>(words[worker]);
+        constexpr std::uint32_t write = tavo::access_type::write;
+        for (int round = 0; round < rounds; ++round) {
+            test::task_t first(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1);
+            for (int repeat = 0; repeat < 64; ++repeat) {
+                first.access(write, own + 8 * (repeat % 2), 8);
+                if (repeat == 32) std::this_thread::yield();  // lets the disturber in on two cores
+            }
+            const std::uint64_t before = epoch.load();
+            first.access(write, own, 8);
+            test::task_t second(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1 | 1);
+            const int reports = reported;
+            second.access(write, own, 8);
+            if (before % 2 == 0 && epoch.load() == before) {
+                checked.fetch_add(1);
+                missed.fetch_add(reported == reports);
+            }
+        }
+    });
+    done.store(true);
+    disturber.join();
+    EXPECT_GT(checked.load(), 0);
+    EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " undisturbed rounds";
+}

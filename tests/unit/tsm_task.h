@@ -1,0 +1,41 @@
+// A task made by hand for the detector's tests: registered, with a handle, its accesses going
+// straight to the detector.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/runtime.h"
+#include "task/task_context.h"
+#include "task/task_table.h"
+#include "tsm/access_record.h"
+
+namespace test {
+
+class task_t {
+public:
+    task_t(std::int32_t type, std::uint64_t id)
+        : handle(tavo::allocate_task_handle()), context(*tavo::new_task_context(type, id, handle, nullptr)) {
+        tavo::register_task(handle, &context);
+    }
+    ~task_t() {
+        tavo::runtime.tsm.forget_task(context);
+        tavo::unregister_task(handle);
+        tavo::free_task_handle(handle);
+        tavo::delete_task_context(&context);
+    }
+    void access(std::uint32_t type, std::uint64_t address, std::uint32_t size, std::uint64_t site = 0x500) {
+        tavo::runtime.tsm.check_access(context, address, size, type, site);
+    }
+    // This task's record of type `type` in the granule, or null.
+    const tavo::access_record_t* record(std::uint32_t type, std::uint64_t granule) {
+        tavo::shadow_cell_t* cell = tavo::runtime.tsm.table.find_or_create(granule, tavo::runtime.tsm.cell_arena).cell;
+        auto* lists = reinterpret_cast<tavo::access_lists_t*>(tavo::own_entry(*cell, handle));
+        return lists != nullptr ? lists->heads[type] : nullptr;
+    }
+    void knows(const task_t& other, std::uint64_t time) { context.clock.raise_to(other.handle, time, tavo::runtime.arena); }
+
+    std::uint16_t handle;
+    tavo::task_context_t& context;
+};
+
+}  // namespace test
