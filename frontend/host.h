@@ -2,6 +2,8 @@
 // per host (host_linux.cpp, host_windows.cpp); the thread's stack range is declared in threads.h.
 #pragma once
 
+#include <cstddef>
+
 namespace tavo::frontend {
 
 // Whether a debugger is attached to the process now.
@@ -14,8 +16,11 @@ bool stop_wanted() noexcept;
 int unwind_stack(void** pcs, int capacity) noexcept;
 // The system's id of the calling thread.
 int system_thread_id() noexcept;
-// One question to the symbolizer's process, started on first use and again when it died: the
-// answer, up to and with its empty line, valid until the next question; null when there is none.
-char* ask_symbolizer(const char* path, const char* request) noexcept;
-
+// The symbolizer's process (symbolizer.cpp asks it): started unless it runs (false when it cannot
+// be), sent a request, read into `buffer` up to `room` bytes (how many, waiting at most 10 s; 0 or
+// less when none came), stopped.
+bool symbolizer_start(const char* path) noexcept;
+bool symbolizer_send(const char* request) noexcept;
+long symbolizer_receive(char* buffer, std::size_t room) noexcept;
+void symbolizer_stop() noexcept;
 }  // namespace tavo::frontend

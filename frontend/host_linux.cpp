@@ -51,14 +51,11 @@ bool stack_range(std::uintptr_t& low, std::uintptr_t& high) noexcept {
 }
 
 namespace {
-
 int symbolizer_socket = -1;
 pid_t symbolizer_process = 0;
-bool symbolizer_missing = false;  // could not be started: symbol tables from now on
-char* reply = nullptr;            // grows to the longest answer
-std::size_t reply_capacity = 0;
+}  // namespace
 
-void stop_symbolizer() {
+void symbolizer_stop() noexcept {
     if (symbolizer_socket >= 0) close(symbolizer_socket);
     symbolizer_socket = -1;
     if (symbolizer_process > 0) {
@@ -68,9 +65,8 @@ void stop_symbolizer() {
     symbolizer_process = 0;
 }
 
-bool start_symbolizer(const char* path) {
+bool symbolizer_start(const char* path) noexcept {
     if (symbolizer_socket >= 0) return true;
-    if (symbolizer_missing) return false;
     int sockets[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return false;
     posix_spawn_file_actions_t actions;
@@ -90,46 +86,21 @@ bool start_symbolizer(const char* path) {
     if (status != 0) {
         close(sockets[0]);
         symbolizer_process = 0;
-        symbolizer_missing = true;
-        std::fprintf(stderr, "tavo: cannot run the symbolizer '%s'; functions are named from symbol tables\n", path);
         return false;
     }
     symbolizer_socket = sockets[0];
     return true;
 }
 
-// One question, one answer ending in an empty line, of any length.
-bool exchange(const char* request) {
+bool symbolizer_send(const char* request) noexcept {
     const std::size_t length = std::strlen(request);
-    if (send(symbolizer_socket, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) return false;
-    std::size_t used = 0;
-    for (;;) {
-        if (reply_capacity - used < 4096) {
-            const std::size_t capacity = reply_capacity == 0 ? 8192 : reply_capacity * 2;
-            char* grown = static_cast<char*>(std::realloc(reply, capacity));
-            if (grown == nullptr) return false;
-            reply = grown;
-            reply_capacity = capacity;
-        }
-        pollfd waiting{symbolizer_socket, POLLIN, 0};
-        if (poll(&waiting, 1, 10000) <= 0) return false;
-        const ssize_t got = recv(symbolizer_socket, reply + used, reply_capacity - 1 - used, 0);
-        if (got <= 0) return false;
-        used += static_cast<std::size_t>(got);
-        reply[used] = '\0';
-        if (used >= 2 && reply[used - 2] == '\n' && reply[used - 1] == '\n') return true;
-    }
+    return send(symbolizer_socket, request, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
 }
 
-}  // namespace
-
-char* ask_symbolizer(const char* path, const char* request) noexcept {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!start_symbolizer(path)) return nullptr;
-        if (exchange(request)) return reply;
-        stop_symbolizer();  // died or hung: a new one answers the same question
-    }
-    return nullptr;
+long symbolizer_receive(char* buffer, std::size_t room) noexcept {
+    pollfd waiting{symbolizer_socket, POLLIN, 0};
+    if (poll(&waiting, 1, 10000) <= 0) return 0;
+    return recv(symbolizer_socket, buffer, room, 0);
 }
 
 }  // namespace tavo::frontend

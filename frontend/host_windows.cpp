@@ -46,11 +46,10 @@ namespace {
 
 HANDLE symbolizer_input = nullptr, symbolizer_output = nullptr;
 HANDLE symbolizer_process = nullptr;
-bool symbolizer_missing = false;
-char* reply = nullptr;
-std::size_t reply_capacity = 0;
 
-void stop_symbolizer() {
+}  // namespace
+
+void symbolizer_stop() noexcept {
     if (symbolizer_input != nullptr) CloseHandle(symbolizer_input);
     if (symbolizer_output != nullptr) CloseHandle(symbolizer_output);
     if (symbolizer_process != nullptr) {
@@ -60,15 +59,18 @@ void stop_symbolizer() {
     symbolizer_input = symbolizer_output = symbolizer_process = nullptr;
 }
 
+namespace {
+
 // A name without a folder is looked for on the path. Under wine a host's symbolizer would start,
 // but with none of the caller's pipes: reports are symbolized after the run there (tavo-symbolize).
 bool find_program(const char* name, char* path, std::size_t capacity) {
     return SearchPathA(nullptr, name, ".exe", static_cast<DWORD>(capacity), path, nullptr) != 0;
 }
 
-bool start_symbolizer(const char* name) {
+}  // namespace
+
+bool symbolizer_start(const char* name) noexcept {
     if (symbolizer_process != nullptr) return true;
-    if (symbolizer_missing) return false;
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE child_input = nullptr, child_output = nullptr;
     char path[MAX_PATH * 3];
@@ -89,9 +91,7 @@ bool start_symbolizer(const char* name) {
     if (child_input != nullptr) CloseHandle(child_input);
     if (child_output != nullptr) CloseHandle(child_output);
     if (!started) {
-        stop_symbolizer();
-        symbolizer_missing = true;
-        std::fprintf(stderr, "tavo: cannot run the symbolizer '%s'; functions are named from symbol tables\n", name);
+        symbolizer_stop();
         return false;
     }
     CloseHandle(process.hThread);
@@ -99,45 +99,24 @@ bool start_symbolizer(const char* name) {
     return true;
 }
 
-bool exchange(const char* request) {
+bool symbolizer_send(const char* request) noexcept {
     const DWORD length = static_cast<DWORD>(std::strlen(request));
     DWORD written = 0;
-    if (!WriteFile(symbolizer_input, request, length, &written, nullptr) || written != length) return false;
-    std::size_t used = 0;
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    for (;;) {
-        if (reply_capacity - used < 4096) {
-            const std::size_t capacity = reply_capacity == 0 ? 8192 : reply_capacity * 2;
-            char* grown = static_cast<char*>(std::realloc(reply, capacity));
-            if (grown == nullptr) return false;
-            reply = grown;
-            reply_capacity = capacity;
-        }
-        DWORD available = 0;
-        if (!PeekNamedPipe(symbolizer_output, nullptr, 0, nullptr, &available, nullptr)) return false;
-        if (available == 0) {
-            if (GetTickCount64() > deadline) return false;
-            Sleep(1);
-            continue;
-        }
-        DWORD got = 0;
-        const DWORD room = static_cast<DWORD>(reply_capacity - 1 - used);
-        if (!ReadFile(symbolizer_output, reply + used, available < room ? available : room, &got, nullptr) || got == 0) return false;
-        used += got;
-        reply[used] = '\0';
-        if (used >= 2 && reply[used - 2] == '\n' && reply[used - 1] == '\n') return true;
-    }
+    return WriteFile(symbolizer_input, request, length, &written, nullptr) && written == length;
 }
 
-}  // namespace
-
-char* ask_symbolizer(const char* path, const char* request) noexcept {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!start_symbolizer(path)) return nullptr;
-        if (exchange(request)) return reply;
-        stop_symbolizer();
+long symbolizer_receive(char* buffer, std::size_t room) noexcept {
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    DWORD available = 0;
+    for (;;) {
+        if (!PeekNamedPipe(symbolizer_output, nullptr, 0, nullptr, &available, nullptr)) return 0;
+        if (available != 0) break;
+        if (GetTickCount64() > deadline) return 0;
+        Sleep(1);
     }
-    return nullptr;
+    DWORD got = 0;
+    const DWORD wanted = room < available ? static_cast<DWORD>(room) : available;
+    return ReadFile(symbolizer_output, buffer, wanted, &got, nullptr) ? static_cast<long>(got) : 0;
 }
 
 }  // namespace tavo::frontend

@@ -14,8 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "frontend/frontend.h"
-#include "frontend/heap_blocks.h"
+#include "frontend/block_events.h"
 #include "runtime/site_entries.h"
 
 using namespace tavo;
@@ -27,6 +26,7 @@ using namespace tavo::frontend;
 
 namespace tavo::frontend {
 thread_local __attribute__((tls_model("initial-exec"))) bool releasing_block = false;
+thread_local __attribute__((tls_model("initial-exec"))) bool inside_detector = false;
 }  // namespace tavo::frontend
 
 namespace {
@@ -99,50 +99,12 @@ bool resolve() noexcept {
     return true;
 }
 
-// Set while this thread is inside the detector on behalf of an interposer: whatever the detector,
-// the reporter or the symbolizer allocate meanwhile goes straight to the allocator.
-TAVO_THREAD_LOCAL bool inside = false;
-
-class engaged_t {
-public:
-    engaged_t() noexcept : engaged_(!inside && ready.load(std::memory_order_relaxed)) {
-        if (engaged_) inside = true;
-    }
-    ~engaged_t() {
-        if (engaged_) inside = false;
-    }
-    engaged_t(const engaged_t&) = delete;
-    engaged_t& operator=(const engaged_t&) = delete;
-    explicit operator bool() const noexcept { return engaged_; }
-
-private:
-    bool engaged_;
-};
-
-void* received(void* block, std::size_t size, std::uint64_t site) noexcept {
-    if (block == nullptr) return block;
-    if (engaged_t engaged; engaged) {
-        heap_block_allocated(block, size, reinterpret_cast<const void*>(site));
-        memory_block_from(block, size, false, site);
-    }
-    return block;
-}
-
 // Before the block goes back: once it has, another thread may receive it and start recording.
 void released(void* block, std::uint64_t site) noexcept {
-    if (engaged_t engaged; engaged) {
-        heap_block_freed(block);
-        releasing_block = true;
-        memory_block_from(block, reals.malloc_usable_size_function(block), true, site);
-        releasing_block = false;
-    }
+    if (engaged_t engaged; engaged) block_releasing(block, reals.malloc_usable_size_function(block), site);
 }
 
-void forget_mapping(void* base, std::size_t length, std::uint64_t site) noexcept {
-    if (engaged_t engaged; engaged) memory_block_from(base, length, false, site);
-}
-
-void* allocate(std::size_t size, std::uint64_t site) noexcept { return received(reals.malloc_function(size), size, site); }
+void* allocate(std::size_t size, std::uint64_t site) noexcept { return block_received(reals.malloc_function(size), size, site); }
 
 void release(void* block, std::uint64_t site) noexcept {
     if (block == nullptr || from_bootstrap(block)) return;
@@ -182,7 +144,7 @@ TAVO_FRONT void* calloc(std::size_t count, std::size_t size) {
         if (size != 0 && count > SIZE_MAX / size) return nullptr;
         return bootstrap_allocate(count * size);  // static storage is zero-filled, never reused
     }
-    return received(reals.calloc_function(count, size), count * size, CALLER);
+    return block_received(reals.calloc_function(count, size), count * size, CALLER);
 }
 
 TAVO_FRONT void* realloc(void* block, std::size_t size) {
@@ -207,29 +169,29 @@ TAVO_FRONT void free(void* block) {
 TAVO_FRONT int posix_memalign(void** result, std::size_t alignment, std::size_t size) {
     if (!resolve()) return ENOMEM;
     const int status = reals.posix_memalign_function(result, alignment, size);
-    if (status == 0) received(*result, size, CALLER);
+    if (status == 0) block_received(*result, size, CALLER);
     return status;
 }
 
 TAVO_FRONT void* aligned_alloc(std::size_t alignment, std::size_t size) {
     if (!resolve()) return nullptr;
-    return received(reals.aligned_alloc_function(alignment, size), size, CALLER);
+    return block_received(reals.aligned_alloc_function(alignment, size), size, CALLER);
 }
 
 TAVO_FRONT void* memalign(std::size_t alignment, std::size_t size) {
     if (!resolve()) return nullptr;
-    return received(reals.memalign_function(alignment, size), size, CALLER);
+    return block_received(reals.memalign_function(alignment, size), size, CALLER);
 }
 
 TAVO_FRONT void* valloc(std::size_t size) {
     if (!resolve()) return nullptr;
-    return received(reals.valloc_function(size), size, CALLER);
+    return block_received(reals.valloc_function(size), size, CALLER);
 }
 
 TAVO_FRONT void* pvalloc(std::size_t size) {
     if (!resolve()) return nullptr;
     void* block = reals.pvalloc_function(size);
-    return received(block, block != nullptr ? reals.malloc_usable_size_function(block) : 0, CALLER);
+    return block_received(block, block != nullptr ? reals.malloc_usable_size_function(block) : 0, CALLER);
 }
 
 TAVO_FRONT std::size_t malloc_usable_size(void* block) {
@@ -242,7 +204,7 @@ TAVO_FRONT void* mmap(void* address, std::size_t length, int protection, int fla
     if (!resolve())
         return reinterpret_cast<void*>(syscall(SYS_mmap, address, length, protection, flags, descriptor, offset));
     void* mapped = reals.mmap_function(address, length, protection, flags, descriptor, offset);
-    if (mapped != MAP_FAILED) forget_mapping(mapped, length, CALLER);
+    if (mapped != MAP_FAILED) mapping_forgotten(mapped, length, CALLER);
     return mapped;
 }
 
@@ -250,13 +212,13 @@ TAVO_FRONT void* mmap64(void* address, std::size_t length, int protection, int f
     if (!resolve())
         return reinterpret_cast<void*>(syscall(SYS_mmap, address, length, protection, flags, descriptor, offset));
     void* mapped = reals.mmap64_function(address, length, protection, flags, descriptor, offset);
-    if (mapped != MAP_FAILED) forget_mapping(mapped, length, CALLER);
+    if (mapped != MAP_FAILED) mapping_forgotten(mapped, length, CALLER);
     return mapped;
 }
 
 TAVO_FRONT int munmap(void* address, std::size_t length) {
     if (!resolve()) return static_cast<int>(syscall(SYS_munmap, address, length));
-    forget_mapping(address, length, CALLER);
+    mapping_forgotten(address, length, CALLER);
     return reals.munmap_function(address, length);
 }
 
@@ -272,10 +234,10 @@ TAVO_FRONT void* mremap(void* old_address, std::size_t old_size, std::size_t new
     void* moved = reals.mremap_function(old_address, old_size, new_size, flags, requested);
     if (moved == MAP_FAILED) return moved;
     if (moved != old_address) {
-        forget_mapping(old_address, old_size, CALLER);
-        forget_mapping(moved, new_size, CALLER);
+        mapping_forgotten(old_address, old_size, CALLER);
+        mapping_forgotten(moved, new_size, CALLER);
     } else if (new_size > old_size) {
-        forget_mapping(static_cast<char*>(old_address) + old_size, new_size - old_size, CALLER);
+        mapping_forgotten(static_cast<char*>(old_address) + old_size, new_size - old_size, CALLER);
     }
     return moved;
 }

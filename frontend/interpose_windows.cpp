@@ -10,8 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "frontend/frontend.h"
-#include "frontend/heap_blocks.h"
+#include "frontend/block_events.h"
 #include "frontend/threads.h"
 #include "runtime/memory.h"
 #include "runtime/spin_lock.h"
@@ -25,6 +24,7 @@ using namespace tavo::frontend;
 
 namespace tavo::frontend {
 thread_local bool releasing_block = false;
+thread_local bool inside_detector = false;
 }  // namespace tavo::frontend
 
 namespace {
@@ -203,51 +203,16 @@ void srw_unlocking(SRWLOCK* lock, std::uint64_t site) noexcept {
 
 // ---- Heap lifetimes. ----
 
-// Set while the detector works for an interposer on this thread.
-thread_local bool inside = false;
-class engaged_t {
-public:
-    engaged_t() noexcept : engaged_(!inside && watched() && ready.load(std::memory_order_relaxed)) {
-        if (engaged_) inside = true;
-    }
-    ~engaged_t() {
-        if (engaged_) inside = false;
-    }
-    engaged_t(const engaged_t&) = delete;
-    engaged_t& operator=(const engaged_t&) = delete;
-    explicit operator bool() const noexcept { return engaged_; }
-
-private:
-    bool engaged_;
-};
-
-void* block_received(void* block, std::size_t size, std::uint64_t site) noexcept {
-    if (block == nullptr) return block;
-    if (engaged_t engaged; engaged) {
-        heap_block_allocated(block, size, reinterpret_cast<const void*>(site));
-        memory_block_from(block, size, false, site);
-    }
-    return block;
-}
-
-// Before the block goes back, as a write of all of it. Only blocks the program was seen to
-// receive have a known size; the C runtime's own (strdup's, say) are left alone.
-void block_releasing(void* block, std::uint64_t site) noexcept {
+// Only blocks the program was seen to receive have a known size; the C runtime's own (strdup's,
+// say) are left alone.
+void block_released(void* block, std::uint64_t site) noexcept {
     if (block == nullptr) return;
-    if (engaged_t engaged; engaged) {
+    if (engaged_t engaged(watched()); engaged) {
         heap_block_t known;
-        if (!heap_block_containing(reinterpret_cast<std::uintptr_t>(block), known) ||
-            known.base != reinterpret_cast<std::uintptr_t>(block))
-            return;
-        heap_block_freed(block);
-        releasing_block = true;
-        memory_block_from(block, known.size, true, site);
-        releasing_block = false;
+        if (heap_block_containing(reinterpret_cast<std::uintptr_t>(block), known) &&
+            known.base == reinterpret_cast<std::uintptr_t>(block))
+            block_releasing(block, known.size, site);
     }
-}
-
-void mapping_forgotten(void* base, std::size_t size, std::uint64_t site) noexcept {
-    if (engaged_t engaged; engaged) memory_block_from(base, size, false, site);
 }
 
 }  // namespace
@@ -460,42 +425,42 @@ TAVO_HOOK(BOOL, InitOnceExecuteOnce, INIT_ONCE* once, PINIT_ONCE_FN function, vo
 
 // Heaps: a block starts with no history; a free writes all of it.
 TAVO_HOOK(void*, HeapAlloc, HANDLE heap, DWORD flags, SIZE_T size) {
-    return block_received(reals.HeapAlloc(heap, flags, size), size, CALLER);
+    return block_received(reals.HeapAlloc(heap, flags, size), size, CALLER, watched());
 }
 TAVO_HOOK(void*, HeapReAlloc, HANDLE heap, DWORD flags, void* block, SIZE_T size) {
     const std::uint64_t site = CALLER;
-    if ((flags & HEAP_REALLOC_IN_PLACE_ONLY) == 0) block_releasing(block, site);
-    return block_received(reals.HeapReAlloc(heap, flags, block, size), size, site);
+    if ((flags & HEAP_REALLOC_IN_PLACE_ONLY) == 0) block_released(block, site);
+    return block_received(reals.HeapReAlloc(heap, flags, block, size), size, site, watched());
 }
 TAVO_HOOK(BOOL, HeapFree, HANDLE heap, DWORD flags, void* block) {
-    block_releasing(block, CALLER);
+    block_released(block, CALLER);
     return reals.HeapFree(heap, flags, block);
 }
-void* __cdecl hook_malloc(std::size_t size) { return block_received(reals.malloc(size), size, CALLER); }
+void* __cdecl hook_malloc(std::size_t size) { return block_received(reals.malloc(size), size, CALLER, watched()); }
 void* __cdecl hook_calloc(std::size_t count, std::size_t size) {
-    return block_received(reals.calloc(count, size), count * size, CALLER);
+    return block_received(reals.calloc(count, size), count * size, CALLER, watched());
 }
 void* __cdecl hook_realloc(void* block, std::size_t size) {
     const std::uint64_t site = CALLER;
-    block_releasing(block, site);
-    return block_received(reals.realloc(block, size), size, site);
+    block_released(block, site);
+    return block_received(reals.realloc(block, size), size, site, watched());
 }
 void __cdecl hook_free(void* block) {
-    block_releasing(block, CALLER);
+    block_released(block, CALLER);
     reals.free(block);
 }
 
 // Mappings are forgotten when committed and when released.
 TAVO_HOOK(void*, VirtualAlloc, void* address, SIZE_T size, DWORD type, DWORD protection) {
     void* mapped = reals.VirtualAlloc(address, size, type, protection);
-    if (mapped != nullptr && (type & MEM_COMMIT) != 0) mapping_forgotten(mapped, size, CALLER);
+    if (mapped != nullptr && (type & MEM_COMMIT) != 0) mapping_forgotten(mapped, size, CALLER, watched());
     return mapped;
 }
 TAVO_HOOK(BOOL, VirtualFree, void* address, SIZE_T size, DWORD type) {
     MEMORY_BASIC_INFORMATION region;
     if ((type & MEM_RELEASE) != 0 && VirtualQuery(address, &region, sizeof region) == sizeof region) size = region.RegionSize;
     const BOOL freed = reals.VirtualFree(address, (type & MEM_RELEASE) != 0 ? 0 : size, type);
-    if (freed) mapping_forgotten(address, size, CALLER);
+    if (freed) mapping_forgotten(address, size, CALLER, watched());
     return freed;
 }
 

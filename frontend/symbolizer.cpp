@@ -10,6 +10,49 @@
 
 namespace tavo::frontend {
 
+namespace {
+
+bool symbolizer_missing = false;  // could not be started: symbol tables from now on
+char* answer = nullptr;           // grows to the longest answer
+std::size_t answer_capacity = 0;
+
+// One question, one answer ending in an empty line, of any length.
+bool exchange(const char* request) noexcept {
+    if (!symbolizer_send(request)) return false;
+    std::size_t used = 0;
+    for (;;) {
+        if (answer_capacity - used < 4096) {
+            const std::size_t capacity = answer_capacity == 0 ? 8192 : answer_capacity * 2;
+            char* grown = static_cast<char*>(std::realloc(answer, capacity));
+            if (grown == nullptr) return false;
+            answer = grown;
+            answer_capacity = capacity;
+        }
+        const long got = symbolizer_receive(answer + used, answer_capacity - 1 - used);
+        if (got <= 0) return false;
+        used += static_cast<std::size_t>(got);
+        answer[used] = '\0';
+        if (used >= 2 && answer[used - 2] == '\n' && answer[used - 1] == '\n') return true;
+    }
+}
+
+// The answer, up to and with its empty line, valid until the next question; null when there is
+// none. A symbolizer that died or hung is started again for the same question.
+char* ask_symbolizer(const char* path, const char* request) noexcept {
+    for (int attempt = 0; attempt < 2 && !symbolizer_missing; ++attempt) {
+        if (!symbolizer_start(path)) {
+            symbolizer_missing = true;
+            std::fprintf(stderr, "tavo: cannot run the symbolizer '%s'; functions are named from symbol tables\n", path);
+            return nullptr;
+        }
+        if (exchange(request)) return answer;
+        symbolizer_stop();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 const char* string_pool_t::copy(const char* text, std::size_t length) noexcept {
     if (chunks_ == nullptr || chunks_->capacity - chunks_->used < length + 1) {
         const std::size_t capacity = length + 1 > 65536 ? length + 1 : 65536;
