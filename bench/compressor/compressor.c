@@ -12,6 +12,8 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include "../timing.h"
+
 #define BLOCK (128 * 1024)
 #define QUEUE 8
 #define HASH_BITS 14
@@ -206,12 +208,6 @@ static void make_input(size_t size) {
     input_size = size;
 }
 
-static double now(void) {
-    struct timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return (double)time.tv_sec + (double)time.tv_nsec * 1e-9;
-}
-
 // Arguments: a label, the number of workers (2), the input size in MiB (8).
 int main(int count, char** arguments) {
     const char* label = count > 1 ? arguments[1] : "compressor";
@@ -231,7 +227,7 @@ int main(int count, char** arguments) {
     for (int index = 0; index < workers; ++index) pthread_join(working[index], NULL);
     queue_close(&done);
     pthread_join(writing, NULL);
-    const double elapsed = now() - start;
+    const double elapsed = (now() - start) * 1e-9;
     queue_destroy(&done);
     queue_destroy(&work);
     struct rusage usage;

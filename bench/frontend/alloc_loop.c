@@ -8,13 +8,9 @@
 #include <sys/mman.h>
 #include <time.h>
 
-#define PASSES 4000
+#include "../timing.h"
 
-static double now(void) {
-    struct timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return (double)time.tv_sec * 1e9 + (double)time.tv_nsec;
-}
+#define PASSES 4000
 
 static void fill(volatile long* block, long granules, long pass) {
     for (long index = 0; index < granules; ++index) block[index] = pass + index;

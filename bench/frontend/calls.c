@@ -11,6 +11,8 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include "../timing.h"
+
 #define THREADS 2
 static long CALLS = 2000000;  // or the second argument
 #define FRESH (1 << 20)
@@ -53,12 +55,6 @@ static void* worker(void* argument) {
     current->run(data, (int)(long)argument);
     free(data);
     return NULL;
-}
-
-static double now(void) {
-    struct timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return (double)time.tv_sec * 1e9 + (double)time.tv_nsec;
 }
 
 int main(int count, char** arguments) {

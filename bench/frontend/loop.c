@@ -10,6 +10,8 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include "../timing.h"
+
 #define THREADS 2
 #define ROUNDS 2000000
 #define TABLE 4096
@@ -69,12 +71,6 @@ static void* worker(void* argument) {
     current->run(data);
     free(data);
     return NULL;
-}
-
-static double now(void) {
-    struct timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return (double)time.tv_sec * 1e9 + (double)time.tv_nsec;
 }
 
 int main(int count, char** arguments) {

@@ -13,6 +13,9 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#define BENCH_CLOCK CLOCK_PROCESS_CPUTIME_ID
+#include "../timing.h"
+
 #define REPEATS 20000000L
 #define FRESH (2L << 20)                 // granules streamed once
 #define SPAN (2L << 20) / sizeof(long)   // 2 MiB of words
@@ -21,12 +24,6 @@
 static volatile long word;
 static volatile long* shared;
 static long accesses;  // over all threads
-
-static double now(void) {
-    struct timespec time;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
-    return (double)time.tv_sec * 1e9 + (double)time.tv_nsec;
-}
 
 // The single-task patterns run on a thread of their own too: a detector may skip checking while
 // the program has only one thread.
