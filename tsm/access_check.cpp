@@ -378,10 +378,9 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
 // The access lies in one granule where the task has an entry, found through its cache or its leaf
 // hint, the newest record of its type there has the same position and time, and no conflict is
 // pending in the cell: recording would change nothing and call for no scan.
-bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type) noexcept {
-    const std::uint64_t granule = address & ~std::uint64_t{granule_size - 1};
-    const auto offset = static_cast<std::uint32_t>(address - granule);
-    if (offset + size > granule_size) return false;
+bool repeats_newest_record(task_context_t& task, const granule_walk_t& walk, std::uint32_t type) noexcept {
+    if (walk.position.length != walk.remaining) return false;  // more than one granule
+    const std::uint64_t granule = walk.granule;
     task_shadow_t& shadow = *task.shadow;
     cached_granule_t& cached = shadow.slot_of(granule);
     if (cached.granule != granule) {
@@ -392,9 +391,7 @@ bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uin
         cached = {granule, cell, lists};
     }
     access_record_t* head = atomic(cached.lists->heads[type]).load(std::memory_order_relaxed);
-    const position_t position{static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(size),
-                              static_cast<std::uint8_t>(0u - offset), static_cast<std::uint8_t>(size)};
-    return head != nullptr && head->position.word() == position.word() &&
+    return head != nullptr && head->position.word() == walk.position.word() &&
            atomic(head->time).load(std::memory_order_relaxed) == task.time &&
            (atomic(cached.cell->flags).load() & cell_conflict_seen) == 0;
 }
@@ -421,10 +418,10 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
 
     busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return;
-    if (repeats_newest_record(task, address, size, type)) return;
+    granule_walk_t walk(address, size);
+    if (repeats_newest_record(task, walk, type)) return;
     const access_t access{task, type, site, task.time};
     access_check_t check(access, table, cell_arena, busy);
-    granule_walk_t walk(address, size);
     do {
         if (!check.record(walk)) return;
         if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
