@@ -5,6 +5,7 @@
 #include "frontend/frontend.h"
 #include "frontend/threads.h"
 #include "runtime/runtime.h"
+#include "task/ended_tasks.h"
 #include "task/fork.h"
 
 namespace tavo::frontend {
@@ -20,6 +21,7 @@ bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept {
     // Checking must be on before the thread's first access, so the type is active from here.
     runtime.activation_count[3].fetch_add(1);
     runtime.recompute_active_mask_checked();
+    hold_ended_tasks();
     start = {next_thread_task.fetch_add(1), fork_without_wait(site), site};
     thread_created(start.task_id, site);
     return true;
@@ -28,6 +30,7 @@ bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept {
 void thread_not_started(const thread_start_t& start) noexcept {
     runtime.activation_count[3].fetch_sub(1);
     runtime.recompute_active_mask_checked();
+    release_ended_tasks();
     join_fork(start.fork_id, start.site);
 }
 
@@ -38,6 +41,7 @@ void thread_enters(const thread_start_t& start) noexcept {
     if (start.fork_id == 0) return;
     task_from(true, 3, start.task_id, start.site);
     sync_operation({task_start_sync_type, start.fork_id}, memory_order::acquire, start.site);
+    release_ended_tasks();
     // The creator's activation covered the gap until this task existed.
     runtime.activation_count[3].fetch_sub(1);
     runtime.recompute_active_mask_checked();

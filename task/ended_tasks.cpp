@@ -1,5 +1,7 @@
 #include "task/ended_tasks.h"
 
+#include <atomic>
+
 #include "runtime/runtime.h"
 #include "runtime/spin_lock.h"
 #include "task/task_context.h"
@@ -19,6 +21,7 @@ struct ended_list_t {
     std::uint8_t lock = 0;
 };
 ended_list_t ended;
+std::atomic<std::size_t> pending_starts{0};
 
 std::size_t retained_bytes(const task_context_t& task) noexcept {
     return sizeof(task_context_t) + (task.arena.segment_count() - 1) * arena_segment_size;
@@ -81,7 +84,13 @@ bool keep_ended_task(task_context_t& task) noexcept {
     return true;
 }
 
+void hold_ended_tasks() noexcept { pending_starts.fetch_add(1); }
+
+void release_ended_tasks() noexcept { pending_starts.fetch_sub(1); }
+
 void forget_ordered_ended_tasks() noexcept {
+    // Forgetting waits for a later task end or join; the bounds still apply meanwhile.
+    if (pending_starts.load() != 0) return;
     task_context_t* doomed = nullptr;
     {
         spin_guard_t guard(ended.lock);

@@ -23,6 +23,12 @@ bool keep_ended_task(task_context_t& task) noexcept;
 // ends and after a task-end object is acquired (joins and task waits), with the bit set.
 void forget_ordered_ended_tasks() noexcept;
 
+// A thread being created has no task yet but will start from its creator's clock as it was at the
+// fork, which may order less than any live task does by the time it starts. Between hold (before
+// the fork) and release (after the new task has acquired it), no kept task is forgotten as ordered.
+void hold_ended_tasks() noexcept;
+void release_ended_tasks() noexcept;
+
 // Forgets the oldest kept task, so that its handle can be handed out again; false when none is kept.
 bool forget_oldest_ended_task() noexcept;
 

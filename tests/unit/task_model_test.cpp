@@ -82,3 +82,32 @@ TEST(TaskModel, EndedTasksNobodyJoinsAreKeptUpToTheBound) {
     EXPECT_EQ(kept, tavo::kept_task_limit);
     _TAVO_leaveGenericTask(3, 1000);
 }
+
+// A thread being created will start from its creator's clock at the fork, which may order less than
+// the live tasks do by then: while such a start is pending, a task the live tasks order stays kept.
+TEST(TaskModel, EndedTaskStaysKeptWhileAThreadStartIsPending) {
+    flags_t flags(TAVO_FLAG_TSM | TAVO_FLAG_KEEP_ENDED_TASKS);
+    static std::uint64_t word;
+    // A thread's initial task, ended with the thread after it has handed over through a lock.
+    const auto thread_task = [](bool writes) {
+        std::uint64_t id = 0;
+        test::run_together(1, [&](int) {
+            _TAVO_syncAcquire(1, 77);
+            if (writes) _TAVO_writeMemory(&word, 8);
+            _TAVO_syncRelease(1, 77);
+            id = current_task()->id;
+        });
+        return id;
+    };
+    _TAVO_activateTaskType(3);  // checking on, this thread's initial task live beside theirs
+    tavo::hold_ended_tasks();
+    const std::uint64_t writer = thread_task(true);
+    _TAVO_syncAcquire(1, 77);
+    thread_task(false);
+    EXPECT_TRUE(tavo::ended_task_kept(1, writer));
+    tavo::release_ended_tasks();
+    thread_task(false);
+    EXPECT_FALSE(tavo::ended_task_kept(1, writer));
+    _TAVO_enterGenericTask(3, 1);  // lowers the activation again
+    _TAVO_leaveGenericTask(3, 1);
+}
