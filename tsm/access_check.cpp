@@ -207,29 +207,16 @@ public:
 
 private:
     // Through the leaf table the task last descended to, when the granule lies in it.
-    cell_lookup_t look_up(std::uint64_t granule) noexcept {
-        task_shadow_t& shadow = busy_.list().shadow();
-        if ((granule & ~leaf_span_mask) == shadow.hinted_span)
-            return table_.find_or_create_in(*shadow.hinted_leaves, granule, cell_arena_);
-        cell_lookup_t found = table_.find_or_create(granule, cell_arena_);
-        if (found.leaves != nullptr) {
-            shadow.hinted_span = granule & ~leaf_span_mask;
-            shadow.hinted_leaves = found.leaves;
-        }
-        return found;
-    }
-
     shadow_cell_t* find_cell(std::uint64_t granule) noexcept {
-        cell_lookup_t found = look_up(granule);
-        if (found.cell != nullptr) return found.cell;
-        raise_idle(busy_, found.error_code, access_.site);
-        // The levels above a cell are given up at once; a cell is asked for once more, as the
-        // debugger may have made room meanwhile.
-        if (!found.cell_failed) return nullptr;
-        raise_system_error(error::internal, access_.site);
-        if (!busy_.reenter()) return nullptr;
-        found = look_up(granule);
-        if (found.cell == nullptr) raise_idle(busy_, found.error_code, access_.site);
+        task_shadow_t& shadow = busy_.list().shadow();
+        if ((granule & ~leaf_span_mask) == shadow.hinted_span) return &shadow.hinted_leaves->cell_of(granule);
+        const cell_lookup_t found = table_.find_or_create(granule);
+        if (found.cell == nullptr) {
+            raise_idle(busy_, found.error_code, access_.site);
+            return nullptr;
+        }
+        shadow.hinted_span = granule & ~leaf_span_mask;
+        shadow.hinted_leaves = found.leaves;
         return found.cell;
     }
 
@@ -385,10 +372,10 @@ bool repeats_newest_record(task_context_t& task, const granule_walk_t& walk, std
     cached_granule_t& cached = shadow.slot_of(granule);
     if (cached.granule != granule) {
         if ((granule & ~leaf_span_mask) != shadow.hinted_span) return false;
-        shadow_cell_t* cell = shadow.hinted_leaves->cell_of(granule);
-        auto* lists = cell != nullptr ? reinterpret_cast<access_lists_t*>(own_entry(*cell, task.handle)) : nullptr;
+        shadow_cell_t& cell = shadow.hinted_leaves->cell_of(granule);
+        auto* lists = reinterpret_cast<access_lists_t*>(own_entry(cell, task.handle));
         if (lists == nullptr) return false;
-        cached = {granule, cell, lists};
+        cached = {granule, &cell, lists};
     }
     access_record_t* head = atomic(cached.lists->heads[type]).load(std::memory_order_relaxed);
     return head != nullptr && head->position.word() == walk.position.word() &&

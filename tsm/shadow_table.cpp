@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/platform.h"
 #include "runtime/errors.h"
 #include "runtime/memory.h"
 #include "runtime/spin_lock.h"
@@ -36,7 +37,7 @@ constexpr unsigned leaf_index(std::uint64_t granule) { return (granule >> granul
 
 }  // namespace
 
-cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule, arena_t& cell_arena) noexcept {
+cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule) noexcept {
     const std::uint64_t base = region_base(granule);
     shadow_region_t* passed = nullptr;
     shadow_region_t* region = load_acquire(regions_);
@@ -47,7 +48,7 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule, arena_t& cel
     if (region == nullptr || region->base != base) {
         std::int32_t error_code = 0;
         region = find_or_create_region(base, passed, error_code);
-        if (region == nullptr) return {nullptr, nullptr, error_code, false};
+        if (region == nullptr) return {nullptr, nullptr, error_code};
     }
 
     const unsigned directory_slot = directory_index(granule);
@@ -57,27 +58,12 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule, arena_t& cel
         spin_guard_t guard(directory_locks_[directory_slot]);
         leaves = load_acquire(leaf_entry);
         if (leaves == nullptr) {
-            leaves = zeroed_from_heap<leaf_table_t>();
-            if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory, false};
+            leaves = static_cast<leaf_table_t*>(platform::map_memory(sizeof(leaf_table_t)));
+            if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory};
             store_release(leaf_entry, leaves);
         }
     }
-
-    return find_or_create_in(*leaves, granule, cell_arena);
-}
-
-cell_lookup_t shadow_table_t::find_or_create_in(leaf_table_t& leaves, std::uint64_t granule, arena_t& cell_arena) noexcept {
-    const unsigned leaf_slot = leaf_index(granule);
-    shadow_cell_t*& cell_entry = leaves.cells[leaf_slot];
-    if (shadow_cell_t* cell = load_acquire(cell_entry)) return {cell, &leaves, 0, false};
-    spin_guard_t guard(leaf_locks_[leaf_slot]);
-    if (shadow_cell_t* cell = load_acquire(cell_entry)) return {cell, &leaves, 0, false};
-    std::int32_t error_code = 0;
-    void* memory = cell_arena.allocate_unreported(sizeof(shadow_cell_t), error_code);
-    if (memory == nullptr) return {nullptr, &leaves, error_code, true};
-    auto* cell = new (memory) shadow_cell_t{};
-    store_release(cell_entry, cell);
-    return {cell, &leaves, 0, false};
+    return {&leaves->cell_of(granule), leaves, 0};
 }
 
 const leaf_table_t* shadow_table_t::find_leaves(std::uint64_t granule) const noexcept {
@@ -121,7 +107,8 @@ const shadow_region_t* shadow_table_t::next_region(const shadow_region_t* region
 void shadow_table_t::release() noexcept {
     while (shadow_region_t* region = regions_) {
         regions_ = region->next;
-        for (leaf_table_t* leaves : region->directory->leaves) heap_free(leaves, sizeof(leaf_table_t));
+        for (leaf_table_t* leaves : region->directory->leaves)
+            if (leaves != nullptr) platform::unmap_memory(leaves, sizeof(leaf_table_t));
         heap_free(region->directory, sizeof(directory_t));
         heap_free(region, sizeof(shadow_region_t));
     }
@@ -137,20 +124,20 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
             if (leaves == nullptr) continue;
             ++census.leaf_tables;
             census.heap_bytes += sizeof(leaf_table_t);
-            for (shadow_cell_t* const& cell_entry : leaves->cells) census.cells += load_acquire(cell_entry) != nullptr;
+            for (const shadow_cell_t& cell : leaves->cells) census.cells += cell.entry_count() != 0;
         }
     });
     return census;
 }
 
 std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept {
-    for (handle_bucket_t* bucket = &cell.head; bucket != nullptr; bucket = load_acquire(bucket->next)) {
-        for (unsigned slot = 0; slot < bucket_slots; ++slot) {
-            if (std::atomic_ref<std::uint16_t>(bucket->keys[slot]).load(std::memory_order_relaxed) == handle)
-                return std::atomic_ref<std::uint64_t>(bucket->values[slot]).load(std::memory_order_relaxed);
-        }
-    }
-    return 0;
+    std::uint64_t value = 0;
+    cell.each_slot([&](auto& bucket, unsigned slot) {
+        if (std::atomic_ref<std::uint16_t>(bucket.keys[slot]).load(std::memory_order_relaxed) != handle) return false;
+        value = std::atomic_ref<std::uint64_t>(bucket.values[slot]).load(std::memory_order_relaxed);
+        return true;
+    });
+    return value;
 }
 
 }  // namespace tavo

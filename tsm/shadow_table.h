@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <atomic>
 #include <cstdint>
 
 #include "sync/handle_map.h"
@@ -13,10 +12,12 @@ namespace tavo {
 
 class arena_t;
 
-// A handle map from task handle to the address of that task's access lists for the granule. Its
-// flags word holds the conflict-seen bit. Cells and their further buckets come from the detector's
-// cell arena and live until the table is released.
-using shadow_cell_t = handle_map_t;
+// A handle map from task handle to the address of that task's access lists for the granule, with
+// the first two tasks' entries in the cell itself. Its flags word holds the conflict-seen bit.
+// Cells lie in their leaf table; their further buckets come from the detector's cell arena and
+// live until the table is released.
+using shadow_cell_t = basic_handle_map_t<2>;
+static_assert(sizeof(shadow_cell_t) == 40);
 constexpr std::uint32_t cell_conflict_seen = 0x1;
 
 constexpr unsigned shadow_fanout = 1024;
@@ -26,13 +27,11 @@ constexpr unsigned granule_shift = 3;
 // The granules of one leaf table share granule & ~leaf_span_mask.
 constexpr std::uint64_t leaf_span_mask = (std::uint64_t{1} << directory_shift) - 1;
 
+// Mapped zero-filled from the system, so that only the pages of cells in use take memory.
 struct leaf_table_t {
-    shadow_cell_t* cells[shadow_fanout];
+    shadow_cell_t cells[shadow_fanout];
 
-    // The granule's cell, or null; lock-free, creates nothing.
-    shadow_cell_t* cell_of(std::uint64_t granule) noexcept {
-        return std::atomic_ref<shadow_cell_t*>(cells[(granule >> granule_shift) & (shadow_fanout - 1)]).load(std::memory_order_acquire);
-    }
+    shadow_cell_t& cell_of(std::uint64_t granule) noexcept { return cells[(granule >> granule_shift) & (shadow_fanout - 1)]; }
 };
 struct directory_t {
     leaf_table_t* leaves[shadow_fanout];
@@ -44,22 +43,20 @@ struct shadow_region_t {
 };
 
 struct cell_lookup_t {
-    shadow_cell_t* cell;       // null on failure
-    leaf_table_t* leaves;      // the cell's leaf table, when it exists
-    std::int32_t error_code;   // on failure: -9998 for the heap, or the arena's code
-    bool cell_failed;          // only the cell was missing: every level above it exists
+    shadow_cell_t* cell;      // null on failure
+    leaf_table_t* leaves;     // the cell's leaf table, when it exists
+    std::int32_t error_code;  // on failure: -9998
 };
 
 // A sparse three-level map from granule address to shadow cell: a list of regions sorted by base,
-// each with a directory of leaf tables of cell pointers. Regions, directories and leaf tables come
-// from the heap zero-filled.
+// each with a directory of leaf tables of cells. Regions and directories come from the heap
+// zero-filled, leaf tables from the system.
 //
 // Protocol. Readers descend without a lock. Every level grows by one pointer store (release) of a
 // fully initialised object, made under the lock of that level after the entry was read again
-// (region list lock; the directory lock and the leaf lock of the index, shared by all regions), so
+// (region list lock; the directory lock of the index, shared by all regions), so
 // two threads that miss the same entry create it once. Nothing is unlinked until `release`.
-// Lock nesting: a level's lock is released before the next level is entered; the cell arena's
-// segment lock is taken inside a leaf lock.
+// Lock nesting: a level's lock is released before the next level is entered.
 class shadow_table_t {
 public:
     shadow_table_t() noexcept = default;
@@ -67,26 +64,24 @@ public:
     shadow_table_t(const shadow_table_t&) = delete;
     shadow_table_t& operator=(const shadow_table_t&) = delete;
 
-    // The cell of the granule, created on the way as needed. Raises nothing: on failure the caller
-    // reports `error_code` once it holds no lock. Takes no lock when the cell exists.
-    cell_lookup_t find_or_create(std::uint64_t granule, arena_t& cell_arena) noexcept;
-    // The same within the granule's leaf table, for a caller that kept it.
-    cell_lookup_t find_or_create_in(leaf_table_t& leaves, std::uint64_t granule, arena_t& cell_arena) noexcept;
-    // Frees every region, directory and leaf table; the cells belong to the arena. Only while no
-    // other thread uses the table.
+    // The cell of the granule, its levels created on the way as needed. Raises nothing: on failure
+    // the caller reports `error_code` once it holds no lock. Takes no lock when the leaf table exists.
+    cell_lookup_t find_or_create(std::uint64_t granule) noexcept;
+    // Frees every region, directory and leaf table; the cells' further buckets belong to the arena.
+    // Only while no other thread uses the table.
     void release() noexcept;
 
     struct census_t {
         std::size_t regions;
         std::size_t leaf_tables;
-        std::size_t cells;
+        std::size_t cells;       // holding an entry
         std::size_t heap_bytes;  // regions, directories and leaf tables
     };
     // Walks the whole table; for tests and measurements.
     census_t census() const noexcept;
 
-    // Calls visit(granule, shadow_cell_t&) for every cell of the granules from `first` up to, not including,
-    // `end`, skipping absent regions and leaf tables whole: the cost follows what the range holds.
+    // Calls visit(granule, shadow_cell_t&) for every cell holding an entry among the granules from `first`
+    // up to, not including, `end`, skipping absent regions and leaf tables whole.
     // Lock-free like a lookup, and creates nothing.
     template <class Visit>
     void for_each_cell(std::uint64_t first, std::uint64_t end, Visit&& visit) noexcept;
@@ -108,7 +103,6 @@ private:
     shadow_region_t* regions_ = nullptr;
     std::uint8_t region_lock_ = 0;
     std::uint8_t directory_locks_[shadow_fanout] = {};
-    std::uint8_t leaf_locks_[shadow_fanout] = {};
 };
 
 template <class Visit>
@@ -127,9 +121,8 @@ void shadow_table_t::for_each_cell(std::uint64_t first, std::uint64_t end, Visit
             const std::uint64_t low = from > span ? from : span;
             const std::uint64_t high = to - span < leaf_span ? to : span + leaf_span;
             for (std::uint64_t granule = low & ~std::uint64_t{7}; granule < high; granule += 8) {
-                shadow_cell_t*& cell_entry = leaves->cells[(granule >> granule_shift) & (shadow_fanout - 1)];
-                if (shadow_cell_t* cell = std::atomic_ref<shadow_cell_t*>(cell_entry).load(std::memory_order_acquire))
-                    visit(granule, *cell);
+                shadow_cell_t& cell = leaves->cell_of(granule);
+                if (cell.entry_count() != 0) visit(granule, cell);
             }
         }
     }

@@ -14,7 +14,14 @@ struct table_fixture_t : ::testing::Test {
     tavo::shadow_table_t table;
     std::unique_ptr<tavo::arena_t> arena = std::make_unique<tavo::arena_t>();
 
-    tavo::shadow_cell_t* cell(std::uint64_t granule) { return table.find_or_create(granule, *arena).cell; }
+    tavo::shadow_cell_t* cell(std::uint64_t granule) { return table.find_or_create(granule).cell; }
+    // The granule's cell, holding an entry of `handle`.
+    tavo::shadow_cell_t* entered(std::uint64_t granule, std::uint16_t handle) {
+        tavo::shadow_cell_t* found = cell(granule);
+        std::int32_t error_code = 0;
+        if (found != nullptr) found->claim_unreported(handle, 16, *arena, error_code);
+        return found;
+    }
 };
 using ShadowTable = table_fixture_t;
 
@@ -23,13 +30,13 @@ constexpr std::uint64_t mib8 = std::uint64_t{1} << 23;
 }  // namespace
 
 TEST_F(ShadowTable, GrowsOneLevelAtATimeAndKeepsRegionsSorted) {
-    tavo::shadow_cell_t* first = cell(3 * mib8);
+    tavo::shadow_cell_t* first = entered(3 * mib8, 1);
     EXPECT_EQ(table.census().regions, 1u);
     EXPECT_EQ(table.census().leaf_tables, 1u);
-    EXPECT_EQ(cell(3 * mib8 + 8), cell(3 * mib8 + 8));
+    EXPECT_EQ(entered(3 * mib8 + 8, 1), cell(3 * mib8 + 8));
     EXPECT_NE(cell(3 * mib8 + 8), first);
     EXPECT_EQ(cell(3 * mib8), first);
-    cell(3 * mib8 + 8192);  // the next leaf table of the same directory
+    entered(3 * mib8 + 8192, 1);  // the next leaf table of the same directory
     EXPECT_EQ(table.census().leaf_tables, 2u);
     EXPECT_EQ(table.census().cells, 3u);
     cell(mib8);
@@ -42,30 +49,33 @@ TEST_F(ShadowTable, GrowsOneLevelAtATimeAndKeepsRegionsSorted) {
     EXPECT_EQ(table.census().regions, 0u);
 }
 
-TEST_F(ShadowTable, ThreadsMissingTheSameGranulesCreateEachCellOnce) {
+TEST_F(ShadowTable, ThreadsMissingTheSameGranulesCreateEachLeafTableOnce) {
     constexpr int threads = 4, granules = 2000;
     std::vector<std::vector<tavo::shadow_cell_t*>> seen(threads, std::vector<tavo::shadow_cell_t*>(granules));
     test::run_together(threads, [&](int thread) {
         for (int index = 0; index < granules; ++index)
-            seen[thread][index] = cell(static_cast<std::uint64_t>(index) * 4096 * 8 + 0x10000000);
+            seen[thread][index] = entered(static_cast<std::uint64_t>(index) * 4096 * 8 + 0x10000000,
+                                          static_cast<std::uint16_t>(thread + 1));
     });
     for (int thread = 1; thread < threads; ++thread) EXPECT_EQ(seen[thread], seen[0]);
     EXPECT_EQ(table.census().cells, static_cast<std::size_t>(granules));
+    EXPECT_EQ(table.census().leaf_tables, static_cast<std::size_t>(granules));
+    for (tavo::shadow_cell_t* shared : seen[0]) EXPECT_EQ(shared->entry_count(), threads);
 }
 
-TEST_F(ShadowTable, TasksBeyondEightAppendOneBucketBetweenThem) {
+TEST_F(ShadowTable, TasksBeyondTwoAppendOneBucketBetweenThem) {
     tavo::shadow_cell_t& shared = *cell(0x1000);
     std::int32_t error_code = 0;
-    for (std::uint16_t handle = 1; handle <= 8; ++handle)
+    for (std::uint16_t handle = 1; handle <= 2; ++handle)
         ASSERT_TRUE(shared.claim_unreported(handle, handle * 16u, *arena, error_code));
     EXPECT_EQ(shared.bucket_count(), 1u);
     test::run_together(2, [&](int thread) {
         std::int32_t code = 0;
-        const auto handle = static_cast<std::uint16_t>(9 + thread);
+        const auto handle = static_cast<std::uint16_t>(3 + thread);
         EXPECT_TRUE(shared.claim_unreported(handle, handle * 16u, *arena, code));
     });
     EXPECT_EQ(shared.bucket_count(), 2u);
-    EXPECT_EQ(shared.entry_count(), 10u);
-    for (std::uint16_t handle = 1; handle <= 10; ++handle) EXPECT_EQ(tavo::own_entry(shared, handle), handle * 16u);
-    EXPECT_EQ(tavo::own_entry(shared, 11), 0u);
+    EXPECT_EQ(shared.entry_count(), 4u);
+    for (std::uint16_t handle = 1; handle <= 4; ++handle) EXPECT_EQ(tavo::own_entry(shared, handle), handle * 16u);
+    EXPECT_EQ(tavo::own_entry(shared, 5), 0u);
 }
