@@ -147,17 +147,17 @@ public:
         cached_granule_t& cached = busy_.list().shadow().slot_of(walk.granule);
         if (cached.granule == walk.granule) [[likely]] {
             walk.cell = cached.cell;
-            return record_in(*cached.lists, walk);
+            return record_in(*cached.entry, walk);
         }
         walk.cell = find_cell(walk.granule);
         if (walk.cell == nullptr) return false;
-        if (auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*walk.cell, access_.task.handle))) {
-            cached = {walk.granule, walk.cell, lists};
-            return record_in(*lists, walk);
+        if (std::uint64_t* entry = own_entry_word(*walk.cell, access_.task.handle)) {
+            cached = {walk.granule, walk.cell, entry};
+            return record_in(*entry, walk);
         }
-        access_lists_t* lists = enter_cell(*walk.cell, walk);
-        if (lists == nullptr) return false;
-        cached = {walk.granule, walk.cell, lists};
+        std::uint64_t* entry = enter_cell(*walk.cell, walk);
+        if (entry == nullptr) return false;
+        cached = {walk.granule, walk.cell, entry};
         return true;
     }
 
@@ -184,11 +184,11 @@ public:
             const std::uint16_t other = slot.handle();
             if (other == access_.task.handle) return;
             const std::uint64_t known = access_.task.clock.time_of(other);
-            auto* lists = reinterpret_cast<access_lists_t*>(static_cast<std::uintptr_t>(slot.value()));
+            const std::uint64_t entry = slot.value();
             other_task_t owner{other};
             for (std::uint32_t type = 0; type < access_type::count; ++type) {
                 if (!access_types_conflict(access_.type, type)) continue;
-                for (access_record_t* record = atomic(lists->heads[type]).load(); record != nullptr;
+                for (access_record_t* record = entry_head(entry, type); record != nullptr;
                      record = atomic(record->next).load()) {
                     const std::uint64_t time = atomic(record->time).load();
                     // Ordered before us, and so is every older one.
@@ -220,13 +220,12 @@ private:
         return found.cell;
     }
 
-    // The task's first access to the cell: its lists, already holding the access's record, enter
-    // the cell, and the cell its touched-cell list; one allocation for the three. The node is taken
-    // with the lists, so that no entry can miss its removal at task end.
-    access_lists_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
+    // The task's first access to the cell: its record enters the cell as the entry's single record,
+    // and the cell its touched-cell list; one allocation for the two. The node is taken with the
+    // record, so that no entry can miss its removal at task end. The entry's value word, or null.
+    std::uint64_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
         struct entry_block_t {
             touched_node_t node;
-            access_lists_t lists;
             access_record_t record;
         };
         std::int32_t error_code = 0;
@@ -235,16 +234,15 @@ private:
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
-        auto* lists = new (&block->lists) access_lists_t{};
-        lists->heads[access_.type] = new_record(&block->record, nullptr, walk);
-        const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(lists));
+        const std::uint64_t value =
+            reinterpret_cast<std::uintptr_t>(new_record(&block->record, nullptr, walk)) + access_.type + 1;
         if (!cell.claim_unreported(access_.task.handle, value, cell_arena_, error_code)) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
         busy_.list().push(&block->node, &cell);
         walk.changed = true;
-        return lists;
+        return own_entry_word(cell, access_.task.handle);
     }
 
     access_record_t* new_record(void* memory, access_record_t* next, const granule_walk_t& walk) const noexcept {
@@ -252,9 +250,28 @@ private:
                                             access_history != nullptr ? access_history() : 0};
     }
 
-    bool record_in(access_lists_t& lists, granule_walk_t& walk) noexcept {
-        access_record_t*& head = lists.heads[access_.type];
+    bool record_in(std::uint64_t& entry, granule_walk_t& walk) noexcept {
         const std::uint32_t word = walk.position.word();
+        std::uint64_t value = atomic(entry).load(std::memory_order_relaxed);
+        if (const std::uint64_t tag = value & 7) {
+            auto* single = reinterpret_cast<access_record_t*>(value - tag);
+            if (tag == access_.type + 1 && single->position.word() == word) {
+                walk.changed = atomic(single->time).load(std::memory_order_relaxed) != access_.time;
+                if (walk.changed) atomic(single->time).store(access_.time);
+                return true;
+            }
+            std::int32_t error_code = 0;
+            void* memory = access_.task.arena.allocate_unreported(sizeof(access_lists_t), error_code);
+            if (memory == nullptr) {
+                raise_idle(busy_, error_code, access_.site);
+                return false;
+            }
+            auto* lists = new (memory) access_lists_t{};
+            lists->heads[tag - 1] = single;
+            value = reinterpret_cast<std::uintptr_t>(lists);
+            atomic(entry).store(value);
+        }
+        access_record_t*& head = reinterpret_cast<access_lists_t*>(value)->heads[access_.type];
         access_record_t* previous = nullptr;
         for (access_record_t* record = atomic(head).load(std::memory_order_relaxed); record != nullptr;
              previous = record, record = atomic(record->next).load(std::memory_order_relaxed)) {
@@ -373,11 +390,11 @@ bool repeats_newest_record(task_context_t& task, const granule_walk_t& walk, std
     if (cached.granule != granule) {
         if ((granule & ~leaf_span_mask) != shadow.hinted_span) return false;
         shadow_cell_t& cell = shadow.hinted_leaves->cell_of(granule);
-        auto* lists = reinterpret_cast<access_lists_t*>(own_entry(cell, task.handle));
-        if (lists == nullptr) return false;
-        cached = {granule, &cell, lists};
+        std::uint64_t* entry = own_entry_word(cell, task.handle);
+        if (entry == nullptr) return false;
+        cached = {granule, &cell, entry};
     }
-    access_record_t* head = atomic(cached.lists->heads[type]).load(std::memory_order_relaxed);
+    access_record_t* head = entry_head(atomic(*cached.entry).load(std::memory_order_relaxed), type, std::memory_order_relaxed);
     return head != nullptr && head->position.word() == walk.position.word() &&
            atomic(head->time).load(std::memory_order_relaxed) == task.time &&
            (atomic(cached.cell->flags).load() & cell_conflict_seen) == 0;
@@ -437,13 +454,13 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
         const std::uint64_t high = std::min(end, granule + granule_size);
         const position_t released{static_cast<std::uint8_t>(low - granule), static_cast<std::uint8_t>(high - low), 0, 0};
         cell.for_each_live([&](pinned_slot_t& slot) {
-            auto* lists = reinterpret_cast<access_lists_t*>(static_cast<std::uintptr_t>(slot.value()));
+            const std::uint64_t entry = slot.value();
             const std::uint16_t other = slot.handle();
             if (releasing != nullptr && other != releasing->handle) {
                 const std::uint64_t known = releasing->clock.time_of(other);
                 other_task_t owner{other};
                 for (std::uint32_t type = 0; type < access_type::count; ++type) {
-                    for (access_record_t* record = atomic(lists->heads[type]).load(); record != nullptr;
+                    for (access_record_t* record = entry_head(entry, type); record != nullptr;
                          record = atomic(record->next).load()) {
                         const std::uint64_t time = atomic(record->time).load();
                         if (time < known || time == forgotten_time) break;
@@ -453,8 +470,8 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
                     }
                 }
             }
-            for (access_record_t*& head : lists->heads) {
-                for (access_record_t* record = atomic(head).load(); record != nullptr; record = atomic(record->next).load()) {
+            for (std::uint32_t type = 0; type < access_type::count; ++type) {
+                for (access_record_t* record = entry_head(entry, type); record != nullptr; record = atomic(record->next).load()) {
                     const position_t position = record->position;
                     if (position.offset >= released.offset &&
                         position.offset + position.length <= released.offset + released.length)

@@ -1,6 +1,7 @@
 // What a task's entry in a shadow cell holds: one list of access records per access type.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 
@@ -66,11 +67,21 @@ struct access_record_t {
 };
 static_assert(sizeof(access_record_t) == 32);
 
-// The value of a task's entry in a cell. Each list runs newest first; the owner adds records at the
-// front and moves a refreshed record there, so readers always find the head followed by records of
+// A task's lists in a cell. Each list runs newest first; the owner adds records at the front and
+// moves a refreshed record there, so readers always find the head followed by records of
 // non-increasing time, apart from a refresh racing with the reader.
 struct access_lists_t {
     access_record_t* heads[access_type::count];
 };
+
+// The value of a task's entry in a cell: the address of its lists or, while the task has made one
+// record there, the address of that record plus its access type + 1 (records are 8-aligned). The
+// owner replaces a single record by lists that hold it, fully built before the value is stored; a
+// reader that loaded the single record meanwhile sees the entry as it was a moment before.
+inline access_record_t* entry_head(std::uint64_t value, std::uint32_t type,
+                                   std::memory_order order = std::memory_order_seq_cst) noexcept {
+    if (const std::uint64_t tag = value & 7) return tag == type + 1 ? reinterpret_cast<access_record_t*>(value - tag) : nullptr;
+    return std::atomic_ref<access_record_t*>(reinterpret_cast<access_lists_t*>(value)->heads[type]).load(order);
+}
 
 }  // namespace tavo

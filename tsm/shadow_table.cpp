@@ -130,14 +130,14 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
     return census;
 }
 
-std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept {
-    std::uint64_t value = 0;
+std::uint64_t* own_entry_word(shadow_cell_t& cell, std::uint16_t handle) noexcept {
+    std::uint64_t* word = nullptr;
     cell.each_slot([&](auto& bucket, unsigned slot) {
         if (std::atomic_ref<std::uint16_t>(bucket.keys[slot]).load(std::memory_order_relaxed) != handle) return false;
-        value = std::atomic_ref<std::uint64_t>(bucket.values[slot]).load(std::memory_order_relaxed);
+        word = &bucket.values[slot];
         return true;
     });
-    return value;
+    return word;
 }
 
 }  // namespace tavo

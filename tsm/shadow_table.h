@@ -128,8 +128,13 @@ void shadow_table_t::for_each_cell(std::uint64_t first, std::uint64_t end, Visit
     }
 }
 
-// The value of the entry of `handle` in the cell, or 0 when it has none. Only the task that owns
-// the handle asks: it alone inserts and removes that entry, so no pin is needed.
-std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept;
+// The value word of the entry of `handle` in the cell, or null when it has none. Only the task that
+// owns the handle asks: it alone inserts, changes and removes that entry, so no pin is needed.
+std::uint64_t* own_entry_word(shadow_cell_t& cell, std::uint16_t handle) noexcept;
+// Its value, or 0.
+inline std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept {
+    std::uint64_t* word = own_entry_word(cell, handle);
+    return word != nullptr ? std::atomic_ref<std::uint64_t>(*word).load(std::memory_order_relaxed) : 0;
+}
 
 }  // namespace tavo

@@ -15,13 +15,11 @@ struct touched_node_t {
     shadow_cell_t* cell;
 };
 
-struct access_lists_t;
-
 // The task's entry in a granule's cell, as the task last found it.
 struct cached_granule_t {
     std::uint64_t granule;  // no_granule when empty
     shadow_cell_t* cell;
-    access_lists_t* lists;
+    std::uint64_t* entry;   // the value word of the task's slot
 };
 constexpr std::uint64_t no_granule = ~std::uint64_t{0};  // never 8-aligned
 constexpr unsigned granule_cache_size = 32;
@@ -29,7 +27,7 @@ constexpr unsigned granule_cache_size = 32;
 // In the task's arena. The list head and the flag follow the protocol of touched_list_t. The cache
 // (direct-mapped by granule) and the leaf hint (the leaf table the task last descended to) are
 // read and written only by the task while busy, and emptied by a reset while the task is idle and
-// by the task's end: cells, lists and leaf tables stay where they are until one of those two.
+// by the task's end: cells, slots and leaf tables stay where they are until one of those two.
 struct task_shadow_t {
     void* head = nullptr;
     void* busy = nullptr;

@@ -48,11 +48,12 @@ std::uint64_t tsm_t::last_record_time(task_context_t& task) noexcept {
     if (!busy) return 0;
     std::uint64_t newest = 0;
     for (touched_node_t* node = busy.list().newest(); node != nullptr; node = node->next) {
-        auto* lists = reinterpret_cast<access_lists_t*>(own_entry(*node->cell, task.handle));
-        if (lists == nullptr) continue;
+        const std::uint64_t entry = own_entry(*node->cell, task.handle);
+        if (entry == 0) continue;
         // Each list runs newest first; a release may be forgetting records meanwhile.
-        for (access_record_t* head : lists->heads)
-            if (head != nullptr) newest = std::max(newest, std::atomic_ref<std::uint64_t>(head->time).load());
+        for (std::uint32_t type = 0; type < access_type::count; ++type)
+            if (access_record_t* head = entry_head(entry, type))
+                newest = std::max(newest, std::atomic_ref<std::uint64_t>(head->time).load());
     }
     return newest;
 }

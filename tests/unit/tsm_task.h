@@ -29,8 +29,8 @@ public:
     // This task's record of type `type` in the granule, or null.
     const tavo::access_record_t* record(std::uint32_t type, std::uint64_t granule) {
         tavo::shadow_cell_t* cell = tavo::runtime.tsm.table.find_or_create(granule).cell;
-        auto* lists = reinterpret_cast<tavo::access_lists_t*>(tavo::own_entry(*cell, handle));
-        return lists != nullptr ? lists->heads[type] : nullptr;
+        const std::uint64_t entry = tavo::own_entry(*cell, handle);
+        return entry != 0 ? tavo::entry_head(entry, type) : nullptr;
     }
     void knows(const task_t& other, std::uint64_t time) { context.clock.raise_to(other.handle, time, tavo::runtime.arena); }
 
