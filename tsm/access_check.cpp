@@ -220,27 +220,23 @@ private:
         return found.cell;
     }
 
-    // The task's first access to the cell: its record enters the cell as the entry's single record,
-    // and the cell its touched-cell list; one allocation for the two. The node is taken with the
-    // record, so that no entry can miss its removal at task end. The entry's value word, or null.
+    // The task's first access to the cell: its record enters the cell as the entry's single record.
+    // The granule is noted in the touched list first, so that no entry can miss its removal at task
+    // end. The entry's value word, or null.
     std::uint64_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
-        struct entry_block_t {
-            touched_node_t node;
-            access_record_t record;
-        };
         std::int32_t error_code = 0;
-        auto* block = static_cast<entry_block_t*>(access_.task.arena.allocate_unreported(sizeof(entry_block_t), error_code));
-        if (block == nullptr) {
+        void* memory = nullptr;
+        if (busy_.list().note(walk.granule, access_.task.arena, error_code))
+            memory = access_.task.arena.allocate_unreported(sizeof(access_record_t), error_code);
+        if (memory == nullptr) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
-        const std::uint64_t value =
-            reinterpret_cast<std::uintptr_t>(new_record(&block->record, nullptr, walk)) + access_.type + 1;
+        const std::uint64_t value = reinterpret_cast<std::uintptr_t>(new_record(memory, nullptr, walk)) + access_.type + 1;
         if (!cell.claim_unreported(access_.task.handle, value, cell_arena_, error_code)) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
-        busy_.list().push(&block->node, &cell);
         walk.changed = true;
         return own_entry_word(cell, access_.task.handle);
     }

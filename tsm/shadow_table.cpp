@@ -66,7 +66,7 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule) noexcept {
     return {&leaves->cell_of(granule), leaves, 0};
 }
 
-const leaf_table_t* shadow_table_t::find_leaves(std::uint64_t granule) const noexcept {
+leaf_table_t* shadow_table_t::find_leaves(std::uint64_t granule) const noexcept {
     const std::uint64_t base = region_base(granule);
     const shadow_region_t* region = load_acquire(regions_);
     while (region != nullptr && region->base < base) region = load_acquire(region->next);

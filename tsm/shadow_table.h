@@ -93,9 +93,10 @@ public:
             visit(*region);
     }
 
+    // The leaf table of the granule, or null when it has none; lock-free, creates nothing.
+    leaf_table_t* find_leaves(std::uint64_t granule) const noexcept;
+
 private:
-    // The leaf table of the granule, or null when it has none.
-    const leaf_table_t* find_leaves(std::uint64_t granule) const noexcept;
     // The region after `region`, or the first one for null.
     const shadow_region_t* next_region(const shadow_region_t* region) const noexcept;
     shadow_region_t* find_or_create_region(std::uint64_t base, shadow_region_t* passed, std::int32_t& error_code) noexcept;

@@ -4,16 +4,27 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "platform/platform.h"
+#include "tsm/arena.h"
 #include "tsm/shadow_table.h"
 
 namespace tavo {
 
-struct touched_node_t {
-    touched_node_t* next;
-    shadow_cell_t* cell;
+// The granules from `first` to `last`, both included (the last granule of the address space has no
+// end address).
+struct touched_range_t {
+    std::uint64_t first;
+    std::uint64_t last;
 };
+constexpr unsigned touched_chunk_ranges = 15;
+struct touched_chunk_t {
+    touched_chunk_t* next;  // the older chunk
+    std::uint32_t used;
+    touched_range_t ranges[touched_chunk_ranges];
+};
+static_assert(sizeof(touched_chunk_t) == 256);
 
 // The task's entry in a granule's cell, as the task last found it.
 struct cached_granule_t {
@@ -58,8 +69,8 @@ struct table_gate_t {
     const bool asymmetric = platform::heavy_fence_ready();
 };
 
-// The cells in which a task holds an entry, newest first, in nodes from the task's arena, and the
-// task's busy flag.
+// The granules whose cells hold an entry of the task, as ranges in chunks from the task's arena,
+// newest chunk first, and the task's busy flag. A task streaming through memory extends one range.
 //
 // Protocol between the task's thread and a reset of the detector, a store-then-load handshake on
 // each side with no read-modify-write on the task's:
@@ -73,8 +84,9 @@ struct table_gate_t {
 // Whichever side's barrier comes first, either the task's state load follows the reset's store and
 // sees it, or the reset's flag load follows the task's store and sees it: no cell is freed under a
 // task that is recording, checking or removing its entries, and no shared word is written on the
-// way. The flag has one writer, the task. The head is written by the task only while busy, and by
-// a reset only while the task is idle and cannot enter before the state opens.
+// way. The flag has one writer, the task. The head and the chunks are written by the task only
+// while busy, and the head by a reset only while the task is idle and cannot enter before the
+// state opens.
 // A busy task never waits for the runtime lock: it leaves the busy section before it raises or
 // reports. The reset runs under that lock, so it never waits for a thread that waits for it, nor
 // for its own thread.
@@ -84,13 +96,44 @@ public:
 
     task_shadow_t& shadow() noexcept { return shadow_; }
 
-    touched_node_t* newest() const noexcept { return static_cast<touched_node_t*>(head_.load(std::memory_order_acquire)); }
+    touched_chunk_t* newest() const noexcept { return static_cast<touched_chunk_t*>(head_.load(std::memory_order_acquire)); }
 
-    // By the task itself, while busy.
-    void push(touched_node_t* node, shadow_cell_t* cell) noexcept {
-        node->next = static_cast<touched_node_t*>(head_.load(std::memory_order_relaxed));
-        node->cell = cell;
-        head_.store(node, std::memory_order_release);
+    // By the task itself, while busy, before it enters the granule's cell, which it has no entry in.
+    // False when no chunk could be had: `error_code` tells why.
+    bool note(std::uint64_t granule, arena_t& arena, std::int32_t& error_code) noexcept {
+        touched_chunk_t* chunk = newest();
+        if (chunk != nullptr) {
+            touched_range_t& range = chunk->ranges[chunk->used - 1];
+            if (granule == range.last + 8 && granule != 0) {
+                range.last = granule;
+                return true;
+            }
+            if (granule + 8 == range.first && range.first != 0) {
+                range.first = granule;
+                return true;
+            }
+            if (chunk->used < touched_chunk_ranges) {
+                chunk->ranges[chunk->used++] = {granule, granule};
+                return true;
+            }
+        }
+        void* memory = arena.allocate_unreported(sizeof(touched_chunk_t), error_code);
+        if (memory == nullptr) return false;
+        head_.store(new (memory) touched_chunk_t{chunk, 1, {{granule, granule}}}, std::memory_order_release);
+        return true;
+    }
+
+    // visit(granule) for every granule noted, by the task while busy.
+    template <class Visit>
+    void for_each_granule(Visit&& visit) const noexcept {
+        for (const touched_chunk_t* chunk = newest(); chunk != nullptr; chunk = chunk->next) {
+            for (unsigned index = 0; index < chunk->used; ++index) {
+                for (std::uint64_t granule = chunk->ranges[index].first;; granule += 8) {
+                    visit(granule);
+                    if (granule == chunk->ranges[index].last) break;
+                }
+            }
+        }
     }
     void empty_while_busy() noexcept {
         head_.store(nullptr, std::memory_order_release);

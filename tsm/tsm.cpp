@@ -34,11 +34,29 @@ void tsm_t::reset() noexcept {
     gate_.state.store(table_state::open, std::memory_order_release);
 }
 
+namespace {
+
+// visit(cell) for each cell of a granule in the busy task's touched list.
+template <class Visit>
+void for_each_touched_cell(busy_section_t& busy, const shadow_table_t& table, Visit&& visit) noexcept {
+    std::uint64_t span = no_granule;
+    leaf_table_t* leaves = nullptr;
+    busy.list().for_each_granule([&](std::uint64_t granule) {
+        if ((granule & ~leaf_span_mask) != span) {
+            span = granule & ~leaf_span_mask;
+            leaves = table.find_leaves(granule);
+        }
+        if (leaves != nullptr) visit(leaves->cell_of(granule));
+    });
+}
+
+}  // namespace
+
 void tsm_t::forget_task(task_context_t& task) noexcept {
     if (task.shadow == nullptr || touched_list_t(*task.shadow).newest() == nullptr) return;
     busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return;
-    for (touched_node_t* node = busy.list().newest(); node != nullptr; node = node->next) node->cell->erase(task.handle);
+    for_each_touched_cell(busy, table, [&](shadow_cell_t& cell) { cell.erase(task.handle); });
     busy.list().empty_while_busy();
 }
 
@@ -47,14 +65,14 @@ std::uint64_t tsm_t::last_record_time(task_context_t& task) noexcept {
     busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return 0;
     std::uint64_t newest = 0;
-    for (touched_node_t* node = busy.list().newest(); node != nullptr; node = node->next) {
-        const std::uint64_t entry = own_entry(*node->cell, task.handle);
-        if (entry == 0) continue;
+    for_each_touched_cell(busy, table, [&](shadow_cell_t& cell) {
+        const std::uint64_t entry = own_entry(cell, task.handle);
+        if (entry == 0) return;
         // Each list runs newest first; a release may be forgetting records meanwhile.
         for (std::uint32_t type = 0; type < access_type::count; ++type)
             if (access_record_t* head = entry_head(entry, type))
                 newest = std::max(newest, std::atomic_ref<std::uint64_t>(head->time).load());
-    }
+    });
     return newest;
 }
 
