@@ -62,3 +62,44 @@ TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
     EXPECT_GT(checked.load(), 0);
     EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " undisturbed rounds";
 }
+
+// A writer's entries turn from a single record into lists, and readers' tasks come and go in the
+// same cells (two inline slots, then an appended bucket), while the readers scan them. Only the
+// writer's first record there conflicts with a read, so every read after it must be reported,
+// whichever form of the entry the reader finds.
+TEST(ShadowCacheStress, SingleRecordsTurnIntoListsUnderScanningReaders) {
+    constexpr int readers = 3, words = 2048, reads = 1500;
+    static std::uint64_t memory[words];
+    std::atomic<int> written{0}, reading{readers}, checked{0}, missed{0};
+    test::run_together(readers + 1, [&](int thread) {
+        if (thread == 0) {
+            test::task_t writer(3, 1);
+            for (int index = 0; index < words; ++index) {
+                const auto address = reinterpret_cast<std::uintptr_t>(&memory[index]);
+                writer.access(tavo::access_type::write, address, 8);
+                written.store(index + 1);
+                writer.access(tavo::access_type::read, address + 4, 4);
+                writer.access(tavo::access_type::atomic_read, address, 4);
+            }
+            while (reading.load() != 0) std::this_thread::yield();  // the records stay until every read is done
+            return;
+        }
+        std::uint64_t state = static_cast<std::uint64_t>(thread);
+        for (int round = 0; round < reads / 50; ++round) {
+            test::task_t reader(3, static_cast<std::uint64_t>(thread) << 32 | static_cast<std::uint64_t>(round));
+            for (int read = 0; read < 50; ++read) {
+                state = state * 6364136223846793005u + 1442695040888963407u;
+                const int upto = written.load();
+                if (upto == 0) continue;
+                const int index = static_cast<int>((state >> 33) % static_cast<std::uint64_t>(upto));
+                const int reports = reported;
+                reader.access(tavo::access_type::read, reinterpret_cast<std::uintptr_t>(&memory[index]), 8);
+                checked.fetch_add(1);
+                missed.fetch_add(reported == reports);
+            }
+        }
+        reading.fetch_sub(1);
+    });
+    EXPECT_GT(checked.load(), 0);
+    EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " reads";
+}
