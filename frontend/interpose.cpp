@@ -91,14 +91,19 @@ struct start_t {
     thread_start_t thread;
 };
 
+// The thread leaves its task however it ends: by returning, or unwound by cancellation,
+// pthread_exit or thrd_exit, which run the cleanup handlers first and then this destructor, so
+// that a join orders everything the thread did.
 template <class Result>
 Result trampoline(void* argument) {
     const start_t<Result> start = *static_cast<start_t<Result>*>(argument);
     heap_free(argument, sizeof(start_t<Result>));
     thread_enters(start.thread);
-    Result result = start.routine(start.argument);
-    thread_leaves(start.thread.site);
-    return result;
+    struct leaves_t {
+        std::uint64_t site;
+        ~leaves_t() { thread_leaves(site); }
+    } leaves{start.thread.site};
+    return start.routine(start.argument);
 }
 
 // `create(routine, argument)` is the real creation; both interfaces answer 0 for success.
@@ -161,13 +166,6 @@ TAVO_FRONT int pthread_detach(pthread_t thread) {
     const int status = real_pthread_detach(thread);
     if (status == 0) forget(thread);
     return status;
-}
-
-TAVO_FRONT void pthread_exit(void* result) {
-    REAL(pthread_exit);
-    thread_leaves(CALLER);
-    real_pthread_exit(result);
-    __builtin_unreachable();
 }
 
 // Sync objects are memory too: making or unmaking one writes it, every other use reads its first
@@ -431,13 +429,6 @@ TAVO_FRONT int thrd_detach(thrd_t thread) {
     const int status = real_thrd_detach(thread);
     if (status == thrd_success) forget(thread);
     return status;
-}
-
-TAVO_FRONT void thrd_exit(int result) {
-    REAL(thrd_exit);
-    thread_leaves(CALLER);
-    real_thrd_exit(result);
-    __builtin_unreachable();
 }
 
 #define TAVO_INIT_ARGUMENTS attributes
