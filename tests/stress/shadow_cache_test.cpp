@@ -85,13 +85,12 @@ TEST(ShadowCacheStress, SingleRecordsTurnIntoListsUnderScanningReaders) {
             return;
         }
         std::uint64_t state = static_cast<std::uint64_t>(thread);
+        while (written.load() == 0) std::this_thread::yield();
         for (int round = 0; round < reads / 50; ++round) {
             test::task_t reader(3, static_cast<std::uint64_t>(thread) << 32 | static_cast<std::uint64_t>(round));
             for (int read = 0; read < 50; ++read) {
                 state = state * 6364136223846793005u + 1442695040888963407u;
-                const int upto = written.load();
-                if (upto == 0) continue;
-                const int index = static_cast<int>((state >> 33) % static_cast<std::uint64_t>(upto));
+                const int index = static_cast<int>((state >> 33) % static_cast<std::uint64_t>(written.load()));
                 const int reports = reported;
                 reader.access(tavo::access_type::read, reinterpret_cast<std::uintptr_t>(&memory[index]), 8);
                 checked.fetch_add(1);
