@@ -33,7 +33,6 @@ T* zeroed_from_heap() noexcept {
 
 constexpr std::uint64_t region_base(std::uint64_t granule) { return granule & ~((std::uint64_t{1} << region_shift) - 1); }
 constexpr unsigned directory_index(std::uint64_t granule) { return (granule >> directory_shift) & (shadow_fanout - 1); }
-constexpr unsigned leaf_index(std::uint64_t granule) { return (granule >> granule_shift) & (shadow_fanout - 1); }
 
 }  // namespace
 
