@@ -19,6 +19,7 @@ extern "C" {
 void __tsan_init(void);
 void __tsan_func_entry(void*);
 void __tsan_func_exit(void);
+void __tsan_read4(void*);
 void __tsan_write4(void*);
 void __tsan_read_write4(void*);
 void __tsan_write_range(void*, unsigned long);
@@ -236,6 +237,19 @@ TEST_F(Checked, OnlyReleaseAndAcquireOnAnAtomicOrderTheAccesses) {
             }
         });
         EXPECT_EQ(sharing.size(), shared ? 1u : 0u) << store << " " << load;
+    }
+}
+
+// A plain read, a plain write and a relaxed atomic load on two tasks: atomic loads conflict with
+// writes only.
+TEST_F(Checked, AtomicLoadsConflictWithPlainWritesOnly) {
+    static void (*const accesses[])() = {[] { __tsan_read4(&shared_word); }, [] { __tsan_write4(&shared_word); },
+                                         [] { (void)__tsan_atomic32_load(reinterpret_cast<volatile std::uint32_t*>(&shared_word), 0); }};
+    static int first, second;
+    for (const auto& [a, b, shared] : {std::tuple{0, 2, false}, {2, 0, false}, {2, 2, false}, {1, 2, true}, {2, 1, true}}) {
+        first = a, second = b, sharing.clear();
+        on_two_tasks([](int task) { accesses[task == 0 ? first : second](); });
+        EXPECT_EQ(sharing.size(), shared ? 1u : 0u) << a << " " << b;
     }
 }
 

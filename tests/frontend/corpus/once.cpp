@@ -24,7 +24,8 @@ int use(int index) {
     std::call_once(once, [] {
         for (int value = 0; value < 16; ++value) cubes[value] = value * value * value;
     });
-    return table().values[index] + cubes[index];
+    const int cube = cubes[index];  // before the guard, whose release would order it too
+    return cube + table().values[index];
 }
 }  // namespace
 
