@@ -42,7 +42,7 @@ void say(const char* format, ...) {
     std::exit(120);
 }
 
-constexpr DWORD exception_code = 0xA1A01DB0u;
+constexpr DWORD library_code = 0xA1A01DB0u;
 
 struct options_t {
     bool set_flags = false;
@@ -286,7 +286,7 @@ int main(int count, char** arguments) {
     if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
                         nullptr, nullptr, &startup, &program))
         fail("CreateProcess");
-    say("watching exception code 0x%lx", exception_code);
+    say("watching exception code 0x%lx", library_code);
     const target_t target(program.hProcess);
     library_t library;
     symbols_t symbols;
@@ -313,7 +313,7 @@ int main(int count, char** arguments) {
         }
         case EXCEPTION_DEBUG_EVENT: {
             const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
-            if (record.ExceptionCode == exception_code && event.u.Exception.dwFirstChance && library.found()) {
+            if (record.ExceptionCode == library_code && event.u.Exception.dwFirstChance && library.found()) {
                 on_stop(target, library, symbols, options);
             } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {  // the loader's breakpoint is ours to take
                 say("exception 0x%lx passed on", record.ExceptionCode);
