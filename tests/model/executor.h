@@ -1,23 +1,17 @@
-// Runs a stream against the real library: in a child process forked from a process in which the
-// library has just loaded, so every stream starts from the same state (first handle 1, first sync
-// id 1), on one real thread per stream thread, one event at a time in stream order.
+// Runs a stream against the real library (in a child process forked from a process in which the
+// library has just loaded, so every stream starts from the same state: first handle 1, first sync
+// id 1; one real thread per stream thread, one event at a time in stream order) and against the model.
 #pragma once
 
-#include "model.h"
 #include "stream.h"
 
 namespace differential {
 
-// The library's side. A crash or a hang of the child is reported in outcome_t::failure.
+// A crash or a hang of the child is reported in outcome_t::failure.
 outcome_t run_library(const stream_t& stream, unsigned timeout_seconds = 30);
-
-// The model's side, with the debugger acting as the stream says.
-outcome_t run_model(const stream_t& stream, const model_options_t& options);
+outcome_t run_model(const stream_t& stream);
 
 // Empty when both agree; otherwise where and how they first differ.
 std::string compare(const outcome_t& library, const outcome_t& model);
-
-// The model's options that match what the library in this build implements.
-model_options_t library_model_options();
 
 }  // namespace differential
