@@ -1,11 +1,10 @@
 #include "executor.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <memory>
-#include <mutex>
+#include <semaphore>
 #include <sstream>
 #include <thread>
 
@@ -22,7 +21,7 @@ namespace {
 
 constexpr std::size_t max_threads = 64, max_stops = 200000;
 
-// The child's run. Only one thread works at a time and every hand-off goes through a mutex.
+// The child's run. Only one thread works at a time, handed over by semaphores.
 struct run_t {
     const stream_t* stream = nullptr;
     std::size_t event = 0, ordinal = 0;
@@ -61,52 +60,31 @@ void record_stop(run_t& run) {
     apply_action(action_at(run.stream->events[run.event], run.ordinal++), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
 }
 
-// One real thread per stream thread; it runs the events handed to it and nothing else. Its
-// tear-down runs in the thread-local destructors before finish() returns.
-class worker_t {
-public:
-    explicit worker_t(run_t& run) : run_(run), thread_([this] { loop(); }) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return thread_id_ != 0; });
-    }
-    std::uint64_t thread_id() const { return thread_id_; }
-    void run(const event_t* event) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        event_ = event;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return event_ == nullptr; });
-        if (exit_) thread_.join();
-    }
+// One real thread per stream thread; it runs the events handed to it and nothing else. At the
+// stream's thread exit it ends, and its tear-down runs in the thread-local destructors before join
+// returns.
+struct worker_t {
+    explicit worker_t(run_t& run) : run_(run) { done_.acquire(); }
 
-private:
-    void loop() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        thread_id_ = static_cast<std::uint64_t>(syscall(SYS_gettid));
-        for (;;) {
-            changed_.notify_all();
-            changed_.wait(lock, [&] { return event_ != nullptr; });
-            if (event_->op == op_t::thread_exit) {
-                exit_ = true;
-                event_ = nullptr;
-                changed_.notify_all();
-                return;
-            }
-            lock.unlock();
-            const event_t& e = *event_;
-            const std::uint64_t result = call_entry(e, e.id_is_thread ? run_.thread_ids[e.arg[1]] : 0);
-            if (e.op == op_t::allocate || (e.op >= op_t::fork && e.op <= op_t::fork_nowait)) run_.outcome.results.push_back(result);
-            lock.lock();
-            event_ = nullptr;
-        }
+    void run(const event_t& event) {
+        event_ = &event;
+        go_.release();
+        if (event.op == op_t::thread_exit) thread_.join();
+        else done_.acquire();
     }
 
     run_t& run_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
     const event_t* event_ = nullptr;
-    bool exit_ = false;
     std::uint64_t thread_id_ = 0;
-    std::thread thread_;
+    std::binary_semaphore go_{0}, done_{0};
+    std::thread thread_{[this] {
+        thread_id_ = static_cast<std::uint64_t>(syscall(SYS_gettid));
+        for (done_.release(); go_.acquire(), event_->op != op_t::thread_exit; done_.release()) {
+            const std::uint64_t result = call_entry(*event_, event_->id_is_thread ? run_.thread_ids[event_->arg[1]] : 0);
+            if (event_->op == op_t::allocate || (event_->op >= op_t::fork && event_->op <= op_t::fork_nowait))
+                run_.outcome.results.push_back(result);
+        }
+    }};
 };
 
 [[noreturn]] void run_in_child(const stream_t& stream, int out) {
@@ -116,7 +94,7 @@ private:
     auto worker = [&](std::size_t thread) -> worker_t& {
         if (!workers[thread]) {
             workers[thread] = std::make_unique<worker_t>(run);
-            run.thread_ids[thread] = workers[thread]->thread_id();
+            run.thread_ids[thread] = workers[thread]->thread_id_;
         }
         return *workers[thread];
     };
@@ -134,7 +112,7 @@ private:
         if (event.op == op_t::debugger) {
             if (!event.at_stops.empty()) apply_action(event.at_stops.front(), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
         } else if (event.op != op_t::thread_exit || workers[event.thread]) {
-            worker(event.thread).run(&event);
+            worker(event.thread).run(event);
         }
     }
     active_run = nullptr;
