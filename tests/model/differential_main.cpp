@@ -7,10 +7,38 @@
 #include <cstring>
 #include <string>
 
-#include "executor.h"
-#include "generator.h"
+#include "differential.h"
 
 using namespace differential;
+
+namespace {
+
+// Removes what a disagreement does not need: events, then the debugger's actions at stops; a
+// candidate is kept when `fails` says it still disagrees. Thread exits a removal leaves missing
+// are added back at the end.
+template <class Fails>
+stream_t shrink(stream_t stream, Fails fails) {
+    for (std::size_t chunk = stream.events.size() / 2; chunk >= 1; chunk /= 2) {
+        for (std::size_t begin = 0; begin < stream.events.size();) {
+            stream_t candidate = stream;
+            candidate.events.erase(candidate.events.begin() + static_cast<std::ptrdiff_t>(begin),
+                                   candidate.events.begin() + static_cast<std::ptrdiff_t>(std::min(begin + chunk, stream.events.size())));
+            complete(candidate);
+            if (candidate.events.size() < stream.events.size() && fails(candidate)) stream = candidate;
+            else begin += chunk;
+        }
+    }
+    for (event_t& event : stream.events) {
+        for (std::size_t action = event.op == op_t::debugger ? 0 : event.at_stops.size(); action-- > 0;) {
+            const event_t before = event;
+            event.at_stops.erase(event.at_stops.begin() + static_cast<std::ptrdiff_t>(action));
+            if (!fails(stream)) event = before;
+        }
+    }
+    return stream;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     unsigned long long first = 1, last = 100;

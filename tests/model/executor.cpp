@@ -1,4 +1,4 @@
-#include "executor.h"
+#include "differential.h"
 
 #include <algorithm>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "generator.h"
+#include "differential.h"
 
 #include <random>
 

@@ -156,23 +156,21 @@ struct model_t::state_t {
             config.request &= ~TAVO_REQUEST_PING;
             return reason_ping;
         }
-        std::int32_t result = 0;
+        // Done requests are cleared; an update answers them all.
+        std::uint32_t done = config.request & (TAVO_REQUEST_RESET_TSM | TAVO_REQUEST_RESET_RE);
         if (config.request & TAVO_REQUEST_ALLOCATE) {
             buffer.assign(config.filter_count, tavo_filter_record_t{});
             written = 0;
-            config.request &= ~TAVO_REQUEST_ALLOCATE;
-            result = reason_updated;
+            done |= TAVO_REQUEST_ALLOCATE;
         } else if (config.request & TAVO_REQUEST_APPLY_FILTERS) {
             if (buffer.size() < config.filter_count) return invalid_parameter;
             if (const std::int32_t failure = apply_filter_batch(); failure != 0) return failure;
-            config.request &= ~TAVO_REQUEST_APPLY_FILTERS;
-            result = reason_updated;
+            done |= TAVO_REQUEST_APPLY_FILTERS;
         }
-        if (config.request & TAVO_REQUEST_RESET_TSM) shadow.clear();
-        if (config.request & TAVO_REQUEST_RESET_RE) call_stacks.clear();
-        if (config.request & (TAVO_REQUEST_RESET_TSM | TAVO_REQUEST_RESET_RE)) result = reason_updated;
-        config.request &= ~(TAVO_REQUEST_RESET_TSM | TAVO_REQUEST_RESET_RE);
-        return config.request & 0xFF ? unknown_feature : result;
+        if (done & TAVO_REQUEST_RESET_TSM) shadow.clear();
+        if (done & TAVO_REQUEST_RESET_RE) call_stacks.clear();
+        config.request &= ~done;
+        return config.request & 0xFF ? unknown_feature : done ? reason_updated : 0;
     }
 
     // All or nothing: the records work on copies installed only when every record succeeded; the
@@ -195,16 +193,14 @@ struct model_t::state_t {
 
     bool overlap_types_live() const { return live[2] || activation[2] || live[3] || activation[3]; }
 
+    // Checking is on only while tasks may run concurrently.
     std::uint32_t mask_rule() const {
-        if ((mask & TAVO_ACTIVE_MASTER) == 0) return 0;
-        if (!(config.flags & TAVO_FLAG_ALWAYS_CONCURRENT) && !overlap_types_live()) return 0xFFFFFFE1u;
+        const std::uint32_t flags = config.flags;
+        if (!(flags & TAVO_FLAG_ALWAYS_CONCURRENT) && !overlap_types_live()) return 0xFFFFFFE1u;
         std::uint32_t result = 0xFFFFFFE5u;
-        if (config.flags & TAVO_FLAG_TSM) {
-            result = 0xFFFFFFFFu;
-            if (config.flags & TAVO_FLAG_IGNORE_READS) result &= ~TAVO_ACTIVE_READS;
-            if (config.flags & TAVO_FLAG_IGNORE_ATOMICS) result &= ~TAVO_ACTIVE_ATOMICS;
-        }
-        return config.flags & TAVO_FLAG_RE ? result : result & ~TAVO_ACTIVE_FUNCTION;
+        if (flags & TAVO_FLAG_TSM)
+            result = ~((flags & TAVO_FLAG_IGNORE_READS ? TAVO_ACTIVE_READS : 0) | (flags & TAVO_FLAG_IGNORE_ATOMICS ? TAVO_ACTIVE_ATOMICS : 0));
+        return flags & TAVO_FLAG_RE ? result : result & ~TAVO_ACTIVE_FUNCTION;
     }
 
     // A code outside the usage range is reported as an internal error at the thread's site.
@@ -231,7 +227,7 @@ struct model_t::state_t {
         if (me().has_record) return;
         me() = {true, 0, 0};
         if (config.request != 0) report(poll(), 0);
-        if (mask & TAVO_ACTIVE_MASTER) enter_task(1, thread_id_placeholder(thread), 0);
+        enter_task(1, thread_id_placeholder(thread), 0);
     }
 
     std::uint16_t find_task(std::int32_t type, std::uint64_t id) {
@@ -280,37 +276,37 @@ struct model_t::state_t {
         if (type != 4 && live[static_cast<std::size_t>(type)] != 0) --live[static_cast<std::size_t>(type)];
         if (handle != 0) {
             me().last_site = site;
-            const bool kept = end_task(handle, site);
-            if (me().current == handle) {
-                me().current = tasks.at(handle).parent;
-            } else {
-                raise(task_nesting, site);
-                std::uint16_t above = me().current;
-                while (tasks.at(above).parent != handle) above = tasks.at(above).parent;
-                tasks.at(above).parent = tasks.at(handle).parent;
-            }
-            if (!kept) forget(handle);
-            if (keeping()) forget_ordered_kept_tasks();
+            end_task(handle, site);
         }
         mask = mask_rule();
     }
 
-    // The library forgets an ending task's call stack and remaining forks; the rest (its records
-    // and its handle in every clock) too unless it is kept (true) until every live task's clock
-    // orders its newest record. The bounds on kept tasks lie beyond any stream.
-    bool end_task(std::uint16_t handle, std::uint64_t site) {
+    // The library forgets an ending task's call stack and remaining forks, and the rest (its
+    // records and its handle in every clock) too unless it keeps it, until every live task's clock
+    // orders its newest record. The bounds on kept tasks lie beyond any stream. Ending a task of
+    // the chain other than the innermost is a nesting error.
+    void end_task(std::uint16_t handle, std::uint64_t site) {
         task_t& task = tasks.at(handle);
         call_stacks.erase({task.type, task.id});
         for (std::uint64_t fork_id : std::vector<std::uint64_t>(std::move(task.wait_list))) sync({6, fork_id}, destroy, site);
-        if (!keeping()) return false;
         for (const auto& [granule, cell] : shadow) {
             for (const slot_t& slot : cell.slots) {
                 for (const auto& records : slot.records) {
-                    if (slot.handle == handle && !records.empty()) task.last_time = std::max(task.last_time, records.front().time);
+                    if (keeping() && slot.handle == handle && !records.empty()) task.last_time = std::max(task.last_time, records.front().time);
                 }
             }
         }
-        return task.ended = task.last_time != 0;
+        task.ended = task.last_time != 0;
+        if (me().current == handle) {
+            me().current = task.parent;
+        } else {
+            raise(task_nesting, site);
+            std::uint16_t above = me().current;
+            while (tasks.at(above).parent != handle) above = tasks.at(above).parent;
+            tasks.at(above).parent = task.parent;
+        }
+        if (!task.ended) forget(handle);
+        if (keeping()) forget_ordered_kept_tasks();
     }
 
     void forget(std::uint16_t handle) {
@@ -339,11 +335,7 @@ struct model_t::state_t {
     void tear_down_thread() {
         if (me().current == 0) return raise(task_nesting, me().last_site);
         for (;;) {
-            const std::uint16_t handle = me().current;
-            const bool kept = end_task(handle, me().last_site);
-            me().current = tasks.at(handle).parent;
-            if (!kept) forget(handle);
-            if (keeping()) forget_ordered_kept_tasks();
+            end_task(me().current, me().last_site);
             if (me().current == 0) return;
             raise(task_nesting, me().last_site);
         }

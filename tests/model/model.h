@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "stream.h"
+#include "differential.h"
 
 namespace differential {
 

@@ -5,7 +5,7 @@
 
 #include <regex>
 
-#include "executor.h"
+#include "differential.h"
 
 using namespace differential;
 

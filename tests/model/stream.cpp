@@ -1,4 +1,4 @@
-#include "stream.h"
+#include "differential.h"
 
 #include <algorithm>
 #include <cstdio>

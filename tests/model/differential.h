@@ -1,8 +1,9 @@
-// An event stream: what a program on several threads asks of the library, one event at a time,
-// and what the debugger writes at each stop. The reference model and the real library both run
-// it; their stops must agree.
+// The differential test: an event stream is what a program on several threads asks of the library,
+// one event at a time, and what the debugger writes at each stop. The reference model (model.h) and
+// the real library both run it; their stops must agree.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -108,5 +109,20 @@ void complete(stream_t& stream);
 // 2's identifier, an action is "set=X clear=X flags=X version=N count=N record=F,T,O,FIRST,SECOND,BASE".
 std::string to_text(const stream_t& stream);
 stream_t parse(const std::string& text);
+
+// Runs a stream against the real library: in a child process forked from a process in which the
+// library has just loaded, so every stream starts from the same state (first handle 1, first sync
+// id 1), on one real thread per stream thread, one event at a time in stream order. A crash or a
+// hang of the child is reported in outcome_t::failure.
+outcome_t run_library(const stream_t& stream, unsigned timeout_seconds = 30);
+outcome_t run_model(const stream_t& stream);
+// Empty when both agree; otherwise where and how they first differ.
+std::string compare(const outcome_t& library, const outcome_t& model);
+
+// Random streams, generated with the model running alongside, so that the choices make sense
+// where they should (exits of open tasks, joins of real forks, filter records written into an
+// allocated buffer) and stay arbitrary where the library must cope with anything. extra_flags
+// are set in the flags word from the start and kept by every write.
+stream_t generate(std::uint64_t seed, int events, int max_threads, std::uint32_t extra_flags);
 
 }  // namespace differential
