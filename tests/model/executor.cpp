@@ -184,7 +184,7 @@ outcome_t run_model(const stream_t& stream) {
         const event_t& event = stream.events[index];
         model.run(event, index, [&](std::size_t ordinal) { return action_at(event, ordinal); });
     }
-    outcome_t outcome = model.outcome();
+    outcome_t outcome = model.outcome;
     if (outcome.stops.size() >= max_stops) outcome = {{}, {}, "the library kept stopping"};
     return outcome;
 }

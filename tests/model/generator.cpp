@@ -92,7 +92,7 @@ private:
     }
 
     std::uint64_t sync_id(std::uint64_t type) {
-        if ((type == 5 || type == 6) && !model_.fork_ids().empty() && chance(0.8)) return pick_from(model_.fork_ids());
+        if ((type == 5 || type == 6) && !model_.fork_ids.empty() && chance(0.8)) return pick_from(model_.fork_ids);
         return static_cast<std::uint64_t>(between(1, 3));
     }
 
@@ -137,7 +137,7 @@ private:
         }
         if (roll < 850)
             return make(op_t::join, thread,
-                        {!model_.fork_ids().empty() && chance(0.9) ? pick_from(model_.fork_ids()) : static_cast<std::uint64_t>(between(1, 40))});
+                        {!model_.fork_ids.empty() && chance(0.9) ? pick_from(model_.fork_ids) : static_cast<std::uint64_t>(between(1, 40))});
         if (roll < 880) return chance(0.4) ? make(op_t::taskwait_current, thread, {}) : task_event(op_t::taskwait, thread);
         if (roll < 890)
             return make(chance(0.5) ? op_t::warn : op_t::warn_from, thread,
@@ -200,7 +200,7 @@ private:
 
     void toggle_flag(debugger_action_t& action) {
         action.write_flags = true;
-        action.flags = model_.config().flags ^ flag_toggles[between(0, static_cast<int>(std::size(flag_toggles)) - 1)];
+        action.flags = model_.config.flags ^ flag_toggles[between(0, static_cast<int>(std::size(flag_toggles)) - 1)];
     }
 
     // A new buffer holds whatever the heap left there: no batch may be pending on it.
@@ -220,7 +220,7 @@ private:
             return action;
         }
         const int roll = between(0, 99);
-        const std::uint32_t capacity = model_.filter_capacity();
+        const std::uint32_t capacity = static_cast<std::uint32_t>(model_.buffer.size());
         if (roll < 50) return action;
         if (roll < 62 && (capacity == 0 || chance(0.2))) {
             allocate(action, between(1, 5));
@@ -233,14 +233,14 @@ private:
             action.set_request = TAVO_REQUEST_APPLY_FILTERS;
         } else if (roll < 66) {
             // Apply again what is in the buffer, if the debugger wrote it.
-            if (model_.config().filter_count <= model_.written_records()) action.set_request = TAVO_REQUEST_APPLY_FILTERS;
+            if (model_.config.filter_count <= model_.written) action.set_request = TAVO_REQUEST_APPLY_FILTERS;
         } else if (roll < 72) action.set_request = TAVO_REQUEST_PING;
         else if (roll < 78) action.set_request = TAVO_REQUEST_RESET_TSM;
         else if (roll < 82) action.set_request = TAVO_REQUEST_RESET_RE;
         else if (roll < 85) action.set_request = pick<std::uint32_t>({0x4, 0x80, 0x1000, 0x3});
         else if (roll < 88) action.write_version = true, action.version = pick<std::uint32_t>({2, 4, 0});
         else if (roll < 96) toggle_flag(action);
-        else action.clear_request = model_.config().request;
+        else action.clear_request = model_.config.request;
         return action;
     }
 
