@@ -11,21 +11,28 @@ using scenario::thread_id;
 namespace {
 
 // Runs the current test again in a child with task lines and errors logged; the child checks.
-void run_logged_child() { scenario::run_child({{"TAVO_LOGGING", "0x14"}, {"TAVO_ENABLE", "1"}}); }
+void run_logged_child() { scenario::run_child({{"TAVO_LOGGING", "0x54"}, {"TAVO_ENABLE", "1"}}); }
 
 }  // namespace
 
 // The first call entering a task also enters the initial task; a freed handle is the first reused.
-TEST(Tasks, EntriesAndExitsAsLogged) {
+TEST(Tasks, EntriesExitsAndAccessesAsLogged) {
     if (!in_child()) return run_logged_child();
+    static std::uint64_t word;
+    char at[32];
+    std::snprintf(at, sizeof at, " at %016llX, ", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&word)));
     scenario::stderr_capture_t capture;
     _TAVO_enterGenericTaskFrom(3, 5, 0x1234);
     EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFFBu);
+    _TAVO_writeMemory(&word, 8);
+    _TAVO_updateMemory(&word, 2);
+    _TAVO_readMemory(&word, 1);
     _TAVO_leaveGenericTaskFrom(3, 5, 0xab);
     EXPECT_EQ(__TAVO_isGuardedCall, 0xFFFFFFE1u);
     EXPECT_EQ(capture.finish(), label(1, thread_id(), 1) + " task enters\n" + label(3, 5, 2) +
-                                    " task enters at 0000000000001234\n" + label(3, 5, 2) +
-                                    " task leaves at 00000000000000AB\n");
+                                    " task enters at 0000000000001234\n" + label(3, 5, 2) + " memory write" + at +
+                                    "8 bytes\n" + label(3, 5, 2) + " memory update" + at + "2 bytes\n" + label(3, 5, 2) +
+                                    " memory read" + at + "1 bytes\n" + label(3, 5, 2) + " task leaves at 00000000000000AB\n");
     for (std::uint64_t id : {1, 2, 3}) _TAVO_enterGenericTaskFrom(0, id, 0);
     _TAVO_leaveGenericTaskFrom(0, 3, 0);
     _TAVO_leaveGenericTaskFrom(0, 2, 0);
