@@ -42,9 +42,9 @@ fail() { echo "FAIL: ${program##*/} ($c_compiler/$cxx_compiler, threads $threads
 # their innermost frames (#0) name the lines of the accesses, a reentrant call's its call site.
 named_lines() {
   awk '/^  [A-Z]/ { inside = /^  (Previous |)[A-Za-z ]* of [0-9]+ bytes/ || /^  Called at/ } inside && /^    #0 /' <<<"$report" |
-    grep -o "/${name//./\\.}:[0-9]*" | sed 's/.*://' | sort -un
+    grep -o "/${name//./\\.}:[0-9]*" | sed 's/.*://' | sort -u
 }
-marked_lines() { grep -n "// $1\$" "$source" | cut -d: -f1 | sort -un; }
+marked_lines() { grep -n "// $1\$" "$source" | cut -d: -f1 | sort -u; }
 
 case "$verdict" in
   clean)
