@@ -31,7 +31,12 @@ struct remembered_clock_t {
     object_clock_t* clock;
 };
 constexpr std::size_t remembered_count = 32;
+#ifndef _WIN32
+// The library is loaded with the program: one load off the thread pointer reaches them.
+thread_local __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered[remembered_count];
+#else
 thread_local remembered_clock_t remembered[remembered_count];
+#endif
 
 remembered_clock_t& remembered_slot(const sync_object_t& object) {
     const std::uint64_t mixed = (object.id ^ (object.id >> 17) ^ object.type) * 0x9E3779B97F4A7C15u;

@@ -28,12 +28,15 @@ inline bool is_alias_target_type(std::uint32_t type) noexcept {
 }
 
 // An object's clock and its count of changes. Protocol: every release into the clock moves the
-// count on once its entries are in place (a clear only takes entries away, and is not counted); so a task that read count c before it
-// joined the whole clock, and finds the count still c, knows the clock again, and its acquire
-// would change nothing. A releaser that knows the clock at count c and finds c still there after
-// its release moves the count to c + 1 by compare-and-swap and knows the clock at c + 1: its
-// release added only its own entries. Another release under way meanwhile moves the count after
-// its entries are in, before the releasing operation lets anyone observe it.
+// count on once its entries are in place; a clear moves it on before it takes entries away and
+// again after. So a task that read count c before it joined the whole clock, and finds the count
+// still c, knows the clock again, and its acquire would change nothing. A releaser that knows the
+// clock at count c and finds c still there after its release moves the count to c + 1 by
+// compare-and-swap and knows the clock at c + 1: its release added only its own entries. If that
+// release published the task's whole clock, the clock at c + 1 also holds it; until the task's
+// clock gains by an acquire, its next release at the same count only raises the task's own entry.
+// Another release under way meanwhile moves the count after its entries are in, before the
+// releasing operation lets anyone observe it.
 struct object_clock_t : sync_clock_t {
     std::uint64_t changes = 0;
 };
