@@ -38,12 +38,12 @@ thread_local __attribute__((tls_model("initial-exec"))) remembered_clock_t remem
 thread_local remembered_clock_t remembered[remembered_count];
 #endif
 
-remembered_clock_t& remembered_slot(const sync_object_t& object) {
+remembered_clock_t& remembered_slot(sync_object_t object) {
     const std::uint64_t mixed = (object.id ^ (object.id >> 17) ^ object.type) * 0x9E3779B97F4A7C15u;
     return remembered[mixed >> 59];
 }
 
-object_clock_t* remembered_clock(const sync_object_t& object) {
+object_clock_t* remembered_clock(sync_object_t object) {
     const remembered_clock_t& slot = remembered_slot(object);
     if (slot.id != object.id || slot.type != object.type ||
         slot.generation != table_generation.load(std::memory_order_acquire))
@@ -51,13 +51,13 @@ object_clock_t* remembered_clock(const sync_object_t& object) {
     return slot.clock;
 }
 
-void remember(const sync_object_t& object, object_clock_t* clock, std::uint64_t generation) {
+void remember(sync_object_t object, object_clock_t* clock, std::uint64_t generation) {
     if (clock != nullptr) remembered_slot(object) = {generation, object.id, object.type, clock};
 }
 
 }  // namespace
 
-sync_object_t resolve(const sync_object_t& object) noexcept {
+sync_object_t resolve(sync_object_t object) noexcept {
     if (!has_aliases(object.type)) return object;
     spin_guard_t guard(sync_aliases.lock);
     const auto& table = sync_aliases.tables[object.type];
@@ -65,7 +65,7 @@ sync_object_t resolve(const sync_object_t& object) noexcept {
     return found != table.end() ? found->second : object;
 }
 
-void record_alias(const sync_object_t& object, const sync_object_t& target) noexcept {
+void record_alias(sync_object_t object, sync_object_t target) noexcept {
     bool stored = false;
     {
         spin_guard_t guard(sync_aliases.lock);
@@ -80,14 +80,14 @@ void record_alias(const sync_object_t& object, const sync_object_t& target) noex
     if (!stored) raise_system_error_at_thread_site(error::out_of_memory);
 }
 
-void remove_alias(const sync_object_t& object) noexcept {
+void remove_alias(sync_object_t object) noexcept {
     spin_guard_t guard(sync_aliases.lock);
     auto& table = sync_aliases.tables[object.type];
     table.erase(object.id);
     sync_aliases.sizes[object.type].store(table.size(), std::memory_order_release);
 }
 
-object_clock_t* get_or_create_clock(const sync_object_t& object) noexcept {
+object_clock_t* get_or_create_clock(sync_object_t object) noexcept {
     if (object_clock_t* clock = remembered_clock(object)) return clock;
     runtime_lock_guard_t guard;
     const std::uint64_t generation = table_generation.load(std::memory_order_relaxed);
@@ -107,7 +107,7 @@ object_clock_t* get_or_create_clock(const sync_object_t& object) noexcept {
     return entry->second;
 }
 
-object_clock_t* find_clock(const sync_object_t& object) noexcept {
+object_clock_t* find_clock(sync_object_t object) noexcept {
     if (object_clock_t* clock = remembered_clock(object)) return clock;
     runtime_lock_guard_t guard;
     const std::uint64_t generation = table_generation.load(std::memory_order_relaxed);
@@ -118,7 +118,7 @@ object_clock_t* find_clock(const sync_object_t& object) noexcept {
     return found->second;
 }
 
-void remove_object(const sync_object_t& object) noexcept {
+void remove_object(sync_object_t object) noexcept {
     runtime_lock_guard_t guard;
     if (runtime.sync_tables[object.type].erase(object.id) != 0) table_generation.fetch_add(1, std::memory_order_acq_rel);
 }

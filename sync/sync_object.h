@@ -56,18 +56,18 @@ struct sync_aliases_t {
 extern sync_aliases_t& sync_aliases;
 
 // The object an operation on `object` acts on: its alias target, or itself. One level only.
-sync_object_t resolve(const sync_object_t& object) noexcept;
+sync_object_t resolve(sync_object_t object) noexcept;
 // Records that `object` stands for `target` (flattened through the target's own alias). The
 // caller has checked both types.
-void record_alias(const sync_object_t& object, const sync_object_t& target) noexcept;
-void remove_alias(const sync_object_t& object) noexcept;
+void record_alias(sync_object_t object, sync_object_t target) noexcept;
+void remove_alias(sync_object_t object) noexcept;
 
 // The object's clock, created empty on first use; null after -9998 was reported.
-object_clock_t* get_or_create_clock(const sync_object_t& object) noexcept;
+object_clock_t* get_or_create_clock(sync_object_t object) noexcept;
 // The object's clock, or null when it has none.
-object_clock_t* find_clock(const sync_object_t& object) noexcept;
+object_clock_t* find_clock(sync_object_t object) noexcept;
 // Forgets the object; its next use starts from an empty clock.
-void remove_object(const sync_object_t& object) noexcept;
+void remove_object(sync_object_t object) noexcept;
 
 // Erases the handle from every sync object's clock. Under the clock gate, closed.
 void retire_handle_from_sync_objects(std::uint16_t handle) noexcept;

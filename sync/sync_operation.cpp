@@ -78,7 +78,7 @@ void clear(object_clock_t& object_clock) {
 }
 
 // Returns the order the log shows: a weak operation that found its object shows the strong one.
-std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_object_t& resolved,
+std::uint32_t act(task_context_t& task, sync_object_t given, sync_object_t resolved,
                   std::uint32_t order) {
     switch (order) {
     case memory_order::acquire: acquire(task, get_or_create_clock(resolved)); return order;
@@ -116,7 +116,7 @@ std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_o
     }
 }
 
-void log_operation(task_context_t& task, const sync_object_t& shown, std::uint32_t order) {
+void log_operation(task_context_t& task, sync_object_t shown, std::uint32_t order) {
     log_task_line(log_family::sync, task.label(), [&](std::ostream& stream) {
         stream << ' ' << order_word(order) << " sync object " << shown.type << '.' << hex(shown.id) << " at "
                << task.time << ". State (handle, time):";
@@ -128,11 +128,16 @@ void log_operation(task_context_t& task, const sync_object_t& shown, std::uint32
 
 }  // namespace
 
-void sync_operation(const sync_object_t& object, std::uint32_t order, std::uint64_t site) noexcept {
+void sync_operation(sync_object_t object, std::uint32_t order, std::uint64_t site) noexcept {
     thread_record_t* record = enter_frame(TAVO_ACTIVE_SYNC);
-    if (record == nullptr || record->current_task == nullptr) return;
-    task_context_t& task = *record->current_task;
-    record->last_site = site;
+    if (record != nullptr) sync_operation_on(*record, object, order, site);
+}
+
+void sync_operation_on(thread_record_t& record, sync_object_t object, std::uint32_t order,
+                       std::uint64_t site) noexcept {
+    if (record.current_task == nullptr) return;
+    task_context_t& task = *record.current_task;
+    record.last_site = site;
     if (!is_valid_sync_type(object.type)) return raise_usage_error_at_thread_site(error::invalid_sync_type);
     const sync_object_t resolved = resolve(object);
     const std::uint32_t shown_order = act(task, object, resolved, order);
