@@ -11,11 +11,6 @@ namespace tavo {
 
 namespace {
 
-bool has_aliases(std::uint32_t type) {
-    // Read without the lock: an alias made while an operation is already under way may be missed.
-    return sync_aliases.sizes[type].load(std::memory_order_acquire) != 0;
-}
-
 // Each thread remembers the clocks it found, so that the objects it uses over and over (its locks,
 // its atomics) are found without the runtime lock. Clocks are never freed, only unlinked from their
 // table, and every unlinking moves the generation on, which drops every thread's remembered
@@ -57,8 +52,7 @@ void remember(sync_object_t object, object_clock_t* clock, std::uint64_t generat
 
 }  // namespace
 
-sync_object_t resolve(sync_object_t object) noexcept {
-    if (!has_aliases(object.type)) return object;
+sync_object_t resolve_alias(sync_object_t object) noexcept {
     spin_guard_t guard(sync_aliases.lock);
     const auto& table = sync_aliases.tables[object.type];
     const auto found = table.find(object.id);

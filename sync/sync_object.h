@@ -55,8 +55,12 @@ struct sync_aliases_t {
 };
 extern sync_aliases_t& sync_aliases;
 
-// The object an operation on `object` acts on: its alias target, or itself. One level only.
-sync_object_t resolve(sync_object_t object) noexcept;
+sync_object_t resolve_alias(sync_object_t object) noexcept;
+// The object an operation on `object` acts on: its alias target, or itself. One level only. The
+// size is read without the lock: an alias made while an operation is already under way may be missed.
+inline sync_object_t resolve(sync_object_t object) noexcept {
+    return sync_aliases.sizes[object.type].load(std::memory_order_acquire) != 0 ? resolve_alias(object) : object;
+}
 // Records that `object` stands for `target` (flattened through the target's own alias). The
 // caller has checked both types.
 void record_alias(sync_object_t object, sync_object_t target) noexcept;
