@@ -83,18 +83,47 @@ std::uint64_t forget(pthread_t thread) {
     return 0;
 }
 
+// Threads of either interface: their start routines return void* (POSIX) or int (C11).
+template <class Result>
 struct start_t {
-    void* (*routine)(void*);
+    Result (*routine)(void*);
     void* argument;
     thread_start_t thread;
 };
 
-void* trampoline(void* argument) {
-    const start_t start = *static_cast<start_t*>(argument);
-    heap_free(argument, sizeof(start_t));
+// The thread leaves its task however it ends: by returning, or unwound by cancellation,
+// pthread_exit or thrd_exit, which run the cleanup handlers first and then this destructor, so
+// that a join orders everything the thread did.
+template <class Result>
+Result trampoline(void* argument) {
+    const start_t<Result> start = *static_cast<start_t<Result>*>(argument);
+    heap_free(argument, sizeof(start_t<Result>));
     thread_enters(start.thread);
-    void* result = start.routine(start.argument);
-    thread_leaves(start.thread.site);
+    struct leaves_t {
+        std::uint64_t site;
+        ~leaves_t() { thread_leaves(site); }
+    } leaves{start.thread.site};
+    return start.routine(start.argument);
+}
+
+// `create(routine, argument)` is the real creation; both interfaces answer 0 for success.
+template <class Thread, class Result, class Create>
+int create_thread(Thread* thread, Result (*routine)(void*), void* argument, std::uint64_t site, Create create) {
+    auto* start = static_cast<start_t<Result>*>(heap_allocate(sizeof(start_t<Result>)));
+    if (start == nullptr || from_openmp_runtime(site) || !thread_forking(site, start->thread)) {
+        heap_free(start, sizeof(start_t<Result>));
+        return create(routine, argument);
+    }
+    start->routine = routine;
+    start->argument = argument;
+    const thread_start_t forked = start->thread;
+    const int result = create(&trampoline<Result>, start);
+    if (result != 0) {
+        heap_free(start, sizeof(start_t<Result>));
+        thread_not_started(forked);
+        return result;
+    }
+    remember(*thread, forked.fork_id);
     return result;
 }
 
@@ -103,23 +132,9 @@ void* trampoline(void* argument) {
 TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
                               void* argument) {
     REAL(pthread_create);
-    const std::uint64_t site = CALLER;
-    auto* start = static_cast<start_t*>(heap_allocate(sizeof(start_t)));
-    if (start == nullptr || from_openmp_runtime(site) || !thread_forking(site, start->thread)) {
-        heap_free(start, sizeof(start_t));
-        return real_pthread_create(thread, attributes, routine, argument);
-    }
-    start->routine = routine;
-    start->argument = argument;
-    const thread_start_t forked = start->thread;
-    const int result = real_pthread_create(thread, attributes, trampoline, start);
-    if (result != 0) {
-        heap_free(start, sizeof(start_t));
-        thread_not_started(forked);
-        return result;
-    }
-    remember(*thread, forked.fork_id);
-    return result;
+    return create_thread(thread, routine, argument, CALLER, [&](void* (*start)(void*), void* with) {
+        return real_pthread_create(thread, attributes, start, with);
+    });
 }
 
 TAVO_FRONT int pthread_join(pthread_t thread, void** result) {
@@ -151,13 +166,6 @@ TAVO_FRONT int pthread_detach(pthread_t thread) {
     const int status = real_pthread_detach(thread);
     if (status == 0) forget(thread);
     return status;
-}
-
-TAVO_FRONT void pthread_exit(void* result) {
-    REAL(pthread_exit);
-    thread_leaves(CALLER);
-    real_pthread_exit(result);
-    __builtin_unreachable();
 }
 
 // Sync objects are memory too: making or unmaking one writes it, every other use reads its first
@@ -352,26 +360,32 @@ TAVO_FRONT int pthread_barrier_wait(pthread_barrier_t* barrier) {
 }
 
 // Once: the initialiser's work is released when it returns, and every caller acquires it.
+// `call(run)` calls the real once function with the wrapper that runs the initialiser.
 namespace {
-thread_local pthread_once_t* running_once = nullptr;
+thread_local const void* running_once = nullptr;
 thread_local void (*running_initialiser)() = nullptr;
 void run_initialiser() {
-    pthread_once_t* once = running_once;
+    const void* once = running_once;
     running_initialiser();
     sync_on_address(once, memory_order::release, 0);
+}
+template <class Call>
+void run_once(const void* once, void (*initialiser)(), std::uint64_t site, Call call) {
+    const void* outer_once = running_once;
+    void (*outer_initialiser)() = running_initialiser;
+    running_once = once;
+    running_initialiser = initialiser;
+    call(run_initialiser);
+    running_once = outer_once;
+    running_initialiser = outer_initialiser;
+    sync_on_address(once, memory_order::acquire, site);
 }
 }  // namespace
 
 TAVO_FRONT int pthread_once(pthread_once_t* once, void (*initialiser)()) {
     REAL(pthread_once);
-    pthread_once_t* outer_once = running_once;
-    void (*outer_initialiser)() = running_initialiser;
-    running_once = once;
-    running_initialiser = initialiser;
-    const int status = real_pthread_once(once, run_initialiser);
-    running_once = outer_once;
-    running_initialiser = outer_initialiser;
-    sync_on_address(once, memory_order::acquire, CALLER);
+    int status = 0;
+    run_once(once, initialiser, CALLER, [&](void (*run)()) { status = real_pthread_once(once, run); });
     return status;
 }
 
@@ -389,4 +403,88 @@ TAVO_FRONT void __cxa_guard_release(std::uint64_t* guard) {
     auto real_release = real<void (*)(std::uint64_t*)>(slot, "__cxa_guard_release");
     sync_on_address(guard, memory_order::release, CALLER);
     real_release(guard);
+}
+
+// C11 threads. The C library implements them over its own pthread functions by internal calls,
+// which the interposers above never see, so each is interposed here with the same orderings.
+#include <threads.h>
+
+TAVO_FRONT int thrd_create(thrd_t* thread, thrd_start_t routine, void* argument) {
+    REAL(thrd_create);
+    return create_thread(thread, routine, argument, CALLER, [&](thrd_start_t start, void* with) {
+        return real_thrd_create(thread, start, with);
+    });
+}
+
+TAVO_FRONT int thrd_join(thrd_t thread, int* result) {
+    REAL(thrd_join);
+    const int status = real_thrd_join(thread, result);
+    if (status == thrd_success)
+        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, CALLER);
+    return status;
+}
+
+TAVO_FRONT int thrd_detach(thrd_t thread) {
+    REAL(thrd_detach);
+    const int status = real_thrd_detach(thread);
+    if (status == thrd_success) forget(thread);
+    return status;
+}
+
+#define TAVO_INIT_ARGUMENTS attributes
+TAVO_INIT(mtx_init, mtx_t, int attributes)
+#undef TAVO_INIT_ARGUMENTS
+TAVO_LOCKING(mtx_lock, mtx_t)
+TAVO_LOCKING(mtx_trylock, mtx_t)
+#define TAVO_LOCKING_ARGUMENTS deadline
+TAVO_LOCKING(mtx_timedlock, mtx_t, const struct timespec* deadline)
+#undef TAVO_LOCKING_ARGUMENTS
+TAVO_UNLOCKING(mtx_unlock, mtx_t)
+
+#define TAVO_C11_DESTROY(name, T)                                                   \
+    TAVO_FRONT void name(T* object) {                                               \
+        REAL(name);                                                                 \
+        writes_object(object, CALLER);                                              \
+        sync_on_address(object, memory_order::destroy, CALLER);                     \
+        real_##name(object);                                                        \
+    }
+TAVO_FRONT int cnd_init(cnd_t* condition) {
+    REAL(cnd_init);
+    writes_object(condition, CALLER);
+    return real_cnd_init(condition);
+}
+TAVO_C11_DESTROY(mtx_destroy, mtx_t)
+TAVO_C11_DESTROY(cnd_destroy, cnd_t)
+
+#define TAVO_C11_WAITING(name, ...)                                                             \
+    TAVO_FRONT int name(cnd_t* condition, mtx_t* mutex __VA_OPT__(, ) __VA_ARGS__) {            \
+        REAL(name);                                                                             \
+        const std::uint64_t site = CALLER;                                                      \
+        uses_object(condition, site);                                                           \
+        uses_object(mutex, site);                                                               \
+        sync_on_address(mutex, memory_order::release, site);                                   \
+        const int status = real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));  \
+        sync_on_address(condition, memory_order::acquire, site);                                \
+        sync_on_address(mutex, memory_order::acquire, site);                                    \
+        return status;                                                                          \
+    }
+TAVO_C11_WAITING(cnd_wait)
+#define TAVO_LOCKING_ARGUMENTS deadline
+TAVO_C11_WAITING(cnd_timedwait, const struct timespec* deadline)
+#undef TAVO_LOCKING_ARGUMENTS
+
+#define TAVO_C11_SIGNALLING(name)                                                        \
+    TAVO_FRONT int name(cnd_t* condition) {                                              \
+        REAL(name);                                                                      \
+        const std::uint64_t site = CALLER;                                               \
+        uses_object(condition, site);                                                    \
+        sync_on_address(condition, memory_order::release, site);                         \
+        return real_##name(condition);                                                   \
+    }
+TAVO_C11_SIGNALLING(cnd_signal)
+TAVO_C11_SIGNALLING(cnd_broadcast)
+
+TAVO_FRONT void call_once(once_flag* once, void (*initialiser)()) {
+    REAL(call_once);
+    run_once(once, initialiser, CALLER, [&](void (*run)()) { real_call_once(once, run); });
 }
