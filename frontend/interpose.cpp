@@ -21,6 +21,9 @@ using namespace tavo::frontend;
 #define TAVO_FRONT extern "C" __attribute__((visibility("default")))
 #define CALLER site_of(__builtin_return_address(0))
 
+extern "C" int __cxa_thread_atexit_impl(void (*function)(void*), void* object, void* owner) noexcept;
+extern "C" void* __dso_handle;
+
 namespace {
 
 // The real function, looked up once. A failed look-up aborts: nothing sensible can continue.
@@ -91,18 +94,24 @@ struct start_t {
     thread_start_t thread;
 };
 
-// The thread leaves its task however it ends: by returning, or unwound by cancellation,
-// pthread_exit or thrd_exit, which run the cleanup handlers first and then this destructor, so
-// that a join orders everything the thread did.
+// The thread leaves its task as late as it can: after the destructors of its thread-locals, which
+// run after it returned or was unwound by cancellation, pthread_exit or thrd_exit (cleanup
+// handlers first), so that a join orders all of it. Registered first, the call runs last.
+void leave_thread(void* site) { thread_leaves(reinterpret_cast<std::uint64_t>(site)); }
+
 template <class Result>
 Result trampoline(void* argument) {
     const start_t<Result> start = *static_cast<start_t<Result>*>(argument);
     heap_free(argument, sizeof(start_t<Result>));
     thread_enters(start.thread);
+    void* const site = reinterpret_cast<void*>(start.thread.site);
+    // Without room for the registration, the thread leaves when its function is done.
     struct leaves_t {
-        std::uint64_t site;
-        ~leaves_t() { thread_leaves(site); }
-    } leaves{start.thread.site};
+        void* site;
+        ~leaves_t() {
+            if (site != nullptr) leave_thread(site);
+        }
+    } leaves{__cxa_thread_atexit_impl(leave_thread, site, &__dso_handle) == 0 ? nullptr : site};
     return start.routine(start.argument);
 }
 

@@ -6,6 +6,7 @@
 
 #include "frontend/host.h"
 #include "frontend/thread_stack.h"
+#include "runtime/site_entries.h"
 
 namespace tavo::frontend {
 
@@ -63,6 +64,9 @@ void thread_started(std::uint64_t task_id) noexcept {
     if (stack_range(low, high)) {
         threads[task_id].stack_low.store(low);
         threads[task_id].stack_high.store(high);
+        // The stack, with the static thread-locals at its top, may be an ended thread's that the C
+        // library kept for reuse: nothing that thread did there is this one's race.
+        memory_block_from(reinterpret_cast<const void*>(low), high - low, false, 0);
     }
     threads[task_id].tid.store(system_thread_id());
 }
