@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "frontend/frontend.h"
@@ -18,6 +19,7 @@ extern "C" {
 void __tsan_init(void);
 void __tsan_func_entry(void*);
 void __tsan_func_exit(void);
+void __tsan_read4(void*);
 void __tsan_write4(void*);
 void __tsan_read_write4(void*);
 void __tsan_write_range(void*, unsigned long);
@@ -204,50 +206,51 @@ TEST_F(Checked, EarlierAccessKeepsItsStackWhenHistoryIsOn) {
     tavo::frontend::keep_history_from_here(true);
 }
 
-TEST_F(Checked, RangeAndCopyOverlapIsShared) {
-    on_two_tasks([](int task) {
-        if (task == 0) write_buffer();
-        else __wrap_memset(shared_buffer + 20, 0, 4);
-    });
-    ASSERT_EQ(sharing.size(), 1u);
-    EXPECT_TRUE(inside(offended[0].code_address, write_buffer));
-    EXPECT_GE(sharing[0].offending.address, reinterpret_cast<std::uintptr_t>(shared_buffer + 20));
+// A 16-byte range written at offset 8 against a memset elsewhere: shared when they overlap.
+TEST_F(Checked, RangesAndCopiesAreSharedWhereTheyOverlap) {
+    static std::size_t offset, size;
+    for (const auto& [at, bytes, shared] : {std::tuple{20, 4, true}, {32, 8, false}, {4, 5, true}}) {
+        offset = at, size = bytes, sharing.clear(), offended.clear();
+        on_two_tasks([](int task) { task == 0 ? write_buffer() : (void)__wrap_memset(shared_buffer + offset, 0, size); });
+        ASSERT_EQ(sharing.size(), shared ? 1u : 0u) << at;
+        if (!shared) continue;
+        EXPECT_TRUE(inside(offended[0].code_address, write_buffer));
+        EXPECT_GE(sharing[0].offending.address, reinterpret_cast<std::uintptr_t>(shared_buffer + offset));
+    }
 }
 
-TEST_F(Checked, DisjointRangesAreNotShared) {
-    on_two_tasks([](int task) {
-        if (task == 0) write_buffer();
-        else __wrap_memset(shared_buffer + 32, 0, 8);
-    });
-    EXPECT_TRUE(sharing.empty());
+// A write, then an atomic store and a load that sees it, then an update on another task: ordered
+// by a release and an acquire only.
+TEST_F(Checked, OnlyReleaseAndAcquireOnAnAtomicOrderTheAccesses) {
+    static int store_order, load_order;
+    for (const auto& [store, load, shared] : {std::tuple{3, 2, false}, {5, 5, false}, {0, 0, true}, {3, 0, true}, {0, 2, true}}) {
+        store_order = store, load_order = load, sharing.clear();
+        static volatile std::uint32_t flag;
+        flag = 0;
+        on_two_tasks([](int task) {
+            if (task == 0) {
+                write_word();
+                __tsan_atomic32_store(&flag, 1, store_order);
+            } else {
+                EXPECT_EQ(__tsan_atomic32_load(&flag, load_order), 1u);
+                update_word();
+            }
+        });
+        EXPECT_EQ(sharing.size(), shared ? 1u : 0u) << store << " " << load;
+    }
 }
 
-TEST_F(Checked, ReleaseAndAcquireOnAnAtomicOrderTheAccesses) {
-    static volatile std::uint32_t flag;
-    on_two_tasks([](int task) {
-        if (task == 0) {
-            write_word();
-            __tsan_atomic32_store(&flag, 1, 3);
-        } else {
-            EXPECT_EQ(__tsan_atomic32_load(&flag, 2), 1u);
-            update_word();
-        }
-    });
-    EXPECT_TRUE(sharing.empty());
-}
-
-TEST_F(Checked, RelaxedAtomicsOrderNothing) {
-    static volatile std::uint32_t flag;
-    on_two_tasks([](int task) {
-        if (task == 0) {
-            write_word();
-            __tsan_atomic32_store(&flag, 1, 0);
-        } else {
-            EXPECT_EQ(__tsan_atomic32_load(&flag, 0), 1u);
-            update_word();
-        }
-    });
-    EXPECT_EQ(sharing.size(), 1u);
+// A plain read, a plain write and a relaxed atomic load on two tasks: atomic loads conflict with
+// writes only.
+TEST_F(Checked, AtomicLoadsConflictWithPlainWritesOnly) {
+    static void (*const accesses[])() = {[] { __tsan_read4(&shared_word); }, [] { __tsan_write4(&shared_word); },
+                                         [] { (void)__tsan_atomic32_load(reinterpret_cast<volatile std::uint32_t*>(&shared_word), 0); }};
+    static int first, second;
+    for (const auto& [a, b, shared] : {std::tuple{0, 2, false}, {2, 0, false}, {2, 2, false}, {1, 2, true}, {2, 1, true}}) {
+        first = a, second = b, sharing.clear();
+        on_two_tasks([](int task) { accesses[task == 0 ? first : second](); });
+        EXPECT_EQ(sharing.size(), shared ? 1u : 0u) << a << " " << b;
+    }
 }
 
 std::atomic<std::uintptr_t> watched_caller{0};

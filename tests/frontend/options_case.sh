@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# TAVO_OPTIONS end to end on one racy program (a race in deposit(), called from locked_deposit()
-# on one side): separators, suppressions files matched against any frame, warnings for names that
-# match nothing, every detection or each race once, and reports to a log file.
-set -uo pipefail
-wrappers="$1" c_compiler="$2" source="$3" work="$4"
-mkdir -p "$work"
-program="$work/racy"
-TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 "$source" -o "$program" -lpthread || { echo "FAIL: does not build"; exit 1; }
+# options_case.sh WRAPPERS CC CXX SOURCE WORK EXTENSION, on a racy program (a race in deposit(),
+# called from locked_deposit() on one side). TAVO_OPTIONS end to end: separators, stopping at the
+# first detection, suppressions files matched against any frame, warnings for names that match
+# nothing, every detection or each race once, reports to a log file. Then, under gdb with the
+# extension, a detection stop shows the front end's report: both stacks, the memory, the lock held
+# and the threads; read from memory, as gdb cannot call functions in the program on some CPUs.
+source "$(dirname "$0")/build_case.sh"
+extension="$6" program="$work/racy"
+build "$program"
 fail() { echo "FAIL: $*"; echo "--- stderr:"; cat "$work/err"; exit 1; }
 run() { TAVO_OPTIONS="$1" "$program" >/dev/null 2>"$work/err"; status=$?; }
 reports() { grep -c '^WARNING: tavo' "$work/err"; }
@@ -35,4 +36,12 @@ rm -f "$work"/log.*
 run "log_path=$work/log"
 [ "$status" = 66 ] && [ "$(reports)" = 0 ] || fail "log_path: reports on stderr or status $status"
 [ "$(grep -c '^WARNING: tavo' "$work"/log.*)" = 1 ] || fail "log_path: no report in $(ls "$work")"
-echo "ok: options ($c_compiler)"
+
+timeout 120 gdb -q -nx -batch -iex "set debuginfod enabled off" -ex "set may-call-functions off" -ex "source $extension" \
+  -ex "tavo enable tsm" -ex run -ex kill "$program" >"$work/err" 2>&1
+for line in '^tavo: data sharing detected' '^  Previous write of 8 bytes at 0x[0-9a-f]* by thread T1 \(mutexes: write M1\):$' \
+    '^    #1 locked_deposit .*locked_global.c:21' '^  Location is global .balance. of size 8' \
+    '^  Mutex M1 .* locked by thread T1 at:$' '^  Thread T2 \(tid=[0-9]*, running\) created by main thread at:$'; do
+  grep -Eq "$line" "$work/err" || fail "no line matching '$line' under gdb"
+done
+echo "ok: options and the report under gdb ($c_compiler)"

@@ -12,16 +12,13 @@ using tavo::frontend::names_match;
 using tavo::frontend::options_t;
 using tavo::frontend::parse_options;
 
-TEST(Options, DefaultsCheckDataSharingAndExitWith66) {
-    options_t options;
-    EXPECT_TRUE(parse_options(nullptr, options));
-    EXPECT_TRUE(options.tsm);
-    EXPECT_FALSE(options.re);
-    EXPECT_EQ(options.exit_code, 66);
-    EXPECT_STREQ(options.symbolizer, "llvm-symbolizer");
-}
-
-TEST(Options, EveryKeyIsReadWithAnySeparatorAndQuotes) {
+TEST(Options, DefaultsAndEveryKeyWithAnySeparatorAndQuotes) {
+    options_t defaults;
+    EXPECT_TRUE(parse_options(nullptr, defaults));
+    EXPECT_TRUE(defaults.tsm);
+    EXPECT_FALSE(defaults.re);
+    EXPECT_EQ(defaults.exit_code, 66);
+    EXPECT_STREQ(defaults.symbolizer, "llvm-symbolizer");
     options_t options;
     EXPECT_TRUE(parse_options("tsm=0:re=1, halt_on_error=1\tsymbolize=0 exitcode=3:symbolizer=/x/y:suppress='a,b.c' "
                               "history=0 dedupe=0 format=sarif log_path=\"/tmp/a b\" suppressions=s.txt",
@@ -70,20 +67,21 @@ TEST(Options, EachBadEntryIsOneLineNamingTheValidKeysAndTheRestApplies) {
     EXPECT_STREQ(options.log_path, "");
 }
 
-TEST(Options, FunctionNamesMatchWholeOrWithParameters) {
-    EXPECT_TRUE(names_match("log,format_label", "format_label"));
-    EXPECT_TRUE(names_match("format_label", "format_label(int)"));
-    EXPECT_FALSE(names_match("format", "format_label"));
-    EXPECT_FALSE(names_match("format_label", "format"));
-    EXPECT_FALSE(names_match("", "format"));
-}
-
-TEST(Options, FilesMatchByTrailingPathComponents) {
-    EXPECT_TRUE(files_match("counter.c", "/src/app/counter.c:12"));
-    EXPECT_TRUE(files_match("app/counter.c", "/src/app/counter.c:12"));
-    EXPECT_FALSE(files_match("ounter.c", "/src/app/counter.c:12"));
-    EXPECT_FALSE(files_match("counter.c:12", "/src/app/counter.c:12"));
-    EXPECT_TRUE(files_match("x.c,counter.c", "counter.c:1"));
+// Function names match whole or with parameters; files by trailing path components.
+TEST(Options, NamesAndFilesMatch) {
+    struct case_t {
+        bool (*match)(const char*, const char*);
+        const char* list;
+        const char* name;
+        bool expected;
+    } const cases[] = {
+        {names_match, "log,format_label", "format_label", true},     {names_match, "format_label", "format_label(int)", true},
+        {names_match, "format", "format_label", false},             {names_match, "format_label", "format", false},
+        {names_match, "", "format", false},                         {files_match, "counter.c", "/src/app/counter.c:12", true},
+        {files_match, "app/counter.c", "/src/app/counter.c:12", true}, {files_match, "ounter.c", "/src/app/counter.c:12", false},
+        {files_match, "counter.c:12", "/src/app/counter.c:12", false}, {files_match, "x.c,counter.c", "counter.c:1", true},
+    };
+    for (const case_t& c : cases) EXPECT_EQ(c.match(c.list, c.name), c.expected) << c.list << " " << c.name;
 }
 
 // Functions found by name in the symbol tables of the loaded modules.

@@ -1,16 +1,12 @@
 #!/usr/bin/env bash
-# Builds one report program with tavocc/tavoc++ and one compiler, runs it, and compares its
-# report, normalised, with the golden file NAME.COMPILER.txt beside it; UPDATE=1 rewrites that.
-# Normalised: process and thread ids, addresses and module offsets, and directories of paths.
-set -uo pipefail
-wrappers="$1" family="$2" c_compiler="$3" cxx_compiler="$4" source="$5" work="$6"
-mkdir -p "$work"
-name="$(basename "${source%.*}")"
+# report_case.sh WRAPPERS CC CXX SOURCE WORK FAMILY: builds one report program, runs it, and
+# compares its report, normalised, with the golden file NAME.FAMILY.txt beside it; UPDATE=1
+# rewrites that. Normalised: process and thread ids, addresses and module offsets, and
+# directories of paths.
+source "$(dirname "$0")/build_case.sh"
+family="$6" name="${name%.*}"
 program="$work/$name"
-case "$source" in
-  *.c) TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 "$source" -o "$program" -lpthread ;;
-  *) TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 "$source" -o "$program" ;;
-esac || { echo "FAIL: $name does not build"; exit 1; }
+build "$program"
 export TAVO_OPTIONS="$(sed -n 's|^// tavo-options: ||p' "$source" | head -1)"
 timeout 60 "$program" >/dev/null 2>"$work/$name.err" || { echo "FAIL: $name exits $?"; cat "$work/$name.err"; exit 1; }
 sed -E -e 's/(pid|tid)=[0-9]+/\1=N/g' -e 's/0x[0-9a-f]+/0x?/g' -e 's#/[^ :()]*/##g' "$work/$name.err" >"$work/$name.txt"

@@ -12,27 +12,15 @@
 #   "// tavo-reports: N"  the number of reports it must print;
 #   "// tavo-expect: TEXT" a line the report must contain (one marker per line);
 #   "// tavo-fixed"       the program built again with -DFIXED is clean (its racy lines mended).
-set -uo pipefail
-wrappers="$1" c_compiler="$2" cxx_compiler="$3" source="$4" work="$5"
-mkdir -p "$work"
-name="$(basename "$source")"
+source "$(dirname "$0")/build_case.sh"
 program="$work/${name%.*}"
-# TAVO_CASE_FLAGS: more compiler options; TAVO_CASE_THREADS: OpenMP team sizes to run it with;
-# TAVO_CASE_RUNNER: what runs the program (wine); TAVO_CASE_FILTER: what the report goes through
-# before it is read (tavo-symbolize).
-read -ra extra_flags <<<"${TAVO_CASE_FLAGS:-}"
+# TAVO_CASE_THREADS: OpenMP team sizes to run it with; TAVO_CASE_RUNNER: what runs the program
+# (wine); TAVO_CASE_FILTER: what the report goes through before it is read (tavo-symbolize).
 read -ra runner <<<"${TAVO_CASE_RUNNER:-}"
 read -ra report_filter <<<"${TAVO_CASE_FILTER:-cat}"
-build() {  # build <program> <more flags...>
-  local out="$1"; shift
-  case "$source" in
-    *.c) TAVO_CC="$c_compiler" "$wrappers/tavocc" -std=c11 -g -O1 -Wall -Werror "${extra_flags[@]}" "$@" "$source" -o "$out" -lpthread ;;
-    *) TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 -Wall -Werror "${extra_flags[@]}" "$@" "$source" -o "$out" ;;
-  esac || { echo "FAIL: $name $* does not build"; exit 1; }
-}
-build "$program"
+build "$program" -Wall -Werror
 variants=("$program")
-if grep -q '^// tavo-fixed$' "$source"; then build "$program.fixed" -DFIXED=FIXED; variants+=("$program.fixed"); fi
+if grep -q '^// tavo-fixed$' "$source"; then build "$program.fixed" -Wall -Werror -DFIXED=FIXED; variants+=("$program.fixed"); fi
 
 source_verdict="$(sed -n 's|^// tavo: \([a-z]*\)$|\1|p' "$source" | head -1)"
 export TAVO_OPTIONS="$(sed -n 's|^// tavo-options: ||p' "$source" | head -1)"
@@ -54,9 +42,9 @@ fail() { echo "FAIL: ${program##*/} ($c_compiler/$cxx_compiler, threads $threads
 # their innermost frames (#0) name the lines of the accesses, a reentrant call's its call site.
 named_lines() {
   awk '/^  [A-Z]/ { inside = /^  (Previous |)[A-Za-z ]* of [0-9]+ bytes/ || /^  Called at/ } inside && /^    #0 /' <<<"$report" |
-    grep -o "/${name//./\\.}:[0-9]*" | sed 's/.*://' | sort -un
+    grep -o "/${name//./\\.}:[0-9]*" | sed 's/.*://' | sort -u
 }
-marked_lines() { grep -n "// $1\$" "$source" | cut -d: -f1 | sort -un; }
+marked_lines() { grep -n "// $1\$" "$source" | cut -d: -f1 | sort -u; }
 
 case "$verdict" in
   clean)

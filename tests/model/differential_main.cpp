@@ -1,118 +1,93 @@
 // The differential test: random streams, each run by the library and by the model; every stop
-// must agree. A disagreeing stream is shrunk and printed as a regression test.
+// must agree. A disagreeing stream is shrunk and printed, ready for regression_test.cpp.
 //
-//   differential --seeds 1..1000 [--events 150] [--threads 4] [--keep-ended-tasks] [--no-shrink] [--print-seed N]
+//   differential --seeds 1..1000 [--events 150] [--threads 4] [--keep-ended-tasks]
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "executor.h"
-#include "generator.h"
+#include "differential.h"
 
 using namespace differential;
 
 namespace {
 
-struct arguments_t {
-    std::uint64_t first_seed = 1;
-    std::uint64_t last_seed = 100;
-    generator_options_t generator;
-    bool shrink = true;
-    bool print = false;
-};
-
-bool parse(int argc, char** argv, arguments_t& arguments) {
-    for (int index = 1; index < argc; ++index) {
-        const std::string argument = argv[index];
-        const char* value = index + 1 < argc ? argv[index + 1] : nullptr;
-        if (argument == "--seeds" && value != nullptr) {
-            const char* dots = std::strstr(value, "..");
-            if (dots == nullptr) return false;
-            arguments.first_seed = std::strtoull(value, nullptr, 10);
-            arguments.last_seed = std::strtoull(dots + 2, nullptr, 10);
-            ++index;
-        } else if (argument == "--print-seed" && value != nullptr) {
-            arguments.first_seed = arguments.last_seed = std::strtoull(value, nullptr, 10);
-            arguments.print = true;
-            ++index;
-        } else if (argument == "--events" && value != nullptr) {
-            arguments.generator.events = std::atoi(value);
-            ++index;
-        } else if (argument == "--threads" && value != nullptr) {
-            arguments.generator.max_threads = std::atoi(value);
-            ++index;
-        } else if (argument == "--keep-ended-tasks") {
-            arguments.generator.extra_flags |= TAVO_FLAG_KEEP_ENDED_TASKS;
-        } else if (argument == "--no-shrink") {
-            arguments.shrink = false;
-        } else {
-            return false;
+// Removes what a disagreement does not need: events, then the debugger's actions at stops; a
+// candidate is kept when `fails` says it still disagrees. Thread exits a removal leaves missing
+// are added back at the end.
+template <class Fails>
+stream_t shrink(stream_t stream, Fails fails) {
+    for (std::size_t chunk = stream.events.size() / 2; chunk >= 1; chunk /= 2) {
+        for (std::size_t begin = 0; begin < stream.events.size();) {
+            stream_t candidate = stream;
+            candidate.events.erase(candidate.events.begin() + static_cast<std::ptrdiff_t>(begin),
+                                   candidate.events.begin() + static_cast<std::ptrdiff_t>(std::min(begin + chunk, stream.events.size())));
+            complete(candidate);
+            if (candidate.events.size() < stream.events.size() && fails(candidate)) stream = candidate;
+            else begin += chunk;
         }
     }
-    return arguments.first_seed <= arguments.last_seed && arguments.generator.max_threads >= 2 &&
-           arguments.generator.max_threads <= 32;
+    for (event_t& event : stream.events) {
+        for (std::size_t action = event.op == op_t::debugger ? 0 : event.at_stops.size(); action-- > 0;) {
+            const event_t before = event;
+            event.at_stops.erase(event.at_stops.begin() + static_cast<std::ptrdiff_t>(action));
+            if (!fails(stream)) event = before;
+        }
+    }
+    return stream;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    arguments_t arguments;
-    if (!parse(argc, argv, arguments)) {
-        std::fprintf(stderr, "usage: %s [--seeds FIRST..LAST] [--events N] [--threads N] [--keep-ended-tasks] [--no-shrink] [--print-seed N]\n", argv[0]);
+    unsigned long long first = 1, last = 100;
+    int events = 150, threads = 4;
+    std::uint32_t flags = 0;
+    bool usable = true;
+    for (int index = 1; index < argc && usable; ++index) {
+        const std::string option = argv[index];
+        const char* value = index + 1 < argc ? argv[index + 1] : "";
+        if (option == "--keep-ended-tasks") flags |= TAVO_FLAG_KEEP_ENDED_TASKS;
+        else if (option == "--seeds") usable = std::sscanf(value, "%llu..%llu", &first, &last) == 2, ++index;
+        else if (option == "--events") usable = std::sscanf(value, "%d", &events) == 1, ++index;
+        else if (option == "--threads") usable = std::sscanf(value, "%d", &threads) == 1, ++index;
+        else usable = false;
+    }
+    if (!usable || first > last || threads < 2 || threads > 32) {
+        std::fprintf(stderr, "usage: %s [--seeds FIRST..LAST] [--events N] [--threads N] [--keep-ended-tasks]\n", argv[0]);
         return 2;
     }
-    const model_options_t options = library_model_options();
-    arguments.generator.model = options;
-    std::printf("model: data-sharing check %s, reentrancy check %s\n", options.tsm ? "on" : "off (not in this build)",
-                options.re ? "on" : "off (not in this build)");
     const auto started = std::chrono::steady_clock::now();
-    std::uint64_t passed = 0, failed = 0, events = 0, stops = 0, detections = 0, reentrant = 0, errors = 0;
-    for (std::uint64_t seed = arguments.first_seed; seed <= arguments.last_seed; ++seed) {
-        const stream_t stream = generate(seed, arguments.generator);
-        if (arguments.print) std::printf("%s", to_cpp(stream, "seed_" + std::to_string(seed)).c_str());
-        const outcome_t model = run_model(stream, options);
+    unsigned long long failed = 0, event_count = 0, counts[4] = {};  // stops, data sharing, reentrant calls, errors
+    for (unsigned long long seed = first; seed <= last; ++seed) {
+        const stream_t stream = generate(seed, events, threads, flags);
         const outcome_t library = run_library(stream);
-        const std::string difference = compare(library, model);
-        events += stream.events.size();
-        for (const stop_t& stop : library.stops) {
-            ++stops;
-            detections += stop.reason == TAVO_EVENT_DATA_SHARING;
-            reentrant += stop.reason == TAVO_EVENT_REENTRANT_CALL;
-            errors += stop.reason < 0;
+        const std::string difference = compare(library, run_model(stream));
+        event_count += stream.events.size();
+        for (const std::string& stop : library.stops) {
+            const std::int32_t reason = reason_of(stop);
+            ++counts[0];
+            counts[1] += reason == TAVO_EVENT_DATA_SHARING;
+            counts[2] += reason == TAVO_EVENT_REENTRANT_CALL;
+            counts[3] += reason < 0;
         }
-        if (difference.empty()) {
-            ++passed;
-            continue;
-        }
+        if (difference.empty()) continue;
         ++failed;
-        std::printf("seed %llu: the library and the model disagree\n%s", static_cast<unsigned long long>(seed), difference.c_str());
+        std::printf("seed %llu: the library and the model disagree\n%s", seed, difference.c_str());
         std::fflush(stdout);
-        if (!arguments.shrink) continue;
         const bool crashed = !library.failure.empty();
         const stream_t smallest = shrink(stream, [&](const stream_t& candidate) {
             const outcome_t candidate_library = run_library(candidate);
-            if (crashed != !candidate_library.failure.empty()) return false;
-            return !compare(candidate_library, run_model(candidate, options)).empty();
+            return crashed == !candidate_library.failure.empty() && !compare(candidate_library, run_model(candidate)).empty();
         });
-        if (std::getenv("TAVO_DIFFERENTIAL_TRACE") != nullptr) {
-            const outcome_t l = run_library(smallest), m = run_model(smallest, options);
-            for (const stop_t& stop : l.stops) std::printf("library %s\n", describe(stop).c_str());
-            for (const stop_t& stop : m.stops) std::printf("model   %s\n", describe(stop).c_str());
-        }
-        std::printf("shrunk from %zu to %zu events:\n%s\n%s\n", stream.events.size(), smallest.events.size(),
-                    compare(run_library(smallest), run_model(smallest, options)).c_str(),
-                    to_cpp(smallest, "seed_" + std::to_string(seed)).c_str());
+        std::printf("shrunk from %zu to %zu events:\n%s%s\n", stream.events.size(), smallest.events.size(),
+                    compare(run_library(smallest), run_model(smallest)).c_str(), to_text(smallest).c_str());
         std::fflush(stdout);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("streams %llu..%llu: %llu events, %llu stops compared (%llu data sharing, %llu reentrant calls, %llu errors) "
-                "in %.1f s\n",
-                static_cast<unsigned long long>(arguments.first_seed), static_cast<unsigned long long>(arguments.last_seed),
-                static_cast<unsigned long long>(events), static_cast<unsigned long long>(stops),
-                static_cast<unsigned long long>(detections), static_cast<unsigned long long>(reentrant),
-                static_cast<unsigned long long>(errors), seconds);
-    std::printf("%llu passed, %llu failed\n", static_cast<unsigned long long>(passed), static_cast<unsigned long long>(failed));
+    std::printf("streams %llu..%llu: %llu events, %llu stops compared (%llu data sharing, %llu reentrant calls, %llu errors) in %.1f s\n",
+                first, last, event_count, counts[0], counts[1], counts[2], counts[3], seconds);
+    std::printf("%llu passed, %llu failed\n", last - first + 1 - failed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -6,195 +6,586 @@
 // "Library:" below.
 #pragma once
 
+#include <algorithm>
 #include <array>
-#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
-#include <utility>
-#include <vector>
 
-#include "stream.h"
+#include "differential.h"
 
 namespace differential {
 
-struct model_options_t {
-    bool tsm = true;  // the data-sharing check records and reports accesses
-    bool re = true;   // function entries and exits keep call stacks and report reentrant calls
-    // A scan that meets only conflicts already on the list still marks the cell (the library's
-    // choice).
-    bool flag_on_any_conflict = true;
-};
+struct model_t {
+    // The debugger's action at the n-th stop of the current event.
+    using debugger_t = std::function<debugger_action_t(std::size_t ordinal)>;
 
-using vector_clock_t = std::map<std::uint16_t, std::uint64_t>;  // handle -> time; absent is 0
+    static constexpr std::int32_t reason_updated = 3, reason_ping = 4, version_mismatch = -10000, internal_error = -9999,
+                                  invalid_parameter = -30000, unknown_feature = -29999, bad_filter_operation = -29998,
+                                  filter_operation_failed = -29997, task_nesting = -29995, access_too_big = -29993,
+                                  no_such_task = -29991, invalid_task_type = -29990, invalid_sync_type = -29989;
 
-struct range_t {
-    std::uint64_t base;
-    std::uint32_t length;
-    std::uint64_t end() const { return base + length; }
-};
+    enum order_t { acquire, release, weak_acquire, weak_release, destroy };
 
-struct filter_t {
-    std::vector<range_t> code, data;
-    std::set<std::uint64_t> tasks;
-    std::uint32_t polarity = 1;
-};
+    using clock_t_ = std::map<std::uint16_t, std::uint64_t>;  // handle -> time; absent is 0
+    using sync_key_t = std::pair<std::uint32_t, std::uint64_t>;
+    using call_key_t = std::pair<std::int32_t, std::uint64_t>;  // (task type, task id)
 
-struct task_t {
-    std::int32_t type = 0;
-    std::uint64_t id = 0;
-    std::uint16_t handle = 0;
-    std::uint16_t parent = 0;  // handle of the enclosing task on the same thread, 0 for none
-    int thread = 0;
-    std::uint64_t time = 1;
-    vector_clock_t clock;
-    bool exempt = false;
-    std::vector<std::uint64_t> wait_list;  // fork ids, most recent first
-};
-
-// An ended task kept with its records (flags bit TAVO_FLAG_KEEP_ENDED_TASKS).
-struct kept_task_t {
-    std::int32_t type = 0;
-    std::uint64_t id = 0;
-    std::uint16_t handle = 0;
-    std::uint64_t last_time = 0;  // of its newest record
-};
-
-struct thread_state_t {
-    bool has_record = false;
-    bool exited = false;
-    std::uint64_t last_site = 0;
-    std::uint16_t current = 0;
-};
-
-// One access as the shadow memory keeps it: per task, granule and access type.
-struct access_record_t {
-    std::uint64_t time;
-    std::uint64_t site;
-    std::uint8_t offset, length, back, total;
-    bool same_position(const access_record_t& other) const {
-        return offset == other.offset && length == other.length && back == other.back && total == other.total;
+    static void join(clock_t_& destination, const clock_t_& source) {
+        for (const auto& [handle, time] : source) destination[handle] = std::max(destination[handle], time);
     }
-};
 
-struct shadow_cell_t {
-    std::vector<std::uint16_t> slots;  // task handle per slot, 0 free; the scan order
-    std::map<std::uint16_t, std::array<std::vector<access_record_t>, 4>> entries;  // newest first
-    bool conflict_seen = false;
-};
+    // Range sets: a range precedes another when both its base and its end are lower; ranges neither
+    // of which precedes the other (equal, or one containing the other) are equivalent. Task ids are
+    // ranges of length 0.
+    struct range_t {
+        std::uint64_t base, end;
+        bool operator<(const range_t& other) const { return base < other.base && end < other.end; }
+    };
 
-using sync_key_t = std::pair<std::uint32_t, std::uint64_t>;
-using call_key_t = std::pair<std::int32_t, std::uint64_t>;  // (task type, task id), signed then unsigned
-struct call_entry_t {
-    std::uint64_t function, frame;
-};
+    struct filter_t {
+        std::vector<range_t> sets[3];  // code, data, tasks
+        std::uint32_t polarity = 1;    // 0: watch what is listed, 1: watch what is not, other: nothing
 
-class model_t {
-public:
-    using debugger_t = std::function<debugger_action_t(const stop_t&, std::size_t ordinal)>;
+        bool listed(int set, std::uint64_t base, std::uint64_t end) const {
+            return std::any_of(sets[set].begin(), sets[set].end(), [&](const range_t& r) { return r.base <= base && end <= r.end; });
+        }
+        bool watches(bool listed_here) const { return polarity == 0 ? listed_here : polarity == 1 && !listed_here; }
 
-    explicit model_t(model_options_t options = {});
+        std::int32_t apply(const tavo_filter_record_t& record) {
+            const int operation = record.operation & 0xF, target = record.target & 0xF;
+            if (target == 8) {
+                if (operation != 3 && operation != 5) return bad_filter_operation;
+                polarity = operation == 3 ? 0 : 1;
+                return 0;
+            }
+            if (target != 1 && target != 2 && target != 4) return bad_filter_operation;
+            std::vector<range_t>& set = sets[target / 2];
+            const range_t range{record.first, record.first + (target == 4 ? 0 : static_cast<std::uint32_t>(record.second))};
+            const auto equivalent = [&](const range_t& stored) { return !(stored < range) && !(range < stored); };
+            if (operation == 1) set.clear();
+            else if (operation == 2 && std::none_of(set.begin(), set.end(), equivalent)) set.push_back(range);
+            else if (operation != 4 || std::erase_if(set, equivalent) == 0) return operation == 2 || operation == 4 ? filter_operation_failed : bad_filter_operation;
+            return 0;
+        }
+    };
+
+    // An ended task stays (ended) while TAVO_FLAG_KEEP_ENDED_TASKS keeps its records.
+    struct task_t {
+        std::int32_t type = 0;
+        std::uint64_t id = 0;
+        std::uint16_t parent = 0;  // the enclosing task on the same thread, 0 for none
+        std::uint64_t time = 1;
+        clock_t_ clock;
+        bool exempt = false, ended = false;
+        std::uint64_t last_time = 0;           // of an ended task's newest record
+        std::vector<std::uint64_t> wait_list;  // fork ids, most recent first
+    };
+
+    struct thread_t {
+        bool has_record = false;
+        std::uint64_t last_site = 0;
+        std::uint16_t current = 0;
+    };
+
+    // One access as the shadow memory keeps it, per granule, task and access type; a record is
+    // refreshed (time only) when the same bytes are accessed again.
+    struct record_t {
+        std::uint64_t time, site, address;
+        std::uint32_t size;
+    };
+    struct slot_t {
+        std::uint16_t handle = 0;  // 0: free
+        std::array<std::vector<record_t>, 4> records;  // newest first
+    };
+    struct cell_t {
+        std::vector<slot_t> slots;  // the scan order
+        bool conflict_seen = false;
+    };
+
+    struct call_t {
+        std::uint64_t function, frame;
+    };
+
+    static bool same(const tavo_access_t& a, const tavo_access_t& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+    const debugger_t* debugger = nullptr;
+    std::size_t event = 0, ordinal = 0;
+    int thread = 0;
+
+    tavo_config_t config{TAVO_CONFIG_VERSION, 0, 0, 0};
+    std::uint32_t mask = 0xFFFFFFE1u;  // as it stands once the library has loaded
+    std::vector<tavo_filter_record_t> buffer;
+    std::uint32_t written = 0;
+    std::optional<filter_t> filters[2];  // tsm, re
+
+    std::array<std::uint16_t, 4> live{}, activation{};
+    std::vector<thread_t> threads;
+    std::map<std::uint16_t, task_t> tasks;
+    std::uint64_t next_sync_id = 1;
+    std::map<sync_key_t, clock_t_> objects;
+    std::map<sync_key_t, sync_key_t> aliases;
+    std::vector<std::uint64_t> fork_ids;
+    std::map<std::uint64_t, cell_t> shadow;
+    std::map<call_key_t, std::vector<call_t>> call_stacks;
+    outcome_t outcome;
+
+    thread_t& me() { return threads[static_cast<std::size_t>(thread)]; }
+    task_t* current() { return me().current != 0 ? &tasks.at(me().current) : nullptr; }
+    bool keeping() const { return config.flags & TAVO_FLAG_KEEP_ENDED_TASKS; }
+
+    // ---- Debugger protocol ----
+
+    void report(std::int32_t reason, std::uint64_t site, stop_t stop = {}) {
+        for (stop.site = site; reason != 0;) {
+            stop.event = event;
+            stop.reason = reason;
+            stop.config = config;
+            stop.active_mask = mask;
+            outcome.stops.push_back(describe(stop));
+            write((*debugger)(ordinal++));
+            reason = poll();
+        }
+        mask = mask_rule();
+    }
+
+    void write(const debugger_action_t& action) {
+        apply_action(action, config, buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+        written = std::max(written, static_cast<std::uint32_t>(std::min(action.records.size(), buffer.size())));
+    }
+
+    std::int32_t poll() {
+        if (config.version != TAVO_CONFIG_VERSION) {
+            config.version = TAVO_CONFIG_VERSION;
+            return version_mismatch;
+        }
+        if (config.request & TAVO_REQUEST_PING) {
+            config.request &= ~TAVO_REQUEST_PING;
+            return reason_ping;
+        }
+        // Done requests are cleared; an update answers them all.
+        std::uint32_t done = config.request & (TAVO_REQUEST_RESET_TSM | TAVO_REQUEST_RESET_RE);
+        if (config.request & TAVO_REQUEST_ALLOCATE) {
+            buffer.assign(config.filter_count, tavo_filter_record_t{});
+            written = 0;
+            done |= TAVO_REQUEST_ALLOCATE;
+        } else if (config.request & TAVO_REQUEST_APPLY_FILTERS) {
+            if (buffer.size() < config.filter_count) return invalid_parameter;
+            if (const std::int32_t failure = apply_filter_batch(); failure != 0) return failure;
+            done |= TAVO_REQUEST_APPLY_FILTERS;
+        }
+        if (done & TAVO_REQUEST_RESET_TSM) shadow.clear();
+        if (done & TAVO_REQUEST_RESET_RE) call_stacks.clear();
+        config.request &= ~done;
+        return config.request & 0xFF ? unknown_feature : done ? reason_updated : 0;
+    }
+
+    // All or nothing: the records work on copies installed only when every record succeeded; the
+    // count tells how many are left.
+    std::int32_t apply_filter_batch() {
+        std::optional<filter_t> pending[2];
+        for (std::uint32_t index = 0, count = config.filter_count; index < count; ++index) {
+            const tavo_filter_record_t& record = buffer[index];
+            if (record.feature != 1 && record.feature != 2) return unknown_feature;
+            std::optional<filter_t>& filter = pending[record.feature - 1];
+            if (!filter) filter = filters[record.feature - 1] ? *filters[record.feature - 1] : filter_t{{}, record.feature == 1 ? 1u : 0u};
+            if (const std::int32_t failure = filter->apply(record); failure != 0) return failure;
+            config.filter_count = count - index - 1;
+        }
+        for (int feature = 0; feature < 2; ++feature) {
+            if (pending[feature]) filters[feature] = pending[feature];
+        }
+        return 0;
+    }
+
+    bool overlap_types_live() const { return live[2] || activation[2] || live[3] || activation[3]; }
+
+    // Checking is on only while tasks may run concurrently.
+    std::uint32_t mask_rule() const {
+        const std::uint32_t flags = config.flags;
+        if (!(flags & TAVO_FLAG_ALWAYS_CONCURRENT) && !overlap_types_live()) return 0xFFFFFFE1u;
+        std::uint32_t result = 0xFFFFFFE5u;
+        if (flags & TAVO_FLAG_TSM)
+            result = ~((flags & TAVO_FLAG_IGNORE_READS ? TAVO_ACTIVE_READS : 0) | (flags & TAVO_FLAG_IGNORE_ATOMICS ? TAVO_ACTIVE_ATOMICS : 0));
+        return flags & TAVO_FLAG_RE ? result : result & ~TAVO_ACTIVE_FUNCTION;
+    }
+
+    // A code outside the usage range is reported as an internal error at the thread's site.
+    void raise(std::int32_t code, std::optional<std::uint64_t> site = {}) {
+        if (code < -50000 || code > -10001) code = internal_error, site.reset();
+        if (!site) {
+            obtain_record();
+            site = me().last_site;
+        }
+        report(code, *site);
+    }
+
+    // ---- Threads and tasks ----
+
+    bool frame(std::uint32_t family) {
+        if (config.request != 0) report(poll(), 0);
+        if ((mask & family) == 0) return false;
+        obtain_record();
+        return true;
+    }
+
+    // A thread's first call that needs its record enters the thread's initial task.
+    void obtain_record() {
+        if (me().has_record) return;
+        me() = {true, 0, 0};
+        if (config.request != 0) report(poll(), 0);
+        enter_task(1, thread_id_placeholder(thread), 0);
+    }
+
+    std::uint16_t find_task(std::int32_t type, std::uint64_t id) {
+        std::uint16_t handle = me().current;
+        while (handle != 0 && (tasks.at(handle).type != type || tasks.at(handle).id != id)) handle = tasks.at(handle).parent;
+        return handle;
+    }
+
+    bool unwatched_site(std::uint64_t site) const {
+        return !(config.flags & TAVO_FLAG_NO_TASK_FILTER) && filters[0] && !filters[0]->watches(filters[0]->listed(0, site, site));
+    }
+
+    void count_entry(std::int32_t type) {
+        ++live[static_cast<std::size_t>(type)];
+        if (activation[static_cast<std::size_t>(type)] != 0) --activation[static_cast<std::size_t>(type)];
+    }
+
+    void enter_task(std::int32_t type, std::uint64_t id, std::uint64_t site) {
+        // Library: invalid types are reported as such, at the entry's site.
+        if (type < 0 || type > 4) return raise(invalid_task_type, site);
+        // Type 4 has no counters, a watched type 2 no context; both recompute the mask.
+        if (type == 4 || (type == 2 && !unwatched_site(site))) {
+            if (type == 2) count_entry(type);
+            mask = mask_rule();
+            return;
+        }
+        std::uint16_t handle = 1;
+        while (tasks.count(handle) != 0) ++handle;  // the lowest free handle
+        task_t& task = tasks[handle];
+        task.type = type;
+        task.id = id;
+        task.parent = me().current;
+        task.exempt = (task.parent != 0 && tasks.at(task.parent).exempt) || ((config.flags & TAVO_FLAG_TSM) && unwatched_site(site));
+        me().current = handle;
+        count_entry(type);
+        me().last_site = site;
+        mask = mask_rule();
+    }
+
+    void leave_task(std::int32_t type, std::uint64_t id, std::uint64_t site) {
+        if (type < 0 || type > 4) return raise(invalid_task_type, site);
+        const std::uint16_t handle = type == 4 ? 0 : find_task(type, id);
+        if (type != 4 && type != 2 && handle == 0) return raise(task_nesting);
+        // Library: a type-2 exit, matched or not, ends the type-2 context its entry created, as
+        // other types do, without wrapping the live count.
+        if (type != 4 && live[static_cast<std::size_t>(type)] != 0) --live[static_cast<std::size_t>(type)];
+        if (handle != 0) {
+            me().last_site = site;
+            end_task(handle, site);
+        }
+        mask = mask_rule();
+    }
+
+    // The library forgets an ending task's call stack and remaining forks, and the rest (its
+    // records and its handle in every clock) too unless it keeps it, until every live task's clock
+    // orders its newest record. The bounds on kept tasks lie beyond any stream. Ending a task of
+    // the chain other than the innermost is a nesting error.
+    void end_task(std::uint16_t handle, std::uint64_t site) {
+        task_t& task = tasks.at(handle);
+        call_stacks.erase({task.type, task.id});
+        for (std::uint64_t fork_id : std::vector<std::uint64_t>(std::move(task.wait_list))) sync({6, fork_id}, destroy, site);
+        for (const auto& [granule, cell] : shadow) {
+            for (const slot_t& slot : cell.slots) {
+                for (const auto& records : slot.records) {
+                    if (keeping() && slot.handle == handle && !records.empty()) task.last_time = std::max(task.last_time, records.front().time);
+                }
+            }
+        }
+        task.ended = task.last_time != 0;
+        if (me().current == handle) {
+            me().current = task.parent;
+        } else {
+            raise(task_nesting, site);
+            std::uint16_t above = me().current;
+            while (tasks.at(above).parent != handle) above = tasks.at(above).parent;
+            tasks.at(above).parent = task.parent;
+        }
+        if (!task.ended) forget(handle);
+        if (keeping()) forget_ordered_kept_tasks();
+    }
+
+    void forget(std::uint16_t handle) {
+        for (auto& [granule, cell] : shadow) {
+            for (slot_t& slot : cell.slots) {
+                if (slot.handle == handle) slot = {};
+            }
+        }
+        tasks.erase(handle);
+        for (auto& [other, task] : tasks) task.clock.erase(handle);
+        for (auto& [key, clock] : objects) clock.erase(handle);
+    }
+
+    // After a task ends and after a task-end object is acquired.
+    void forget_ordered_kept_tasks() {
+        std::vector<std::uint16_t> ordered;
+        for (const auto& [handle, kept] : tasks) {
+            if (kept.ended && std::all_of(tasks.begin(), tasks.end(), [&, h = handle, t = kept.last_time](const auto& other) {
+                    return other.second.ended || (other.second.clock.count(h) && other.second.clock.at(h) > t);
+                }))
+                ordered.push_back(handle);
+        }
+        for (std::uint16_t handle : ordered) forget(handle);
+    }
+
+    void tear_down_thread() {
+        if (me().current == 0) return raise(task_nesting, me().last_site);
+        for (;;) {
+            end_task(me().current, me().last_site);
+            if (me().current == 0) return;
+            raise(task_nesting, me().last_site);
+        }
+    }
+
+    // ---- Synchronisation ----
+
+    sync_key_t resolve(sync_key_t object) const { return aliases.count(object) ? aliases.at(object) : object; }
+
+    void sync(sync_key_t object, order_t order, std::uint64_t site) {
+        if (!frame(TAVO_ACTIVE_SYNC) || current() == nullptr) return;
+        task_t& task = *current();
+        me().last_site = site;
+        if (object.first >= 9) return raise(invalid_sync_type);
+        const sync_key_t resolved = resolve(object);
+        const bool exists = objects.count(resolved) != 0;
+        if (order == acquire || (order == weak_acquire && exists)) {
+            join(task.clock, objects[resolved]);
+            if (resolved.first == 6 && keeping()) forget_ordered_kept_tasks();
+        } else if (order == release || (order == weak_release && exists)) {
+            const std::uint16_t handle = me().current;
+            task.clock[handle] = std::max(task.clock[handle], ++task.time);
+            join(objects[resolved], task.clock);
+        } else if (order == destroy) {
+            if (resolved == object) objects.erase(object);
+            else aliases.erase(object);
+        }
+    }
+
+    std::uint64_t begin_fork(std::uint64_t site) {
+        const std::uint64_t fork_id = next_sync_id++;
+        sync({5, fork_id}, release, site);
+        sync({6, fork_id}, acquire, site);
+        fork_ids.push_back(fork_id);
+        outcome.results.push_back(fork_id);
+        return fork_id;
+    }
+
+    // The task a fork or task wait names: the current one for types 2 and 4.
+    task_t* named_task(std::int32_t type, std::uint64_t id, std::uint64_t site) {
+        if (type == 2 || type == 4) {
+            obtain_record();
+            return current();
+        }
+        if (!frame(TAVO_ACTIVE_SYNC)) return nullptr;
+        me().last_site = site;
+        const std::uint16_t handle = find_task(type, id);
+        if (handle == 0) raise(no_such_task, site);
+        return handle != 0 ? &tasks.at(handle) : nullptr;
+    }
+
+    void wait_for(task_t* waiter, std::uint64_t site) {
+        if (waiter == nullptr) return;
+        for (std::uint64_t fork_id : std::vector<std::uint64_t>(std::move(waiter->wait_list))) {
+            sync({6, fork_id}, acquire, site);
+            sync({6, fork_id}, destroy, site);
+        }
+    }
+
+    // ---- Data sharing ----
+
+    void access(std::uint32_t type, std::uint64_t address, std::uint32_t size, std::uint64_t site) {
+        static constexpr std::uint32_t family[4] = {TAVO_ACTIVE_READS, TAVO_ACTIVE_WRITES, TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_ACTIVE_ATOMICS};
+        if ((type == 0 && (config.flags & TAVO_FLAG_IGNORE_READS)) || (type == 3 && (config.flags & TAVO_FLAG_IGNORE_ATOMICS))) return;
+        if (!frame(family[type]) || current() == nullptr) return;
+        if ((config.flags & TAVO_FLAG_ALWAYS_CONCURRENT) && live[1] < 2 && !overlap_types_live()) return;
+        me().last_site = site;
+        if (!(config.flags & TAVO_FLAG_TSM) || current()->exempt) return;
+        if (filters[0] && !filters[0]->watches(filters[0]->listed(1, address, address + size) || filters[0]->listed(0, site, site))) return;
+        if (size > 255) raise(access_too_big, site);
+        size &= 0xFF;
+        const task_t& task = *current();
+        const std::uint16_t me_handle = me().current;
+        std::vector<tavo_access_t> conflicts;  // newest first, each once
+        for (std::uint64_t granule = address & ~7ull; size != 0 && granule < address + size; granule += 8) {
+            cell_t& cell = shadow[granule];
+            auto own = std::find_if(cell.slots.begin(), cell.slots.end(), [&](const slot_t& s) { return s.handle == me_handle; });
+            if (own == cell.slots.end()) {
+                own = std::find_if(cell.slots.begin(), cell.slots.end(), [](const slot_t& s) { return s.handle == 0; });
+                if (own == cell.slots.end()) own = cell.slots.emplace(own);
+                own->handle = me_handle;
+            }
+            std::vector<record_t>& records = own->records[type];
+            const auto found = std::find_if(records.begin(), records.end(), [&](const record_t& r) { return r.address == address && r.size == size; });
+            const bool changed = found == records.end() || found->time != task.time;
+            if (changed) {
+                const record_t record{task.time, found == records.end() ? site : found->site, address, size};
+                if (found != records.end()) records.erase(found);
+                records.insert(records.begin(), record);
+            }
+            if (!changed && !cell.conflict_seen) continue;
+            if (std::count_if(cell.slots.begin(), cell.slots.end(), [](const slot_t& s) { return s.handle != 0; }) < 2) {
+                cell.conflict_seen = false;
+                continue;
+            }
+            for (const slot_t& other : cell.slots) {
+                if (other.handle == 0 || other.handle == me_handle) continue;
+                const std::uint64_t known = task.clock.count(other.handle) ? task.clock.at(other.handle) : 0;
+                const task_t& owner = tasks.at(other.handle);
+                for (std::uint32_t earlier = 0; earlier < 4; ++earlier) {
+                    if (earlier == type && (type == 0 || type == 3)) continue;  // read-read, atomic-atomic
+                    for (const record_t& r : other.records[earlier]) {
+                        if (r.time < known) break;  // this one and all older are ordered before
+                        if (r.address >= address + size || address >= r.address + r.size) continue;
+                        // Library: any conflict marks the cell, also one whose descriptor is listed.
+                        cell.conflict_seen = true;
+                        const tavo_access_t conflict{earlier, r.size, r.address, static_cast<std::uint32_t>(owner.type), 0, owner.id, r.site};
+                        if (std::none_of(conflicts.begin(), conflicts.end(), [&](const tavo_access_t& c) { return same(c, conflict); }))
+                            conflicts.insert(conflicts.begin(), conflict);
+                    }
+                }
+            }
+        }
+        if (conflicts.empty()) return;
+        // Library: the offending access is always the current one; a conflict identical to it (a task
+        // of the same type and id, same access, same site) is left out of the offended list, and a
+        // list left empty is reported as an internal error before the detection.
+        stop_t stop;
+        stop.offending = {type, size, address, static_cast<std::uint32_t>(task.type), 0, task.id, site};
+        std::erase_if(conflicts, [&](const tavo_access_t& c) { return same(c, stop.offending); });
+        if (conflicts.empty()) report(internal_error, site);
+        stop.offended = conflicts;
+        report(TAVO_EVENT_DATA_SHARING, site, stop);
+    }
+
+    // ---- Reentrant calls ----
+
+    void function_event(bool enters, std::uint64_t function, std::uint64_t frame_address, std::uint64_t site) {
+        if (!frame(TAVO_ACTIVE_FUNCTION) || current() == nullptr) return;
+        const call_key_t key{current()->type, current()->id};
+        me().last_site = site;
+        if ((config.flags & TAVO_FLAG_RE) == 0) return;
+        // A jump stub stands for the function it jumps to; one jump is followed.
+        const auto* code = reinterpret_cast<const std::uint8_t*>(function);
+        if (code[0] == 0xE9) {
+            std::int32_t displacement;
+            std::memcpy(&displacement, code + 1, 4);
+            function += 5 + static_cast<std::uint64_t>(static_cast<std::int64_t>(displacement));
+        }
+        std::vector<call_t>& stack = call_stacks[key];
+        // Calls whose frames lie below this one returned without a leave.
+        while (!stack.empty() && stack.back().frame < frame_address) stack.pop_back();
+        if (!enters) {
+            while (!stack.empty() && stack.back().function != function && stack.back().frame <= frame_address) stack.pop_back();
+            if (!stack.empty() && stack.back().function == function) stack.pop_back();
+            return;
+        }
+        stack.push_back({function, frame_address});
+        if (filters[1] && !filters[1]->watches(filters[1]->listed(0, function, function))) return;
+        stop_t stop;
+        for (const auto& [other, calls] : call_stacks) {
+            if (other != key && std::any_of(calls.begin(), calls.end(), [&](const call_t& c) { return c.function == function; }))
+                stop.offenses.push_back({static_cast<std::uint32_t>(other.first), 0, other.second});
+        }
+        if (stop.offenses.empty()) return;
+        stop.offenses.push_back({static_cast<std::uint32_t>(key.first), 0, key.second});
+        stop.function = function;
+        report(TAVO_EVENT_REENTRANT_CALL, site, stop);
+    }
+
+    // ---- Events ----
+
+    void run_event(const event_t& e) {
+        if (threads.size() <= e.thread) threads.resize(e.thread + 1u);
+        const auto type = static_cast<std::int32_t>(e.arg[0]);
+        const std::uint64_t id = e.id_is_thread ? thread_id_placeholder(static_cast<int>(e.arg[1])) : e.arg[1];
+        const std::uint64_t stub = stub_site(e.op, e.variant);
+        const int op = static_cast<int>(e.op);
+        switch (e.op) {
+        case op_t::read: case op_t::write: case op_t::update: case op_t::atomic:
+            return access(static_cast<std::uint32_t>(op), e.arg[0], static_cast<std::uint32_t>(e.arg[1]), stub);
+        case op_t::enter_function: case op_t::leave_function:
+            return function_event(e.op == op_t::enter_function, reinterpret_cast<std::uintptr_t>(function_table()) + e.arg[0], e.arg[1], stub);
+        case op_t::enter_task: case op_t::enter_task_plain:
+            if (frame(TAVO_ACTIVE_MASTER)) enter_task(type, id, e.op == op_t::enter_task ? e.arg[2] : stub);
+            return;
+        case op_t::leave_task: case op_t::leave_task_plain:
+            if (frame(TAVO_ACTIVE_MASTER)) leave_task(type, id, e.op == op_t::leave_task ? e.arg[2] : stub);
+            return;
+        case op_t::activate:
+            if (static_cast<std::uint32_t>(type) >= 4) return raise(invalid_task_type, stub);
+            ++activation[static_cast<std::size_t>(type)];
+            mask = mask_rule();
+            return;
+        case op_t::acquire: case op_t::release: case op_t::acquire_weak: case op_t::release_weak: case op_t::destroy:
+            return sync({static_cast<std::uint32_t>(type), id}, static_cast<order_t>(op - static_cast<int>(op_t::acquire)), stub);
+        case op_t::notify_acquired: return sync({0, e.arg[0]}, acquire, 0);
+        case op_t::notify_releasing: return sync({0, e.arg[0]}, release, 0);
+        case op_t::notify_destroy: return sync({0, e.arg[0]}, destroy, 0);
+        case op_t::alias: {
+            if (static_cast<std::uint32_t>(type) >= 9 || static_cast<std::uint32_t>(e.arg[2]) >= 9) return raise(invalid_sync_type, stub);
+            const sync_key_t target = resolve({static_cast<std::uint32_t>(e.arg[2]), e.arg[3]});
+            if (target.first < 4 || target.first > 6) raise(invalid_sync_type);
+            aliases[{static_cast<std::uint32_t>(type), id}] = target;
+            return;
+        }
+        case op_t::allocate:
+            obtain_record();
+            me().last_site = stub;
+            outcome.results.push_back(next_sync_id++);
+            return;
+        case op_t::fork: case op_t::fork_current: case op_t::fork_nowait: {
+            const std::uint64_t fork_id = begin_fork(stub);
+            if (e.op == op_t::fork_nowait) return;
+            if (task_t* waiter = named_task(e.op == op_t::fork ? type : 2, id, stub)) waiter->wait_list.insert(waiter->wait_list.begin(), fork_id);
+            return;
+        }
+        case op_t::join:
+            sync({6, e.arg[0]}, acquire, stub);
+            sync({6, e.arg[0]}, destroy, stub);
+            sync({5, e.arg[0]}, destroy, stub);
+            return;
+        case op_t::taskwait: return wait_for(named_task(type, id, stub), stub);
+        case op_t::taskwait_current: return wait_for(named_task(2, 0, stub), stub);
+        case op_t::warn: return raise(type);
+        case op_t::warn_from: return raise(type, e.arg[1]);
+        case op_t::debugger: return write(e.at_stops.empty() ? debugger_action_t{} : e.at_stops.front());
+        case op_t::thread_exit:
+            if (me().has_record) tear_down_thread();
+            me().has_record = false;
+            return;
+        case op_t::count: return;
+        }
+    }
+
+    // The thread's open tasks as (type, id), innermost first.
+    std::vector<std::pair<std::int32_t, std::uint64_t>> chain(int of_thread) const {
+        std::vector<std::pair<std::int32_t, std::uint64_t>> result;
+        for (std::uint16_t handle = static_cast<std::size_t>(of_thread) < threads.size() ? threads[static_cast<std::size_t>(of_thread)].current : 0; handle != 0;
+             handle = tasks.at(handle).parent)
+            result.emplace_back(tasks.at(handle).type, tasks.at(handle).id);
+        return result;
+    }
 
     // Runs one event on its thread; at each stop the debugger says what it writes.
-    void run(const event_t& event, std::size_t index, const debugger_t& debugger);
-
-    const std::vector<stop_t>& stops() const { return stops_; }
-    const std::vector<std::uint64_t>& results() const { return results_; }
-
-    // What the generator looks at to choose meaningful events.
-    const tavo_config_t& config() const { return config_; }
-    std::uint32_t filter_capacity() const { return capacity_; }
-    std::uint32_t written_records() const { return written_; }
-    const thread_state_t& thread(int index) const { return threads_[static_cast<std::size_t>(index)]; }
-    const std::map<std::uint16_t, task_t>& tasks() const { return tasks_; }
-    std::vector<const task_t*> chain(int thread) const;  // innermost first
-    const std::vector<std::uint64_t>& fork_ids() const { return fork_ids_; }
-    std::uint16_t live_count(int type) const { return live_[static_cast<std::size_t>(type)]; }
-    std::uint32_t active_mask() const { return mask_; }
-    std::uint64_t events_run() const { return events_run_; }
-
-private:
-    // Debugger protocol.
-    void report(std::int32_t reason, std::uint64_t site);
-    std::int32_t poll();
-    std::int32_t apply_filter_batch();
-    void apply_pending();
-    std::uint32_t mask_rule() const;
-    bool concurrency() const;
-    bool tasks_may_overlap() const;
-
-    // Errors.
-    void raise_usage(std::int32_t code, std::uint64_t site);
-    void raise_usage_at_thread_site(std::int32_t code);
-    void raise_system_at_thread_site(std::int32_t code);
-    std::uint64_t thread_site();
-
-    // Threads and tasks.
-    thread_state_t& me() { return threads_[static_cast<std::size_t>(thread_)]; }
-    bool frame(std::uint32_t family_bits);
-    void obtain_record();
-    task_t* current();
-    task_t* find_task(std::int32_t type, std::uint64_t id);
-    void enter_task(std::int32_t type, std::uint64_t id, std::uint64_t site);
-    void leave_task(std::int32_t type, std::uint64_t id, std::uint64_t site);
-    bool end_task(task_t& task, std::uint64_t site);
-    void forget_ordered_kept_tasks();
-    void forget_kept_task(std::uint16_t handle);
-    void destroy_task(std::uint16_t handle);
-    void tear_down_thread();
-    bool site_unwatched_by_tsm_filter(std::uint64_t site) const;
-    void count_entry(std::int32_t type);
-
-    // Synchronisation.
-    void sync_operation(sync_key_t object, std::uint32_t order, std::uint64_t site);
-    sync_key_t resolve(sync_key_t object) const;
-    std::uint64_t begin_fork(std::uint64_t site);
-    task_t* named_task(std::int32_t type, std::uint64_t id, std::uint64_t site);
-    void wait_for(task_t* waiter, std::uint64_t site);
-
-    // Detectors.
-    void access(std::uint32_t access_type, std::uint64_t address, std::uint32_t size, std::uint64_t site);
-    void check_access(task_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t access_type,
-                      std::uint64_t site);
-    void function_event(bool enters, std::uint64_t function, std::uint64_t frame, std::uint64_t site);
-    void forget_accesses(std::uint16_t handle);
-
-    model_options_t options_;
-    const debugger_t* debugger_ = nullptr;
-    std::size_t event_index_ = 0;
-    std::size_t stop_ordinal_ = 0;
-    int thread_ = 0;
-    std::uint64_t events_run_ = 0;
-
-    // Debugger-visible words.
-    tavo_config_t config_{TAVO_CONFIG_VERSION, 0, 0, 0};
-    std::uint32_t mask_ = 0xFFFFFFE1u;  // as it stands once the library has loaded
-    std::int32_t event_reason_ = 0;
-    std::uint64_t detection_site_ = 0;
-    tavo_access_t detection_offending_{};
-    std::vector<tavo_access_t> detection_offended_;
-    std::uint64_t detection_function_ = 0;
-    std::vector<tavo_offense_t> detection_offenses_;
-    std::vector<tavo_filter_record_t> buffer_;
-    std::uint32_t capacity_ = 0;
-    std::uint32_t written_ = 0;
-    std::optional<filter_t> filters_[2];  // tsm, re
-
-    std::array<std::uint16_t, 4> live_{}, activation_{};
-    std::vector<thread_state_t> threads_;
-    std::map<std::uint16_t, task_t> tasks_;
-    std::vector<kept_task_t> kept_;  // oldest first
-    std::uint64_t next_sync_id_ = 1;
-    std::map<sync_key_t, vector_clock_t> sync_objects_;
-    std::map<sync_key_t, sync_key_t> aliases_;
-    std::vector<std::uint64_t> fork_ids_;
-
-    std::map<std::uint64_t, shadow_cell_t> shadow_;
-    std::map<call_key_t, std::vector<call_entry_t>> call_stacks_;
-
-    std::vector<stop_t> stops_;
-    std::vector<std::uint64_t> results_;
+    void run(const event_t& e, std::size_t index, const debugger_t& at_stop) {
+        debugger = &at_stop;
+        event = index;
+        ordinal = 0;
+        thread = e.thread;
+        run_event(e);
+    }
 };
 
 }  // namespace differential

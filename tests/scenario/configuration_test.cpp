@@ -1,34 +1,81 @@
-// What the differential streams do not see of the configuration protocol and the errors: their
-// log lines, and the entries that do nothing.
+// Start-up, the environment read at load, and what the differential streams do not see of the
+// configuration protocol: log lines, dumps, and the entries that do nothing.
+#include <regex>
 #include <thread>
 
-#include "debugger_fixture.h"
+#include "scenario.h"
 
+using scenario::in_child;
+using scenario::run_child;
 using scenario::stop_reasons;
-using reasons = std::vector<std::int32_t>;
 
-namespace {
-int stops_seen = 0;
+TEST(Load, StopsAndDumpsOfTheHandshake) {
+    if (in_child()) {
+        EXPECT_EQ(stop_reasons(), (reasons{5, 1}));
+        EXPECT_EQ(__tavo_event_reason, 0);
+        return;
+    }
+    const auto result = run_child({{"TAVO_LOGGING", "0x400"}, {"TAVO_TEST_PRINT_STOPS", "1"}});
+    EXPECT_NE(result.out.find("stop 5 0\nstop 1 0\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("stop 2 0\n"), std::string::npos) << result.out;
+    std::string expected;
+    for (const char* reason : {"05", "01", "02"})
+        expected += std::string("__tavo_event_reason(A): ") + reason + " 00 00 00 \n" +
+                    "__tavo_config(A): 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n";
+    EXPECT_EQ(std::regex_replace(result.err, std::regex(R"(\(0x[0-9A-F]{16}\))"), "(A)"), expected);
 }
 
-TEST(ConfigurationLog, LinesOfThePoll) {
-    if (scenario::in_child()) {
-        stops_seen = 0;
+// Each row a fresh process: flags and active mask after load, then with a task type activated.
+TEST(Load, EnvironmentSetsFlagsAndGuard) {
+    const struct {
+        std::map<std::string, std::string> environment;
+        const char* state;
+        const char* err;
+    } rows[] = {
+        {{}, "0 ffffffe1 ffffffe1", ""},
+        {{{"TAVO_ENABLE", "1"}}, "1 ffffffe1 fffffffb", ""},
+        {{{"TAVO_GUARD", "  0x1f"}, {"TAVO_ENABLE", "1"}}, "1 1 1b", ""},
+        // No master bit: the library is off, whatever comes after.
+        {{{"TAVO_GUARD", "0"}, {"TAVO_ENABLE", "8000003"}}, "8000003 0 0", ""},
+        // An overflowing value leaves the default; a negative one wraps (no master bit).
+        {{{"TAVO_ENABLE", "100000001"}, {"TAVO_GUARD", "-2"}}, "0 0 0", ""},
+        // Digits before the rest count; none at all is 0, with a warning whatever the logging.
+        {{{"TAVO_LOGGING", "zz"}, {"TAVO_ENABLE", "yes"}, {"TAVO_GUARD", " 0x1ffzz"}}, "0 1e1 1e1",
+         "tavo: TAVO_LOGGING=zz has no hexadecimal digits; taken as 0\n"
+         "tavo: TAVO_ENABLE=yes has no hexadecimal digits; taken as 0\n"},
+    };
+    if (in_child()) {
+        std::printf("state %x %x ", __tavo_config.flags, __TAVO_isGuardedCall);
+        _TAVO_activateTaskType(3);
+        _TAVO_warn(-20000);  // would be logged under any error bit
+        std::printf("%x\n", __TAVO_isGuardedCall);
+        return;
+    }
+    for (const auto& row : rows) {
+        const auto result = run_child(row.environment);
+        EXPECT_NE(result.out.find(std::string("state ") + row.state + "\n"), std::string::npos) << result.out;
+        EXPECT_EQ(result.err, row.err) << row.state;
+    }
+}
+
+TEST(ConfigurationLog, LinesOfThePollAndOfErrors) {
+    if (in_child()) {
+        static int stops_seen = 0;
         scenario::set_debugger_action([](const scenario::stop_t& stop) {
             if (stop.reason == -29999 && ++stops_seen == 3) __tavo_config.request = 0;
         });
         __tavo_config.filter_count = 3;
-        __tavo_config.request = TAVO_REQUEST_ALLOCATE | TAVO_REQUEST_RESET_TSM;
-        _TAVO_leaveFunction(nullptr, nullptr);
-        __tavo_config.request = TAVO_REQUEST_PING;
-        _TAVO_leaveFunction(nullptr, nullptr);
-        __tavo_config.request = 0x80;
-        _TAVO_leaveFunction(nullptr, nullptr);
+        for (std::uint32_t request : {TAVO_REQUEST_ALLOCATE | TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_PING, 0x80u}) {
+            __tavo_config.request = request;
+            _TAVO_leaveFunction(nullptr, nullptr);
+        }
+        _TAVO_warn(-50000);
+        _TAVO_warnFrom(-29993, 0x1234);
+        _TAVO_warn(-29986);
+        _TAVO_warn(3);
         return;
     }
-    const auto result = scenario::rerun_in_child({{"TAVO_LOGGING", "6"}});
-    EXPECT_EQ(result.exit_status, 0) << result.out;
-    EXPECT_EQ(result.err,
+    EXPECT_EQ(run_child({{"TAVO_LOGGING", "6"}}).err,
               "tavo: library loaded\n"
               "tavo: allocate 72 bytes of filter buffer\n"
               "tavo: resetting tsm\n"
@@ -37,24 +84,11 @@ TEST(ConfigurationLog, LinesOfThePoll) {
               "tavo: unknown feature\n"
               "tavo: unknown feature\n"
               "tavo: unknown feature\n"
-              "tavo: library unloaded\n");
-}
-
-TEST(WarningLog, MessagesOfErrors) {
-    if (scenario::in_child()) {
-        _TAVO_warn(-50000);
-        _TAVO_warnFrom(-29993, 0x1234);
-        _TAVO_warn(-29986);
-        _TAVO_warn(3);
-        return;
-    }
-    const auto result = scenario::rerun_in_child({{"TAVO_LOGGING", "4"}});
-    EXPECT_EQ(result.exit_status, 0) << result.out;
-    EXPECT_EQ(result.err,
               "tavo: internal error -50000\n"
               "tavo: access too big\n"
               "tavo: syncid mismatch\n"
-              "tavo: internal error -9999\n");
+              "tavo: internal error -9999\n"
+              "tavo: library unloaded\n");
 }
 
 using EntryTest = debugger_test;
@@ -80,19 +114,12 @@ TEST_F(EntryTest, NotificationsWithoutEffectChangeNothing) {
 }
 
 // A new thread's first call goes through the platform's thread start, which the differential
-// streams see on POSIX only.
-using WarningTest = debugger_test;
-
-TEST_F(WarningTest, WarnOnANewThreadReportsSiteZero) {
-    std::thread([] { _TAVO_warn(-20001); }).join();
-    ASSERT_EQ(stop_reasons(), reasons{-20001});
-    EXPECT_EQ(scenario::stops()[0].site, 0u);
-}
-
-TEST_F(WarningTest, WarnAsFirstCallWithARequestPendingCompletes) {
+// streams see on POSIX only: its initial task is entered first, and that frame applies the
+// pending request; the warning has no call site yet.
+TEST_F(EntryTest, WarnAsANewThreadsFirstCallAppliesThePendingRequest) {
     __tavo_config.request = TAVO_REQUEST_PING;
     std::thread([] { _TAVO_warn(-20002); }).join();
-    // The thread's initial task is entered first, and its frame applies the pending request.
-    EXPECT_EQ(stop_reasons(), (reasons{4, -20002}));
+    ASSERT_EQ(stop_reasons(), (reasons{4, -20002}));
+    EXPECT_EQ(scenario::stops()[1].site, 0u);
     EXPECT_EQ(__tavo_config.request, 0u);
 }

@@ -45,12 +45,6 @@ std::string read_file(int descriptor) {
 
 std::vector<stop_t> stops() { return {recorded, recorded + recorded_count.load()}; }
 
-std::vector<std::int32_t> stop_reasons() {
-    std::vector<std::int32_t> reasons;
-    for (const stop_t& stop : stops()) reasons.push_back(stop.reason);
-    return reasons;
-}
-
 void clear_stops() { recorded_count = 0; }
 void set_debugger_action(debugger_action_t action) { debugger_action = action; }
 
@@ -75,8 +69,6 @@ std::string stderr_capture_t::finish() {
     close(file_);
     return text;
 }
-
-bool in_child() { return std::getenv("TAVO_SCENARIO_CHILD") != nullptr; }
 
 child_result_t rerun_in_child(const std::map<std::string, std::string>& environment) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();

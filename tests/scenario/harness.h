@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
@@ -22,8 +23,12 @@ struct stop_t {
 
 // Every stop since the process started (the load stops included), in order.
 std::vector<stop_t> stops();
-std::vector<std::int32_t> stop_reasons();
 void clear_stops();
+inline std::vector<std::int32_t> stop_reasons() {
+    std::vector<std::int32_t> reasons;
+    for (const stop_t& stop : stops()) reasons.push_back(stop.reason);
+    return reasons;
+}
 
 // Called at each stop after it is recorded, as a debugger that writes the configuration block.
 using debugger_action_t = void (*)(const stop_t&);
@@ -48,7 +53,7 @@ struct child_result_t {
     std::string out;  // with TAVO_TEST_PRINT_STOPS set, one "stop <reason> <site>" line per stop
     std::string err;
 };
-bool in_child();
+inline bool in_child() { return std::getenv("TAVO_SCENARIO_CHILD") != nullptr; }
 child_result_t rerun_in_child(const std::map<std::string, std::string>& environment);
 
 inline std::vector<std::string> lines(const std::string& text) {

@@ -68,12 +68,6 @@ std::vector<stop_t> stops() {
     return {recorded, recorded + count};
 }
 
-std::vector<std::int32_t> stop_reasons() {
-    std::vector<std::int32_t> reasons;
-    for (const stop_t& stop : stops()) reasons.push_back(stop.reason);
-    return reasons;
-}
-
 void clear_stops() { scenario_debugger_clear_stops(); }
 void set_debugger_action(debugger_action_t action) { scenario_debugger_set_action(action); }
 
@@ -103,8 +97,6 @@ std::string stderr_capture_t::finish() {
     _close(file_);
     return text;
 }
-
-bool in_child() { return std::getenv("TAVO_SCENARIO_CHILD") != nullptr; }
 
 child_result_t rerun_in_child(const std::map<std::string, std::string>& environment) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -1,18 +1,11 @@
 // Data sharing between two threads' tasks through the exported entries, as a debugger sees it: the
 // stop, the detection record and the log lines.
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <cstdio>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "harness.h"
+#include "scenario.h"
 
-using scenario::in_child;
-using reasons = std::vector<std::int32_t>;
+using scenario::hex;
 
 namespace {
 
@@ -56,20 +49,10 @@ std::string bytes(const std::vector<tavo_access_t>& accesses) {
     return {reinterpret_cast<const char*>(accesses.data()), accesses.size() * sizeof(tavo_access_t)};
 }
 
-std::string hex(std::uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 }  // namespace
 
 TEST(Sharing, UnorderedReadIsReportedWithTheWriteAndAgainForTheNextWrite) {
-    if (!in_child()) {
-        const auto result = scenario::rerun_in_child({{"TAVO_ENABLE", "1"}, {"TAVO_LOGGING", "9"}});
-        EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
-        return;
-    }
+    if (!scenario::in_child()) return (void)scenario::run_child({{"TAVO_ENABLE", "1"}, {"TAVO_LOGGING", "9"}});
     scenario::set_debugger_action(keep_detection);
     scenario::stderr_capture_t capture;
     write_read_write();

@@ -1,4 +1,4 @@
-// The reentrant-call detector where the differential streams do not reach: jump thunks, ended tasks,
+// The reentrant-call detector where the differential streams do not reach: jump thunks,
 // heap exhaustion inside the re lock, and the structure under concurrent tasks.
 #include <gtest/gtest.h>
 
@@ -99,22 +99,6 @@ TEST(JumpStub, OneJumpIsFollowedAndNullIsNotRead) {
     code[40] = 0xE8;  // a call is not a thunk
     EXPECT_EQ(tavo::resolve_jump_stub(at(40)), at(40));
     EXPECT_EQ(tavo::resolve_jump_stub(0), 0u);
-}
-
-TEST_F(Reentrancy, EndedTaskAndResetLeaveNothingBehind) {
-    _TAVO_enterGenericTask(3, 77);
-    re.enter({3, 77}, f, 0x1000);
-    _TAVO_leaveGenericTask(3, 77);
-    EXPECT_EQ(re.call_stack({3, 77}), entries_t{});
-    re.enter(a, f, 0x1000);
-    EXPECT_TRUE(take_stops().empty());
-
-    re.enter(b, g, 0x1000);
-    re.reset();
-    EXPECT_EQ(re.call_stack_count(), 0u);
-    re.leave(a, f, 0x1000);  // finds nothing to remove
-    re.enter(b, f, 0x1000);
-    EXPECT_TRUE(take_stops().empty());
 }
 
 TEST_F(Reentrancy, HeapExhaustionReportsAndLeavesTheStackAsItWas) {

@@ -2,17 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <map>
 #include <thread>
-#include <unistd.h>
 
 #include "runtime/runtime.h"
 #include "sync/sync_object.h"
 #include "sync/sync_operation.h"
 #include "task/fork.h"
 #include "task/task_context.h"
-#include "stderr_capture.h"
 #include "test_support.h"
 
 namespace {
@@ -24,15 +21,12 @@ tavo::task_context_t& current_task() { return *tavo::obtain_thread_record()->cur
 TEST(SyncOperation, InvalidMemoryOrdersAreReportedAndLoggedAsAsked) {
     tavo::task_context_t& task = current_task();
     tavo::logging_mask = 0x80;
-    const std::string text = test::captured_stderr([] {
-        tavo::sync_operation({1, 0x20}, 4, 0x111);
-        tavo::sync_operation({1, 0x20}, 6, 0x222);
-    });
+    testing::internal::CaptureStderr();
+    tavo::sync_operation({1, 0x20}, 4, 0x111);
+    tavo::sync_operation({1, 0x20}, 6, 0x222);
+    const std::string text = testing::internal::GetCapturedStderr();
     tavo::logging_mask = 0;
-    const auto errors = test::take_raised_errors();
-    ASSERT_EQ(errors.size(), 2u);
-    EXPECT_EQ(errors[0], (test::raised_error_t{-29988, 0x111}));
-    EXPECT_EQ(errors[1], (test::raised_error_t{-29988, 0x222}));
+    EXPECT_EQ(test::take_raised_errors(), (test::raised_errors_t{{-29988, 0x111}, {-29988, 0x222}}));
     EXPECT_NE(text.find(" acquires and releases sync object 1.20 at 1. State (handle, time):\n"), std::string::npos) << text;
     EXPECT_NE(text.find(" <error> sync object 1.20 at 1. State (handle, time):\n"), std::string::npos) << text;
     EXPECT_EQ(task.time, 1u);

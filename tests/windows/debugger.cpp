@@ -1,14 +1,13 @@
 // tavo_debugger: a small Win32 debugger that drives tavo.dll from outside the process, as a real
 // debugger does, and prints what it sees.
 //
-//   tavo_debugger [--flags HEX] [--exception-code HEX] program [arguments...]
+//   tavo_debugger [--flags HEX] program [arguments...]
 //
 // It starts the program under DEBUG_ONLY_THIS_PROCESS and finds the library's exported data
 // through the export table of tavo.dll when the DLL is mapped. At every first-chance exception
 // with the library's code it reads __tavo_event_reason and __tavo_current_detection (and the
 // detection's list) from the program's memory and continues the program. At the "library
-// loaded" stop it sets the ping request and, with --flags, writes the flags word. With
-// --exception-code it gives the program KULMO_DBG_RTLEXCEPTION and watches that code instead.
+// loaded" stop it sets the ping request and, with --flags, writes the flags word.
 // Addresses in the program's image are shown with the symbol they fall in, "0x... <name+0x...>".
 // Every line it prints begins "debugger: "; the exit status is the program's.
 #define WIN32_LEAN_AND_MEAN
@@ -43,74 +42,29 @@ void say(const char* format, ...) {
     std::exit(120);
 }
 
+constexpr DWORD library_code = 0xA1A01DB0u;
+
 struct options_t {
     bool set_flags = false;
     std::uint32_t flags = 0;
-    bool set_code = false;
-    DWORD code = 0xA1A01DB0u;
     std::string command_line;
 };
-
-// Quotes an argument the way the C runtime's command-line parser reads it back.
-std::string quoted(const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-    std::string text = "\"";
-    std::size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        text.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        text += c;
-    }
-    text.append(2 * backslashes, '\\');
-    return text + "\"";
-}
 
 options_t parse_options(int count, char** arguments) {
     options_t options;
     int index = 1;
-    for (; index + 1 < count && arguments[index][0] == '-' && arguments[index][1] == '-'; index += 2) {
-        const std::string name = arguments[index];
-        const auto value = static_cast<std::uint32_t>(std::strtoul(arguments[index + 1], nullptr, 16));
-        if (name == "--flags") {
-            options.set_flags = true;
-            options.flags = value;
-        } else if (name == "--exception-code") {
-            options.set_code = true;
-            options.code = value;
-        } else {
-            index = count;
-        }
+    if (count > 2 && std::strcmp(arguments[1], "--flags") == 0) {
+        options.set_flags = true;
+        options.flags = static_cast<std::uint32_t>(std::strtoul(arguments[2], nullptr, 16));
+        index = 3;
     }
     if (index >= count) {
-        std::fprintf(stderr, "usage: %s [--flags HEX] [--exception-code HEX] program [arguments...]\n", arguments[0]);
+        std::fprintf(stderr, "usage: %s [--flags HEX] program [arguments...]\n", arguments[0]);
         std::exit(2);
     }
-    for (int argument = index; argument < count; ++argument) {
-        if (!options.command_line.empty()) options.command_line += ' ';
-        options.command_line += quoted(arguments[argument]);
-    }
+    // Our arguments are paths and words: quoting each is enough for the C runtime to read them back.
+    for (; index < count; ++index) options.command_line += std::string(options.command_line.empty() ? "" : " ") + '"' + arguments[index] + '"';
     return options;
-}
-
-// The program's environment: ours, with KULMO_DBG_RTLEXCEPTION when asked for.
-std::string environment_block(const options_t& options) {
-    std::string block;
-    if (char* strings = GetEnvironmentStringsA()) {
-        for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
-            if (_strnicmp(entry, "KULMO_DBG_RTLEXCEPTION=", 23) != 0) block.append(entry, std::strlen(entry) + 1);
-        }
-        FreeEnvironmentStringsA(strings);
-    }
-    if (options.set_code) {
-        char setting[64];
-        std::snprintf(setting, sizeof setting, "KULMO_DBG_RTLEXCEPTION=%lx", options.code);
-        block.append(setting, std::strlen(setting) + 1);
-    }
-    return block + '\0';
 }
 
 class target_t {
@@ -120,13 +74,11 @@ public:
     template <class T>
     T read(std::uint64_t address) const {
         T value{};
-        read_bytes(address, &value, sizeof value);
-        return value;
-    }
-    void read_bytes(std::uint64_t address, void* bytes, std::size_t size) const {
         SIZE_T done = 0;
-        if (!ReadProcessMemory(process_, reinterpret_cast<const void*>(address), bytes, size, &done) || done != size)
+        if (!ReadProcessMemory(process_, reinterpret_cast<const void*>(address), &value, sizeof value, &done) ||
+            done != sizeof value)
             fail("ReadProcessMemory");
+        return value;
     }
     template <class T>
     void write(std::uint64_t address, const T& value) const {
@@ -252,22 +204,13 @@ bool find_library(const target_t& target, std::uint64_t base, library_t& library
 }
 
 const char* task_type_name(std::uint32_t type) {
-    switch (type) {
-    case 1: return "initial task";
-    case 2: return "openmp task";
-    case 3: return "native thread";
-    default: return "?";
-    }
+    static const char* const names[] = {"?", "initial task", "openmp task", "native thread"};
+    return names[type < 4 ? type : 0];
 }
 
 const char* access_name(std::uint32_t type) {
-    switch (type) {
-    case 0: return "read";
-    case 1: return "written";
-    case 2: return "updated";
-    case 3: return "atomically updated";
-    default: return "?";
-    }
+    static const char* const names[] = {"read", "written", "updated", "atomically updated", "?"};
+    return names[type < 4 ? type : 4];
 }
 
 void show_access(const symbols_t& symbols, const char* role, const tavo_access_t& access) {
@@ -336,15 +279,14 @@ void on_stop(const target_t& target, const library_t& library, const symbols_t& 
 
 int main(int count, char** arguments) {
     const options_t options = parse_options(count, arguments);
-    std::string environment = environment_block(options);
     std::string command_line = options.command_line;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION program{};
     if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
-                        environment.data(), nullptr, &startup, &program))
+                        nullptr, nullptr, &startup, &program))
         fail("CreateProcess");
-    say("watching exception code 0x%lx", options.code);
+    say("watching exception code 0x%lx", library_code);
     const target_t target(program.hProcess);
     library_t library;
     symbols_t symbols;
@@ -371,7 +313,7 @@ int main(int count, char** arguments) {
         }
         case EXCEPTION_DEBUG_EVENT: {
             const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
-            if (record.ExceptionCode == options.code && event.u.Exception.dwFirstChance && library.found()) {
+            if (record.ExceptionCode == library_code && event.u.Exception.dwFirstChance && library.found()) {
                 on_stop(target, library, symbols, options);
             } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {  // the loader's breakpoint is ours to take
                 say("exception 0x%lx passed on", record.ExceptionCode);

@@ -1,8 +1,9 @@
-// tavo: clean
-// Atomic loads never race with plain reads or other atomics: a table published before the
-// threads start is read plainly by one thread and with atomic loads by another, while both
-// count with atomic increments. A release sequence continued by another thread's relaxed
-// increment still orders the data published before it.
+// tavo: racy
+// tavo-fixed
+// tavo-reports: 2
+// An atomic load races with a plain write, never with a plain read. A release sequence ends at
+// another thread's store, so a thread that acquires that store's value is not ordered after the
+// data published before the release; fixed, the other thread's read-modify-write continues it.
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -10,43 +11,50 @@
 #include "rendezvous.h"
 
 namespace {
-int table[4] = {1, 2, 3, 4};
-std::atomic<int> hits{0};
+long value;
 int payload;
-std::atomic<int> ready{0};
+std::atomic<int> flag{0}, relayed{0};
 }  // namespace
 
 int main() {
-    std::thread plain([] {
-        int sum = 0;
-        for (int round = 0; round < 100; ++round) sum += table[round % 4];
-        hits.fetch_add(sum, std::memory_order_relaxed);
-        rendezvous(2);
+    long loaded = 0, read = 0;
+    int consumed = 0;
+    std::thread writer([&] {
+#ifdef FIXED
+        read = value;
+#else
+        value = 5;  // race
+#endif
+        payload = 42;  // race
+        flag.store(1, std::memory_order_release);
+        rendezvous(4);
     });
-    std::thread atomic([] {
-        int sum = 0;
-        for (int round = 0; round < 100; ++round) sum += __atomic_load_n(&table[round % 4], __ATOMIC_RELAXED);
-        hits.fetch_add(sum, std::memory_order_relaxed);
-        rendezvous(2);
-        std::printf("%d\n", hits.load(std::memory_order_relaxed) > 0);
-    });
-    std::thread publisher([] {
-        payload = 42;
-        ready.store(1, std::memory_order_release);
+    std::thread loader([&loaded] {
+        loaded = __atomic_load_n(&value, __ATOMIC_RELAXED);  // race
+        rendezvous(4);
     });
     std::thread relay([] {
-        int expected = 1;
-        while (!ready.compare_exchange_weak(expected, 2, std::memory_order_relaxed)) expected = 1;
-    });
-    std::thread consumer([] {
-        while (ready.load(std::memory_order_acquire) != 2) {
+        while (flag.load(std::memory_order_relaxed) != 1) {
         }
-        std::printf("%d\n", payload);
+#ifdef FIXED
+        flag.fetch_add(1, std::memory_order_relaxed);
+#else
+        flag.store(2, std::memory_order_relaxed);
+#endif
+        relayed.store(1, std::memory_order_relaxed);
+        rendezvous(4);
     });
-    plain.join();
-    atomic.join();
-    publisher.join();
+    // Acquires only once the relayed value is there, never the release's own value.
+    std::thread consumer([&consumed] {
+        while (!relayed.load(std::memory_order_relaxed)) {
+        }
+        if (flag.load(std::memory_order_acquire) == 2) consumed = payload;  // race
+        rendezvous(4);
+    });
+    writer.join();
+    loader.join();
     relay.join();
     consumer.join();
+    std::printf("%ld %ld %d\n", loaded, read, consumed);
     return 0;
 }

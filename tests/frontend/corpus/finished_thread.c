@@ -1,12 +1,13 @@
 // tavo: racy
 // tavo-expect: which has finished
-// A thread writes a variable and returns; the main thread reads it later without joining it,
-// having only waited for the thread to be gone in ways that order nothing.
+// Two threads write and end; the main thread joins one of them and only then reads what both
+// wrote. The joined thread's write is ordered before the read; the other thread's is not, however
+// long it has been gone (waiting for it in ways that order nothing).
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
 
-static int result;
+static int result, joined_result;
 static atomic_int finished;  // relaxed: sequences the run without ordering anything
 
 static void* compute(void* argument) {
@@ -16,14 +17,22 @@ static void* compute(void* argument) {
     return NULL;
 }
 
+static void* compute_joined(void* argument) {
+    (void)argument;
+    joined_result = 1;
+    return NULL;
+}
+
 int main(void) {
-    pthread_t thread;
+    pthread_t thread, joined;
     pthread_create(&thread, NULL, compute, NULL);
     pthread_detach(thread);
+    pthread_create(&joined, NULL, compute_joined, NULL);
+    pthread_join(joined, NULL);
     while (!atomic_load_explicit(&finished, memory_order_relaxed)) {
     }
     // The thread may still be on its way out; give it time to end.
     for (int round = 0; round < 100; ++round) sched_yield();
-    printf("%d\n", result);  // race
+    printf("%d %d\n", result, joined_result);  // race
     return 0;
 }

@@ -1,9 +1,10 @@
 // tavo: racy
-// tavo-reports: 3
-// Buffers the C library fills and reads for two threads that never synchronise: read() into one
-// buffer while the other compares it, strcpy() into a name the other prints, snprintf() into a
-// line whose length the other takes.
-#define _POSIX_C_SOURCE 200809L
+// tavo-reports: 6
+// Buffers the C library fills and reads for two threads that never synchronise: read() and
+// memcpy() fill buffers the other compares and sums, strcpy() a name the other prints, snprintf()
+// a line whose length the other takes, fgets() a line the other compares, the GNU strerror_r() a
+// message the other searches.
+#define _GNU_SOURCE
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -12,7 +13,7 @@
 
 #include "rendezvous.h"
 
-static char block[16], name[16], line[32];
+static char block[16], copy[16], name[16], line[32], text[64], message[64];
 static const char zeros[16];
 static char filler[] = "filler";
 
@@ -21,18 +22,31 @@ static void* fill(void* argument) {
     const int fd = open("/dev/zero", O_RDONLY);
     if (read(fd, block, sizeof block) != sizeof block) return NULL;  // race
     close(fd);
-    strcpy(name, filler);                             // race
-    snprintf(line, sizeof line, "%d bytes", 16);      // race
+    memcpy(copy, filler, sizeof filler);                             // race
+    strcpy(name, filler);                                            // race
+    snprintf(line, sizeof line, "%d bytes", 16);                     // race
+    FILE* file = tmpfile();
+    fputs("a line\n", file);
+    rewind(file);
+    if (fgets(text, sizeof text, file) == NULL) return NULL;         // race
+    fclose(file);
+    if (strerror_r(12345, message, sizeof message) == NULL) return NULL;  // race
     rendezvous(2);
     return NULL;
 }
 
 static void* use(void* argument) {
+    while (atomic_load_explicit(&rendezvous_arrived, memory_order_relaxed) == 0) {
+    }
     FILE* sink = fopen("/dev/null", "w");
-    *(int*)argument = memcmp(block, zeros, sizeof block);  // race
-    fputs(name, sink);                                     // race
-    *(int*)argument += (int)strlen(line);                  // race
+    int result = memcmp(block, zeros, sizeof block);  // race
+    for (size_t index = 0; index < sizeof copy; ++index) result += copy[index];  // race
+    fputs(name, sink);                                // race
+    result += (int)strlen(line);                      // race
+    result += strcmp(text, "another line\n") != 0;    // race
+    result += strchr(message, '5') != NULL;           // race
     fclose(sink);
+    *(int*)argument = result;
     rendezvous(2);
     return NULL;
 }

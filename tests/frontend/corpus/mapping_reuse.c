@@ -1,44 +1,36 @@
 // tavo: clean
-// One thread maps a page, fills it and unmaps it; another maps a page at the same address and
-// fills it, nothing ordering the two: the new mapping starts with no history.
+// One thread maps a page, fills it and unmaps it; another maps a page at the same address, fills
+// it and moves it with mremap, nothing ordering the two: a new mapping starts with no history.
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <stdatomic.h>
-#include <string.h>
 #include <sys/mman.h>
 
 static atomic_int step;  // relaxed: sequences the run without ordering anything
 static char* page;
 
-static void wait_for(int value) {
-    while (atomic_load_explicit(&step, memory_order_relaxed) < value) {
+static char* fill_page(int step_before) {
+    while (atomic_load_explicit(&step, memory_order_relaxed) < step_before) {
     }
-}
-
-static char* map_page(void) {
-    return mmap(page, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    char* mapped = mmap(page, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    for (int index = 0; index < 64; ++index) mapped[index] = (char)(mapped[index] + 1);
+    return mapped;
 }
 
 static void* first(void* argument) {
-    (void)argument;
-    char* mapped = map_page();
-    for (int index = 0; index < 64; ++index) mapped[index] = (char)index;
-    munmap(mapped, 4096);
+    munmap(fill_page(0), 4096);
     atomic_store_explicit(&step, 1, memory_order_relaxed);
-    wait_for(2);  // still running while the other thread fills its page
-    return NULL;
+    while (atomic_load_explicit(&step, memory_order_relaxed) < 2) {  // alive while the other fills
+    }
+    return argument;
 }
 
 static void* second(void* argument) {
-    (void)argument;
-    wait_for(1);
-    char* mapped = map_page();
-    for (int index = 0; index < 64; ++index) mapped[index] = (char)(mapped[index] + 1);
-    mapped = mremap(mapped, 4096, 8192, MREMAP_MAYMOVE);
-    int good = mapped != MAP_FAILED && mapped[63] == 1;
+    char* mapped = mremap(fill_page(1), 4096, 8192, MREMAP_MAYMOVE);
+    const int good = mapped != MAP_FAILED && mapped[63] == 1;
     munmap(mapped, 8192);
     atomic_store_explicit(&step, 2, memory_order_relaxed);
-    return (void*)(long)good;
+    return good ? argument : NULL;
 }
 
 int main(void) {
@@ -47,7 +39,7 @@ int main(void) {
     pthread_t threads[2];
     void* good = NULL;
     pthread_create(&threads[0], NULL, first, NULL);
-    pthread_create(&threads[1], NULL, second, NULL);
+    pthread_create(&threads[1], NULL, second, page);
     pthread_join(threads[0], NULL);
     pthread_join(threads[1], &good);
     return good != NULL ? 0 : 1;

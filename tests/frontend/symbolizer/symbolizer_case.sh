@@ -2,11 +2,9 @@
 # Symbolization that never switches itself off, on a C++ program whose names are thousands of
 # characters long: every frame is named and has a line; a symbolizer that dies after each answer
 # gives the same report; with no symbolizer the run warns once and still names every function.
-set -uo pipefail
-wrappers="$1" cxx_compiler="$2" source="$3" work="$4"
-mkdir -p "$work"
+source "$(dirname "$0")/../build_case.sh"
 program="$work/long_names"
-TAVO_CXX="$cxx_compiler" "$wrappers/tavoc++" -std=c++17 -g -O1 "$source" -o "$program" || { echo "FAIL: does not build"; exit 1; }
+build "$program"
 fail() { echo "FAIL: $*"; exit 1; }
 normalise() { sed -E -e 's/pid=[0-9]+/pid=N/' -e 's/tid=[0-9]+/tid=N/g' -e 's/0x[0-9a-f]+/0x?/g' "$1"; }
 frames() { grep -E '^    #[0-9]+ ' "$1"; }

@@ -1,0 +1,128 @@
+// The differential test: an event stream is what a program on several threads asks of the library,
+// one event at a time, and what the debugger writes at each stop. The reference model (model.h) and
+// the real library both run it; their stops must agree.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tavo/tavo.h"
+
+namespace differential {
+
+// Each op but the last three is one entry of the library; its arguments are event_t::arg in order.
+enum class op_t : std::uint8_t {
+    read, write, update, atomic,                 // address, size
+    enter_function, leave_function,              // offset into the function table, frame
+    enter_task, leave_task,                      // type, id, site (the From entries)
+    enter_task_plain, leave_task_plain,          // type, id (the return-address entries)
+    activate,                                    // type
+    acquire, release, acquire_weak, release_weak, destroy,  // type, id
+    notify_acquired, notify_releasing, notify_destroy,      // address of the object
+    alias,                                       // type, id, target type, target id
+    allocate, fork, fork_current, fork_nowait,   // fork: type, id
+    join,                                        // fork id
+    taskwait, taskwait_current,                  // taskwait: type, id
+    warn, warn_from,                             // code, site
+    debugger, thread_exit, count,                // debugger: the block written while all threads run
+};
+constexpr int op_count = static_cast<int>(op_t::count);
+
+// A filter record the debugger writes. `first` may be relative to an entry stub's site (which
+// differs between executables) or to the function table.
+struct filter_plan_t {
+    std::uint8_t feature = 1, target = 1, operation = 2;
+    std::uint64_t first = 0, second = 0;
+    std::int32_t base = no_base;  // >= 0: a stub's index
+
+    static constexpr std::int32_t no_base = -1, function_table_base = -2;
+};
+
+// What the debugger does while the process is stopped (or, for op_t::debugger, while it runs).
+struct debugger_action_t {
+    std::uint32_t set_request = 0, clear_request = 0;
+    bool write_flags = false, write_version = false, write_count = false;
+    std::uint32_t flags = 0, version = TAVO_CONFIG_VERSION, count = 0;
+    std::vector<filter_plan_t> records;  // written from the start of the filter buffer
+
+    bool empty() const { return !set_request && !clear_request && !write_flags && !write_version && !write_count && records.empty(); }
+};
+
+struct event_t {
+    op_t op = op_t::write;
+    std::uint8_t thread = 0;
+    std::uint8_t variant = 0;      // which of an op's stubs calls the entry: accesses come from several sites
+    bool id_is_thread = false;     // arg[1] names a stream thread: the task id is its identifier
+    std::uint64_t arg[4] = {};
+    std::vector<debugger_action_t> at_stops;  // the debugger's action at this event's n-th stop
+};
+
+struct stream_t {
+    std::vector<event_t> events;
+    int thread_count() const;
+};
+
+// A stop as the debugger sees it, one line: the reason, the block, the active mask and the detection.
+struct stop_t {
+    std::size_t event = 0;
+    std::int32_t reason = 0;
+    std::uint64_t site = 0;
+    tavo_config_t config{};
+    std::uint32_t active_mask = 0;
+    tavo_access_t offending{};
+    std::vector<tavo_access_t> offended;
+    std::uint64_t function = 0;
+    std::vector<tavo_offense_t> offenses;
+};
+std::string describe(const stop_t& stop);
+std::int32_t reason_of(const std::string& stop);
+
+// What one run of a stream produced.
+struct outcome_t {
+    std::vector<std::string> stops;
+    std::vector<std::uint64_t> results;  // ids returned by allocate and the forks, in order
+    std::string failure;                 // a crash, a hang or a lost thread; empty when the run completed
+};
+
+// A task id that stands for the identifier of a stream thread, before the run knows it.
+constexpr std::uint64_t thread_id_placeholder(int thread) { return 0x7A0000000000ull + static_cast<std::uint64_t>(thread); }
+
+// Every op calls its entry through a stub of its own (accesses: one per variant), so that the
+// call site the library records is known to the model.
+constexpr int access_variants = 4;
+std::uint64_t stub_site(op_t op, int variant = 0);
+std::uint64_t call_entry(const event_t& event, std::uint64_t task_id);
+const std::uint8_t* function_table();
+
+// The debugger's action at the given stop of an event. Past the stream's own actions a debugger
+// that still sees stops after many more clears the request word, so that a run always ends.
+debugger_action_t action_at(const event_t& event, std::size_t ordinal);
+// The block as the debugger leaves it after an action; the filter buffer gets the records.
+void apply_action(const debugger_action_t& action, tavo_config_t& config, tavo_filter_record_t* buffer, std::uint32_t capacity);
+
+// Ends, in index order, every thread the stream leaves running.
+void complete(stream_t& stream);
+
+// One event a line: "op tTHREAD [vVARIANT] ARG... | ACTION | ACTION", an id named "T2" is thread
+// 2's identifier, an action is "set=X clear=X flags=X version=N count=N record=F,T,O,FIRST,SECOND,BASE".
+std::string to_text(const stream_t& stream);
+stream_t parse(const std::string& text);
+
+// Runs a stream against the real library: in a child process forked from a process in which the
+// library has just loaded, so every stream starts from the same state (first handle 1, first sync
+// id 1), on one real thread per stream thread, one event at a time in stream order. A crash or a
+// hang of the child is reported in outcome_t::failure.
+outcome_t run_library(const stream_t& stream, unsigned timeout_seconds = 30);
+outcome_t run_model(const stream_t& stream);
+// Empty when both agree; otherwise where and how they first differ.
+std::string compare(const outcome_t& library, const outcome_t& model);
+
+// Random streams, generated with the model running alongside, so that the choices make sense
+// where they should (exits of open tasks, joins of real forks, filter records written into an
+// allocated buffer) and stay arbitrary where the library must cope with anything. extra_flags
+// are set in the flags word from the start and kept by every write.
+stream_t generate(std::uint64_t seed, int events, int max_threads, std::uint32_t extra_flags);
+
+}  // namespace differential
