@@ -119,20 +119,34 @@ bool releases(int order) { return order == order_release || order >= order_acq_r
 // A read-modify-write that does not release leaves the object's clock alone, and so continues the
 // release sequence of the releases before it. Acquiring is weak: a variable nobody released into
 // gets no object.
+//
+// The access and the synchronisation before the operation go in one entry; it returns the record
+// to acquire through after the operation, if there is anything to acquire.
+thread_record_t* atomic_before(const volatile void* address, std::uint32_t size, access_t type, std::uint32_t order,
+                               bool acquires_after, std::uint64_t site) noexcept {
+    if (!ready.load(std::memory_order_relaxed)) return nullptr;
+    if (from_openmp_runtime(site)) order = 0, acquires_after = false;
+    return atomic_from(const_cast<const void*>(address), size, type, order, acquires_after, site);
+}
+
+void atomic_after(thread_record_t* record, const volatile void* address, std::uint64_t site) noexcept {
+    if (record != nullptr) atomic_acquired(*record, const_cast<const void*>(address), site);
+}
+
 template <class T, class Operation>
 T atomic_update(volatile T* address, int order, std::uint64_t site, Operation operation) noexcept {
-    access(const_cast<T*>(address), sizeof(T), atomic_access, site);
-    if (releases(order)) sync_on_address(const_cast<T*>(address), memory_order::release, site);
+    thread_record_t* record =
+        atomic_before(address, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0, acquires(order), site);
     const T old = operation();
-    if (acquires(order)) sync_on_address(const_cast<T*>(address), memory_order::weak_acquire, site);
+    atomic_after(record, address, site);
     return old;
 }
 
 template <class T>
 T atomic_load(const volatile T* address, int order, std::uint64_t site) noexcept {
-    access(const_cast<T*>(address), sizeof(T), atomic_read_access, site);
+    thread_record_t* record = atomic_before(address, sizeof(T), atomic_read_access, 0, acquires(order), site);
     const T value = __atomic_load_n(address, __ATOMIC_SEQ_CST);
-    if (acquires(order)) sync_on_address(address, memory_order::weak_acquire, site);
+    atomic_after(record, address, site);
     return value;
 }
 
@@ -140,18 +154,18 @@ T atomic_load(const volatile T* address, int order, std::uint64_t site) noexcept
 // stored value synchronises with this store alone, if it releases, and with nothing otherwise.
 template <class T>
 void atomic_store(volatile T* address, T value, int order, std::uint64_t site) noexcept {
-    access(const_cast<T*>(address), sizeof(T), atomic_access, site);
-    sync_on_address(address, releases(order) ? memory_order::store_release : memory_order::store_relaxed, site);
+    atomic_before(address, sizeof(T), atomic_access, releases(order) ? memory_order::store_release : memory_order::store_relaxed,
+                  false, site);
     __atomic_store_n(address, value, __ATOMIC_SEQ_CST);
 }
 
 template <class T>
 T compare_exchange(volatile T* a, T expected, T value, int order, int failure_order, std::uint64_t site) noexcept {
-    access(const_cast<T*>(a), sizeof(T), atomic_access, site);
-    if (releases(order)) sync_on_address(const_cast<T*>(a), memory_order::release, site);
+    thread_record_t* record = atomic_before(a, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0,
+                                            acquires(order) || acquires(failure_order), site);
     T old = expected;
     const bool swapped = __atomic_compare_exchange_n(a, &old, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    if (acquires(swapped ? order : failure_order)) sync_on_address(const_cast<T*>(a), memory_order::weak_acquire, site);
+    if (acquires(swapped ? order : failure_order)) atomic_after(record, a, site);
     return old;
 }
 

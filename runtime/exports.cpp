@@ -28,10 +28,9 @@ bool tasks_may_overlap() noexcept {
            runtime.activation_count[3].load(std::memory_order_relaxed) != 0;
 }
 
-void memory_access(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t family_bits,
-                   std::uint64_t site) noexcept {
-    thread_record_t* record = enter_frame(family_bits);
-    if (record == nullptr || record->current_task == nullptr) return;
+void check_memory(thread_record_t* record, const void* address, std::uint32_t size, std::uint32_t type,
+                  std::uint64_t site) noexcept {
+    if (record->current_task == nullptr) return;
     if ((flags_word() & TAVO_FLAG_ALWAYS_CONCURRENT) && !tasks_may_overlap()) return;
     record->last_site = site;
     log_task_line(log_family::memory, record->current_task->label(), [&](std::ostream& stream) {
@@ -40,6 +39,11 @@ void memory_access(const void* address, std::uint32_t size, std::uint32_t type, 
     });
     if (flags_word() & TAVO_FLAG_TSM)
         runtime.tsm.check_access(*record->current_task, reinterpret_cast<std::uintptr_t>(address), size, type, site);
+}
+
+void memory_access(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t family_bits,
+                   std::uint64_t site) noexcept {
+    if (thread_record_t* record = enter_frame(family_bits)) check_memory(record, address, size, type, site);
 }
 
 enum class function_event_t { enters, leaves };
@@ -90,6 +94,24 @@ void tavo::access_from(const void* address, std::uint32_t size, std::uint32_t ty
     if (type == access_type::read && (flags & TAVO_FLAG_IGNORE_READS)) return;
     if (type >= access_type::atomic && (flags & TAVO_FLAG_IGNORE_ATOMICS)) return;
     memory_access(address, size, type, families[type], site);
+}
+
+// One frame for both families. The mask is read again for the synchronisation: a stop at the
+// access polls the configuration, as the frame of a second entry would.
+thread_record_t* tavo::atomic_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t order,
+                                   bool acquires_after, std::uint64_t site) noexcept {
+    const bool synchronises = order != 0 || acquires_after;
+    thread_record_t* record = enter_frame(TAVO_ACTIVE_ATOMICS | (synchronises ? TAVO_ACTIVE_SYNC : 0));
+    if (record == nullptr) return nullptr;
+    if ((active_mask() & TAVO_ACTIVE_ATOMICS) && (flags_word() & TAVO_FLAG_IGNORE_ATOMICS) == 0)
+        check_memory(record, address, size, type, site);
+    if (!synchronises || (active_mask() & TAVO_ACTIVE_SYNC) == 0) return nullptr;
+    if (order != 0) sync_operation_on(*record, {0, reinterpret_cast<std::uintptr_t>(address)}, order, site);
+    return acquires_after ? record : nullptr;
+}
+
+void tavo::atomic_acquired(thread_record_t& record, const void* address, std::uint64_t site) noexcept {
+    sync_operation_on(record, {0, reinterpret_cast<std::uintptr_t>(address)}, memory_order::weak_acquire, site);
 }
 
 void tavo::memory_block_from(const void* address, std::uint64_t size, bool as_write, std::uint64_t site) noexcept {

@@ -6,9 +6,18 @@
 
 namespace tavo {
 
+struct thread_record_t;
+
 // type: 0 read, 1 write, 2 update, 3 atomic update, 4 atomic read (front ends only); the same
 // gates and flags as the exports.
 void access_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept;
+// An atomic access of `type` 3 or 4 and, before the program's operation, its synchronisation
+// `order` on the object at `address` (a memory order of sync_operation.h, 0 for none). When
+// `acquires_after`, the record to pass to `atomic_acquired` once the operation is done (null:
+// nothing to acquire), which makes the weak acquire without running the frame again.
+thread_record_t* atomic_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t order,
+                             bool acquires_after, std::uint64_t site) noexcept;
+void atomic_acquired(thread_record_t& record, const void* address, std::uint64_t site) noexcept;
 void function_from(bool enters, const void* function, const void* frame, std::uint64_t site) noexcept;
 // The program received a block of memory fresh or gave it back: its history is forgotten, and with
 // `as_write` the release first counts as the calling task's write of the whole block. Not gated by

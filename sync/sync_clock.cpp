@@ -103,13 +103,23 @@ bool sync_clock_t::merge_gated(Entries&& for_each_entry, Raise&& raise_found, ar
 
 void sync_clock_t::advance(std::uint64_t& time, std::uint16_t handle, sync_clock_t& object_clock,
                            arena_t& bucket_arena) noexcept {
+    tick(time, handle, bucket_arena);
+    publish(object_clock, bucket_arena);
+}
+
+// The task's own entry is never erased while the task runs: once there, it is raised without the gate.
+void sync_clock_t::tick(std::uint64_t& time, std::uint16_t handle, arena_t& bucket_arena) noexcept {
     if (time == UINT64_MAX) raise_usage_error_at_thread_site(error::sync_clock_overflow);
     else ++time;
+    if (std::uint64_t* mine = unerased_value(handle)) return raise_value(*mine, time);
     shared_gate_guard_t gate(clock_gate);
-    if (std::uint64_t* mine = unerased_value(handle)) raise_value(*mine, time);
-    else raise_to_gated(handle, time, bucket_arena);
-    if (&object_clock == this) return;
-    object_clock.merge_gated(
+    raise_to_gated(handle, time, bucket_arena);
+}
+
+bool sync_clock_t::publish(sync_clock_t& object_clock, arena_t& bucket_arena) noexcept {
+    if (&object_clock == this) return true;
+    shared_gate_guard_t gate(clock_gate);
+    return object_clock.merge_gated(
         [&](auto&& visit) {
             for (handle_bucket_t* bucket = &head; bucket != nullptr;
                  bucket = std::atomic_ref<handle_bucket_t*>(bucket->next).load()) {

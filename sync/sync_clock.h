@@ -41,10 +41,13 @@ struct sync_clock_t : handle_map_t {
     // what was gathered is merged all the same. False when an entry was given up.
     bool join(sync_clock_t* source, arena_t& bucket_arena) noexcept;
 
-    // The release step, on the releasing task's clock: ticks the task's `time` (at 2^64 - 1 it
-    // reports the overflow and keeps the time), records the time under the task's `handle` in
-    // this clock, and joins this clock into `object_clock`.
+    // The release step, on the releasing task's clock: tick, then publish into `object_clock`.
     void advance(std::uint64_t& time, std::uint16_t handle, sync_clock_t& object_clock, arena_t& bucket_arena) noexcept;
+    // Ticks the task's `time` (at 2^64 - 1 it reports the overflow and keeps the time) and records
+    // the time under the task's `handle` in this clock.
+    void tick(std::uint64_t& time, std::uint16_t handle, arena_t& bucket_arena) noexcept;
+    // Joins this clock into `object_clock`. False when an entry was given up.
+    bool publish(sync_clock_t& object_clock, arena_t& bucket_arena) noexcept;
 
     // Erases every entry, holding the insert lock so that no insertion of a handle runs while it
     // is erased, and the gate shared so that retirement erases nothing at the same time. Readers

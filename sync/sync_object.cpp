@@ -11,11 +11,6 @@ namespace tavo {
 
 namespace {
 
-bool has_aliases(std::uint32_t type) {
-    // Read without the lock: an alias made while an operation is already under way may be missed.
-    return sync_aliases.sizes[type].load(std::memory_order_acquire) != 0;
-}
-
 // Each thread remembers the clocks it found, so that the objects it uses over and over (its locks,
 // its atomics) are found without the runtime lock. Clocks are never freed, only unlinked from their
 // table, and every unlinking moves the generation on, which drops every thread's remembered
@@ -31,14 +26,19 @@ struct remembered_clock_t {
     object_clock_t* clock;
 };
 constexpr std::size_t remembered_count = 32;
+#ifndef _WIN32
+// The library is loaded with the program: one load off the thread pointer reaches them.
+thread_local __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered[remembered_count];
+#else
 thread_local remembered_clock_t remembered[remembered_count];
+#endif
 
-remembered_clock_t& remembered_slot(const sync_object_t& object) {
+remembered_clock_t& remembered_slot(sync_object_t object) {
     const std::uint64_t mixed = (object.id ^ (object.id >> 17) ^ object.type) * 0x9E3779B97F4A7C15u;
     return remembered[mixed >> 59];
 }
 
-object_clock_t* remembered_clock(const sync_object_t& object) {
+object_clock_t* remembered_clock(sync_object_t object) {
     const remembered_clock_t& slot = remembered_slot(object);
     if (slot.id != object.id || slot.type != object.type ||
         slot.generation != table_generation.load(std::memory_order_acquire))
@@ -46,21 +46,20 @@ object_clock_t* remembered_clock(const sync_object_t& object) {
     return slot.clock;
 }
 
-void remember(const sync_object_t& object, object_clock_t* clock, std::uint64_t generation) {
+void remember(sync_object_t object, object_clock_t* clock, std::uint64_t generation) {
     if (clock != nullptr) remembered_slot(object) = {generation, object.id, object.type, clock};
 }
 
 }  // namespace
 
-sync_object_t resolve(const sync_object_t& object) noexcept {
-    if (!has_aliases(object.type)) return object;
+sync_object_t resolve_alias(sync_object_t object) noexcept {
     spin_guard_t guard(sync_aliases.lock);
     const auto& table = sync_aliases.tables[object.type];
     const auto found = table.find(object.id);
     return found != table.end() ? found->second : object;
 }
 
-void record_alias(const sync_object_t& object, const sync_object_t& target) noexcept {
+void record_alias(sync_object_t object, sync_object_t target) noexcept {
     bool stored = false;
     {
         spin_guard_t guard(sync_aliases.lock);
@@ -75,14 +74,14 @@ void record_alias(const sync_object_t& object, const sync_object_t& target) noex
     if (!stored) raise_system_error_at_thread_site(error::out_of_memory);
 }
 
-void remove_alias(const sync_object_t& object) noexcept {
+void remove_alias(sync_object_t object) noexcept {
     spin_guard_t guard(sync_aliases.lock);
     auto& table = sync_aliases.tables[object.type];
     table.erase(object.id);
     sync_aliases.sizes[object.type].store(table.size(), std::memory_order_release);
 }
 
-object_clock_t* get_or_create_clock(const sync_object_t& object) noexcept {
+object_clock_t* get_or_create_clock(sync_object_t object) noexcept {
     if (object_clock_t* clock = remembered_clock(object)) return clock;
     runtime_lock_guard_t guard;
     const std::uint64_t generation = table_generation.load(std::memory_order_relaxed);
@@ -102,7 +101,7 @@ object_clock_t* get_or_create_clock(const sync_object_t& object) noexcept {
     return entry->second;
 }
 
-object_clock_t* find_clock(const sync_object_t& object) noexcept {
+object_clock_t* find_clock(sync_object_t object) noexcept {
     if (object_clock_t* clock = remembered_clock(object)) return clock;
     runtime_lock_guard_t guard;
     const std::uint64_t generation = table_generation.load(std::memory_order_relaxed);
@@ -113,7 +112,7 @@ object_clock_t* find_clock(const sync_object_t& object) noexcept {
     return found->second;
 }
 
-void remove_object(const sync_object_t& object) noexcept {
+void remove_object(sync_object_t object) noexcept {
     runtime_lock_guard_t guard;
     if (runtime.sync_tables[object.type].erase(object.id) != 0) table_generation.fetch_add(1, std::memory_order_acq_rel);
 }

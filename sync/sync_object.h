@@ -28,12 +28,15 @@ inline bool is_alias_target_type(std::uint32_t type) noexcept {
 }
 
 // An object's clock and its count of changes. Protocol: every release into the clock moves the
-// count on once its entries are in place (a clear only takes entries away, and is not counted); so a task that read count c before it
-// joined the whole clock, and finds the count still c, knows the clock again, and its acquire
-// would change nothing. A releaser that knows the clock at count c and finds c still there after
-// its release moves the count to c + 1 by compare-and-swap and knows the clock at c + 1: its
-// release added only its own entries. Another release under way meanwhile moves the count after
-// its entries are in, before the releasing operation lets anyone observe it.
+// count on once its entries are in place; a clear moves it on before it takes entries away and
+// again after. So a task that read count c before it joined the whole clock, and finds the count
+// still c, knows the clock again, and its acquire would change nothing. A releaser that knows the
+// clock at count c and finds c still there after its release moves the count to c + 1 by
+// compare-and-swap and knows the clock at c + 1: its release added only its own entries. If that
+// release published the task's whole clock, the clock at c + 1 also holds it; until the task's
+// clock gains by an acquire, its next release at the same count only raises the task's own entry.
+// Another release under way meanwhile moves the count after its entries are in, before the
+// releasing operation lets anyone observe it.
 struct object_clock_t : sync_clock_t {
     std::uint64_t changes = 0;
 };
@@ -52,19 +55,23 @@ struct sync_aliases_t {
 };
 extern sync_aliases_t& sync_aliases;
 
-// The object an operation on `object` acts on: its alias target, or itself. One level only.
-sync_object_t resolve(const sync_object_t& object) noexcept;
+sync_object_t resolve_alias(sync_object_t object) noexcept;
+// The object an operation on `object` acts on: its alias target, or itself. One level only. The
+// size is read without the lock: an alias made while an operation is already under way may be missed.
+inline sync_object_t resolve(sync_object_t object) noexcept {
+    return sync_aliases.sizes[object.type].load(std::memory_order_acquire) != 0 ? resolve_alias(object) : object;
+}
 // Records that `object` stands for `target` (flattened through the target's own alias). The
 // caller has checked both types.
-void record_alias(const sync_object_t& object, const sync_object_t& target) noexcept;
-void remove_alias(const sync_object_t& object) noexcept;
+void record_alias(sync_object_t object, sync_object_t target) noexcept;
+void remove_alias(sync_object_t object) noexcept;
 
 // The object's clock, created empty on first use; null after -9998 was reported.
-object_clock_t* get_or_create_clock(const sync_object_t& object) noexcept;
+object_clock_t* get_or_create_clock(sync_object_t object) noexcept;
 // The object's clock, or null when it has none.
-object_clock_t* find_clock(const sync_object_t& object) noexcept;
+object_clock_t* find_clock(sync_object_t object) noexcept;
 // Forgets the object; its next use starts from an empty clock.
-void remove_object(const sync_object_t& object) noexcept;
+void remove_object(sync_object_t object) noexcept;
 
 // Erases the handle from every sync object's clock. Under the clock gate, closed.
 void retire_handle_from_sync_objects(std::uint16_t handle) noexcept;

@@ -28,34 +28,57 @@ const char* order_word(std::uint32_t order) {
     }
 }
 
-std::uint64_t changes_of(object_clock_t& clock) { return std::atomic_ref<std::uint64_t>(clock.changes).load(); }
+std::atomic_ref<std::uint64_t> changes_of(object_clock_t& clock) { return std::atomic_ref<std::uint64_t>(clock.changes); }
 
 // Acquiring copies what the object knows into the task's clock; the task's time stays. Skipped
 // when the task knows the object's clock as it is.
 void acquire(task_context_t& task, object_clock_t* object_clock) {
     if (object_clock == nullptr) return;
-    const std::uint64_t changes = changes_of(*object_clock);
+    const std::uint64_t changes = changes_of(*object_clock).load();
     if (task.known_clock == object_clock && task.known_changes == changes) return;
+    task.known_holds_task = false;
     if (task.clock.join(object_clock, runtime.arena)) {
         task.known_clock = object_clock;
         task.known_changes = changes;
     }
 }
 
-// Releasing ticks the task's time and publishes the task's clock, its own entry included.
+// Releasing ticks the task's time and publishes the task's clock, its own entry included. When
+// the object holds the task's whole clock but its time, raising that one entry publishes it.
 void release(task_context_t& task, object_clock_t* object_clock) {
     if (object_clock == nullptr) return;
-    std::uint64_t changes = changes_of(*object_clock);
-    task.clock.advance(task.time, task.handle, *object_clock, runtime.arena);
-    std::atomic_ref<std::uint64_t> count(object_clock->changes);
-    if (task.known_clock == object_clock && task.known_changes == changes && count.compare_exchange_strong(changes, changes + 1))
+    std::atomic_ref<std::uint64_t> count = changes_of(*object_clock);
+    std::uint64_t changes = count.load();
+    const bool knew = task.known_clock == object_clock && task.known_changes == changes;
+    task.clock.tick(task.time, task.handle, runtime.arena);
+    bool one_entry = false;
+    if (knew && task.known_holds_task) {
+        if (pinned_slot_t entry = object_clock->find(task.handle)) {
+            entry.raise(task.time);
+            one_entry = true;
+        }
+    }
+    const bool whole = one_entry || task.clock.publish(*object_clock, runtime.arena);
+    if (knew && count.compare_exchange_strong(changes, changes + 1)) {
         task.known_changes = changes + 1;
-    else
-        count.fetch_add(1);
+        task.known_holds_task = whole;
+        return;
+    }
+    // Something else changed the object meanwhile, perhaps a clear: the one entry may not be enough.
+    if (one_entry) task.clock.publish(*object_clock, runtime.arena);
+    count.fetch_add(1);
+}
+
+// A clear is counted before entries go and after: no task can claim the object holds its clock
+// from a release that ran beside the clear.
+void clear(object_clock_t& object_clock) {
+    changes_of(object_clock).fetch_add(1);
+    object_clock.clear();
+    changes_of(object_clock).fetch_add(1);
 }
 
 // Returns the order the log shows: a weak operation that found its object shows the strong one.
-std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_object_t& resolved,
+std::uint32_t act(task_context_t& task, sync_object_t given, sync_object_t resolved,
                   std::uint32_t order) {
     switch (order) {
     case memory_order::acquire: acquire(task, get_or_create_clock(resolved)); return order;
@@ -80,12 +103,12 @@ std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_o
     // when it is empty already.
     case memory_order::store_release:
         if (object_clock_t* clock = get_or_create_clock(resolved)) {
-            if (!clock->covered_by(task.clock)) clock->clear();
+            if (!clock->covered_by(task.clock)) clear(*clock);
             release(task, clock);
         }
         return order;
     case memory_order::store_relaxed:
-        if (object_clock_t* clock = find_clock(resolved); clock != nullptr && clock->entry_count() != 0) clock->clear();
+        if (object_clock_t* clock = find_clock(resolved); clock != nullptr && clock->entry_count() != 0) clear(*clock);
         return order;
     default:
         raise_usage_error_at_thread_site(error::invalid_memory_order);
@@ -93,7 +116,7 @@ std::uint32_t act(task_context_t& task, const sync_object_t& given, const sync_o
     }
 }
 
-void log_operation(task_context_t& task, const sync_object_t& shown, std::uint32_t order) {
+void log_operation(task_context_t& task, sync_object_t shown, std::uint32_t order) {
     log_task_line(log_family::sync, task.label(), [&](std::ostream& stream) {
         stream << ' ' << order_word(order) << " sync object " << shown.type << '.' << hex(shown.id) << " at "
                << task.time << ". State (handle, time):";
@@ -105,11 +128,16 @@ void log_operation(task_context_t& task, const sync_object_t& shown, std::uint32
 
 }  // namespace
 
-void sync_operation(const sync_object_t& object, std::uint32_t order, std::uint64_t site) noexcept {
+void sync_operation(sync_object_t object, std::uint32_t order, std::uint64_t site) noexcept {
     thread_record_t* record = enter_frame(TAVO_ACTIVE_SYNC);
-    if (record == nullptr || record->current_task == nullptr) return;
-    task_context_t& task = *record->current_task;
-    record->last_site = site;
+    if (record != nullptr) sync_operation_on(*record, object, order, site);
+}
+
+void sync_operation_on(thread_record_t& record, sync_object_t object, std::uint32_t order,
+                       std::uint64_t site) noexcept {
+    if (record.current_task == nullptr) return;
+    task_context_t& task = *record.current_task;
+    record.last_site = site;
     if (!is_valid_sync_type(object.type)) return raise_usage_error_at_thread_site(error::invalid_sync_type);
     const sync_object_t resolved = resolve(object);
     const std::uint32_t shown_order = act(task, object, resolved, order);

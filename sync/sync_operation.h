@@ -6,6 +6,8 @@
 
 namespace tavo {
 
+struct thread_record_t;
+
 namespace memory_order {
 constexpr std::uint32_t acquire = 2;
 constexpr std::uint32_t release = 3;
@@ -20,6 +22,9 @@ constexpr std::uint32_t store_relaxed = 35;
 
 // Every synchronisation goes through here, the program's and the task model's alike. Runs the
 // entry frame of the synchronisation family; ignored on a thread without a current task.
-void sync_operation(const sync_object_t& object, std::uint32_t order, std::uint64_t site) noexcept;
+void sync_operation(sync_object_t object, std::uint32_t order, std::uint64_t site) noexcept;
+// The same for the thread of `record`, whose frame the caller has run.
+void sync_operation_on(thread_record_t& record, sync_object_t object, std::uint32_t order,
+                       std::uint64_t site) noexcept;
 
 }  // namespace tavo

@@ -35,6 +35,8 @@ struct task_context_t {
     // The object clock this task last knew in full, and its count of changes then (sync_object.h).
     const object_clock_t* known_clock = nullptr;
     std::uint64_t known_changes = 0;
+    // Whether that clock also holds this task's whole clock but its own time.
+    bool known_holds_task = false;
 
     task_context_t(std::int32_t task_type, std::uint64_t task_id, std::uint16_t task_handle,
                    task_context_t* parent_task) noexcept;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "runtime/runtime.h"
@@ -121,4 +122,66 @@ TEST(SyncOperation, DestroyOnAnotherThreadIsSeenByAThreadThatRememberedTheClock)
     EXPECT_NE(second, first);
     EXPECT_EQ(tavo::find_clock(object), second);
     tavo::remove_object(object);
+}
+
+// Tasks take turns on two objects, each turn an acquire, a release, a releasing store or a relaxed
+// store, checked against vector clocks kept here: a release that raises only the task's own entry
+// must leave the object as a whole merge would, also after acquires elsewhere and emptying stores.
+TEST(SyncOperation, ReleasesLeaveTheObjectAsAWholeMergeWould) {
+    using model_clock_t = std::map<std::uint16_t, std::uint64_t>;
+    constexpr int threads = 3, objects = 2, rounds = 2000;
+    std::atomic<int> turn{0};
+    model_clock_t tasks[threads], held[objects];
+    int wrong = 0;
+    const auto join = [](model_clock_t& into, const model_clock_t& from) {
+        for (const auto& [handle, time] : from) into[handle] = std::max(into[handle], time);
+    };
+    const auto differs = [](tavo::sync_clock_t& clock, const model_clock_t& model) {
+        std::size_t live = 0;
+        bool different = false;
+        clock.for_each_live([&](tavo::pinned_slot_t& entry) {
+            ++live;
+            const auto found = model.find(entry.handle());
+            different |= found == model.end() || found->second != entry.value();
+        });
+        return different || live != model.size();
+    };
+    test::run_together(threads, [&](int worker) {
+        _TAVO_enterGenericTask(3, 950 + static_cast<std::uint64_t>(worker));
+        tavo::task_context_t& task = current_task();
+        model_clock_t& mine = tasks[worker];
+        task.clock.for_each_live([&](tavo::pinned_slot_t& entry) { mine[entry.handle()] = entry.value(); });
+        std::uint32_t random = 29 + static_cast<std::uint32_t>(worker);
+        for (int round = 0; round < rounds; ++round) {
+            while (turn.load() % threads != worker) std::this_thread::yield();
+            random = random * 1103515245u + 12345u;
+            const std::uint32_t id = (random >> 24) % objects;
+            const tavo::sync_object_t object{1, 600 + id};
+            model_clock_t& its = held[id];
+            const std::uint32_t step = (random >> 16) % 8;
+            if (step < 3) {
+                tavo::sync_operation(object, tavo::memory_order::acquire, 0);
+                join(mine, its);
+            } else if (step < 7) {
+                const bool stores = step == 6;
+                bool covered = true;
+                for (const auto& [handle, time] : its) covered &= mine.count(handle) != 0 && mine.at(handle) >= time;
+                tavo::sync_operation(object, stores ? tavo::memory_order::store_release : tavo::memory_order::release, 0);
+                if (stores && !covered) its.clear();
+                mine[task.handle] = task.time;
+                join(its, mine);
+            } else {
+                tavo::sync_operation(object, tavo::memory_order::store_relaxed, 0);
+                its.clear();
+            }
+            if (differs(task.clock, mine)) ++wrong;
+            if (tavo::object_clock_t* clock = tavo::find_clock(object); clock != nullptr ? differs(*clock, its) : !its.empty())
+                ++wrong;
+            turn.fetch_add(1);
+        }
+        while (turn.load() < threads * rounds) std::this_thread::yield();
+        _TAVO_leaveGenericTask(3, 950 + static_cast<std::uint64_t>(worker));
+    });
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(test::take_raised_errors().empty());
 }
