@@ -305,24 +305,34 @@ TAVO_FRONT int pthread_rwlock_destroy(pthread_rwlock_t* lock) {
 
 // Condition variables: the wait gives the mutex up and takes it again. The old ABI of the
 // condition functions is still the default symbol, so the current one is asked for by version.
+namespace {
+// `wait()` is the real wait, which gives the mutex up and takes it again.
+template <class Wait>
+int condition_wait(const void* condition, const void* mutex, std::uint64_t site, Wait wait) noexcept {
+    uses_object(condition, site);
+    uses_object(mutex, site);
+    sync_on_address(mutex, memory_order::release, site);
+    const int status = wait();
+    sync_on_address(condition, memory_order::acquire, site);
+    sync_on_address(mutex, memory_order::acquire, site);
+    return status;
+}
+void condition_signal(const void* condition, std::uint64_t site) noexcept {
+    uses_object(condition, site);
+    sync_on_address(condition, memory_order::release, site);
+}
+}  // namespace
 #define TAVO_WAITING(name, version, ...)                                                            \
     TAVO_FRONT int name(pthread_cond_t* condition, pthread_mutex_t* mutex __VA_OPT__(, ) __VA_ARGS__) { \
         REAL(name, version);                                                                        \
-        const std::uint64_t site = CALLER;                                                          \
-        uses_object(condition, site);                                                               \
-        uses_object(mutex, site);                                                                   \
-        sync_on_address(mutex, memory_order::release, site);                                       \
-        const int status = real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));      \
-        sync_on_address(condition, memory_order::acquire, site);                                    \
-        sync_on_address(mutex, memory_order::acquire, site);                                        \
-        return status;                                                                              \
+        return condition_wait(condition, mutex, CALLER, [&] {                                       \
+            return real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));              \
+        });                                                                                         \
     }
 #define TAVO_SIGNALLING(name)                                                            \
     TAVO_FRONT int name(pthread_cond_t* condition) {                                     \
         REAL(name, "GLIBC_2.3.2");                                                       \
-        const std::uint64_t site = CALLER;                                               \
-        uses_object(condition, site);                                                    \
-        sync_on_address(condition, memory_order::release, site);                         \
+        condition_signal(condition, CALLER);                                             \
         return real_##name(condition);                                                   \
     }
 TAVO_WAITING(pthread_cond_wait, "GLIBC_2.3.2")
@@ -333,14 +343,7 @@ TAVO_WAITING(pthread_cond_timedwait, "GLIBC_2.3.2", const struct timespec* deadl
 TAVO_FRONT int pthread_cond_clockwait(pthread_cond_t* condition, pthread_mutex_t* mutex, clockid_t clock,
                                       const struct timespec* deadline) {
     REAL(pthread_cond_clockwait);
-    const std::uint64_t site = CALLER;
-    uses_object(condition, site);
-    uses_object(mutex, site);
-    sync_on_address(mutex, memory_order::release, site);
-    const int status = real_pthread_cond_clockwait(condition, mutex, clock, deadline);
-    sync_on_address(condition, memory_order::acquire, site);
-    sync_on_address(mutex, memory_order::acquire, site);
-    return status;
+    return condition_wait(condition, mutex, CALLER, [&] { return real_pthread_cond_clockwait(condition, mutex, clock, deadline); });
 }
 TAVO_SIGNALLING(pthread_cond_signal)
 TAVO_SIGNALLING(pthread_cond_broadcast)
@@ -468,14 +471,9 @@ TAVO_C11_DESTROY(cnd_destroy, cnd_t)
 #define TAVO_C11_WAITING(name, ...)                                                             \
     TAVO_FRONT int name(cnd_t* condition, mtx_t* mutex __VA_OPT__(, ) __VA_ARGS__) {            \
         REAL(name);                                                                             \
-        const std::uint64_t site = CALLER;                                                      \
-        uses_object(condition, site);                                                           \
-        uses_object(mutex, site);                                                               \
-        sync_on_address(mutex, memory_order::release, site);                                   \
-        const int status = real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));  \
-        sync_on_address(condition, memory_order::acquire, site);                                \
-        sync_on_address(mutex, memory_order::acquire, site);                                    \
-        return status;                                                                          \
+        return condition_wait(condition, mutex, CALLER, [&] {                                   \
+            return real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));          \
+        });                                                                                     \
     }
 TAVO_C11_WAITING(cnd_wait)
 #define TAVO_LOCKING_ARGUMENTS deadline
@@ -485,9 +483,7 @@ TAVO_C11_WAITING(cnd_timedwait, const struct timespec* deadline)
 #define TAVO_C11_SIGNALLING(name)                                                        \
     TAVO_FRONT int name(cnd_t* condition) {                                              \
         REAL(name);                                                                      \
-        const std::uint64_t site = CALLER;                                               \
-        uses_object(condition, site);                                                    \
-        sync_on_address(condition, memory_order::release, site);                         \
+        condition_signal(condition, CALLER);                                             \
         return real_##name(condition);                                                   \
     }
 TAVO_C11_SIGNALLING(cnd_signal)

@@ -494,7 +494,11 @@ void complete(openmp_task_t* task) {
     void* block = nullptr;
     std::size_t size = 0;
     if (task->context != nullptr && get_task_memory != nullptr && get_task_memory(&block, &size, 0) != 0) {
-        runtime.tsm.forget_range(nullptr, reinterpret_cast<std::uintptr_t>(block), size, 0);
+        // The block given starts after the task's header (shareds, routine, part id and, with
+        // destructors, one more word), which the compiled code writes too: an untied task's part
+        // id, by its creator and by the task. Forgetting the runtime's own bytes before it is harmless.
+        constexpr std::size_t header = 32;
+        runtime.tsm.forget_range(nullptr, reinterpret_cast<std::uintptr_t>(block) - header, size + header, 0);
     }
     let_go(task->creator);
     task->creator = nullptr;
