@@ -1,6 +1,6 @@
 // Start-up, the environment read at load, and what the differential streams do not see of the
 // configuration protocol: log lines, dumps, and the entries that do nothing.
-#include <regex>
+#include <cctype>
 #include <thread>
 
 #include "scenario.h"
@@ -8,6 +8,19 @@
 using scenario::in_child;
 using scenario::run_child;
 using scenario::stop_reasons;
+
+namespace {
+// Every "(0x" and 16 hexadecimal digits ")" as "(A)": addresses differ from run to run.
+std::string addresses_masked(std::string text) {
+    for (std::size_t at = text.find("(0x"); at != std::string::npos; at = text.find("(0x", at + 1)) {
+        std::size_t digits = 0;
+        while (digits < 16 && at + 3 + digits < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 3 + digits])))
+            ++digits;
+        if (digits == 16 && at + 19 < text.size() && text[at + 19] == ')') text.replace(at, 20, "(A)");
+    }
+    return text;
+}
+}  // namespace
 
 TEST(Load, StopsAndDumpsOfTheHandshake) {
     if (in_child()) {
@@ -22,7 +35,7 @@ TEST(Load, StopsAndDumpsOfTheHandshake) {
     for (const char* reason : {"05", "01", "02"})
         expected += std::string("__tavo_event_reason(A): ") + reason + " 00 00 00 \n" +
                     "__tavo_config(A): 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n";
-    EXPECT_EQ(std::regex_replace(result.err, std::regex(R"(\(0x[0-9A-F]{16}\))"), "(A)"), expected);
+    EXPECT_EQ(addresses_masked(result.err), expected);
 }
 
 // Each row a fresh process: flags and active mask after load, then with a task type activated.
