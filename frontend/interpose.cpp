@@ -136,6 +136,13 @@ int create_thread(Thread* thread, Result (*routine)(void*), void* argument, std:
     return result;
 }
 
+// After a join of either interface: a joined thread orders everything it did before the joiner.
+int joined(pthread_t thread, int status, std::uint64_t site) {
+    if (status == 0)
+        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, site);
+    return status;
+}
+
 }  // namespace
 
 TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
@@ -148,26 +155,17 @@ TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
 
 TAVO_FRONT int pthread_join(pthread_t thread, void** result) {
     REAL(pthread_join);
-    const int status = real_pthread_join(thread, result);
-    if (status == 0)
-        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, CALLER);
-    return status;
+    return joined(thread, real_pthread_join(thread, result), CALLER);
 }
 
 TAVO_FRONT int pthread_tryjoin_np(pthread_t thread, void** result) {
     REAL(pthread_tryjoin_np);
-    const int status = real_pthread_tryjoin_np(thread, result);
-    if (status == 0)
-        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, CALLER);
-    return status;
+    return joined(thread, real_pthread_tryjoin_np(thread, result), CALLER);
 }
 
 TAVO_FRONT int pthread_timedjoin_np(pthread_t thread, void** result, const struct timespec* deadline) {
     REAL(pthread_timedjoin_np);
-    const int status = real_pthread_timedjoin_np(thread, result, deadline);
-    if (status == 0)
-        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, CALLER);
-    return status;
+    return joined(thread, real_pthread_timedjoin_np(thread, result, deadline), CALLER);
 }
 
 TAVO_FRONT int pthread_detach(pthread_t thread) {
@@ -198,8 +196,9 @@ void uses_object(const volatile void* object, std::uint64_t site) noexcept {
         writes_object(object, CALLER);                                              \
         return real_##name(object, TAVO_INIT_ARGUMENTS);                            \
     }
-#define TAVO_DESTROY(name, T)                                                       \
-    TAVO_FRONT int name(T* object) {                                                \
+// R: the function's return type (the C11 ones return nothing).
+#define TAVO_DESTROY(name, T, R)                                                    \
+    TAVO_FRONT R name(T* object) {                                                  \
         REAL(name);                                                                 \
         writes_object(object, CALLER);                                              \
         sync_on_address(object, memory_order::destroy, CALLER);                     \
@@ -214,10 +213,10 @@ TAVO_INIT(pthread_spin_init, pthread_spinlock_t, int attributes)
 TAVO_INIT(pthread_barrier_init, pthread_barrier_t, const pthread_barrierattr_t* attributes, unsigned count)
 TAVO_INIT(sem_init, sem_t, int attributes, unsigned count)
 #undef TAVO_INIT_ARGUMENTS
-TAVO_DESTROY(pthread_mutex_destroy, pthread_mutex_t)
-TAVO_DESTROY(pthread_spin_destroy, pthread_spinlock_t)
-TAVO_DESTROY(pthread_barrier_destroy, pthread_barrier_t)
-TAVO_DESTROY(sem_destroy, sem_t)
+TAVO_DESTROY(pthread_mutex_destroy, pthread_mutex_t, int)
+TAVO_DESTROY(pthread_spin_destroy, pthread_spinlock_t, int)
+TAVO_DESTROY(pthread_barrier_destroy, pthread_barrier_t, int)
+TAVO_DESTROY(sem_destroy, sem_t, int)
 
 // Mutexes, spin locks, semaphores: acquire once the real lock is held, release before the real
 // unlock. Reports name the mutexes and spin locks a thread holds; a semaphore is no lock it holds.
@@ -322,22 +321,23 @@ void condition_signal(const void* condition, std::uint64_t site) noexcept {
     sync_on_address(condition, memory_order::release, site);
 }
 }  // namespace
-#define TAVO_WAITING(name, version, ...)                                                            \
-    TAVO_FRONT int name(pthread_cond_t* condition, pthread_mutex_t* mutex __VA_OPT__(, ) __VA_ARGS__) { \
-        REAL(name, version);                                                                        \
-        return condition_wait(condition, mutex, CALLER, [&] {                                       \
-            return real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));              \
-        });                                                                                         \
+// C and M: the condition and mutex types; version: the symbol version asked for, or nothing.
+#define TAVO_WAITING(name, C, M, version, ...)                                                  \
+    TAVO_FRONT int name(C* condition, M* mutex __VA_OPT__(, ) __VA_ARGS__) {                    \
+        REAL(name, version);                                                                    \
+        return condition_wait(condition, mutex, CALLER, [&] {                                   \
+            return real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));          \
+        });                                                                                     \
     }
-#define TAVO_SIGNALLING(name)                                                            \
-    TAVO_FRONT int name(pthread_cond_t* condition) {                                     \
-        REAL(name, "GLIBC_2.3.2");                                                       \
+#define TAVO_SIGNALLING(name, C, version)                                                \
+    TAVO_FRONT int name(C* condition) {                                                  \
+        REAL(name, version);                                                             \
         condition_signal(condition, CALLER);                                             \
         return real_##name(condition);                                                   \
     }
-TAVO_WAITING(pthread_cond_wait, "GLIBC_2.3.2")
+TAVO_WAITING(pthread_cond_wait, pthread_cond_t, pthread_mutex_t, "GLIBC_2.3.2")
 #define TAVO_LOCKING_ARGUMENTS deadline
-TAVO_WAITING(pthread_cond_timedwait, "GLIBC_2.3.2", const struct timespec* deadline)
+TAVO_WAITING(pthread_cond_timedwait, pthread_cond_t, pthread_mutex_t, "GLIBC_2.3.2", const struct timespec* deadline)
 #undef TAVO_LOCKING_ARGUMENTS
 // std::condition_variable's timed waits use the clock variant, which has one version only.
 TAVO_FRONT int pthread_cond_clockwait(pthread_cond_t* condition, pthread_mutex_t* mutex, clockid_t clock,
@@ -345,8 +345,8 @@ TAVO_FRONT int pthread_cond_clockwait(pthread_cond_t* condition, pthread_mutex_t
     REAL(pthread_cond_clockwait);
     return condition_wait(condition, mutex, CALLER, [&] { return real_pthread_cond_clockwait(condition, mutex, clock, deadline); });
 }
-TAVO_SIGNALLING(pthread_cond_signal)
-TAVO_SIGNALLING(pthread_cond_broadcast)
+TAVO_SIGNALLING(pthread_cond_signal, pthread_cond_t, "GLIBC_2.3.2")
+TAVO_SIGNALLING(pthread_cond_broadcast, pthread_cond_t, "GLIBC_2.3.2")
 TAVO_FRONT int pthread_cond_init(pthread_cond_t* condition, const pthread_condattr_t* attributes) {
     REAL(pthread_cond_init, "GLIBC_2.3.2");
     writes_object(condition, CALLER);
@@ -430,10 +430,7 @@ TAVO_FRONT int thrd_create(thrd_t* thread, thrd_start_t routine, void* argument)
 
 TAVO_FRONT int thrd_join(thrd_t thread, int* result) {
     REAL(thrd_join);
-    const int status = real_thrd_join(thread, result);
-    if (status == thrd_success)
-        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, CALLER);
-    return status;
+    return joined(thread, real_thrd_join(thread, result), CALLER);
 }
 
 TAVO_FRONT int thrd_detach(thrd_t thread) {
@@ -453,41 +450,21 @@ TAVO_LOCKING(mtx_timedlock, mtx_t, const struct timespec* deadline)
 #undef TAVO_LOCKING_ARGUMENTS
 TAVO_UNLOCKING(mtx_unlock, mtx_t)
 
-#define TAVO_C11_DESTROY(name, T)                                                   \
-    TAVO_FRONT void name(T* object) {                                               \
-        REAL(name);                                                                 \
-        writes_object(object, CALLER);                                              \
-        sync_on_address(object, memory_order::destroy, CALLER);                     \
-        real_##name(object);                                                        \
-    }
 TAVO_FRONT int cnd_init(cnd_t* condition) {
     REAL(cnd_init);
     writes_object(condition, CALLER);
     return real_cnd_init(condition);
 }
-TAVO_C11_DESTROY(mtx_destroy, mtx_t)
-TAVO_C11_DESTROY(cnd_destroy, cnd_t)
+TAVO_DESTROY(mtx_destroy, mtx_t, void)
+TAVO_DESTROY(cnd_destroy, cnd_t, void)
 
-#define TAVO_C11_WAITING(name, ...)                                                             \
-    TAVO_FRONT int name(cnd_t* condition, mtx_t* mutex __VA_OPT__(, ) __VA_ARGS__) {            \
-        REAL(name);                                                                             \
-        return condition_wait(condition, mutex, CALLER, [&] {                                   \
-            return real_##name(condition, mutex __VA_OPT__(, TAVO_LOCKING_ARGUMENTS));          \
-        });                                                                                     \
-    }
-TAVO_C11_WAITING(cnd_wait)
+TAVO_WAITING(cnd_wait, cnd_t, mtx_t, )
 #define TAVO_LOCKING_ARGUMENTS deadline
-TAVO_C11_WAITING(cnd_timedwait, const struct timespec* deadline)
+TAVO_WAITING(cnd_timedwait, cnd_t, mtx_t, , const struct timespec* deadline)
 #undef TAVO_LOCKING_ARGUMENTS
 
-#define TAVO_C11_SIGNALLING(name)                                                        \
-    TAVO_FRONT int name(cnd_t* condition) {                                              \
-        REAL(name);                                                                      \
-        condition_signal(condition, CALLER);                                             \
-        return real_##name(condition);                                                   \
-    }
-TAVO_C11_SIGNALLING(cnd_signal)
-TAVO_C11_SIGNALLING(cnd_broadcast)
+TAVO_SIGNALLING(cnd_signal, cnd_t, )
+TAVO_SIGNALLING(cnd_broadcast, cnd_t, )
 
 TAVO_FRONT void call_once(once_flag* once, void (*initialiser)()) {
     REAL(call_once);
