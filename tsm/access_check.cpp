@@ -14,6 +14,7 @@
 #include "task/task_table.h"
 #include "tsm/access_record.h"
 #include "tsm/history.h"
+#include "tsm/site_table.h"
 #include "tsm/touched_cells.h"
 #include "tsm/tsm.h"
 
@@ -130,6 +131,41 @@ struct other_task_t {
     }
 };
 
+// Adds to `conflicts` every record of another task's entry, pinned in `slot`, that the clock value
+// `known` leaves unordered, has a type that conflicts with `type` and shares a byte with `position`
+// in `granule`. True when there was one.
+bool collect_unordered(pinned_cell_slot_t& slot, std::uint64_t known, std::uint32_t type, const position_t& position,
+                       std::uint64_t granule, const site_table_t& sites, conflict_list_t& conflicts) noexcept {
+    const std::uint64_t entry = slot.value();
+    other_task_t owner{slot.handle()};
+    if (is_inline(entry)) {
+        const std::uint64_t time = inline_time(entry);
+        const std::uint32_t earlier = inline_type(entry);
+        const position_t recorded = slot_position(slot.slot());
+        if (!access_types_conflict(type, earlier) || time < known || time == forgotten_time ||
+            !recorded.shares_byte_with(position) || !owner.identify())
+            return false;
+        const interned_site_t& site = sites.at(slot_site(slot.slot()));
+        conflicts.add(descriptor(earlier, recorded, granule, owner.type, owner.id, site.site), site.history);
+        return true;
+    }
+    bool found = false;
+    for (std::uint32_t earlier = 0; earlier < access_type::count; ++earlier) {
+        if (!access_types_conflict(type, earlier)) continue;
+        for (access_record_t* record = entry_head(entry, earlier); record != nullptr; record = atomic(record->next).load()) {
+            const std::uint64_t time = atomic(record->time).load();
+            // Ordered before us, and so is every older one.
+            if (time < known || time == forgotten_time) break;
+            if (!record->position.shares_byte_with(position)) continue;
+            if (!owner.identify()) break;
+            found = true;
+            conflicts.add(descriptor(earlier, record->position, granule, owner.type, owner.id, record->call_site),
+                          record->history);
+        }
+    }
+    return found;
+}
+
 // Raises with the busy section left, since a raiser reports under the runtime lock.
 void raise_idle(busy_section_t& busy, std::int32_t code, std::uint64_t site) noexcept {
     busy.leave();
@@ -138,8 +174,8 @@ void raise_idle(busy_section_t& busy, std::int32_t code, std::uint64_t site) noe
 
 class access_check_t {
 public:
-    access_check_t(const access_t& access, shadow_table_t& table, arena_t& cell_arena, busy_section_t& busy) noexcept
-        : access_(access), table_(table), cell_arena_(cell_arena), busy_(busy) {}
+    access_check_t(const access_t& access, tsm_t& detector, busy_section_t& busy) noexcept
+        : access_(access), table_(detector.table), cell_arena_(detector.cell_arena), sites_(detector.sites), busy_(busy) {}
 
     // Records the walk's current granule. False once the access is given up, the errors raised and
     // the busy section left.
@@ -147,17 +183,17 @@ public:
         cached_granule_t& cached = busy_.list().shadow().slot_of(walk.granule);
         if (cached.granule == walk.granule) [[likely]] {
             walk.cell = cached.cell;
-            return record_in(*cached.entry, walk);
+            return record_in(*cached.slot, walk);
         }
         walk.cell = find_cell(walk.granule);
         if (walk.cell == nullptr) return false;
-        if (std::uint64_t* entry = own_entry_word(*walk.cell, access_.task.handle)) {
-            cached = {walk.granule, walk.cell, entry};
-            return record_in(*entry, walk);
+        if (shadow_slot_t* slot = own_slot(*walk.cell, access_.task.handle)) {
+            cached = {walk.granule, walk.cell, slot};
+            return record_in(*slot, walk);
         }
-        std::uint64_t* entry = enter_cell(*walk.cell, walk);
-        if (entry == nullptr) return false;
-        cached = {walk.granule, walk.cell, entry};
+        shadow_slot_t* slot = enter_cell(*walk.cell, walk);
+        if (slot == nullptr) return false;
+        cached = {walk.granule, walk.cell, slot};
         return true;
     }
 
@@ -165,13 +201,13 @@ public:
     // conflict-seen flag that no longer has two tasks to speak of.
     static bool scan_due(const granule_walk_t& walk) noexcept {
         shadow_cell_t& cell = *walk.cell;
-        const bool seen = (atomic(cell.flags).load() & cell_conflict_seen) != 0;
+        const bool seen = (atomic(cell.flags()).load() & cell_conflict_seen) != 0;
         if (!walk.changed && !seen) return false;
         if (cell.entry_count() >= 2) return true;
         if (seen) {
             // A second task may have come in between and found the flag set: it keeps it set.
-            atomic(cell.flags).fetch_and(~cell_conflict_seen);
-            if (cell.entry_count() > 1) atomic(cell.flags).fetch_or(cell_conflict_seen);
+            atomic(cell.flags()).fetch_and(static_cast<std::uint8_t>(~cell_conflict_seen));
+            if (cell.entry_count() > 1) atomic(cell.flags()).fetch_or(cell_conflict_seen);
         }
         return false;
     }
@@ -180,27 +216,11 @@ public:
     // task's clock does not order before it. True when there was a conflict.
     bool scan(const granule_walk_t& walk, conflict_list_t& conflicts) noexcept {
         bool found = false;
-        walk.cell->for_each_live([&](pinned_slot_t& slot) {
+        walk.cell->for_each_live([&](pinned_cell_slot_t& slot) {
             const std::uint16_t other = slot.handle();
             if (other == access_.task.handle) return;
-            const std::uint64_t known = access_.task.clock.time_of(other);
-            const std::uint64_t entry = slot.value();
-            other_task_t owner{other};
-            for (std::uint32_t type = 0; type < access_type::count; ++type) {
-                if (!access_types_conflict(access_.type, type)) continue;
-                for (access_record_t* record = entry_head(entry, type); record != nullptr;
-                     record = atomic(record->next).load()) {
-                    const std::uint64_t time = atomic(record->time).load();
-                    // Ordered before us, and so is every older one.
-                    if (time < known || time == forgotten_time) break;
-                    if (!record->position.shares_byte_with(walk.position)) continue;
-                    if (!owner.identify()) break;
-                    found = true;
-                    conflicts.add(descriptor(type, record->position, walk.granule, owner.type, owner.id,
-                                             record->call_site),
-                                  record->history);
-                }
-            }
+            found |= collect_unordered(slot, access_.task.clock.time_of(other), access_.type, walk.position, walk.granule,
+                                       sites_, conflicts);
         });
         return found;
     }
@@ -220,25 +240,37 @@ private:
         return found.cell;
     }
 
-    // The task's first access to the cell: its record enters the cell as the entry's single record.
-    // The granule is noted in the touched list first, so that no entry can miss its removal at task
-    // end. The entry's value word, or null.
-    std::uint64_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
+    // The task's first access to the cell: its record enters the cell inline. The granule is noted
+    // in the touched list first, so that no entry can miss its removal at task end. The task's
+    // slot, or null.
+    shadow_slot_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
         std::int32_t error_code = 0;
-        void* memory = nullptr;
-        if (busy_.list().note(walk.granule, access_.task.arena, error_code))
-            memory = access_.task.arena.allocate_unreported(sizeof(access_record_t), error_code);
-        if (memory == nullptr) {
-            raise_idle(busy_, error_code, access_.site);
-            return nullptr;
-        }
-        const std::uint64_t value = reinterpret_cast<std::uintptr_t>(new_record(memory, nullptr, walk)) + access_.type + 1;
-        if (!cell.claim_unreported(access_.task.handle, value, cell_arena_, error_code)) {
+        std::uint32_t site = 0;
+        shadow_slot_t* slot = nullptr;
+        if (busy_.list().note(walk.granule, access_.task.arena, error_code) && site_index(site, error_code))
+            slot = cell.claim(access_.task.handle, walk.position, site, inline_record(access_.time, access_.type),
+                              cell_arena_, error_code);
+        if (slot == nullptr) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
         }
         walk.changed = true;
-        return own_entry_word(cell, access_.task.handle);
+        return slot;
+    }
+
+    // The interned call site and history of a new record, through the task's last one.
+    bool site_index(std::uint32_t& index, std::int32_t& error_code) noexcept {
+        task_shadow_t& shadow = busy_.list().shadow();
+        const std::uint32_t history = access_history != nullptr ? access_history() : 0;
+        if (shadow.last_site_index != no_site_index && shadow.last_site == access_.site && shadow.last_history == history) {
+            index = shadow.last_site_index;
+            return true;
+        }
+        if (!sites_.intern(access_.site, history, index, error_code)) return false;
+        shadow.last_site = access_.site;
+        shadow.last_history = history;
+        shadow.last_site_index = index;
+        return true;
     }
 
     access_record_t* new_record(void* memory, access_record_t* next, const granule_walk_t& walk) const noexcept {
@@ -246,28 +278,40 @@ private:
                                             access_history != nullptr ? access_history() : 0};
     }
 
-    bool record_in(std::uint64_t& entry, granule_walk_t& walk) noexcept {
+    // An inline record that the access does not repeat moves into lists, or null after raising.
+    access_lists_t* make_lists(shadow_slot_t& slot, std::uint64_t value) noexcept {
+        std::int32_t error_code = 0;
+        void* memory = access_.task.arena.allocate_unreported(sizeof(access_lists_t) + sizeof(access_record_t), error_code);
+        if (memory == nullptr) {
+            raise_idle(busy_, error_code, access_.site);
+            return nullptr;
+        }
+        auto* lists = new (memory) access_lists_t{};
+        const interned_site_t& site = sites_.at(slot.site);
+        auto* first = new (lists + 1) access_record_t{nullptr, 0, site.site, slot_position(slot), site.history};
+        // A release may forget the inline record meanwhile.
+        do {
+            first->time = inline_time(value);
+            lists->heads[inline_type(value)] = first;
+        } while (!atomic(slot.value).compare_exchange_strong(value, reinterpret_cast<std::uintptr_t>(lists)));
+        return lists;
+    }
+
+    bool record_in(shadow_slot_t& slot, granule_walk_t& walk) noexcept {
         const std::uint32_t word = walk.position.word();
-        std::uint64_t value = atomic(entry).load(std::memory_order_relaxed);
-        if (const std::uint64_t tag = value & 7) {
-            auto* single = reinterpret_cast<access_record_t*>(value - tag);
-            if (tag == access_.type + 1 && single->position.word() == word) {
-                walk.changed = atomic(single->time).load(std::memory_order_relaxed) != access_.time;
-                if (walk.changed) atomic(single->time).store(access_.time);
+        const std::uint64_t value = atomic(slot.value).load(std::memory_order_relaxed);
+        access_lists_t* lists = reinterpret_cast<access_lists_t*>(value);
+        if (is_inline(value)) {
+            if (inline_type(value) == access_.type && slot.position == word) {
+                const std::uint64_t now = inline_record(access_.time, access_.type);
+                walk.changed = value != now;
+                if (walk.changed) atomic(slot.value).store(now);
                 return true;
             }
-            std::int32_t error_code = 0;
-            void* memory = access_.task.arena.allocate_unreported(sizeof(access_lists_t), error_code);
-            if (memory == nullptr) {
-                raise_idle(busy_, error_code, access_.site);
-                return false;
-            }
-            auto* lists = new (memory) access_lists_t{};
-            lists->heads[tag - 1] = single;
-            value = reinterpret_cast<std::uintptr_t>(lists);
-            atomic(entry).store(value);
+            lists = make_lists(slot, value);
+            if (lists == nullptr) return false;
         }
-        access_record_t*& head = reinterpret_cast<access_lists_t*>(value)->heads[access_.type];
+        access_record_t*& head = lists->heads[access_.type];
         access_record_t* previous = nullptr;
         for (access_record_t* record = atomic(head).load(std::memory_order_relaxed); record != nullptr;
              previous = record, record = atomic(record->next).load(std::memory_order_relaxed)) {
@@ -298,6 +342,7 @@ private:
     const access_t& access_;
     shadow_table_t& table_;
     arena_t& cell_arena_;
+    site_table_t& sites_;
     busy_section_t& busy_;
 };
 
@@ -364,7 +409,7 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
     conflict_list_t conflicts(scratch);
     for (;;) {
         if (access_check_t::scan_due(walk) && check.scan(walk, conflicts))
-            atomic(walk.cell->flags).fetch_or(cell_conflict_seen);
+            atomic(walk.cell->flags()).fetch_or(cell_conflict_seen);
         if (!walk.advance() || !check.record(walk)) break;
     }
     busy.leave();
@@ -386,14 +431,20 @@ bool repeats_newest_record(task_context_t& task, const granule_walk_t& walk, std
     if (cached.granule != granule) {
         if ((granule & ~leaf_span_mask) != shadow.hinted_span) return false;
         shadow_cell_t& cell = shadow.hinted_leaves->cell_of(granule);
-        std::uint64_t* entry = own_entry_word(cell, task.handle);
-        if (entry == nullptr) return false;
-        cached = {granule, &cell, entry};
+        shadow_slot_t* slot = own_slot(cell, task.handle);
+        if (slot == nullptr) return false;
+        cached = {granule, &cell, slot};
     }
-    access_record_t* head = entry_head(atomic(*cached.entry).load(std::memory_order_relaxed), type, std::memory_order_relaxed);
-    return head != nullptr && head->position.word() == walk.position.word() &&
-           atomic(head->time).load(std::memory_order_relaxed) == task.time &&
-           (atomic(cached.cell->flags).load() & cell_conflict_seen) == 0;
+    const std::uint64_t value = atomic(cached.slot->value).load(std::memory_order_relaxed);
+    if (is_inline(value)) {
+        if (value != inline_record(task.time, type) || cached.slot->position != walk.position.word()) return false;
+    } else {
+        const access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
+        if (head == nullptr || head->position.word() != walk.position.word() ||
+            atomic(head->time).load(std::memory_order_relaxed) != task.time)
+            return false;
+    }
+    return (atomic(cached.cell->flags()).load() & cell_conflict_seen) == 0;
 }
 
 }  // namespace
@@ -421,7 +472,7 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     granule_walk_t walk(address, size);
     if (repeats_newest_record(task, walk, type)) return;
     const access_t access{task, type, site, task.time};
-    access_check_t check(access, table, cell_arena, busy);
+    access_check_t check(access, *this, busy);
     do {
         if (!check.record(walk)) return;
         if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
@@ -449,30 +500,24 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
         const std::uint64_t low = std::max(address, granule);
         const std::uint64_t high = std::min(end, granule + granule_size);
         const position_t released{static_cast<std::uint8_t>(low - granule), static_cast<std::uint8_t>(high - low), 0, 0};
-        cell.for_each_live([&](pinned_slot_t& slot) {
-            const std::uint64_t entry = slot.value();
+        const auto forgotten = [&](const position_t& position) {
+            return position.offset >= released.offset && position.offset + position.length <= released.offset + released.length;
+        };
+        cell.for_each_live([&](pinned_cell_slot_t& slot) {
             const std::uint16_t other = slot.handle();
-            if (releasing != nullptr && other != releasing->handle) {
-                const std::uint64_t known = releasing->clock.time_of(other);
-                other_task_t owner{other};
-                for (std::uint32_t type = 0; type < access_type::count; ++type) {
-                    for (access_record_t* record = entry_head(entry, type); record != nullptr;
-                         record = atomic(record->next).load()) {
-                        const std::uint64_t time = atomic(record->time).load();
-                        if (time < known || time == forgotten_time) break;
-                        if (!record->position.shares_byte_with(released) || !owner.identify()) continue;
-                        conflicts.add(descriptor(type, record->position, granule, owner.type, owner.id, record->call_site),
-                                      record->history);
-                    }
-                }
+            if (releasing != nullptr && other != releasing->handle)
+                collect_unordered(slot, releasing->clock.time_of(other), access_type::write, released, granule, sites,
+                                  conflicts);
+            std::uint64_t entry = slot.value();
+            // Its owner may move the record into lists meanwhile.
+            while (is_inline(entry)) {
+                if (!forgotten(slot_position(slot.slot())) ||
+                    atomic(slot.slot().value).compare_exchange_strong(entry, inline_record(forgotten_time, inline_type(entry))))
+                    return;
             }
             for (std::uint32_t type = 0; type < access_type::count; ++type) {
-                for (access_record_t* record = entry_head(entry, type); record != nullptr; record = atomic(record->next).load()) {
-                    const position_t position = record->position;
-                    if (position.offset >= released.offset &&
-                        position.offset + position.length <= released.offset + released.length)
-                        atomic(record->time).store(forgotten_time);
-                }
+                for (access_record_t* record = entry_head(entry, type); record != nullptr; record = atomic(record->next).load())
+                    if (forgotten(record->position)) atomic(record->time).store(forgotten_time);
             }
         });
     });

@@ -75,12 +75,20 @@ struct access_lists_t {
 };
 
 // The value of a task's entry in a cell: the address of its lists or, while the task has made one
-// record there, the address of that record plus its access type + 1 (records are 8-aligned). The
-// owner replaces a single record by lists that hold it, fully built before the value is stored; a
-// reader that loaded the single record meanwhile sees the entry as it was a moment before.
+// record there, that record inline, its time and access type tagged by bit 0 (the slot keeps its
+// position and site). The owner replaces an inline record by lists that hold it, fully built
+// before the value is stored; a reader that loaded the inline record meanwhile sees the entry as it
+// was a moment before. Times below 2^60 fit: one tick per synchronisation.
+constexpr std::uint64_t inline_record(std::uint64_t time, std::uint32_t type) noexcept {
+    return time << 4 | std::uint64_t{type} << 1 | 1;
+}
+constexpr bool is_inline(std::uint64_t value) noexcept { return (value & 1) != 0; }
+constexpr std::uint64_t inline_time(std::uint64_t value) noexcept { return value >> 4; }
+constexpr std::uint32_t inline_type(std::uint64_t value) noexcept { return static_cast<std::uint32_t>(value >> 1 & 7); }
+
+// The head of a list of entry lists (not inline).
 inline access_record_t* entry_head(std::uint64_t value, std::uint32_t type,
                                    std::memory_order order = std::memory_order_seq_cst) noexcept {
-    if (const std::uint64_t tag = value & 7) return tag == type + 1 ? reinterpret_cast<access_record_t*>(value - tag) : nullptr;
     return std::atomic_ref<access_record_t*>(reinterpret_cast<access_lists_t*>(value)->heads[type]).load(order);
 }
 

@@ -129,14 +129,59 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
     return census;
 }
 
-std::uint64_t* own_entry_word(shadow_cell_t& cell, std::uint16_t handle) noexcept {
-    std::uint64_t* word = nullptr;
-    cell.each_slot([&](auto& bucket, unsigned slot) {
-        if (std::atomic_ref<std::uint16_t>(bucket.keys[slot]).load(std::memory_order_relaxed) != handle) return false;
-        word = &bucket.values[slot];
+shadow_slot_t* own_slot(shadow_cell_t& cell, std::uint16_t handle) noexcept {
+    shadow_slot_t* found = nullptr;
+    cell.each_slot([&](shadow_slot_t& slot) {
+        if (std::atomic_ref<std::uint16_t>(slot.key).load(std::memory_order_relaxed) != handle) return false;
+        found = &slot;
         return true;
     });
-    return word;
+    return found;
+}
+
+shadow_slot_t* shadow_cell_t::claim(std::uint16_t handle, position_t position, std::uint32_t site, std::uint64_t value,
+                                    arena_t& bucket_arena, std::int32_t& error_code) noexcept {
+    const auto taken = [&](shadow_slot_t& each) {
+        std::atomic_ref<std::uint16_t> key(each.key);
+        std::uint16_t expected = 0;
+        if (key.load() != 0 || !key.compare_exchange_strong(expected, handle)) return false;
+        std::atomic_ref<std::uint32_t>(each.position).store(position.word(), std::memory_order_relaxed);
+        std::atomic_ref<std::uint32_t>(each.site).store(site, std::memory_order_relaxed);
+        std::atomic_ref<std::uint64_t>(each.value).store(value);
+        std::atomic_ref<std::uint16_t>(slot.count).fetch_add(1);
+        return true;
+    };
+    for (;;) {
+        if (taken(slot)) return &slot;
+        shadow_bucket_t** link = &next;
+        for (shadow_bucket_t* bucket = next_of(next); bucket != nullptr; bucket = next_of(bucket->next)) {
+            for (shadow_slot_t& each : bucket->slots)
+                if (taken(each)) return &each;
+            link = &bucket->next;
+        }
+        spin_guard_t guard(slot.append_lock);
+        // Another claimer may have appended a bucket since this one was found full.
+        if (next_of(*link) != nullptr) continue;
+        void* memory = bucket_arena.allocate_unreported(sizeof(shadow_bucket_t), error_code);
+        if (memory == nullptr) return nullptr;
+        std::atomic_ref<shadow_bucket_t*>(*link).store(new (memory) shadow_bucket_t{});
+    }
+}
+
+void shadow_cell_t::erase(shadow_slot_t& own) noexcept {
+    std::atomic_ref<std::uint16_t> pin(own.pin);
+    pin.fetch_or(slot_erasing);
+    spin_until([&] { return pin.load() == slot_erasing; });
+    std::atomic_ref<std::uint64_t>(own.value).store(0);
+    std::atomic_ref<std::uint16_t>(slot.count).fetch_sub(1);
+    pin.fetch_and(static_cast<std::uint16_t>(~slot_erasing));
+    std::atomic_ref<std::uint16_t>(own.key).store(0);
+}
+
+std::size_t shadow_cell_t::bucket_count() noexcept {
+    std::size_t count = 0;
+    for (shadow_bucket_t* bucket = next_of(next); bucket != nullptr; bucket = next_of(bucket->next)) ++count;
+    return count;
 }
 
 }  // namespace tavo

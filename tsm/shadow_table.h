@@ -3,22 +3,127 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
-#include "sync/handle_map.h"
+#include "tsm/access_record.h"
 
 namespace tavo {
 
 class arena_t;
 
-// A handle map from task handle to the address of that task's access lists for the granule, with
-// the first two tasks' entries in the cell itself. Its flags word holds the conflict-seen bit.
-// Cells lie in their leaf table; their further buckets come from the detector's cell arena and
-// live until the table is released.
-using shadow_cell_t = basic_handle_map_t<2>;
-static_assert(sizeof(shadow_cell_t) == 40);
-constexpr std::uint32_t cell_conflict_seen = 0x1;
+// A task's slot in a shadow cell: its handle, the readers' pin, and its entry's value word
+// (access_record.h), with the position and interned call site of the record that the value holds
+// inline. The position and site are written before the value and keep until the slot is erased.
+struct shadow_slot_t {
+    std::uint16_t key;    // task handle; 0: free
+    std::uint16_t pin;    // readers holding the slot; bit 15 while it is erased
+    std::uint32_t position;  // position_t word of the inline record
+    std::uint64_t value;  // 0 while being filled or erased
+    std::uint32_t site;   // site_table_t index of the inline record
+    // In a cell's own slot: the cell's entry count, its flags (the conflict-seen bit) and the lock
+    // under which a bucket is appended. Unused in buckets.
+    std::uint16_t count;
+    std::uint8_t flags;
+    std::uint8_t append_lock;
+};
+static_assert(sizeof(shadow_slot_t) == 24);
+
+// The inline record's position and site; relaxed, as they are published by the value.
+inline position_t slot_position(shadow_slot_t& slot) noexcept {
+    return std::bit_cast<position_t>(std::atomic_ref<std::uint32_t>(slot.position).load(std::memory_order_relaxed));
+}
+inline std::uint32_t slot_site(shadow_slot_t& slot) noexcept {
+    return std::atomic_ref<std::uint32_t>(slot.site).load(std::memory_order_relaxed);
+}
+constexpr std::uint8_t cell_conflict_seen = 0x1;
+constexpr std::uint16_t slot_erasing = 0x8000;
+
+// Further slots of a cell, from the detector's cell arena, zero-filled; they live until the table
+// is released.
+struct shadow_bucket_t {
+    shadow_slot_t slots[2];
+    shadow_bucket_t* next;
+};
+
+// A slot of another task, pinned: it is not erased until the pin is released.
+class pinned_cell_slot_t {
+public:
+    explicit pinned_cell_slot_t(shadow_slot_t& slot) noexcept : slot_(slot) {}
+    ~pinned_cell_slot_t() { std::atomic_ref<std::uint16_t>(slot_.pin).fetch_sub(1); }
+    pinned_cell_slot_t(const pinned_cell_slot_t&) = delete;
+    pinned_cell_slot_t& operator=(const pinned_cell_slot_t&) = delete;
+
+    std::uint16_t handle() const noexcept { return std::atomic_ref<std::uint16_t>(slot_.key).load(std::memory_order_relaxed); }
+    std::uint64_t value() const noexcept { return std::atomic_ref<std::uint64_t>(slot_.value).load(); }
+    shadow_slot_t& slot() const noexcept { return slot_; }
+
+private:
+    shadow_slot_t& slot_;
+};
+
+// A map from task handle to entry, one slot in the cell, which lies in its leaf table, and the
+// others in buckets chained from it.
+//
+// Protocol. A task claims a slot for itself by a compare-and-swap of a free key, stores position
+// and site, then the value, and counts the entry; a bucket is appended under the append lock by
+// one pointer store, after the last link was read again, and never unlinked. Only the task itself
+// claims, changes and erases its slot. It erases by setting pin bit 15, waiting until the pin is
+// exactly that bit (no reader left), clearing the value, counting down, clearing the bit and then
+// the key. A reader pins a slot (atomic increment), then reads key and value, and uses the slot
+// only if the old pin had bit 15 clear and key and value are non-zero; otherwise it unpins at once.
+// So a slot being filled or erased reads as absent, and a used slot keeps its key, position and
+// site until its last pin is gone. Keys, pins, values and the count are sequentially consistent.
+// Iteration runs from the cell's slot through the buckets in order.
+struct shadow_cell_t {
+    shadow_slot_t slot;
+    shadow_bucket_t* next;
+
+    std::uint16_t entry_count() const noexcept {
+        return std::atomic_ref<std::uint16_t>(const_cast<std::uint16_t&>(slot.count)).load();
+    }
+    std::uint8_t& flags() noexcept { return slot.flags; }
+
+    // Calls stop(slot) for every slot in iteration order until it returns true; true when it did.
+    template <class Stop>
+    bool each_slot(Stop&& stop) noexcept {
+        if (stop(slot)) return true;
+        for (shadow_bucket_t* bucket = next_of(next); bucket != nullptr; bucket = next_of(bucket->next)) {
+            for (shadow_slot_t& each : bucket->slots)
+                if (stop(each)) return true;
+        }
+        return false;
+    }
+
+    // visit(pinned_cell_slot_t&) for every live slot, pinned during the call.
+    template <class Visit>
+    void for_each_live(Visit&& visit) noexcept {
+        each_slot([&](shadow_slot_t& each) {
+            std::atomic_ref<std::uint16_t> pin(each.pin);
+            if (std::atomic_ref<std::uint16_t>(each.key).load() == 0 || (pin.load() & slot_erasing) != 0) return false;
+            const std::uint16_t before = pin.fetch_add(1);
+            pinned_cell_slot_t pinned(each);
+            if ((before & slot_erasing) == 0 && std::atomic_ref<std::uint16_t>(each.key).load() != 0 && pinned.value() != 0)
+                visit(pinned);
+            return false;
+        });
+    }
+
+    // A slot for `handle`, which has none in the cell, filled with the inline record (position,
+    // site) and `value`. False when no bucket could be had: `error_code` tells why.
+    shadow_slot_t* claim(std::uint16_t handle, position_t position, std::uint32_t site, std::uint64_t value,
+                         arena_t& bucket_arena, std::int32_t& error_code) noexcept;
+    // Erases the task's own slot; the task holds no pin on it.
+    void erase(shadow_slot_t& own) noexcept;
+    std::size_t bucket_count() noexcept;
+
+private:
+    static shadow_bucket_t* next_of(shadow_bucket_t*& link) noexcept {
+        return std::atomic_ref<shadow_bucket_t*>(link).load();
+    }
+};
+static_assert(sizeof(shadow_cell_t) == 32);
 
 constexpr unsigned shadow_fanout = 1024;
 constexpr unsigned region_shift = 23;     // a region covers 8 MiB
@@ -129,13 +234,13 @@ void shadow_table_t::for_each_cell(std::uint64_t first, std::uint64_t end, Visit
     }
 }
 
-// The value word of the entry of `handle` in the cell, or null when it has none. Only the task that
-// owns the handle asks: it alone inserts, changes and removes that entry, so no pin is needed.
-std::uint64_t* own_entry_word(shadow_cell_t& cell, std::uint16_t handle) noexcept;
+// The slot of `handle` in the cell, or null when it has none. Only the task that owns the handle
+// asks: it alone claims, changes and erases that slot, so no pin is needed.
+shadow_slot_t* own_slot(shadow_cell_t& cell, std::uint16_t handle) noexcept;
 // Its value, or 0.
 inline std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept {
-    std::uint64_t* word = own_entry_word(cell, handle);
-    return word != nullptr ? std::atomic_ref<std::uint64_t>(*word).load(std::memory_order_relaxed) : 0;
+    shadow_slot_t* slot = own_slot(cell, handle);
+    return slot != nullptr ? std::atomic_ref<std::uint64_t>(slot->value).load(std::memory_order_relaxed) : 0;
 }
 
 }  // namespace tavo

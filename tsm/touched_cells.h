@@ -30,20 +30,25 @@ static_assert(sizeof(touched_chunk_t) == 256);
 struct cached_granule_t {
     std::uint64_t granule;  // no_granule when empty
     shadow_cell_t* cell;
-    std::uint64_t* entry;   // the value word of the task's slot
+    shadow_slot_t* slot;    // the task's own
 };
 constexpr std::uint64_t no_granule = ~std::uint64_t{0};  // never 8-aligned
 constexpr unsigned granule_cache_size = 32;
+constexpr std::uint32_t no_site_index = ~std::uint32_t{0};  // beyond every interned index
 
 // In the task's arena. The list head and the flag follow the protocol of touched_list_t. The cache
 // (direct-mapped by granule) and the leaf hint (the leaf table the task last descended to) are
 // read and written only by the task while busy, and emptied by a reset while the task is idle and
-// by the task's end: cells, slots and leaf tables stay where they are until one of those two.
+// by the task's end: cells, slots and leaf tables stay where they are until one of those two. The
+// last call site and history the task interned (by the task only) outlive resets, as indexes do.
 struct task_shadow_t {
     void* head = nullptr;
     void* busy = nullptr;
     std::uint64_t hinted_span = no_granule;
     leaf_table_t* hinted_leaves = nullptr;
+    std::uint64_t last_site = 0;
+    std::uint32_t last_history = 0;
+    std::uint32_t last_site_index = no_site_index;
     cached_granule_t cache[granule_cache_size];
 
     task_shadow_t() noexcept { forget_cached(); }

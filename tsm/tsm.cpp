@@ -56,7 +56,9 @@ void tsm_t::forget_task(task_context_t& task) noexcept {
     if (task.shadow == nullptr || touched_list_t(*task.shadow).newest() == nullptr) return;
     busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return;
-    for_each_touched_cell(busy, table, [&](shadow_cell_t& cell) { cell.erase(task.handle); });
+    for_each_touched_cell(busy, table, [&](shadow_cell_t& cell) {
+        if (shadow_slot_t* own = own_slot(cell, task.handle)) cell.erase(*own);
+    });
     busy.list().empty_while_busy();
 }
 
@@ -68,6 +70,10 @@ std::uint64_t tsm_t::last_record_time(task_context_t& task) noexcept {
     for_each_touched_cell(busy, table, [&](shadow_cell_t& cell) {
         const std::uint64_t entry = own_entry(cell, task.handle);
         if (entry == 0) return;
+        if (is_inline(entry)) {
+            newest = std::max(newest, inline_time(entry));
+            return;
+        }
         // Each list runs newest first; a release may be forgetting records meanwhile.
         for (std::uint32_t type = 0; type < access_type::count; ++type)
             if (access_record_t* head = entry_head(entry, type))

@@ -6,6 +6,7 @@
 #include "runtime/feature.h"
 #include "tsm/arena.h"
 #include "tsm/shadow_table.h"
+#include "tsm/site_table.h"
 #include "tsm/touched_cells.h"
 
 namespace tavo {
@@ -66,6 +67,8 @@ public:
     // Shadow memory has an arena of its own: a reset rewinds it, and clocks must outlive resets.
     shadow_table_t table;
     arena_t cell_arena;
+    // Kept through resets: task caches and their indexes outlive them.
+    site_table_t sites;
 
 private:
     // Read by every access, written only by resets.

@@ -64,7 +64,7 @@ TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
 }
 
 // A writer's entries turn from a single record into lists, and readers' tasks come and go in the
-// same cells (two inline slots, then an appended bucket), while the readers scan them. Only the
+// same cells (the cell's own slot, then appended buckets), while the readers scan them. Only the
 // writer's first record there conflicts with a read, so every read after it must be reported,
 // whichever form of the entry the reader finds.
 TEST(ShadowCacheStress, SingleRecordsTurnIntoListsUnderScanningReaders) {

@@ -135,18 +135,18 @@ TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
 
 TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
     std::vector<std::unique_ptr<task_t>> tasks;
-    for (std::uint64_t id = 1; id <= 11; ++id) tasks.push_back(std::make_unique<task_t>(0, id));
-    for (int index = 0; index < 10; ++index) tasks[index]->access(access_type::read, 0xc000, 4);
+    for (std::uint64_t id = 1; id <= 12; ++id) tasks.push_back(std::make_unique<task_t>(0, id));
+    for (int index = 0; index < 11; ++index) tasks[index]->access(access_type::read, 0xc000, 4);  // cell and 5 buckets full
     tavo::arena_t& arena = tavo::runtime.tsm.cell_arena;
     arena.limit_heap_segments(0);
     std::int32_t code = 0;
     while (arena.allocate_unreported(1024, code) != nullptr) {}
-    tasks[10]->access(access_type::read, 0xc000, 4);  // an eleventh entry needs a second bucket
-    tasks[10]->access(access_type::read, 0xd000, 4);  // a fresh granule of the same leaf table needs nothing
+    tasks[11]->access(access_type::read, 0xc000, 4);  // a twelfth entry needs a sixth bucket
+    tasks[11]->access(access_type::read, 0xd000, 4);  // a fresh granule of the same leaf table needs nothing
     arena.limit_heap_segments(UINT32_MAX);
     EXPECT_EQ(stop_reasons(), (std::vector<std::int32_t>{-9998}));
-    EXPECT_EQ(tasks[10]->record(access_type::read, 0xc000), nullptr);
-    EXPECT_NE(tasks[10]->record(access_type::read, 0xd000), nullptr);
+    EXPECT_FALSE(tasks[11]->recorded(access_type::read, 0xc000));
+    EXPECT_TRUE(tasks[11]->recorded(access_type::read, 0xd000));
 }
 
 // Eight threads record private and shared accesses in tasks they enter and leave, and forget shared

@@ -26,11 +26,12 @@ public:
     void access(std::uint32_t type, std::uint64_t address, std::uint32_t size, std::uint64_t site = 0x500) {
         tavo::runtime.tsm.check_access(context, address, size, type, site);
     }
-    // This task's record of type `type` in the granule, or null.
-    const tavo::access_record_t* record(std::uint32_t type, std::uint64_t granule) {
+    // Whether this task has a record of type `type` in the granule.
+    bool recorded(std::uint32_t type, std::uint64_t granule) {
         tavo::shadow_cell_t* cell = tavo::runtime.tsm.table.find_or_create(granule).cell;
         const std::uint64_t entry = tavo::own_entry(*cell, handle);
-        return entry != 0 ? tavo::entry_head(entry, type) : nullptr;
+        if (tavo::is_inline(entry)) return tavo::inline_type(entry) == type;
+        return entry != 0 && tavo::entry_head(entry, type) != nullptr;
     }
     void knows(const task_t& other, std::uint64_t time) { context.clock.raise_to(other.handle, time, tavo::runtime.arena); }
 
