@@ -216,12 +216,18 @@ public:
     // task's clock does not order before it. True when there was a conflict.
     bool scan(const granule_walk_t& walk, conflict_list_t& conflicts) noexcept {
         bool found = false;
-        walk.cell->for_each_live([&](pinned_cell_slot_t& slot) {
-            const std::uint16_t other = slot.handle();
-            if (other == access_.task.handle) return;
-            found |= collect_unordered(slot, access_.task.clock.time_of(other), access_.type, walk.position, walk.granule,
-                                       sites_, conflicts);
-        });
+        walk.cell->for_each_live(
+            [&](pinned_cell_slot_t& slot) {
+                const std::uint16_t other = slot.handle();
+                if (other == access_.task.handle) return;
+                found |= collect_unordered(slot, access_.task.clock.time_of(other), access_.type, walk.position,
+                                           walk.granule, sites_, conflicts);
+            },
+            // The own slot, and a single record of a type that tolerates ours, need no pin.
+            [&](std::uint16_t key, std::uint64_t value) {
+                return key == access_.task.handle ||
+                       (is_inline(value) && !access_types_conflict(access_.type, inline_type(value)));
+            });
         return found;
     }
 
@@ -422,10 +428,12 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
 
 // The access lies in one granule where the task has an entry, found through its cache or its leaf
 // hint, the newest record of its type there has the same position and time, and no conflict is
-// pending in the cell: recording would change nothing and call for no scan.
-bool repeats_newest_record(task_context_t& task, const granule_walk_t& walk, std::uint32_t type) noexcept {
-    if (walk.position.length != walk.remaining) return false;  // more than one granule
-    const std::uint64_t granule = walk.granule;
+// pending in the cell: recording would change nothing and call for no scan. By the busy task.
+bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type) noexcept {
+    const auto offset = static_cast<std::uint32_t>(address & (granule_size - 1));
+    if (offset + size > granule_size) return false;
+    const std::uint64_t granule = address - offset;
+    const std::uint32_t word = position_t::single_granule_word(offset, size);
     task_shadow_t& shadow = *task.shadow;
     cached_granule_t& cached = shadow.slot_of(granule);
     if (cached.granule != granule) {
@@ -437,14 +445,28 @@ bool repeats_newest_record(task_context_t& task, const granule_walk_t& walk, std
     }
     const std::uint64_t value = atomic(cached.slot->value).load(std::memory_order_relaxed);
     if (is_inline(value)) {
-        if (value != inline_record(task.time, type) || cached.slot->position != walk.position.word()) return false;
+        if (value != inline_record(task.time, type) || cached.slot->position != word) return false;
     } else {
         const access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
-        if (head == nullptr || head->position.word() != walk.position.word() ||
-            atomic(head->time).load(std::memory_order_relaxed) != task.time)
+        if (head == nullptr || head->position.word() != word || atomic(head->time).load(std::memory_order_relaxed) != task.time)
             return false;
     }
     return (atomic(cached.cell->flags()).load() & cell_conflict_seen) == 0;
+}
+
+// Records the access granule by granule and checks each granule that calls for it, for a task
+// whose list is busy. Out of line, so that a repeated access costs no frame for the walk.
+[[gnu::noinline]] void record_and_check(tsm_t& detector, const table_gate_t& gate, touched_list_t list,
+                                        task_context_t& task, std::uint64_t address, std::uint32_t size,
+                                        std::uint32_t type, std::uint64_t site) noexcept {
+    busy_section_t busy(list, gate, busy_section_t::entered_t{});
+    granule_walk_t walk(address, size);
+    const access_t access{task, type, site, task.time};
+    access_check_t check(access, detector, busy);
+    do {
+        if (!check.record(walk)) return;
+        if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
+    } while (walk.advance());
 }
 
 }  // namespace
@@ -467,16 +489,10 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     }
     if (size == 0) return;
 
-    busy_section_t busy{touched_list_t(*task.shadow), gate_};
-    if (!busy) return;
-    granule_walk_t walk(address, size);
-    if (repeats_newest_record(task, walk, type)) return;
-    const access_t access{task, type, site, task.time};
-    access_check_t check(access, *this, busy);
-    do {
-        if (!check.record(walk)) return;
-        if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
-    } while (walk.advance());
+    touched_list_t list(*task.shadow);
+    if (!list.enter_busy(gate_)) return;
+    if (repeats_newest_record(task, address, size, type)) return list.leave_busy();
+    record_and_check(*this, gate_, list, task, address, size, type, site);
 }
 
 void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::uint64_t size,

@@ -40,7 +40,12 @@ struct position_t {
     std::uint8_t back_distance;  // (granule - start of the access) mod 256
     std::uint8_t total_size;     // size of the whole access, 1 to 255
 
-    std::uint32_t word() const noexcept { return std::bit_cast<std::uint32_t>(*this); }
+    constexpr std::uint32_t word() const noexcept { return std::bit_cast<std::uint32_t>(*this); }
+    // The word of an access of `size` bytes that lies within one granule at `offset`.
+    static constexpr std::uint32_t single_granule_word(std::uint32_t offset, std::uint32_t size) noexcept {
+        static_assert(std::endian::native == std::endian::little);
+        return offset | size << 8 | ((0u - offset) & 0xFF) << 16 | size << 24;
+    }
     std::uint64_t start_address(std::uint64_t granule) const noexcept {
         return offset != 0 ? granule + offset : granule - back_distance;
     }
@@ -51,6 +56,7 @@ struct position_t {
     }
 };
 static_assert(sizeof(position_t) == 4);
+static_assert(position_t::single_granule_word(5, 3) == position_t{5, 3, 251, 3}.word());
 
 // No task's time (times start at 1): the time of a record that was forgotten in place, which orders
 // it before every access of every task.

@@ -172,10 +172,10 @@ void shadow_cell_t::erase(shadow_slot_t& own) noexcept {
     std::atomic_ref<std::uint16_t> pin(own.pin);
     pin.fetch_or(slot_erasing);
     spin_until([&] { return pin.load() == slot_erasing; });
-    std::atomic_ref<std::uint64_t>(own.value).store(0);
+    std::atomic_ref<std::uint64_t>(own.value).store(0, std::memory_order_release);
     std::atomic_ref<std::uint16_t>(slot.count).fetch_sub(1);
     pin.fetch_and(static_cast<std::uint16_t>(~slot_erasing));
-    std::atomic_ref<std::uint16_t>(own.key).store(0);
+    std::atomic_ref<std::uint16_t>(own.key).store(0, std::memory_order_release);
 }
 
 std::size_t shadow_cell_t::bucket_count() noexcept {

@@ -74,7 +74,9 @@ private:
 // the key. A reader pins a slot (atomic increment), then reads key and value, and uses the slot
 // only if the old pin had bit 15 clear and key and value are non-zero; otherwise it unpins at once.
 // So a slot being filled or erased reads as absent, and a used slot keeps its key, position and
-// site until its last pin is gone. Keys, pins, values and the count are sequentially consistent.
+// site until its last pin is gone. Keys, pins, the count and the values that publish an entry are
+// sequentially consistent; the eraser's stores need no more than release, as no reader uses the
+// slot from the time bit 15 is set until it is claimed again.
 // Iteration runs from the cell's slot through the buckets in order.
 struct shadow_cell_t {
     shadow_slot_t slot;
@@ -96,18 +98,26 @@ struct shadow_cell_t {
         return false;
     }
 
-    // visit(pinned_cell_slot_t&) for every live slot, pinned during the call.
-    template <class Visit>
-    void for_each_live(Visit&& visit) noexcept {
+    // visit(pinned_cell_slot_t&) for every live slot, pinned during the call, but those that
+    // skip(key, value) passes over, on key and value read unpinned (a stale key may go with them).
+    template <class Visit, class Skip>
+    void for_each_live(Visit&& visit, Skip&& skip) noexcept {
         each_slot([&](shadow_slot_t& each) {
             std::atomic_ref<std::uint16_t> pin(each.pin);
-            if (std::atomic_ref<std::uint16_t>(each.key).load() == 0 || (pin.load() & slot_erasing) != 0) return false;
+            const std::uint16_t key = std::atomic_ref<std::uint16_t>(each.key).load();
+            if (key == 0 || (pin.load() & slot_erasing) != 0 ||
+                skip(key, std::atomic_ref<std::uint64_t>(each.value).load()))
+                return false;
             const std::uint16_t before = pin.fetch_add(1);
             pinned_cell_slot_t pinned(each);
             if ((before & slot_erasing) == 0 && std::atomic_ref<std::uint16_t>(each.key).load() != 0 && pinned.value() != 0)
                 visit(pinned);
             return false;
         });
+    }
+    template <class Visit>
+    void for_each_live(Visit&& visit) noexcept {
+        for_each_live(visit, [](std::uint16_t, std::uint64_t) { return false; });
     }
 
     // A slot for `handle`, which has none in the cell, filled with the inline record (position,

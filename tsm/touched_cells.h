@@ -184,6 +184,10 @@ class busy_section_t {
 public:
     busy_section_t(touched_list_t list, const table_gate_t& gate) noexcept
         : list_(list), gate_(gate), busy_(list_.enter_busy(gate_)) {}
+    // Takes over a list that its task made busy.
+    struct entered_t {};
+    busy_section_t(touched_list_t list, const table_gate_t& gate, entered_t) noexcept
+        : list_(list), gate_(gate), busy_(true) {}
     ~busy_section_t() { leave(); }
     busy_section_t(const busy_section_t&) = delete;
     busy_section_t& operator=(const busy_section_t&) = delete;
