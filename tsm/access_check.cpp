@@ -456,10 +456,10 @@ bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uin
 
 // Records the access granule by granule and checks each granule that calls for it, for a task
 // whose list is busy. Out of line, so that a repeated access costs no frame for the walk.
-[[gnu::noinline]] void record_and_check(tsm_t& detector, const table_gate_t& gate, touched_list_t list,
-                                        task_context_t& task, std::uint64_t address, std::uint32_t size,
-                                        std::uint32_t type, std::uint64_t site) noexcept {
-    busy_section_t busy(list, gate, busy_section_t::entered_t{});
+[[gnu::noinline]] void record_and_check(tsm_t& detector, const table_gate_t& gate, task_context_t& task,
+                                        std::uint64_t address, std::uint32_t size, std::uint32_t type,
+                                        std::uint64_t site) noexcept {
+    busy_section_t busy(touched_list_t(*task.shadow), gate, busy_section_t::entered_t{});
     granule_walk_t walk(address, size);
     const access_t access{task, type, site, task.time};
     access_check_t check(access, detector, busy);
@@ -492,7 +492,7 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     touched_list_t list(*task.shadow);
     if (!list.enter_busy(gate_)) return;
     if (repeats_newest_record(task, address, size, type)) return list.leave_busy();
-    record_and_check(*this, gate_, list, task, address, size, type, site);
+    record_and_check(*this, gate_, task, address, size, type, site);
 }
 
 void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::uint64_t size,

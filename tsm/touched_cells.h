@@ -157,18 +157,25 @@ public:
 
     // The task's side of the protocol; false when the detector is gone.
     bool enter_busy(const table_gate_t& gate) noexcept {
+        busy_.store(&shadow_, std::memory_order_relaxed);  // any non-null word
+        if (gate.asymmetric) std::atomic_signal_fence(std::memory_order_seq_cst);
+        else std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (gate.state.load(std::memory_order_acquire) == table_state::open) [[likely]] return true;
+        return enter_busy_after_reset(gate);
+    }
+    // The same once the state was not open: waits for a reset to end.
+    [[gnu::noinline]] bool enter_busy_after_reset(const table_gate_t& gate) noexcept {
         for (;;) {
-            busy_.store(&shadow_, std::memory_order_relaxed);  // any non-null word
-            if (gate.asymmetric) std::atomic_signal_fence(std::memory_order_seq_cst);
-            else std::atomic_thread_fence(std::memory_order_seq_cst);
-            const std::uint32_t seen = gate.state.load(std::memory_order_acquire);
-            if (seen == table_state::open) [[likely]] return true;
             leave_busy();
-            if (seen == table_state::closed) return false;
+            if (gate.state.load(std::memory_order_acquire) == table_state::closed) return false;
             for (unsigned spins = 0; gate.state.load(std::memory_order_acquire) == table_state::resetting; ++spins) {
                 if ((spins & 1023) == 1023) platform::yield_thread();
                 else platform::cpu_pause();
             }
+            busy_.store(&shadow_, std::memory_order_relaxed);
+            if (gate.asymmetric) std::atomic_signal_fence(std::memory_order_seq_cst);
+            else std::atomic_thread_fence(std::memory_order_seq_cst);
+            if (gate.state.load(std::memory_order_acquire) == table_state::open) return true;
         }
     }
     void leave_busy() noexcept { busy_.store(nullptr, std::memory_order_release); }
