@@ -7,10 +7,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <vector>
 
 #define TAVO_TEST_OWN_DEBUGGER_STOP
 #include "../unit/test_support.h"
 #include "../unit/tsm_task.h"
+#include "tsm/site_table.h"
 
 namespace {
 thread_local int reported = 0;
@@ -101,4 +103,26 @@ TEST(ShadowCacheStress, SingleRecordsTurnIntoListsUnderScanningReaders) {
     });
     EXPECT_GT(checked.load(), 0);
     EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " reads";
+}
+
+// Threads intern the same call sites and histories in the same order, across chunk boundaries:
+// each pair gets one index, and every index given reads back as its pair.
+TEST(SiteTableStress, ThreadsInterningTheSamePairsGetOneIndexEach) {
+    static tavo::site_table_t sites;  // too large for a stack
+    constexpr int threads = 4, pairs = 20000;
+    std::vector<std::vector<std::uint32_t>> given(threads, std::vector<std::uint32_t>(pairs));
+    std::atomic<int> wrong{0};
+    test::run_together(threads, [&](int thread) {
+        for (int pair = 0; pair < pairs; ++pair) {
+            const std::uint64_t site = 0x400000 + static_cast<std::uint64_t>(pair / 3);
+            const auto history = static_cast<std::uint32_t>(pair % 3);
+            std::int32_t code = 0;
+            std::uint32_t& got = given[thread][pair];
+            if (!sites.intern(site, history, got, code) || sites.at(got).site != site || sites.at(got).history != history)
+                wrong.fetch_add(1);
+        }
+    });
+    EXPECT_EQ(wrong.load(), 0);
+    for (int thread = 1; thread < threads; ++thread) EXPECT_EQ(given[thread], given[0]);
+    EXPECT_EQ(sites.size(), static_cast<std::uint32_t>(pairs));
 }
