@@ -17,11 +17,11 @@ class arena_t;
 // (access_record.h), with the position and interned call site of the record that the value holds
 // inline. The position and site are written before the value and keep until the slot is erased.
 struct shadow_slot_t {
-    std::uint16_t key;    // task handle; 0: free
-    std::uint16_t pin;    // readers holding the slot; bit 15 while it is erased
+    std::uint16_t key;       // task handle; 0: free
+    std::uint16_t pin;       // readers holding the slot; bit 15 while it is erased
     std::uint32_t position;  // position_t word of the inline record
-    std::uint64_t value;  // 0 while being filled or erased
-    std::uint32_t site;   // site_table_t index of the inline record
+    std::uint64_t value;     // 0 while being filled or erased
+    std::uint32_t site;      // site_table_t index of the inline record
     // In a cell's own slot: the cell's entry count, its flags (the conflict-seen bit) and the lock
     // under which a bucket is appended. Unused in buckets.
     std::uint16_t count;
@@ -121,7 +121,7 @@ struct shadow_cell_t {
     }
 
     // A slot for `handle`, which has none in the cell, filled with the inline record (position,
-    // site) and `value`. False when no bucket could be had: `error_code` tells why.
+    // site) and `value`. Null when no bucket could be had: `error_code` tells why.
     shadow_slot_t* claim(std::uint16_t handle, position_t position, std::uint32_t site, std::uint64_t value,
                          arena_t& bucket_arena, std::int32_t& error_code) noexcept;
     // Erases the task's own slot; the task holds no pin on it.
