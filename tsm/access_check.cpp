@@ -264,18 +264,16 @@ private:
         return slot;
     }
 
-    // The interned call site and history of a new record, through the task's last one.
+    // The interned call site and history of a new record, through the task's cache.
     bool site_index(std::uint32_t& index, std::int32_t& error_code) noexcept {
-        task_shadow_t& shadow = busy_.list().shadow();
         const std::uint32_t history = access_history != nullptr ? access_history() : 0;
-        if (shadow.last_site_index != no_site_index && shadow.last_site == access_.site && shadow.last_history == history) {
-            index = shadow.last_site_index;
+        cached_site_t& cached = busy_.list().shadow().site_of(access_.site, history);
+        if (cached.index != no_site_index && cached.site == access_.site && cached.history == history) {
+            index = cached.index;
             return true;
         }
         if (!sites_.intern(access_.site, history, index, error_code)) return false;
-        shadow.last_site = access_.site;
-        shadow.last_history = history;
-        shadow.last_site_index = index;
+        cached = {access_.site, history, index};
         return true;
     }
 

@@ -36,22 +36,34 @@ constexpr std::uint64_t no_granule = ~std::uint64_t{0};  // never 8-aligned
 constexpr unsigned granule_cache_size = 32;
 constexpr std::uint32_t no_site_index = ~std::uint32_t{0};  // beyond every interned index
 
+// A call site and history the task interned, and its index.
+struct cached_site_t {
+    std::uint64_t site;
+    std::uint32_t history;
+    std::uint32_t index;  // no_site_index when empty
+};
+constexpr unsigned site_cache_shift = 4;  // 16 entries, as loops unrolled by the compiler have several sites
+
 // In the task's arena. The list head and the flag follow the protocol of touched_list_t. The cache
 // (direct-mapped by granule) and the leaf hint (the leaf table the task last descended to) are
 // read and written only by the task while busy, and emptied by a reset while the task is idle and
 // by the task's end: cells, slots and leaf tables stay where they are until one of those two. The
-// last call site and history the task interned (by the task only) outlive resets, as indexes do.
+// call sites the task interned (cached by the task only, hashed) outlive resets, as indexes do.
 struct task_shadow_t {
     void* head = nullptr;
     void* busy = nullptr;
     std::uint64_t hinted_span = no_granule;
     leaf_table_t* hinted_leaves = nullptr;
-    std::uint64_t last_site = 0;
-    std::uint32_t last_history = 0;
-    std::uint32_t last_site_index = no_site_index;
     cached_granule_t cache[granule_cache_size];
+    cached_site_t sites[1u << site_cache_shift];
 
-    task_shadow_t() noexcept { forget_cached(); }
+    task_shadow_t() noexcept {
+        forget_cached();
+        for (cached_site_t& entry : sites) entry = {0, 0, no_site_index};
+    }
+    cached_site_t& site_of(std::uint64_t site, std::uint32_t history) noexcept {
+        return sites[((site ^ history) * 0x9E3779B97F4A7C15u) >> (64 - site_cache_shift)];
+    }
     cached_granule_t& slot_of(std::uint64_t granule) noexcept {
         return cache[(granule >> granule_shift) & (granule_cache_size - 1)];
     }
