@@ -99,19 +99,25 @@ void tavo::access_from(const void* address, std::uint32_t size, std::uint32_t ty
 // One frame for both families. The mask is read again for the synchronisation: a stop at the
 // access polls the configuration, as the frame of a second entry would.
 thread_record_t* tavo::atomic_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t order,
-                                   bool acquires_after, std::uint64_t site) noexcept {
-    const bool synchronises = order != 0 || acquires_after;
-    thread_record_t* record = enter_frame(TAVO_ACTIVE_ATOMICS | (synchronises ? TAVO_ACTIVE_SYNC : 0));
+                                   bool reads, std::uint64_t site) noexcept {
+    thread_record_t* record = enter_frame(TAVO_ACTIVE_ATOMICS | TAVO_ACTIVE_SYNC);
     if (record == nullptr) return nullptr;
     if ((active_mask() & TAVO_ACTIVE_ATOMICS) && (flags_word() & TAVO_FLAG_IGNORE_ATOMICS) == 0)
         check_memory(record, address, size, type, site);
-    if (!synchronises || (active_mask() & TAVO_ACTIVE_SYNC) == 0) return nullptr;
+    if ((active_mask() & TAVO_ACTIVE_SYNC) == 0 || record->current_task == nullptr) return nullptr;
+    if (order == 0 && type == access_type::atomic && record->current_task->fenced) order = memory_order::update_relaxed;
     if (order != 0) sync_operation_on(*record, {0, reinterpret_cast<std::uintptr_t>(address)}, order, site);
-    return acquires_after ? record : nullptr;
+    return reads ? record : nullptr;
 }
 
-void tavo::atomic_acquired(thread_record_t& record, const void* address, std::uint64_t site) noexcept {
-    sync_operation_on(record, {0, reinterpret_cast<std::uintptr_t>(address)}, memory_order::weak_acquire, site);
+void tavo::atomic_read(thread_record_t& record, const void* address, bool acquires, std::uint64_t site) noexcept {
+    const sync_object_t object{0, reinterpret_cast<std::uintptr_t>(address)};
+    if (acquires) sync_operation_on(record, object, memory_order::weak_acquire, site);
+    else note_read(record, object);
+}
+
+void tavo::fence_from(bool acquires, bool releases, std::uint64_t site) noexcept {
+    if (thread_record_t* record = enter_frame(TAVO_ACTIVE_SYNC)) fence_on(*record, acquires, releases, site);
 }
 
 void tavo::memory_block_from(const void* address, std::uint64_t size, bool as_write, std::uint64_t site) noexcept {

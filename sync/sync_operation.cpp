@@ -24,6 +24,7 @@ const char* order_word(std::uint32_t order) {
     case 33: return "weak/not releases";
     case 34: return "resets and releases";
     case 35: return "resets";
+    case 36: return "continues";
     default: return "<error>";
     }
 }
@@ -69,6 +70,13 @@ void release(task_context_t& task, object_clock_t* object_clock) {
     count.fetch_add(1);
 }
 
+// A relaxed store or read-modify-write after a release fence releases the clock of the fence.
+void release_fence_clock(task_context_t& task, object_clock_t* object_clock) {
+    if (object_clock == nullptr) return;
+    task.fence_clock.publish(*object_clock, runtime.arena);
+    changes_of(*object_clock).fetch_add(1);
+}
+
 // A clear is counted before entries go and after: no task can claim the object holds its clock
 // from a release that ran beside the clear.
 void clear(object_clock_t& object_clock) {
@@ -108,7 +116,17 @@ std::uint32_t act(task_context_t& task, sync_object_t given, sync_object_t resol
         }
         return order;
     case memory_order::store_relaxed:
-        if (object_clock_t* clock = find_clock(resolved); clock != nullptr && clock->entry_count() != 0) clear(*clock);
+        if (task.fenced) {
+            if (object_clock_t* clock = get_or_create_clock(resolved)) {
+                if (!clock->covered_by(task.fence_clock)) clear(*clock);
+                release_fence_clock(task, clock);
+            }
+        } else if (object_clock_t* clock = find_clock(resolved); clock != nullptr && clock->entry_count() != 0) {
+            clear(*clock);
+        }
+        return order;
+    case memory_order::update_relaxed:
+        release_fence_clock(task, get_or_create_clock(resolved));
         return order;
     default:
         raise_usage_error_at_thread_site(error::invalid_memory_order);
@@ -116,13 +134,18 @@ std::uint32_t act(task_context_t& task, sync_object_t given, sync_object_t resol
     }
 }
 
+void write_state(std::ostream& stream, sync_clock_t& clock) {
+    stream << ". State (handle, time):";
+    clock.for_each_live([&](pinned_slot_t& entry) { stream << " (" << entry.handle() << ", " << entry.value() << ')'; });
+}
+
+// A relaxed write after a release fence shows the fence's clock, which is what it released.
 void log_operation(task_context_t& task, sync_object_t shown, std::uint32_t order) {
+    const bool fenced = task.fenced && (order == memory_order::store_relaxed || order == memory_order::update_relaxed);
     log_task_line(log_family::sync, task.label(), [&](std::ostream& stream) {
-        stream << ' ' << order_word(order) << " sync object " << shown.type << '.' << hex(shown.id) << " at "
-               << task.time << ". State (handle, time):";
-        task.clock.for_each_live([&](pinned_slot_t& entry) {
-            stream << " (" << entry.handle() << ", " << entry.value() << ')';
-        });
+        stream << ' ' << order_word(order) << " sync object " << shown.type << '.' << hex(shown.id) << " at " << task.time;
+        if (fenced) stream << " from its fence";
+        write_state(stream, fenced ? task.fence_clock : task.clock);
     });
 }
 
@@ -147,6 +170,39 @@ void sync_operation_on(thread_record_t& record, sync_object_t object, std::uint3
     if (resolved.type == task_end_sync_type && shown_order == memory_order::acquire &&
         (flags_word() & TAVO_FLAG_KEEP_ENDED_TASKS))
         forget_ordered_ended_tasks();
+}
+
+void note_read(thread_record_t& record, sync_object_t object) noexcept {
+    if (record.current_task == nullptr) return;
+    task_context_t& task = *record.current_task;
+    const sync_object_t resolved = resolve(object);
+    object_clock_t* clock = find_clock(resolved);
+    if (clock == nullptr) return;
+    task.notes[task.next_note++ % read_note_count] = {clock, changes_of(*clock).load(), resolved};
+}
+
+void fence_on(thread_record_t& record, bool acquires, bool releases, std::uint64_t site) noexcept {
+    if (record.current_task == nullptr) return;
+    task_context_t& task = *record.current_task;
+    record.last_site = site;
+    if (acquires) {
+        for (read_note_t& note : task.notes) {
+            if (note.clock != nullptr && changes_of(*note.clock).load() == note.changes) {
+                acquire(task, note.clock);
+                log_operation(task, note.object, memory_order::acquire);
+            }
+            note = {};
+        }
+    }
+    if (releases) {
+        task.clock.tick(task.time, task.handle, runtime.arena);
+        task.clock.publish(task.fence_clock, runtime.arena);
+        task.fenced = true;
+        log_task_line(log_family::sync, task.label(), [&](std::ostream& stream) {
+            stream << " fence releases at " << task.time;
+            write_state(stream, task.fence_clock);
+        });
+    }
 }
 
 }  // namespace tavo
