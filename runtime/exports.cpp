@@ -28,17 +28,24 @@ bool tasks_may_overlap() noexcept {
            runtime.activation_count[3].load(std::memory_order_relaxed) != 0;
 }
 
-void check_memory(thread_record_t* record, const void* address, std::uint32_t size, std::uint32_t type,
-                  std::uint64_t site) noexcept {
-    if (record->current_task == nullptr) return;
-    if ((flags_word() & TAVO_FLAG_ALWAYS_CONCURRENT) && !tasks_may_overlap()) return;
-    record->last_site = site;
-    log_task_line(log_family::memory, record->current_task->label(), [&](std::ostream& stream) {
+[[gnu::cold, gnu::noinline]] void log_access(const task_context_t& task, const void* address, std::uint32_t size,
+                                             std::uint32_t type) noexcept {
+    log_task_line(log_family::memory, task.label(), [&](std::ostream& stream) {
         static constexpr const char* words[] = {"read", "write", "update", "atomic", "atomic read"};
         stream << " memory " << words[type] << " at " << pointer(address) << ", " << size << " bytes";
     });
-    if (flags_word() & TAVO_FLAG_TSM)
-        runtime.tsm.check_access(*record->current_task, reinterpret_cast<std::uintptr_t>(address), size, type, site);
+}
+
+// Every checked access passes here: the log line stays out of its way.
+inline void check_memory(thread_record_t* record, const void* address, std::uint32_t size, std::uint32_t type,
+                         std::uint64_t site) noexcept {
+    task_context_t* task = record->current_task;
+    if (task == nullptr) return;
+    const std::uint32_t flags = flags_word();
+    if ((flags & TAVO_FLAG_ALWAYS_CONCURRENT) && !tasks_may_overlap()) return;
+    record->last_site = site;
+    if (logging(log_family::memory)) [[unlikely]] log_access(*task, address, size, type);
+    if (flags & TAVO_FLAG_TSM) runtime.tsm.check_access(*task, reinterpret_cast<std::uintptr_t>(address), size, type, site);
 }
 
 void memory_access(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t family_bits,

@@ -46,6 +46,8 @@ struct task_context_t {
     std::uint64_t known_changes = 0;
     // Whether that clock also holds this task's whole clock but its own time.
     bool known_holds_task = false;
+    // The value word of the task's own entry in its clock, once a tick found it (sync_clock.h).
+    std::uint64_t* own_time = nullptr;
     // Set by the task's first release fence; `fence_clock` is then the task's clock at its latest
     // one. The reads noted since the last acquire fence, the oldest overwritten first.
     bool fenced = false;
