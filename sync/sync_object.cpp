@@ -11,7 +11,7 @@ namespace tavo {
 
 std::atomic<std::uint64_t> table_generation{1};
 #ifndef _WIN32
-thread_local __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered_clocks[remembered_count];
+__thread __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered_clocks[remembered_count];
 #else
 thread_local remembered_clock_t remembered_clocks[remembered_count];
 #endif

@@ -81,8 +81,9 @@ struct remembered_clock_t {
 constexpr std::size_t remembered_count = 32;
 extern std::atomic<std::uint64_t> table_generation;
 #ifndef _WIN32
-// The library is loaded with the program: one load off the thread pointer reaches them.
-extern thread_local __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered_clocks[remembered_count];
+// The library is loaded with the program: one load off the thread pointer reaches them, plain
+// storage with no initialiser to check for.
+extern __thread __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered_clocks[remembered_count];
 #else
 extern thread_local remembered_clock_t remembered_clocks[remembered_count];
 #endif
