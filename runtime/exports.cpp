@@ -114,7 +114,10 @@ thread_record_t* tavo::atomic_from(const void* address, std::uint32_t size, std:
     if ((active_mask() & TAVO_ACTIVE_ATOMICS) && (flags_word() & TAVO_FLAG_IGNORE_ATOMICS) == 0)
         check_memory(record, address, size, type, site);
     if ((active_mask() & TAVO_ACTIVE_SYNC) == 0 || record->current_task == nullptr) return nullptr;
-    if (order == 0 && type == access_type::atomic && record->current_task->fenced) order = memory_order::update_relaxed;
+    // A relaxed read-modify-write after a release fence releases the fence's clock; the OpenMP
+    // runtime's atomics come with `reads` clear and order nothing.
+    if (order == 0 && type == access_type::atomic && reads && record->current_task->fenced)
+        order = memory_order::update_relaxed;
     if (order != 0) sync_operation_on(*record, {0, reinterpret_cast<std::uintptr_t>(address)}, order, site);
     return reads ? record : nullptr;
 }
