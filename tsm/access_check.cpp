@@ -452,21 +452,6 @@ bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uin
     return (atomic(cached.cell->flags()).load() & cell_conflict_seen) == 0;
 }
 
-// Records the access granule by granule and checks each granule that calls for it, for a task
-// whose list is busy. Out of line, so that a repeated access costs no frame for the walk.
-[[gnu::noinline]] void record_and_check(tsm_t& detector, const table_gate_t& gate, task_context_t& task,
-                                        std::uint64_t address, std::uint32_t size, std::uint32_t type,
-                                        std::uint64_t site) noexcept {
-    busy_section_t busy(touched_list_t(*task.shadow), gate, busy_section_t::entered_t{});
-    granule_walk_t walk(address, size);
-    const access_t access{task, type, site, task.time};
-    access_check_t check(access, detector, busy);
-    do {
-        if (!check.record(walk)) return;
-        if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
-    } while (walk.advance());
-}
-
 }  // namespace
 
 history_source_t access_history = nullptr;
@@ -490,7 +475,14 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     touched_list_t list(*task.shadow);
     if (!list.enter_busy(gate_)) return;
     if (repeats_newest_record(task, address, size, type)) return list.leave_busy();
-    record_and_check(*this, gate_, task, address, size, type, site);
+    busy_section_t busy(list, gate_, busy_section_t::entered_t{});
+    granule_walk_t walk(address, size);
+    const access_t access{task, type, site, task.time};
+    access_check_t check(access, *this, busy);
+    do {
+        if (!check.record(walk)) return;
+        if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
+    } while (walk.advance());
 }
 
 void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::uint64_t size,
