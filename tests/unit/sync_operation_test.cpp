@@ -126,3 +126,27 @@ TEST(SyncOperation, ReleasesLeaveTheObjectAsAWholeMergeWould) {
     EXPECT_EQ(wrong, 0);
     EXPECT_TRUE(test::take_raised_errors().empty());
 }
+
+// A task's fence clock holds what it had acquired at its release fence; a task that ends leaves it
+// as it leaves every other clock, or a later task given the same handle would inherit its ordering.
+TEST(SyncOperation, AnEndedTaskLeavesTheFenceClocksOfOthers) {
+    std::atomic<int> step{0};
+    std::uint16_t ended = 0;
+    std::thread other([&] {
+        _TAVO_enterGenericTask(3, 4242);
+        ended = current_task().handle;
+        _TAVO_syncRelease(1, 0x6060);
+        step.store(1);
+        while (step.load() != 2) std::this_thread::yield();
+        _TAVO_leaveGenericTask(3, 4242);
+    });
+    while (step.load() != 1) std::this_thread::yield();
+    tavo::task_context_t& task = current_task();
+    _TAVO_syncAcquire(1, 0x6060);
+    tavo::fence_on(*tavo::obtain_thread_record(), false, true, 0);
+    EXPECT_NE(task.fence_clock.time_of(ended), 0u);
+    step.store(2);
+    other.join();
+    EXPECT_EQ(task.fence_clock.time_of(ended), 0u);
+    EXPECT_TRUE(test::take_raised_errors().empty());
+}
