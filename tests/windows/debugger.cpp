@@ -1,13 +1,13 @@
 // tavo_debugger: a small Win32 debugger that drives tavo.dll from outside the process, as a real
 // debugger does, and prints what it sees.
 //
-//   tavo_debugger FLAGS program [arguments...]
+//   tavo_debugger [--flags HEX] program [arguments...]
 //
 // It starts the program under DEBUG_ONLY_THIS_PROCESS and finds the library's exported data
-// through the export table of tavo_frontend.dll, which carries the library, when the DLL is mapped. At every first-chance exception
+// through the export table of tavo.dll when the DLL is mapped. At every first-chance exception
 // with the library's code it reads __tavo_event_reason and __tavo_current_detection (and the
 // detection's list) from the program's memory and continues the program. At the "library
-// loaded" stop it sets the ping request and writes the flags word (hexadecimal FLAGS).
+// loaded" stop it sets the ping request and, with --flags, writes the flags word.
 // Addresses in the program's image are shown with the symbol they fall in, "0x... <name+0x...>".
 // Every line it prints begins "debugger: "; the exit status is the program's.
 #define WIN32_LEAN_AND_MEAN
@@ -45,18 +45,25 @@ void say(const char* format, ...) {
 constexpr DWORD library_code = 0xA1A01DB0u;
 
 struct options_t {
+    bool set_flags = false;
     std::uint32_t flags = 0;
     std::string command_line;
 };
 
 options_t parse_options(int count, char** arguments) {
-    if (count < 3) {
-        std::fprintf(stderr, "usage: %s FLAGS program [arguments...]\n", arguments[0]);
+    options_t options;
+    int index = 1;
+    if (count > 2 && std::strcmp(arguments[1], "--flags") == 0) {
+        options.set_flags = true;
+        options.flags = static_cast<std::uint32_t>(std::strtoul(arguments[2], nullptr, 16));
+        index = 3;
+    }
+    if (index >= count) {
+        std::fprintf(stderr, "usage: %s [--flags HEX] program [arguments...]\n", arguments[0]);
         std::exit(2);
     }
-    options_t options{static_cast<std::uint32_t>(std::strtoul(arguments[1], nullptr, 16)), {}};
     // Our arguments are paths and words: quoting each is enough for the C runtime to read them back.
-    for (int index = 2; index < count; ++index) options.command_line += std::string(options.command_line.empty() ? "" : " ") + '"' + arguments[index] + '"';
+    for (; index < count; ++index) options.command_line += std::string(options.command_line.empty() ? "" : " ") + '"' + arguments[index] + '"';
     return options;
 }
 
@@ -171,8 +178,8 @@ struct library_t {
     bool found() const { return config && event_reason && detection && active_mask; }
 };
 
-// Reads the export table of the image mapped at `base`; fills `library` when the image is the
-// front end's tavo_frontend.dll.
+// Reads the export table of the image mapped at `base`; fills `library` when the image is tavo.dll
+// or the front end's tavo_frontend.dll, which carries the library too.
 bool find_library(const target_t& target, std::uint64_t base, library_t& library) {
     const auto dos = target.read<IMAGE_DOS_HEADER>(base);
     if (dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
@@ -182,7 +189,7 @@ bool find_library(const target_t& target, std::uint64_t base, library_t& library
     if (directory.VirtualAddress == 0) return false;
     const auto exports = target.read<IMAGE_EXPORT_DIRECTORY>(base + directory.VirtualAddress);
     library.name = target.read_string(base + exports.Name);
-    if (_stricmp(library.name.c_str(), "tavo_frontend.dll") != 0) return false;
+    if (_stricmp(library.name.c_str(), "tavo.dll") != 0 && _stricmp(library.name.c_str(), "tavo_frontend.dll") != 0) return false;
     for (DWORD index = 0; index < exports.NumberOfNames; ++index) {
         const auto name_address = target.read<DWORD>(base + exports.AddressOfNames + 4 * index);
         const auto ordinal = target.read<WORD>(base + exports.AddressOfNameOrdinals + 2 * index);
@@ -226,13 +233,17 @@ void on_stop(const target_t& target, const library_t& library, const symbols_t& 
     case TAVO_EVENT_LOADED: {
         auto config = target.read<tavo_config_t>(library.config);
         config.request |= TAVO_REQUEST_PING;
-        config.flags = options.flags;
+        if (options.set_flags) config.flags = options.flags;
         target.write(library.config, config);
-        say("stop 1: library loaded, ping and flags 0x%x written", options.flags);
+        if (options.set_flags) say("stop 1: library loaded, ping and flags 0x%x written", options.flags);
+        else say("stop 1: library loaded, ping written");
         break;
     }
     case TAVO_EVENT_UNLOADED:
         say("stop 2: library unloaded");
+        break;
+    case TAVO_EVENT_CONFIGURATION_UPDATED:
+        say("stop 3: configuration updated");
         break;
     case TAVO_EVENT_PING_ANSWER:
         say("stop 4: ping answered, active mask 0x%x", target.read<std::uint32_t>(library.active_mask));
@@ -245,6 +256,17 @@ void on_stop(const target_t& target, const library_t& library, const symbols_t& 
         const auto address = reinterpret_cast<std::uint64_t>(sharing.offended);
         for (std::uint64_t index = 0; index < sharing.offended_count && index < list_limit; ++index)
             show_access(symbols, "offended", target.read<tavo_access_t>(address + index * sizeof(tavo_access_t)));
+        break;
+    }
+    case TAVO_EVENT_REENTRANT_CALL: {
+        const tavo_reentrancy_detection_t& reentrancy = detection.reentrancy;
+        say("stop 257: reentrant call of %s at site %s, %llu offenses", symbols.describe(reentrancy.function).c_str(),
+            symbols.describe(reentrancy.site).c_str(), static_cast<unsigned long long>(reentrancy.offense_count));
+        const auto address = reinterpret_cast<std::uint64_t>(reentrancy.offenses);
+        for (std::uint64_t index = 0; index < reentrancy.offense_count && index < list_limit; ++index) {
+            const auto offense = target.read<tavo_offense_t>(address + index * sizeof(tavo_offense_t));
+            say("  %s %llu", task_type_name(offense.task_type), static_cast<unsigned long long>(offense.task_id));
+        }
         break;
     }
     default:
