@@ -127,10 +127,11 @@ int change_action(int number, const struct sigaction* action, struct sigaction* 
     if (number < 1 || number >= signal_limit) return real_sigaction()(number, action, previous);
     const int error = errno;
     action_t& entry = actions[number];
-    struct sigaction installed {};
+    // Read before the call: the previous action may be written over the new one.
+    struct sigaction requested {}, installed {};
     const bool wrapped = action != nullptr && action->sa_handler != SIG_DFL && action->sa_handler != SIG_IGN;
     if (action != nullptr) {
-        installed = *action;
+        installed = requested = *action;
         if (wrapped) {
             installed.sa_sigaction = wrapper;
             installed.sa_flags |= SA_SIGINFO;
@@ -144,9 +145,9 @@ int change_action(int number, const struct sigaction* action, struct sigaction* 
     const int flags = entry.flags.load(std::memory_order_relaxed);
     const int status = real_sigaction()(number, action != nullptr ? &installed : nullptr, previous);
     if (status == 0 && action != nullptr) {
-        entry.handler.store(reinterpret_cast<void*>(action->sa_sigaction), std::memory_order_relaxed);
-        entry.flags.store(action->sa_flags, std::memory_order_relaxed);
-        entry.mask = action->sa_mask;
+        entry.handler.store(reinterpret_cast<void*>(requested.sa_sigaction), std::memory_order_relaxed);
+        entry.flags.store(requested.sa_flags, std::memory_order_relaxed);
+        entry.mask = requested.sa_mask;
     }
     if (status == 0) {
         answer_previous(previous, handler, flags);

@@ -4,6 +4,7 @@
 // timer's handler writes the table too: the signal mostly interrupts them inside the detector,
 // often while it reports, and every run must still end, with exact totals. Fixed, the handler and
 // the thread it interrupted write only that thread's slot: a handler's accesses are its thread's.
+#define _GNU_SOURCE
 #include <pthread.h>
 #include <signal.h>
 #include <stdatomic.h>
@@ -13,7 +14,10 @@
 enum { workers = 3, rounds = 100000, slots = 256 };
 static long table[workers * slots];
 static _Thread_local int self = -1;
-static long guarded[workers], ticks;
+static long guarded[workers];
+#ifndef FIXED
+static long ticks;
+#endif
 static atomic_long total, handled;
 static pthread_mutex_t locks[workers] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
 
