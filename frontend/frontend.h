@@ -34,21 +34,25 @@ struct inside_library_t {
     inside_library_t() noexcept {}  // Windows has no asynchronous handlers on the thread
 };
 #else
-extern thread_local __attribute__((tls_model("initial-exec"))) unsigned library_depth;
-extern thread_local __attribute__((tls_model("initial-exec"))) std::uint64_t deferred_signals;  // bit n-1: signal n
+struct library_stay_t {
+    unsigned depth;
+    std::uint64_t deferred;  // bit n-1: signal n
+};
+// One object, so that both are reached from one address; constinit: no initialisation wrapper.
+extern constinit thread_local __attribute__((tls_model("initial-exec"))) library_stay_t library_stay;
 void deliver_deferred_signals() noexcept;
 class inside_library_t {
 public:
     inside_library_t() noexcept {
-        ++library_depth;
+        ++library_stay.depth;
         std::atomic_signal_fence(std::memory_order_seq_cst);
     }
     // The depth drops before the deferred set is read: a signal arriving in between runs at once.
     ~inside_library_t() {
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        --library_depth;
+        --library_stay.depth;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (deferred_signals != 0) [[unlikely]] deliver_deferred_signals();
+        if (library_stay.deferred != 0) [[unlikely]] deliver_deferred_signals();
     }
     inside_library_t(const inside_library_t&) = delete;
     inside_library_t& operator=(const inside_library_t&) = delete;

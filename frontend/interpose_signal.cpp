@@ -25,8 +25,7 @@ using namespace tavo::frontend;
 #define TAVO_TLS thread_local __attribute__((tls_model("initial-exec")))
 
 namespace tavo::frontend {
-TAVO_TLS unsigned library_depth = 0;
-TAVO_TLS std::uint64_t deferred_signals = 0;
+constinit TAVO_TLS library_stay_t library_stay{0, 0};
 }  // namespace tavo::frontend
 
 namespace {
@@ -94,11 +93,11 @@ void run_handler(int number, siginfo_t* info, void* context) noexcept {
 }
 
 void wrapper(int number, siginfo_t* info, void* context) {
-    if (library_depth == 0 || synchronous(number) || number >= signal_limit) return run_handler(number, info, context);
+    if (library_stay.depth == 0 || synchronous(number) || number >= signal_limit) return run_handler(number, info, context);
     // One pending instance per signal, as the system keeps them for ordinary signals.
     deferred_info[number - 1] = *info;
     if (context != nullptr) copy_context(deferred_context, *static_cast<const ucontext_t*>(context));
-    deferred_signals |= std::uint64_t{1} << (number - 1);
+    library_stay.deferred |= std::uint64_t{1} << (number - 1);
 }
 
 // The previous action as the system answered it, with the program's handler for the wrapper.
@@ -173,12 +172,12 @@ sighandler_t install(int number, sighandler_t handler, int flags, bool mask_itse
 }  // namespace
 
 void tavo::frontend::deliver_deferred_signals() noexcept {
-    if (library_depth != 0) return;
+    if (library_stay.depth != 0) return;
     int error = errno;
-    while (deferred_signals != 0) {
+    while (library_stay.deferred != 0) {
         // At depth 0 the wrapper runs handlers at once and leaves the set alone.
-        const int number = __builtin_ctzll(deferred_signals) + 1;
-        deferred_signals &= ~(std::uint64_t{1} << (number - 1));
+        const int number = __builtin_ctzll(library_stay.deferred) + 1;
+        library_stay.deferred &= ~(std::uint64_t{1} << (number - 1));
         siginfo_t info = deferred_info[number - 1];
         ucontext_t context;
         copy_context(context, deferred_context);
