@@ -101,8 +101,13 @@ struct start_t {
 // The thread leaves its task as late as it can: after the destructors of its thread-locals, which
 // run after it returned or was unwound by cancellation, pthread_exit or thrd_exit (cleanup
 // handlers first), so that a join orders all of it. Registered first, the call runs last.
+// exit() runs the calling thread's thread-local destructors too, and then the exit handlers on that
+// thread: it goes on running as the thread it was, so it does not leave its task there.
+thread_local bool exiting_process = false;
+
 // No signal handler runs on the thread outside its task: what it did would be ordered with nothing.
 void leave_thread(void* site) {
+    if (exiting_process) return;
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
@@ -180,6 +185,13 @@ TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     return create_thread(thread, routine, argument, CALLER, [&](void* (*start)(void*), void* with) {
         return real_pthread_create(thread, attributes, start, with);
     });
+}
+
+TAVO_FRONT void exit(int status) noexcept {
+    REAL(exit);
+    exiting_process = true;
+    real_exit(status);
+    __builtin_unreachable();
 }
 
 TAVO_FRONT int pthread_join(pthread_t thread, void** result) {

@@ -41,13 +41,15 @@ void thread_enters(const thread_start_t& start) noexcept {
     current_fork_id = start.fork_id;
     current_thread_task = start.task_id;
     thread_started(start.task_id);
-    if (start.fork_id == 0) return;
-    task_from(true, 3, start.task_id, start.site);
-    sync_operation({task_start_sync_type, start.fork_id}, memory_order::acquire, start.site);
+    if (start.fork_id != 0) {
+        // Entering the task consumes the creator's activation, which covered the gap until then.
+        task_from(true, 3, start.task_id, start.site);
+        sync_operation({task_start_sync_type, start.fork_id}, memory_order::acquire, start.site);
+    } else {
+        runtime.activation_count[3].fetch_sub(1);
+        runtime.recompute_active_mask_checked();
+    }
     release_ended_tasks();
-    // The creator's activation covered the gap until this task existed.
-    runtime.activation_count[3].fetch_sub(1);
-    runtime.recompute_active_mask_checked();
 }
 
 void thread_leaves(std::uint64_t site) noexcept {

@@ -6,6 +6,7 @@
 #include "runtime/site_entries.h"
 #include "sync/sync_ids.h"
 #include "sync/sync_operation.h"
+#include "task/ended_tasks.h"
 #include "task/fork.h"
 #include "tsm/access_record.h"
 #include "task/task_context.h"
@@ -19,9 +20,10 @@ namespace {
 std::uint64_t site_of(const void* return_address) { return reinterpret_cast<std::uintptr_t>(return_address); }
 #define TAVO_RETURN_SITE site_of(__builtin_return_address(0))
 
-// With every task counted as concurrent, accesses still wait for a second task to exist.
+// With every task counted as concurrent, accesses still wait for a second task to exist; a kept
+// ended task is one, since only a live task accesses.
 bool tasks_may_overlap() noexcept {
-    return runtime.live_count[1].load(std::memory_order_relaxed) >= 2 ||
+    return runtime.live_count[1].load(std::memory_order_relaxed) >= 2 || any_task_kept() ||
            runtime.live_count[2].load(std::memory_order_relaxed) != 0 ||
            runtime.activation_count[2].load(std::memory_order_relaxed) != 0 ||
            runtime.live_count[3].load(std::memory_order_relaxed) != 0 ||

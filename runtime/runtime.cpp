@@ -7,6 +7,7 @@
 #include "filter/filter_object.h"
 #include "runtime/errors.h"
 #include "runtime/log.h"
+#include "task/ended_tasks.h"
 
 namespace tavo {
 
@@ -131,7 +132,8 @@ void runtime_t::apply_pending_requests() noexcept {
 bool runtime_t::concurrency_holds(std::uint32_t flags) const noexcept {
     if (flags & TAVO_FLAG_ALWAYS_CONCURRENT) return true;
     for (int type : {2, 3}) {
-        if (live_count[type].load() != 0 || activation_count[type].load() != 0) return true;
+        if (live_count[type].load() != 0 || activation_count[type].load() != 0 || kept_task_count(type) != 0)
+            return true;
     }
     return false;
 }

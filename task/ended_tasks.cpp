@@ -21,6 +21,7 @@ struct ended_list_t {
     std::uint8_t lock = 0;
 };
 ended_list_t ended;
+std::atomic<std::uint32_t> kept_by_type[4];
 std::atomic<std::size_t> pending_starts{0};
 
 std::size_t retained_bytes(const task_context_t& task) noexcept {
@@ -45,14 +46,18 @@ void unlink(task_context_t& task, task_context_t* previous) noexcept {
     if (ended.newest == &task) ended.newest = previous;
     --ended.count;
     ended.bytes -= task.retained;
+    kept_by_type[task.type].fetch_sub(1);
 }
 
+// Checking may have been on only for the tasks forgotten here.
 void forget_all(task_context_t* doomed) noexcept {
+    if (doomed == nullptr) return;
     while (doomed != nullptr) {
         task_context_t* next = doomed->next_ended;
         forget_ended_task(*doomed);
         doomed = next;
     }
+    runtime.recompute_active_mask_checked();
 }
 
 }  // namespace
@@ -72,6 +77,7 @@ bool keep_ended_task(task_context_t& task) noexcept {
         ended.newest = &task;
         ++ended.count;
         ended.bytes += task.retained;
+        kept_by_type[task.type].fetch_add(1);
         while (ended.count > kept_task_limit || ended.bytes > kept_memory_limit) {
             task_context_t* oldest = ended.oldest;
             unlink(*oldest, nullptr);
@@ -117,9 +123,18 @@ bool forget_oldest_ended_task() noexcept {
         oldest = ended.oldest;
         if (oldest == nullptr) return false;
         unlink(*oldest, nullptr);
+        oldest->next_ended = nullptr;
     }
-    forget_ended_task(*oldest);
+    forget_all(oldest);
     return true;
+}
+
+std::uint32_t kept_task_count(std::int32_t type) noexcept { return kept_by_type[type].load(); }
+
+bool any_task_kept() noexcept {
+    for (const auto& count : kept_by_type)
+        if (count.load(std::memory_order_relaxed) != 0) return true;
+    return false;
 }
 
 bool ended_task_kept(std::int32_t type, std::uint64_t id) noexcept {

@@ -32,6 +32,11 @@ void release_ended_tasks() noexcept;
 // Forgets the oldest kept task, so that its handle can be handed out again; false when none is kept.
 bool forget_oldest_ended_task() noexcept;
 
+// Kept tasks of that type. A kept task can still race with a live one, so checking stays on while
+// one is kept even when it was the last other task.
+std::uint32_t kept_task_count(std::int32_t type) noexcept;
+bool any_task_kept() noexcept;
+
 // Whether a kept task has that type and id: a detection against it names a task that has finished.
 bool ended_task_kept(std::int32_t type, std::uint64_t id) noexcept;
 

@@ -199,7 +199,13 @@ struct model_t {
         return 0;
     }
 
-    bool overlap_types_live() const { return live[2] || activation[2] || live[3] || activation[3]; }
+    // A kept ended task can still race with a live one.
+    bool kept(std::initializer_list<std::int32_t> types) const {
+        return std::any_of(tasks.begin(), tasks.end(), [&](const auto& entry) {
+            return entry.second.ended && std::find(types.begin(), types.end(), entry.second.type) != types.end();
+        });
+    }
+    bool overlap_types_live() const { return live[2] || activation[2] || live[3] || activation[3] || kept({2, 3}); }
 
     // Checking is on only while tasks may run concurrently.
     std::uint32_t mask_rule() const {
@@ -338,6 +344,7 @@ struct model_t {
                 ordered.push_back(handle);
         }
         for (std::uint16_t handle : ordered) forget(handle);
+        if (!ordered.empty()) mask = mask_rule();
     }
 
     void tear_down_thread() {
@@ -409,7 +416,7 @@ struct model_t {
         static constexpr std::uint32_t family[4] = {TAVO_ACTIVE_READS, TAVO_ACTIVE_WRITES, TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_ACTIVE_ATOMICS};
         if ((type == 0 && (config.flags & TAVO_FLAG_IGNORE_READS)) || (type == 3 && (config.flags & TAVO_FLAG_IGNORE_ATOMICS))) return;
         if (!frame(family[type]) || current() == nullptr) return;
-        if ((config.flags & TAVO_FLAG_ALWAYS_CONCURRENT) && live[1] < 2 && !overlap_types_live()) return;
+        if ((config.flags & TAVO_FLAG_ALWAYS_CONCURRENT) && live[1] < 2 && !overlap_types_live() && !kept({0, 1})) return;
         me().last_site = site;
         if (!(config.flags & TAVO_FLAG_TSM) || current()->exempt) return;
         if (filters[0] && !filters[0]->watches(filters[0]->listed(1, address, address + size) || filters[0]->listed(0, site, site))) return;

@@ -1,9 +1,10 @@
 // tavo: racy
-// tavo-reports: 6
+// tavo-reports: 7
 // Buffers the C library fills and reads for two threads that never synchronise: read() and
 // memcpy() fill buffers the other compares and sums, strcpy() a name the other prints, snprintf()
 // a line whose length the other takes, fgets() a line the other compares, the GNU strerror_r() a
-// message the other searches.
+// message the other searches, and a constant-size memset(), which compilers would expand inline
+// unseen, bytes the other reads.
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <pthread.h>
@@ -13,7 +14,7 @@
 
 #include "rendezvous.h"
 
-static char block[16], copy[16], name[16], line[32], text[64], message[64];
+static char block[16], copy[16], name[16], line[32], text[64], message[64], wiped[64];
 static const char zeros[16];
 static char filler[] = "filler";
 
@@ -31,6 +32,7 @@ static void* fill(void* argument) {
     if (fgets(text, sizeof text, file) == NULL) return NULL;         // race
     fclose(file);
     if (strerror_r(12345, message, sizeof message) == NULL) return NULL;  // race
+    memset(wiped, 1, sizeof wiped);                                  // race
     rendezvous(2);
     return NULL;
 }
@@ -45,6 +47,7 @@ static void* use(void* argument) {
     result += (int)strlen(line);                      // race
     result += strcmp(text, "another line\n") != 0;    // race
     result += strchr(message, '5') != NULL;           // race
+    result += wiped[40];                              // race
     fclose(sink);
     *(int*)argument = result;
     rendezvous(2);

@@ -1,15 +1,17 @@
 // tavo: clean
 // However a thread ends, everything it did is ordered before its join: the work of cleanup
 // handlers run by cancellation or pthread_exit, and of its thread-locals' destructors. Detached
-// threads that end hand their stacks and thread-locals to later threads, which is no race.
+// threads that end hand their stacks and thread-locals to later threads, which is no race. A thread
+// that calls exit() runs the exit handlers as itself, not as a thread that has ended.
 #include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
-static int cleaned[2], destroyed;
+static int cleaned[2], destroyed, before_exit;
 static std::atomic<int> finished;
 
 struct counted_t {
@@ -48,6 +50,11 @@ static void* detached(void* round) {
     return nullptr;
 }
 
+static void* exits_process(void*) {
+    before_exit = 1;
+    std::exit(0);
+}
+
 int main() {
     pthread_t threads[2];
     pthread_create(&threads[0], nullptr, cancelled, &cleaned[0]);
@@ -64,5 +71,8 @@ int main() {
         while (finished.load(std::memory_order_relaxed) <= round) usleep(100);
         usleep(1000);  // the ended thread's stack is back in the C library's cache
     }
-    return 0;
+    std::atexit([] { std::printf("%d\n", before_exit); });
+    pthread_t last;
+    pthread_create(&last, nullptr, exits_process, nullptr);
+    for (;;) pause();
 }
