@@ -59,6 +59,13 @@ public:
 };
 #endif
 
+// Task reductions: the blocks the OpenMP runtime allocates while the tool counts this up hold one
+// copy per thread, which the tasks that run on a thread update in turn. Nothing in OpenMP's task
+// ordering says so, so the tool forgets those blocks as each task starts; a block leaves the set
+// when it is freed.
+extern thread_local __attribute__((tls_model("initial-exec"))) int collecting_reduction_blocks;
+void forget_reduction_blocks() noexcept;
+
 // Objects the program names by address: its mutexes, atomics, barriers, semaphores.
 inline void sync_on_address(const volatile void* object, std::uint32_t order, std::uint64_t site) noexcept {
     if (ready.load(std::memory_order_relaxed) && !from_openmp_runtime(site)) {

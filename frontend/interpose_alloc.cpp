@@ -16,6 +16,7 @@
 
 #include "frontend/block_events.h"
 #include "runtime/site_entries.h"
+#include "runtime/spin_lock.h"
 
 using namespace tavo;
 using namespace tavo::frontend;
@@ -27,6 +28,7 @@ using namespace tavo::frontend;
 namespace tavo::frontend {
 thread_local __attribute__((tls_model("initial-exec"))) bool releasing_block = false;
 thread_local __attribute__((tls_model("initial-exec"))) bool inside_detector = false;
+TAVO_THREAD_LOCAL int collecting_reduction_blocks = 0;
 }  // namespace tavo::frontend
 
 namespace {
@@ -104,10 +106,41 @@ void released(void* block, std::uint64_t site) noexcept {
     if (engaged_t engaged; engaged) block_releasing(block, reals.malloc_usable_size_function(block), site);
 }
 
-void* allocate(std::size_t size, std::uint64_t site) noexcept { return block_received(reals.malloc_function(size), size, site); }
+// Few and short-lived: a table under a lock; blocks beyond it go without.
+struct reduction_blocks_t {
+    std::uint8_t lock = 0;
+    std::atomic<std::size_t> count{0};
+    struct {
+        void* base;
+        std::size_t size;
+    } blocks[64];
+} reduction_blocks;
+
+void* allocate(std::size_t size, std::uint64_t site) noexcept {
+    void* block = block_received(reals.malloc_function(size), size, site);
+    if (collecting_reduction_blocks != 0 && block != nullptr && from_openmp_runtime(site)) {
+        spin_guard_t guard(reduction_blocks.lock);
+        const std::size_t count = reduction_blocks.count.load(std::memory_order_relaxed);
+        if (count < std::size(reduction_blocks.blocks)) {
+            reduction_blocks.blocks[count] = {block, size};
+            reduction_blocks.count.store(count + 1, std::memory_order_relaxed);
+        }
+    }
+    return block;
+}
 
 void release(void* block, std::uint64_t site) noexcept {
     if (block == nullptr || from_bootstrap(block)) return;
+    if (reduction_blocks.count.load(std::memory_order_relaxed) != 0) {
+        spin_guard_t guard(reduction_blocks.lock);
+        const std::size_t count = reduction_blocks.count.load(std::memory_order_relaxed);
+        for (std::size_t index = 0; index < count; ++index) {
+            if (reduction_blocks.blocks[index].base != block) continue;
+            reduction_blocks.blocks[index] = reduction_blocks.blocks[count - 1];
+            reduction_blocks.count.store(count - 1, std::memory_order_relaxed);
+            break;
+        }
+    }
     released(block, site);
     reals.free_function(block);
 }
@@ -133,6 +166,14 @@ void* reallocate(void* block, std::size_t size, std::uint64_t site) noexcept {
 }
 
 }  // namespace
+
+void tavo::frontend::forget_reduction_blocks() noexcept {
+    if (reduction_blocks.count.load(std::memory_order_relaxed) == 0) return;
+    spin_guard_t guard(reduction_blocks.lock);
+    const std::size_t count = reduction_blocks.count.load(std::memory_order_relaxed);
+    for (std::size_t index = 0; index < count; ++index)
+        memory_block_from(reduction_blocks.blocks[index].base, reduction_blocks.blocks[index].size, false, 0);
+}
 
 TAVO_FRONT void* malloc(std::size_t size) {
     if (!resolve()) return bootstrap_allocate(size);

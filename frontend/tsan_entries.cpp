@@ -118,38 +118,38 @@ bool releases(int order) { return order == order_release || order >= order_acq_r
 // becomes visible and acquire after it was read, so no reader can see the value without the edge.
 // A read-modify-write that does not release leaves the object's clock alone, and so continues the
 // release sequence of the releases before it. Acquiring is weak: a variable nobody released into
-// gets no object.
+// gets no object. A read that does not acquire is noted for the thread's next acquire fence.
 //
-// The access and the synchronisation before the operation go in one entry; it returns the record
-// to acquire through after the operation, if there is anything to acquire.
+// The access and the synchronisation before the operation go in one entry; for an operation that
+// reads, it returns the record to finish the read with after the operation.
 thread_record_t* atomic_before(const volatile void* address, std::uint32_t size, access_t type, std::uint32_t order,
-                               bool acquires_after, std::uint64_t site) noexcept {
+                               bool reads, std::uint64_t site) noexcept {
     if (!ready.load(std::memory_order_relaxed)) return nullptr;
     inside_library_t inside;
-    if (from_openmp_runtime(site)) order = 0, acquires_after = false;
-    return atomic_from(const_cast<const void*>(address), size, type, order, acquires_after, site);
+    if (from_openmp_runtime(site)) order = 0, reads = false;
+    return atomic_from(const_cast<const void*>(address), size, type, order, reads, site);
 }
 
-void atomic_after(thread_record_t* record, const volatile void* address, std::uint64_t site) noexcept {
+void atomic_after(thread_record_t* record, const volatile void* address, bool acquires, std::uint64_t site) noexcept {
     if (record == nullptr) return;
     inside_library_t inside;
-    atomic_acquired(*record, const_cast<const void*>(address), site);
+    atomic_read(*record, const_cast<const void*>(address), acquires, site);
 }
 
 template <class T, class Operation>
 T atomic_update(volatile T* address, int order, std::uint64_t site, Operation operation) noexcept {
     thread_record_t* record =
-        atomic_before(address, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0, acquires(order), site);
+        atomic_before(address, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0, true, site);
     const T old = operation();
-    atomic_after(record, address, site);
+    atomic_after(record, address, acquires(order), site);
     return old;
 }
 
 template <class T>
 T atomic_load(const volatile T* address, int order, std::uint64_t site) noexcept {
-    thread_record_t* record = atomic_before(address, sizeof(T), atomic_read_access, 0, acquires(order), site);
+    thread_record_t* record = atomic_before(address, sizeof(T), atomic_read_access, 0, true, site);
     const T value = __atomic_load_n(address, __ATOMIC_SEQ_CST);
-    atomic_after(record, address, site);
+    atomic_after(record, address, acquires(order), site);
     return value;
 }
 
@@ -164,11 +164,10 @@ void atomic_store(volatile T* address, T value, int order, std::uint64_t site) n
 
 template <class T>
 T compare_exchange(volatile T* a, T expected, T value, int order, int failure_order, std::uint64_t site) noexcept {
-    thread_record_t* record = atomic_before(a, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0,
-                                            acquires(order) || acquires(failure_order), site);
+    thread_record_t* record = atomic_before(a, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0, true, site);
     T old = expected;
     const bool swapped = __atomic_compare_exchange_n(a, &old, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    if (acquires(swapped ? order : failure_order)) atomic_after(record, a, site);
+    atomic_after(record, a, acquires(swapped ? order : failure_order), site);
     return old;
 }
 
@@ -248,9 +247,16 @@ TAVO_FRONT void __tsan_vptr_update(void** vp, void* value) {
 }
 TAVO_FRONT void __tsan_vptr_read(void** vp) { access(vp, sizeof(void*), read_access, CALLER); }
 
-// Fences order nothing tavo can name without per-thread fence clocks; relaxed accesses around
-// them stay unordered (they are reported only against plain accesses, never against atomics).
-TAVO_FRONT void __tsan_atomic_thread_fence(int) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+// The fence comes first: an acquiring one then takes what the reads before it saw.
+TAVO_FRONT void __tsan_atomic_thread_fence(int order) {
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    const std::uint64_t site = CALLER;
+    if (ready.load(std::memory_order_relaxed) && !from_openmp_runtime(site) && order != 0) {
+        inside_library_t inside;
+        fence_from(acquires(order), releases(order), site);
+    }
+}
+// A signal fence orders the thread with its own signal handlers, which run as the thread itself.
 TAVO_FRONT void __tsan_atomic_signal_fence(int) { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
 
 TAVO_FRONT void __tsan_ignore_thread_begin(void) {}

@@ -359,6 +359,15 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
     }
 }
 
+// A task group's end combines its task reductions after the wait and before the region's end: the
+// group's tasks are ordered before the combining, which reads what they wrote.
+void on_sync_region_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, ompt_data_t*, ompt_data_t* task_data,
+                         const void* codeptr) {
+    if (!watching() || kind != ompt_sync_region_taskgroup || endpoint != ompt_scope_end) return;
+    openmp_task_t* task = task_of(task_data);
+    if (task != nullptr && !task->groups.empty()) acquire(openmp_sync_type, task->groups.back(), site_of_code(codeptr));
+}
+
 // ---- Explicit tasks ----
 
 void on_task_create(ompt_data_t* encountering_task_data, const ompt_frame_t*, ompt_data_t* new_task_data, int flags,
@@ -514,6 +523,7 @@ void start(openmp_task_t* task) {
     acquire(task_start_sync_type, task->fork_id, 0);
     destroy(task_start_sync_type, task->fork_id);
     for (std::uint64_t object : task->acquires) acquire(openmp_sync_type, object, 0);
+    forget_reduction_blocks();
 }
 
 void on_task_schedule(ompt_data_t* prior_task_data, ompt_task_status_t prior_status, ompt_data_t* next_task_data) {
@@ -617,6 +627,42 @@ extern "C" __attribute__((visibility("default"))) void GOMP_taskwait_depend(void
     end_wait();
 }
 
+// The entries that set up task reductions (clang's and gcc's), interposed to count the blocks the
+// runtime allocates meanwhile as reduction blocks (frontend.h).
+template <class Result, class... Parameters>
+Result setting_up_reductions(std::atomic<void*>& slot, const char* name, Parameters... arguments) {
+    auto real = next_definition<Result (*)(Parameters...)>(slot, name);
+    ++collecting_reduction_blocks;
+    struct done_t {
+        ~done_t() { --collecting_reduction_blocks; }
+    } done;
+    return real(arguments...);
+}
+
+#define TAVO_REDUCTION_SETUP(result, name, parameters, ...)                                     \
+    extern "C" __attribute__((visibility("default"))) result name parameters {                  \
+        static std::atomic<void*> slot{nullptr};                                                \
+        return setting_up_reductions<result>(slot, #name, __VA_ARGS__);                         \
+    }
+TAVO_REDUCTION_SETUP(void*, __kmpc_taskred_init, (int thread, int count, void* data), thread, count, data)
+TAVO_REDUCTION_SETUP(void*, __kmpc_task_reduction_init, (int thread, int count, void* data), thread, count, data)
+TAVO_REDUCTION_SETUP(void*, __kmpc_taskred_modifier_init, (void* location, int thread, int worksharing, int count, void* data),
+                     location, thread, worksharing, count, data)
+TAVO_REDUCTION_SETUP(void*, __kmpc_task_reduction_modifier_init,
+                     (void* location, int thread, int worksharing, int count, void* data), location, thread, worksharing,
+                     count, data)
+TAVO_REDUCTION_SETUP(void*, __kmpc_task_reduction_get_th_data, (int thread, void* group, void* item), thread, group, item)
+TAVO_REDUCTION_SETUP(void, GOMP_taskgroup_reduction_register, (std::uintptr_t* data), data)
+TAVO_REDUCTION_SETUP(void, GOMP_taskloop,
+                     (void (*function)(void*), void* data, void (*copy)(void*, void*), long size, long alignment,
+                      unsigned flags, unsigned long tasks, int priority, long start, long end, long step),
+                     function, data, copy, size, alignment, flags, tasks, priority, start, end, step)
+TAVO_REDUCTION_SETUP(void, GOMP_taskloop_ull,
+                     (void (*function)(void*), void* data, void (*copy)(void*, void*), long size, long alignment,
+                      unsigned flags, unsigned long tasks, int priority, bool up, unsigned long long start,
+                      unsigned long long end, unsigned long long step),
+                     function, data, copy, size, alignment, flags, tasks, priority, up, start, end, step)
+
 // gcc's target regions: LLVM's runtime has no entry for them, and no device here, so they run on
 // the host in the encountering task, as gcc's own runtime runs them without a device: each
 // firstprivate (map kind 12) gets a copy of its own.
@@ -661,6 +707,7 @@ int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
     set(ompt_callback_implicit_task, &on_implicit_task);
     set(ompt_callback_sync_region, &on_sync_region);
     set(ompt_callback_reduction, &on_sync_region);
+    set(ompt_callback_sync_region_wait, &on_sync_region_wait);
     set(ompt_callback_task_create, &on_task_create);
     set(ompt_callback_task_schedule, &on_task_schedule);
     set(ompt_callback_dependences, &on_dependences);

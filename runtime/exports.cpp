@@ -30,17 +30,24 @@ bool tasks_may_overlap() noexcept {
            runtime.activation_count[3].load(std::memory_order_relaxed) != 0;
 }
 
-void check_memory(thread_record_t* record, const void* address, std::uint32_t size, std::uint32_t type,
-                  std::uint64_t site) noexcept {
-    if (record->current_task == nullptr) return;
-    if ((flags_word() & TAVO_FLAG_ALWAYS_CONCURRENT) && !tasks_may_overlap()) return;
-    record->last_site = site;
-    log_task_line(log_family::memory, record->current_task->label(), [&](std::ostream& stream) {
+[[gnu::cold, gnu::noinline]] void log_access(const task_context_t& task, const void* address, std::uint32_t size,
+                                             std::uint32_t type) noexcept {
+    log_task_line(log_family::memory, task.label(), [&](std::ostream& stream) {
         static constexpr const char* words[] = {"read", "write", "update", "atomic", "atomic read"};
         stream << " memory " << words[type] << " at " << pointer(address) << ", " << size << " bytes";
     });
-    if (flags_word() & TAVO_FLAG_TSM)
-        runtime.tsm.check_access(*record->current_task, reinterpret_cast<std::uintptr_t>(address), size, type, site);
+}
+
+// Every checked access passes here: the log line stays out of its way.
+inline void check_memory(thread_record_t* record, const void* address, std::uint32_t size, std::uint32_t type,
+                         std::uint64_t site) noexcept {
+    task_context_t* task = record->current_task;
+    if (task == nullptr) return;
+    const std::uint32_t flags = flags_word();
+    if ((flags & TAVO_FLAG_ALWAYS_CONCURRENT) && !tasks_may_overlap()) return;
+    record->last_site = site;
+    if (logging(log_family::memory)) [[unlikely]] log_access(*task, address, size, type);
+    if (flags & TAVO_FLAG_TSM) runtime.tsm.check_access(*task, reinterpret_cast<std::uintptr_t>(address), size, type, site);
 }
 
 void memory_access(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t family_bits,
@@ -101,19 +108,28 @@ void tavo::access_from(const void* address, std::uint32_t size, std::uint32_t ty
 // One frame for both families. The mask is read again for the synchronisation: a stop at the
 // access polls the configuration, as the frame of a second entry would.
 thread_record_t* tavo::atomic_from(const void* address, std::uint32_t size, std::uint32_t type, std::uint32_t order,
-                                   bool acquires_after, std::uint64_t site) noexcept {
-    const bool synchronises = order != 0 || acquires_after;
-    thread_record_t* record = enter_frame(TAVO_ACTIVE_ATOMICS | (synchronises ? TAVO_ACTIVE_SYNC : 0));
+                                   bool reads, std::uint64_t site) noexcept {
+    thread_record_t* record = enter_frame(TAVO_ACTIVE_ATOMICS | TAVO_ACTIVE_SYNC);
     if (record == nullptr) return nullptr;
     if ((active_mask() & TAVO_ACTIVE_ATOMICS) && (flags_word() & TAVO_FLAG_IGNORE_ATOMICS) == 0)
         check_memory(record, address, size, type, site);
-    if (!synchronises || (active_mask() & TAVO_ACTIVE_SYNC) == 0) return nullptr;
+    if ((active_mask() & TAVO_ACTIVE_SYNC) == 0 || record->current_task == nullptr) return nullptr;
+    // A relaxed read-modify-write after a release fence releases the fence's clock; the OpenMP
+    // runtime's atomics come with `reads` clear and order nothing.
+    if (order == 0 && type == access_type::atomic && reads && record->current_task->fenced)
+        order = memory_order::update_relaxed;
     if (order != 0) sync_operation_on(*record, {0, reinterpret_cast<std::uintptr_t>(address)}, order, site);
-    return acquires_after ? record : nullptr;
+    return reads ? record : nullptr;
 }
 
-void tavo::atomic_acquired(thread_record_t& record, const void* address, std::uint64_t site) noexcept {
-    sync_operation_on(record, {0, reinterpret_cast<std::uintptr_t>(address)}, memory_order::weak_acquire, site);
+void tavo::atomic_read(thread_record_t& record, const void* address, bool acquires, std::uint64_t site) noexcept {
+    const sync_object_t object{0, reinterpret_cast<std::uintptr_t>(address)};
+    if (acquires) sync_operation_on(record, object, memory_order::weak_acquire, site);
+    else note_read(record, object);
+}
+
+void tavo::fence_from(bool acquires, bool releases, std::uint64_t site) noexcept {
+    if (thread_record_t* record = enter_frame(TAVO_ACTIVE_SYNC)) fence_on(*record, acquires, releases, site);
 }
 
 void tavo::memory_block_from(const void* address, std::uint64_t size, bool as_write, std::uint64_t site) noexcept {

@@ -108,12 +108,16 @@ void sync_clock_t::advance(std::uint64_t& time, std::uint16_t handle, sync_clock
 }
 
 // The task's own entry is never erased while the task runs: once there, it is raised without the gate.
-void sync_clock_t::tick(std::uint64_t& time, std::uint16_t handle, arena_t& bucket_arena) noexcept {
+std::uint64_t* sync_clock_t::tick(std::uint64_t& time, std::uint16_t handle, arena_t& bucket_arena) noexcept {
     if (time == UINT64_MAX) raise_usage_error_at_thread_site(error::sync_clock_overflow);
     else ++time;
-    if (std::uint64_t* mine = unerased_value(handle)) return raise_value(*mine, time);
+    if (std::uint64_t* mine = unerased_value(handle)) {
+        raise_value(*mine, time);
+        return mine;
+    }
     shared_gate_guard_t gate(clock_gate);
     raise_to_gated(handle, time, bucket_arena);
+    return unerased_value(handle);
 }
 
 bool sync_clock_t::publish(sync_clock_t& object_clock, arena_t& bucket_arena) noexcept {

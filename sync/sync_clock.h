@@ -44,8 +44,9 @@ struct sync_clock_t : handle_map_t {
     // The release step, on the releasing task's clock: tick, then publish into `object_clock`.
     void advance(std::uint64_t& time, std::uint16_t handle, sync_clock_t& object_clock, arena_t& bucket_arena) noexcept;
     // Ticks the task's `time` (at 2^64 - 1 it reports the overflow and keeps the time) and records
-    // the time under the task's `handle` in this clock.
-    void tick(std::uint64_t& time, std::uint16_t handle, arena_t& bucket_arena) noexcept;
+    // the time under the task's `handle` in this clock. Returns the entry's value word, which stays
+    // put while the task runs (null when no bucket could be had): later ticks may raise it in place.
+    std::uint64_t* tick(std::uint64_t& time, std::uint16_t handle, arena_t& bucket_arena) noexcept;
     // Joins this clock into `object_clock`. False when an entry was given up.
     bool publish(sync_clock_t& object_clock, arena_t& bucket_arena) noexcept;
 

@@ -9,42 +9,14 @@
 
 namespace tavo {
 
-namespace {
-
-// Each thread remembers the clocks it found, so that the objects it uses over and over (its locks,
-// its atomics) are found without the runtime lock. Clocks are never freed, only unlinked from their
-// table, and every unlinking moves the generation on, which drops every thread's remembered
-// entries: an entry is used only while the generation it was read under (read under the lock,
-// before the look-up) is still current. An entry used just before a removal acts on the old clock,
-// as a look-up under the lock that came just before the removal would.
 std::atomic<std::uint64_t> table_generation{1};
-
-struct remembered_clock_t {
-    std::uint64_t generation;
-    std::uint64_t id;
-    std::uint32_t type;
-    object_clock_t* clock;
-};
-constexpr std::size_t remembered_count = 32;
 #ifndef _WIN32
-// The library is loaded with the program: one load off the thread pointer reaches them.
-thread_local __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered[remembered_count];
+__thread __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered_clocks[remembered_count];
 #else
-thread_local remembered_clock_t remembered[remembered_count];
+thread_local remembered_clock_t remembered_clocks[remembered_count];
 #endif
 
-remembered_clock_t& remembered_slot(sync_object_t object) {
-    const std::uint64_t mixed = (object.id ^ (object.id >> 17) ^ object.type) * 0x9E3779B97F4A7C15u;
-    return remembered[mixed >> 59];
-}
-
-object_clock_t* remembered_clock(sync_object_t object) {
-    const remembered_clock_t& slot = remembered_slot(object);
-    if (slot.id != object.id || slot.type != object.type ||
-        slot.generation != table_generation.load(std::memory_order_acquire))
-        return nullptr;
-    return slot.clock;
-}
+namespace {
 
 void remember(sync_object_t object, object_clock_t* clock, std::uint64_t generation) {
     if (clock != nullptr) remembered_slot(object) = {generation, object.id, object.type, clock};
@@ -81,8 +53,7 @@ void remove_alias(sync_object_t object) noexcept {
     sync_aliases.sizes[object.type].store(table.size(), std::memory_order_release);
 }
 
-object_clock_t* get_or_create_clock(sync_object_t object) noexcept {
-    if (object_clock_t* clock = remembered_clock(object)) return clock;
+object_clock_t* get_or_create_clock_slowly(sync_object_t object) noexcept {
     runtime_lock_guard_t guard;
     const std::uint64_t generation = table_generation.load(std::memory_order_relaxed);
     sync_table_t& table = runtime.sync_tables[object.type];
@@ -101,8 +72,7 @@ object_clock_t* get_or_create_clock(sync_object_t object) noexcept {
     return entry->second;
 }
 
-object_clock_t* find_clock(sync_object_t object) noexcept {
-    if (object_clock_t* clock = remembered_clock(object)) return clock;
+object_clock_t* find_clock_slowly(sync_object_t object) noexcept {
     runtime_lock_guard_t guard;
     const std::uint64_t generation = table_generation.load(std::memory_order_relaxed);
     const sync_table_t& table = runtime.sync_tables[object.type];

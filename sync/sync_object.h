@@ -66,10 +66,53 @@ inline sync_object_t resolve(sync_object_t object) noexcept {
 void record_alias(sync_object_t object, sync_object_t target) noexcept;
 void remove_alias(sync_object_t object) noexcept;
 
+// Each thread remembers the clocks it found, so that the objects it uses over and over (its locks,
+// its atomics) are found without the runtime lock. Clocks are never freed, only unlinked from their
+// table, and every unlinking moves the generation on, which drops every thread's remembered
+// entries: an entry is used only while the generation it was read under (read under the lock,
+// before the look-up) is still current. An entry used just before a removal acts on the old clock,
+// as a look-up under the lock that came just before the removal would.
+struct remembered_clock_t {
+    std::uint64_t generation;
+    std::uint64_t id;
+    std::uint32_t type;
+    object_clock_t* clock;
+};
+constexpr std::size_t remembered_count = 32;
+extern std::atomic<std::uint64_t> table_generation;
+#ifndef _WIN32
+// The library is loaded with the program: one load off the thread pointer reaches them, plain
+// storage with no initialiser to check for.
+extern __thread __attribute__((tls_model("initial-exec"))) remembered_clock_t remembered_clocks[remembered_count];
+#else
+extern thread_local remembered_clock_t remembered_clocks[remembered_count];
+#endif
+
+inline remembered_clock_t& remembered_slot(sync_object_t object) noexcept {
+    const std::uint64_t mixed = (object.id ^ (object.id >> 17) ^ object.type) * 0x9E3779B97F4A7C15u;
+    return remembered_clocks[mixed >> 59];
+}
+
+inline object_clock_t* remembered_clock(sync_object_t object) noexcept {
+    const remembered_clock_t& slot = remembered_slot(object);
+    if (slot.id != object.id || slot.type != object.type ||
+        slot.generation != table_generation.load(std::memory_order_acquire))
+        return nullptr;
+    return slot.clock;
+}
+
+object_clock_t* get_or_create_clock_slowly(sync_object_t object) noexcept;
+object_clock_t* find_clock_slowly(sync_object_t object) noexcept;
 // The object's clock, created empty on first use; null after -9998 was reported.
-object_clock_t* get_or_create_clock(sync_object_t object) noexcept;
+inline object_clock_t* get_or_create_clock(sync_object_t object) noexcept {
+    object_clock_t* clock = remembered_clock(object);
+    return clock != nullptr ? clock : get_or_create_clock_slowly(object);
+}
 // The object's clock, or null when it has none.
-object_clock_t* find_clock(sync_object_t object) noexcept;
+inline object_clock_t* find_clock(sync_object_t object) noexcept {
+    object_clock_t* clock = remembered_clock(object);
+    return clock != nullptr ? clock : find_clock_slowly(object);
+}
 // Forgets the object; its next use starts from an empty clock.
 void remove_object(sync_object_t object) noexcept;
 

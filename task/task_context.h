@@ -12,6 +12,15 @@ namespace tavo {
 struct wait_node_t;
 struct task_shadow_t;
 
+// An object a non-acquiring atomic read read, with its clock's count of changes just after the
+// read, for the task's next acquire fence (sync_operation.h).
+struct read_note_t {
+    object_clock_t* clock = nullptr;
+    std::uint64_t changes = 0;
+    sync_object_t object{};
+};
+constexpr std::size_t read_note_count = 4;
+
 constexpr std::uint32_t task_exempt = 0x1;  // the data-sharing check ignores the task's accesses
 constexpr std::uint32_t task_ended = 0x2;   // kept after its end; see ended_tasks.h
 
@@ -37,6 +46,14 @@ struct task_context_t {
     std::uint64_t known_changes = 0;
     // Whether that clock also holds this task's whole clock but its own time.
     bool known_holds_task = false;
+    // The value word of the task's own entry in its clock, once a tick found it (sync_clock.h).
+    std::uint64_t* own_time = nullptr;
+    // Set by the task's first release fence; `fence_clock` is then the task's clock at its latest
+    // one. The reads noted since the last acquire fence, the oldest overwritten first.
+    bool fenced = false;
+    std::uint8_t next_note = 0;
+    sync_clock_t fence_clock;
+    read_note_t notes[read_note_count];
 
     task_context_t(std::int32_t task_type, std::uint64_t task_id, std::uint16_t task_handle,
                    task_context_t* parent_task) noexcept;

@@ -48,7 +48,9 @@ void retire_handle(const task_context_t& ending) {
     clock_gate.retire_handle(ending.handle, [&](std::uint16_t handle) {
         task_table.for_each_live([&](pinned_slot_t& entry) {
             task_context_t* other = task_of(entry);
-            if (other != &ending) other->clock.erase(handle);
+            if (other == &ending) return;
+            other->clock.erase(handle);
+            other->fence_clock.erase(handle);
         });
         retire_handle_from_sync_objects(handle);
     });

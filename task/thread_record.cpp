@@ -15,7 +15,7 @@ thread_local thread_record_t* unstored_record = nullptr;
 }  // namespace
 
 #ifndef _WIN32
-thread_local __attribute__((tls_model("initial-exec"))) thread_record_t* keyed_record = nullptr;
+__thread __attribute__((tls_model("initial-exec"))) thread_record_t* keyed_record = nullptr;
 #endif
 
 thread_record_t* find_thread_record() noexcept {

@@ -19,8 +19,9 @@ static_assert(sizeof(thread_record_t) == 16);
 #ifndef _WIN32
 // The record the platform key holds for the calling thread, mirrored where one load off the thread
 // pointer finds it: the library is loaded with the program, so initial-exec storage is there for
-// it. Windows keeps to the key alone, as mingw's thread-local storage allocates.
-extern thread_local __attribute__((tls_model("initial-exec"))) thread_record_t* keyed_record;
+// it, plain (__thread) so that no use checks for an initialiser. Windows keeps to the key alone,
+// as mingw's thread-local storage allocates.
+extern __thread __attribute__((tls_model("initial-exec"))) thread_record_t* keyed_record;
 #endif
 
 // The calling thread's record, or null when it has none yet.

@@ -1,6 +1,6 @@
 // The __tsan_* entries linked with the core, the test playing the debugger: atomics perform the
-// operation with exact results; accesses and function events reach the detectors with the
-// program's instruction, not the front end's, as their call site.
+// operation with exact results; accesses reach the detector with the program's instruction, not
+// the front end's, as their call site (function events: the corpus's reentrant call).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -50,7 +50,6 @@ namespace {
 std::vector<tavo_sharing_detection_t> sharing;
 std::vector<tavo_access_t> offended;
 std::vector<std::uint32_t> offended_histories;
-std::vector<tavo_reentrancy_detection_t> reentrancy;
 
 }  // namespace
 
@@ -61,7 +60,6 @@ extern "C" TAVO_API __attribute__((noinline)) void __tavo_switch_to_debugger(voi
         offended.push_back(__tavo_current_detection.sharing.offended[0]);
         offended_histories.push_back(tavo::offended_history(0));
     }
-    if (__tavo_event_reason == TAVO_EVENT_REENTRANT_CALL) reentrancy.push_back(__tavo_current_detection.reentrancy);
 }
 
 namespace {
@@ -134,7 +132,6 @@ protected:
         sharing.clear();
         offended.clear();
         offended_histories.clear();
-        reentrancy.clear();
     }
 };
 
@@ -251,42 +248,6 @@ TEST_F(Checked, AtomicLoadsConflictWithPlainWritesOnly) {
         on_two_tasks([](int task) { accesses[task == 0 ? first : second](); });
         EXPECT_EQ(sharing.size(), shared ? 1u : 0u) << a << " " << b;
     }
-}
-
-std::atomic<std::uintptr_t> watched_caller{0};
-
-// As a compiler instruments it: the entry hook gets the caller's return address.
-__attribute__((noinline)) void watched(std::atomic<int>& inside_count) {
-    watched_caller = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
-    __tsan_func_entry(__builtin_return_address(0));
-    inside_count.fetch_add(1);
-    while (inside_count.load() < 2) std::this_thread::yield();
-    __tsan_func_exit();
-}
-
-// One call site for both tasks, so that either may be the one reported.
-__attribute__((noinline)) void call_watched(std::atomic<int>& inside_count) {
-    watched(inside_count);
-    asm volatile("" ::: "memory");
-}
-
-TEST_F(Checked, FunctionEntriesNameTheCalleeAndTheCallersSite) {
-    std::atomic<int> inside_count{0};
-    std::thread first([&] {
-        _TAVO_enterGenericTask(3, 201);
-        call_watched(inside_count);
-        _TAVO_leaveGenericTask(3, 201);
-    });
-    std::thread second([&] {
-        _TAVO_enterGenericTask(3, 202);
-        call_watched(inside_count);
-        _TAVO_leaveGenericTask(3, 202);
-    });
-    first.join();
-    second.join();
-    ASSERT_EQ(reentrancy.size(), 1u);
-    EXPECT_TRUE(inside(reentrancy[0].function, reinterpret_cast<void (*)()>(&watched)));
-    EXPECT_EQ(reentrancy[0].site, watched_caller.load());
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include "frontend/thread_stack.h"
 #include "frontend/threads.h"
 #include "tsm/history.h"
-#include "../unit/stderr_capture.h"
 
 using namespace tavo::frontend;
 
@@ -114,8 +113,9 @@ TEST(Suppressions, FileLinesAreReadAndBadOnesNamed) {
     const char text[] = "# known races\n  race:bump_statistics  \n\ncalled_from_lib:libfoo.so\nrace_top:^get$\nthread:x\nnonsense\n";
     ASSERT_EQ(write(file, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
     close(file);
-    bool loaded = false;
-    const std::string errors = test::captured_stderr([&] { loaded = load_suppressions(path); });
+    testing::internal::CaptureStderr();
+    const bool loaded = load_suppressions(path);
+    const std::string errors = testing::internal::GetCapturedStderr();
     unlink(path);
     EXPECT_TRUE(loaded);
     ASSERT_EQ(suppression_count(), 3u);

@@ -5,7 +5,6 @@
 
 #include "frontend/options.h"
 #include "frontend/symbols.h"
-#include "../unit/stderr_capture.h"
 
 using tavo::frontend::files_match;
 using tavo::frontend::names_match;
@@ -49,10 +48,9 @@ TEST(Options, WatchingFunctionsSwitchesReentrancyOnUnlessToldOtherwise) {
 
 TEST(Options, EachBadEntryIsOneLineNamingTheValidKeysAndTheRestApplies) {
     options_t options;
-    bool valid = true;
-    const std::string text = test::captured_stderr([&] {
-        valid = parse_options("exitcode=300:tsm=2 colour=1,novalue format=xml exitcode=9x re=1 log_path='open", options);
-    });
+    testing::internal::CaptureStderr();
+    const bool valid = parse_options("exitcode=300:tsm=2 colour=1,novalue format=xml exitcode=9x re=1 log_path='open", options);
+    const std::string text = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(valid);
     for (const char* line : {"malformed value in 'exitcode=300'", "malformed value in 'tsm=2'", "unknown option 'colour'",
                              "no value for 'novalue'", "malformed value in 'format=xml'",

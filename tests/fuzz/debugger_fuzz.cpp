@@ -4,13 +4,12 @@
 // debugger writes what the input says into the configuration block and the filter buffer. Nothing
 // may crash, hang or trip a sanitizer.
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <semaphore>
 #include <thread>
 
 #include "runtime/runtime.h"
@@ -150,47 +149,26 @@ void call_entry(input_t& in, std::uint64_t& last_fork) {
     }
 }
 
-// A thread of the fuzzed program: runs the calls handed to it, one at a time.
+// A thread of the fuzzed program: runs the calls handed to it, one at a time; an empty one ends it.
 class worker_t {
 public:
-    worker_t() : thread_([this] { loop(); }) {}
-    ~worker_t() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            exit_ = true;
-            changed_.notify_all();
-        }
-        thread_.join();  // the thread's tear-down runs before this returns
-    }
+    ~worker_t() { run(nullptr); thread_.join(); }  // the thread's tear-down runs before this returns
     void run(std::function<void()> work) {
-        std::unique_lock<std::mutex> lock(mutex_);
+        const bool ends = !work;
         work_ = std::move(work);
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return !work_; });
+        go_.release();
+        if (!ends) done_.acquire();
     }
 
 private:
-    void loop() {
-        for (;;) {
-            std::function<void()> work;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return work_ || exit_; });
-                if (exit_) return;
-                work = work_;
-            }
-            work();
-            std::lock_guard<std::mutex> lock(mutex_);
-            work_ = nullptr;
-            changed_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
     std::function<void()> work_;
-    bool exit_ = false;
-    std::thread thread_;
+    std::binary_semaphore go_{0}, done_{0};
+    std::thread thread_{[this] {
+        for (go_.acquire(); work_; go_.acquire()) {
+            work_();
+            done_.release();
+        }
+    }};
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Tasks: siblings are unordered; taskwait waits for the children, a taskgroup for every
 // descendant; undeferred and included tasks complete before their creators go on; reused
 // firstprivate blocks carry nothing over; dependences order sibling tasks only (in-only ones
-// nothing), through depend objects too, and mutexinoutset tasks exclude each other.
+// nothing), through depend objects too, and mutexinoutset tasks exclude each other. Task reductions
+// give each thread a copy that the tasks it runs update in turn, combined at the group's end.
 // tavo: racy
 // tavo-fixed
 // tavo-expect: global 'sibling'
@@ -120,6 +121,15 @@ int main(void) {
     z = mutexed;  // race
 #pragma omp taskwait
     total += x + z;
+    long reduced = 0;
+#pragma omp taskgroup task_reduction(+ : reduced)
+    for (int i = 0; i < 64; i++) {
+#pragma omp task in_reduction(+ : reduced)
+      reduced += i;
+    }
+#pragma omp taskloop reduction(+ : reduced) grainsize(4)
+    for (int i = 0; i < 64; i++) reduced += i;
+    total += reduced;
   }
 #pragma omp parallel num_threads(2)
   {

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <sstream>
+#include <utility>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,26 +49,11 @@ std::vector<stop_t> stops() { return {recorded, recorded + recorded_count.load()
 void clear_stops() { recorded_count = 0; }
 void set_debugger_action(debugger_action_t action) { debugger_action = action; }
 
-stderr_capture_t::stderr_capture_t() {
-    std::cerr.flush();
-    char path[] = "/tmp/tavo-stderr-XXXXXX";
-    file_ = mkstemp(path);
-    unlink(path);
-    saved_ = dup(2);
-    dup2(file_, 2);
-}
-
+// gtest's capture moves descriptor 2, which the library's log goes through too.
+stderr_capture_t::stderr_capture_t() : saved_(2) { testing::internal::CaptureStderr(); }
 stderr_capture_t::~stderr_capture_t() { finish(); }
-
 std::string stderr_capture_t::finish() {
-    if (saved_ < 0) return {};
-    std::cerr.flush();
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-    std::string text = read_file(file_);
-    close(file_);
-    return text;
+    return std::exchange(saved_, -1) < 0 ? std::string() : testing::internal::GetCapturedStderr();
 }
 
 child_result_t rerun_in_child(const std::map<std::string, std::string>& environment) {

@@ -1,7 +1,8 @@
 // Stress: eight threads issue random events with no ordering between them, threads come and go,
 // and the debugger asks for resets, pings and filter batches at its stops and while the program
-// runs. Under the sanitizer builds the run must end with no report; in every build it must end in
-// time and leave the task handles and the live counts where the tasks' entries and exits put them.
+// runs. Under the sanitizer builds the run must end with no report; in every build it must end
+// within ctest's timeout and leave the task handles and the live counts where the tasks' entries
+// and exits put them.
 //
 // TAVO_STRESS_SECONDS sets the duration (default 2).
 #include <gtest/gtest.h>
@@ -188,18 +189,6 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
 
     const double seconds = stress_seconds();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    std::atomic<bool> finished{false};
-    // A hang is a failure, not a stuck CI job.
-    std::thread watchdog([&] {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds * 5 + 60);
-        while (!finished.load()) {
-            if (std::chrono::steady_clock::now() > limit) {
-                std::fprintf(stderr, "stress: no progress; the library hangs\n");
-                std::abort();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    });
     // The debugger also asks for resets and pings while the program runs.
     std::thread debugger([&] {
         std::minstd_rand random{11};
@@ -226,8 +215,6 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
     }
     for (std::thread& slot : slots) slot.join();
     debugger.join();
-    finished = true;
-    watchdog.join();
 
     // Every thread ended inside its initial task, which the tear-down ends without counting it out.
     EXPECT_EQ(tavo::runtime.live_count[0].load(), live_before[0]);
