@@ -32,6 +32,7 @@ public:
     explicit operator bool() const noexcept { return engaged_; }
 
 private:
+    inside_library_t inside_;  // first: it outlasts the flag
     bool engaged_;
 };
 

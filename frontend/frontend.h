@@ -24,6 +24,41 @@ inline bool from_openmp_runtime(std::uint64_t site) noexcept {
     return site >= openmp_code_begin.load(std::memory_order_relaxed) && site < openmp_code_end.load(std::memory_order_relaxed);
 }
 
+// A thread inside the library holds its locks and per-thread state half updated: an asynchronous
+// signal's handler, whose instrumented code would enter it again, waits until the thread leaves
+// (interpose_signal.cpp). Every stretch of the library's work that a program's call starts runs
+// under one of these; the system calls the program asked for run outside, so that a signal still
+// interrupts them. Nesting is allowed; a handler always leaves the depth as it found it.
+#ifdef _WIN32
+struct inside_library_t {
+    inside_library_t() noexcept {}  // Windows has no asynchronous handlers on the thread
+};
+#else
+struct library_stay_t {
+    unsigned depth;
+    std::uint64_t deferred;  // bit n-1: signal n
+};
+// One object, so that both are reached from one address; constinit: no initialisation wrapper.
+extern constinit thread_local __attribute__((tls_model("initial-exec"))) library_stay_t library_stay;
+void deliver_deferred_signals() noexcept;
+class inside_library_t {
+public:
+    inside_library_t() noexcept {
+        ++library_stay.depth;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    // The depth drops before the deferred set is read: a signal arriving in between runs at once.
+    ~inside_library_t() {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        --library_stay.depth;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (library_stay.deferred != 0) [[unlikely]] deliver_deferred_signals();
+    }
+    inside_library_t(const inside_library_t&) = delete;
+    inside_library_t& operator=(const inside_library_t&) = delete;
+};
+#endif
+
 // Task reductions: the blocks the OpenMP runtime allocates while the tool counts this up hold one
 // copy per thread, which the tasks that run on a thread update in turn. Nothing in OpenMP's task
 // ordering says so, so the tool forgets those blocks as each task starts; a block leaves the set
@@ -33,8 +68,10 @@ void forget_reduction_blocks() noexcept;
 
 // Objects the program names by address: its mutexes, atomics, barriers, semaphores.
 inline void sync_on_address(const volatile void* object, std::uint32_t order, std::uint64_t site) noexcept {
-    if (ready.load(std::memory_order_relaxed) && !from_openmp_runtime(site))
+    if (ready.load(std::memory_order_relaxed) && !from_openmp_runtime(site)) {
+        inside_library_t inside;
         sync_operation({0, reinterpret_cast<std::uintptr_t>(object)}, order, site);
+    }
 }
 
 enum access_t : std::uint32_t {
@@ -47,6 +84,7 @@ enum access_t : std::uint32_t {
 
 inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
     if (size == 0 || !ready.load(std::memory_order_relaxed)) return;
+    inside_library_t inside;
     // The detector records at most 255 bytes per access; larger ranges go in parts.
     constexpr std::uint64_t chunk = 248;
     auto* bytes = static_cast<const char*>(address);

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstdint>
@@ -54,6 +55,7 @@ std::uint8_t threads_lock = 0;
 std::size_t slot_of(pthread_t thread) { return (static_cast<std::size_t>(thread) >> 6) % thread_slots; }
 
 void remember(pthread_t thread, std::uint64_t fork_id) {
+    inside_library_t inside;
     spin_guard_t guard(threads_lock);
     for (std::size_t probe = 0, index = slot_of(thread); probe < thread_slots; ++probe, index = (index + 1) % thread_slots) {
         if (threads[index].fork_id == 0 || pthread_equal(threads[index].thread, thread)) {
@@ -64,6 +66,7 @@ void remember(pthread_t thread, std::uint64_t fork_id) {
 }
 
 std::uint64_t forget(pthread_t thread) {
+    inside_library_t inside;
     spin_guard_t guard(threads_lock);
     for (std::size_t probe = 0, index = slot_of(thread); probe < thread_slots; ++probe, index = (index + 1) % thread_slots) {
         if (threads[index].fork_id == 0) return 0;
@@ -92,6 +95,7 @@ struct start_t {
     Result (*routine)(void*);
     void* argument;
     thread_start_t thread;
+    sigset_t mask;  // the creator's, taken by the thread once it is inside its task
 };
 
 // The thread leaves its task as late as it can: after the destructors of its thread-locals, which
@@ -101,15 +105,24 @@ struct start_t {
 // thread: it goes on running as the thread it was, so it does not leave its task there.
 thread_local bool exiting_process = false;
 
+// No signal handler runs on the thread outside its task: what it did would be ordered with nothing.
 void leave_thread(void* site) {
-    if (!exiting_process) thread_leaves(reinterpret_cast<std::uint64_t>(site));
+    if (exiting_process) return;
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    thread_leaves(reinterpret_cast<std::uint64_t>(site));
 }
 
 template <class Result>
 Result trampoline(void* argument) {
     const start_t<Result> start = *static_cast<start_t<Result>*>(argument);
-    heap_free(argument, sizeof(start_t<Result>));
-    thread_enters(start.thread);
+    {
+        inside_library_t inside;
+        heap_free(argument, sizeof(start_t<Result>));
+        thread_enters(start.thread);
+    }
+    pthread_sigmask(SIG_SETMASK, &start.mask, nullptr);
     void* const site = reinterpret_cast<void*>(start.thread.site);
     // Without room for the registration, the thread leaves when its function is done.
     struct leaves_t {
@@ -124,16 +137,28 @@ Result trampoline(void* argument) {
 // `create(routine, argument)` is the real creation; both interfaces answer 0 for success.
 template <class Thread, class Result, class Create>
 int create_thread(Thread* thread, Result (*routine)(void*), void* argument, std::uint64_t site, Create create) {
-    auto* start = static_cast<start_t<Result>*>(heap_allocate(sizeof(start_t<Result>)));
-    if (start == nullptr || from_openmp_runtime(site) || !thread_forking(site, start->thread)) {
-        heap_free(start, sizeof(start_t<Result>));
-        return create(routine, argument);
-    }
+    auto* start = [&] {
+        inside_library_t inside;
+        auto* block = static_cast<start_t<Result>*>(heap_allocate(sizeof(start_t<Result>)));
+        if (block != nullptr && (from_openmp_runtime(site) || !thread_forking(site, block->thread))) {
+            heap_free(block, sizeof(start_t<Result>));
+            block = nullptr;
+        }
+        return block;
+    }();
+    if (start == nullptr) return create(routine, argument);
     start->routine = routine;
     start->argument = argument;
     const thread_start_t forked = start->thread;
+    // The thread starts with every signal blocked (see leave_thread).
+    sigset_t all, mask;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &mask);
+    start->mask = mask;
     const int result = create(&trampoline<Result>, start);
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     if (result != 0) {
+        inside_library_t inside;
         heap_free(start, sizeof(start_t<Result>));
         thread_not_started(forked);
         return result;
@@ -145,7 +170,10 @@ int create_thread(Thread* thread, Result (*routine)(void*), void* argument, std:
 // After a join of either interface: a joined thread orders everything it did before the joiner.
 int joined(pthread_t thread, int status, std::uint64_t site) {
     if (status == 0)
-        if (const std::uint64_t fork_id = forget(thread)) join_fork(fork_id, site);
+        if (const std::uint64_t fork_id = forget(thread)) {
+            inside_library_t inside;
+            join_fork(fork_id, site);
+        }
     return status;
 }
 

@@ -79,10 +79,12 @@ void fills(void* buffer, ssize_t produced, std::uint64_t site) {
 namespace tavo::frontend {
 
 void descriptor_written(int fd, std::uint64_t site) noexcept {
+    inside_library_t inside;
     if (fd >= 0 && ready.load(std::memory_order_relaxed)) sync_operation({0, object_of(fd)}, memory_order::release, site);
 }
 
 void descriptor_read(int fd, std::uint64_t site) noexcept {
+    inside_library_t inside;
     if (fd >= 0 && ready.load(std::memory_order_relaxed)) sync_operation({0, object_of(fd)}, memory_order::acquire, site);
 }
 

@@ -18,18 +18,21 @@ thread_local std::size_t read_lock_count = 0;
 const void* readers_of(const void* lock) noexcept { return static_cast<const char*>(lock) + 1; }
 
 void read_locked(const void* lock, std::uint64_t site) noexcept {
+    inside_library_t inside;
     lock_acquired(lock, false, site);
     if (read_lock_count < read_lock_capacity) read_locks[read_lock_count++] = lock;
     sync_on_address(lock, memory_order::acquire, site);
 }
 
 void write_locked(const void* lock, std::uint64_t site) noexcept {
+    inside_library_t inside;
     lock_acquired(lock, true, site);
     sync_on_address(lock, memory_order::acquire, site);
     sync_on_address(readers_of(lock), memory_order::acquire, site);
 }
 
 const void* rw_unlocking(const void* lock) noexcept {
+    inside_library_t inside;
     lock_released(lock);
     for (std::size_t index = read_lock_count; index-- > 0;) {
         if (read_locks[index] == lock) {

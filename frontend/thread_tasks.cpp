@@ -17,6 +17,7 @@ thread_local std::uint64_t current_thread_task = 0;
 }  // namespace
 
 bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept {
+    inside_library_t inside;
     if (!ready.load(std::memory_order_relaxed)) return false;
     // Checking must be on before the thread's first access, so the type is active from here.
     runtime.activation_count[3].fetch_add(1);
@@ -28,6 +29,7 @@ bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept {
 }
 
 void thread_not_started(const thread_start_t& start) noexcept {
+    inside_library_t inside;
     runtime.activation_count[3].fetch_sub(1);
     runtime.recompute_active_mask_checked();
     release_ended_tasks();
@@ -35,6 +37,7 @@ void thread_not_started(const thread_start_t& start) noexcept {
 }
 
 void thread_enters(const thread_start_t& start) noexcept {
+    inside_library_t inside;
     current_fork_id = start.fork_id;
     current_thread_task = start.task_id;
     thread_started(start.task_id);
@@ -50,6 +53,7 @@ void thread_enters(const thread_start_t& start) noexcept {
 }
 
 void thread_leaves(std::uint64_t site) noexcept {
+    inside_library_t inside;
     if (current_fork_id == 0) return;
     thread_finished();
     sync_operation({task_end_sync_type, current_fork_id}, memory_order::release, site);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "frontend/frontend.h"
 #include "frontend/host.h"
 #include "frontend/thread_stack.h"
 #include "runtime/site_entries.h"
@@ -102,12 +103,14 @@ bool thread_of_stack(std::uint64_t address, std::uint64_t& task_id) noexcept {
 std::uint64_t current_thread() noexcept { return this_thread; }
 
 void lock_acquired(const void* lock, bool write, std::uint64_t site) noexcept {
+    inside_library_t inside;
     if (held_count == held_capacity) return;
     held[held_count++] = {reinterpret_cast<std::uintptr_t>(lock), write, stack_at(site)};
     lockset_changed();
 }
 
 void lock_released(const void* lock) noexcept {
+    inside_library_t inside;
     for (std::size_t index = held_count; index-- > 0;) {
         if (held[index].address != reinterpret_cast<std::uintptr_t>(lock)) continue;
         for (--held_count; index < held_count; ++index) held[index] = held[index + 1];

@@ -125,12 +125,15 @@ bool releases(int order) { return order == order_release || order >= order_acq_r
 thread_record_t* atomic_before(const volatile void* address, std::uint32_t size, access_t type, std::uint32_t order,
                                bool reads, std::uint64_t site) noexcept {
     if (!ready.load(std::memory_order_relaxed)) return nullptr;
+    inside_library_t inside;
     if (from_openmp_runtime(site)) order = 0, reads = false;
     return atomic_from(const_cast<const void*>(address), size, type, order, reads, site);
 }
 
 void atomic_after(thread_record_t* record, const volatile void* address, bool acquires, std::uint64_t site) noexcept {
-    if (record != nullptr) atomic_read(*record, const_cast<const void*>(address), acquires, site);
+    if (record == nullptr) return;
+    inside_library_t inside;
+    atomic_read(*record, const_cast<const void*>(address), acquires, site);
 }
 
 template <class T, class Operation>
@@ -184,6 +187,7 @@ TAVO_FRONT void __tsan_func_entry(void* caller) {
     const void* function = __builtin_return_address(0);
     const auto stack = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) + 16;
     const std::uint64_t site = site_of(caller);
+    inside_library_t inside;
     // A longjmp skips exit hooks: frames recorded deeper than this one are gone.
     while (shadow_depth > 0 && shadow_depth <= shadow_capacity && shadow[shadow_depth - 1].stack < stack) leave_top(site);
     if (shadow_depth < shadow_capacity) {
@@ -203,6 +207,7 @@ TAVO_FRONT void __tsan_func_entry(void* caller) {
 
 TAVO_FRONT void __tsan_func_exit(void) {
     if (shadow_depth == 0) return;
+    inside_library_t inside;
     if (!ready.load(std::memory_order_relaxed)) {
         --shadow_depth;
         return;
@@ -246,8 +251,10 @@ TAVO_FRONT void __tsan_vptr_read(void** vp) { access(vp, sizeof(void*), read_acc
 TAVO_FRONT void __tsan_atomic_thread_fence(int order) {
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
     const std::uint64_t site = CALLER;
-    if (ready.load(std::memory_order_relaxed) && !from_openmp_runtime(site) && order != 0)
+    if (ready.load(std::memory_order_relaxed) && !from_openmp_runtime(site) && order != 0) {
+        inside_library_t inside;
         fence_from(acquires(order), releases(order), site);
+    }
 }
 // A signal fence orders the thread with its own signal handlers, which run as the thread itself.
 TAVO_FRONT void __tsan_atomic_signal_fence(int) { __atomic_signal_fence(__ATOMIC_SEQ_CST); }

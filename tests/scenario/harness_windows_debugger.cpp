@@ -3,7 +3,8 @@
 // imported ahead of tavo.dll, so the loader initialises it first and its vectored handler is in
 // place for the load stops. The handler sees the library's raise before the library's own frame
 // handler does, records the stop from the exported data as a debugger reads it, lets the test act,
-// and continues execution.
+// and passes the exception on: the library's frame handler returns from the stop, as it does when
+// no debugger consumes it.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -22,7 +23,6 @@ constexpr std::size_t stop_capacity = 4096;
 scenario::stop_t recorded[stop_capacity];
 std::atomic<std::size_t> recorded_count{0};
 std::atomic<scenario::debugger_action_t> debugger_action{nullptr};
-DWORD library_code = 0xA1A01DB0u;
 
 // The library's exported data, found through its export table as a debugger finds it.
 struct library_data_t {
@@ -52,8 +52,17 @@ void print_stop(const scenario::stop_t& stop) {
     if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(length), &written, nullptr)) std::abort();
 }
 
+// The code the library raises, read at each exception: a test that changes it before loading
+// the library changes it for both of us.
+DWORD library_code() {
+    char text[64];
+    const DWORD length = GetEnvironmentVariableA("KULMO_DBG_RTLEXCEPTION", text, sizeof text);
+    if (length == 0 || length >= sizeof text) return 0xA1A01DB0u;
+    return static_cast<DWORD>(std::strtoul(text, nullptr, 16));
+}
+
 LONG CALLBACK on_exception(EXCEPTION_POINTERS* exception) {
-    if (exception->ExceptionRecord->ExceptionCode != library_code) return EXCEPTION_CONTINUE_SEARCH;
+    if (exception->ExceptionRecord->ExceptionCode != library_code()) return EXCEPTION_CONTINUE_SEARCH;
     library_data_t data;
     if (!find_library_data(data)) return EXCEPTION_CONTINUE_SEARCH;
     const scenario::stop_t stop{*data.event_reason, data.detection->site, *data.config, *data.active_mask};
@@ -64,15 +73,7 @@ LONG CALLBACK on_exception(EXCEPTION_POINTERS* exception) {
     }
     print_stop(stop);
     if (scenario::debugger_action_t action = debugger_action.load()) action(stop);
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// The code the library raises: a test that changes it changes it for both of us.
-DWORD code_from_environment() {
-    char text[64];
-    const DWORD length = GetEnvironmentVariableA("KULMO_DBG_RTLEXCEPTION", text, sizeof text);
-    if (length == 0 || length >= sizeof text) return 0xA1A01DB0u;
-    return static_cast<DWORD>(std::strtoul(text, nullptr, 16));
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
@@ -89,9 +90,5 @@ SCENARIO_DEBUGGER_API void scenario_debugger_set_action(scenario::debugger_actio
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        library_code = code_from_environment();
-        if (AddVectoredExceptionHandler(1, on_exception) == nullptr) return FALSE;
-    }
-    return TRUE;
+    return reason != DLL_PROCESS_ATTACH || AddVectoredExceptionHandler(1, on_exception) != nullptr;
 }
