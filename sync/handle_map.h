@@ -1,6 +1,5 @@
-// A lock-free map from task handle to a 64-bit value: a head bucket embedded in the map and
-// chained buckets of eight slots. Vector clocks and the task handle table have a head of eight
-// slots; shadow cells, most of which hold one or two tasks, a head of two.
+// A lock-free map from task handle to a 64-bit value, in chained buckets of eight slots. Vector
+// clocks, the task handle table and the shadow cells are instances of it.
 #pragma once
 
 #include <atomic>
@@ -15,14 +14,12 @@ class arena_t;
 
 constexpr unsigned bucket_slots = 8;
 
-template <unsigned Slots>
-struct basic_handle_bucket_t {
-    std::uint16_t keys[Slots];    // 0: free slot
-    std::uint16_t pins[Slots];    // readers holding the slot; bit 15 while it is erased
-    std::uint64_t values[Slots];  // 0: being filled or being erased
-    basic_handle_bucket_t<bucket_slots>* next;
+struct handle_bucket_t {
+    std::uint16_t keys[bucket_slots];   // 0: free slot
+    std::uint16_t pins[bucket_slots];   // readers holding the slot; bit 15 while it is erased
+    std::uint64_t values[bucket_slots]; // 0: being filled or being erased
+    handle_bucket_t* next;
 };
-using handle_bucket_t = basic_handle_bucket_t<bucket_slots>;
 static_assert(sizeof(handle_bucket_t) == 104);
 
 // Atomic maximum: concurrent raises and readers are allowed, the largest value wins.
@@ -38,36 +35,35 @@ class pinned_slot_t {
 public:
     pinned_slot_t() noexcept = default;
     pinned_slot_t(pinned_slot_t&& other) noexcept
-        : pin_(std::exchange(other.pin_, nullptr)), value_(other.value_), handle_(other.handle_) {}
+        : bucket_(std::exchange(other.bucket_, nullptr)), slot_(other.slot_), handle_(other.handle_) {}
     pinned_slot_t& operator=(pinned_slot_t&& other) noexcept {
         if (this != &other) {
             release();
-            pin_ = std::exchange(other.pin_, nullptr);
-            value_ = other.value_;
+            bucket_ = std::exchange(other.bucket_, nullptr);
+            slot_ = other.slot_;
             handle_ = other.handle_;
         }
         return *this;
     }
     ~pinned_slot_t() { release(); }
 
-    explicit operator bool() const noexcept { return pin_ != nullptr; }
+    explicit operator bool() const noexcept { return bucket_ != nullptr; }
     // Handle, value and raise need a non-empty slot.
     std::uint16_t handle() const noexcept { return handle_; }
-    std::uint64_t value() const noexcept { return std::atomic_ref<std::uint64_t>(*value_).load(); }
-    void raise(std::uint64_t to) noexcept { raise_value(*value_, to); }
+    std::uint64_t value() const noexcept { return std::atomic_ref<std::uint64_t>(bucket_->values[slot_]).load(); }
+    void raise(std::uint64_t to) noexcept { raise_value(bucket_->values[slot_], to); }
     void release() noexcept {
-        if (pin_ != nullptr) std::atomic_ref<std::uint16_t>(*pin_).fetch_sub(1);
-        pin_ = nullptr;
+        if (bucket_ != nullptr) std::atomic_ref<std::uint16_t>(bucket_->pins[slot_]).fetch_sub(1);
+        bucket_ = nullptr;
     }
 
 private:
-    template <unsigned>
-    friend struct basic_handle_map_t;
-    pinned_slot_t(std::uint16_t* pin, std::uint64_t* value, std::uint16_t handle) noexcept
-        : pin_(pin), value_(value), handle_(handle) {}
+    friend struct handle_map_t;
+    pinned_slot_t(handle_bucket_t* bucket, unsigned slot, std::uint16_t handle) noexcept
+        : bucket_(bucket), slot_(slot), handle_(handle) {}
 
-    std::uint16_t* pin_ = nullptr;
-    std::uint64_t* value_ = nullptr;
+    handle_bucket_t* bucket_ = nullptr;
+    unsigned slot_ = 0;
     std::uint16_t handle_ = 0;
 };
 
@@ -99,11 +95,10 @@ struct insert_result_t {
 // from the head, slots 0 to 7. At most 32,767 pins per slot at once.
 //
 // The last head field is the clocks' insert lock; the shadow cells keep their flags word there.
-template <unsigned HeadSlots>
-struct basic_handle_map_t {
+struct handle_map_t {
     static constexpr std::uint16_t erasing = 0x8000;
 
-    basic_handle_bucket_t<HeadSlots> head{};
+    handle_bucket_t head{};
     std::uint8_t append_lock = 0;
     std::uint16_t count = 0;
     union {
@@ -135,30 +130,18 @@ struct basic_handle_map_t {
     // returns bool stops the iteration by returning false.
     template <class Visit>
     void for_each_live(Visit&& visit) noexcept {
-        each_slot([&](auto& bucket, unsigned slot) {
-            if (std::atomic_ref<std::uint16_t>(bucket.keys[slot]).load() == 0) return false;
-            pinned_slot_t entry = pin_if_live(bucket, slot);
-            if (!entry) return false;
-            if constexpr (std::is_same_v<std::invoke_result_t<Visit&, pinned_slot_t&>, bool>) {
-                return !visit(entry);
-            } else {
-                visit(entry);
-                return false;
+        for (handle_bucket_t* bucket = &head; bucket != nullptr; bucket = next_of(*bucket)) {
+            for (unsigned slot = 0; slot < bucket_slots; ++slot) {
+                if (std::atomic_ref<std::uint16_t>(bucket->keys[slot]).load() == 0) continue;
+                pinned_slot_t entry = pin_if_live(*bucket, slot);
+                if (!entry) continue;
+                if constexpr (std::is_same_v<std::invoke_result_t<Visit&, pinned_slot_t&>, bool>) {
+                    if (!visit(entry)) return;
+                } else {
+                    visit(entry);
+                }
             }
-        });
-    }
-
-    // Calls stop(bucket, slot) for every slot in iteration order, bucket being the head or a
-    // chained bucket, until it returns true; true when it did.
-    template <class Stop>
-    bool each_slot(Stop&& stop) noexcept {
-        for (unsigned slot = 0; slot < HeadSlots; ++slot)
-            if (stop(head, slot)) return true;
-        for (handle_bucket_t* bucket = next_of(head); bucket != nullptr; bucket = next_of(*bucket)) {
-            for (unsigned slot = 0; slot < bucket_slots; ++slot)
-                if (stop(*bucket, slot)) return true;
         }
-        return false;
     }
 
     std::uint16_t entry_count() const noexcept {
@@ -167,27 +150,20 @@ struct basic_handle_map_t {
     std::size_t bucket_count() const noexcept;
 
 private:
-    template <class Bucket>
-    static handle_bucket_t* next_of(Bucket& bucket) noexcept {
+    static handle_bucket_t* next_of(handle_bucket_t& bucket) noexcept {
         return std::atomic_ref<handle_bucket_t*>(bucket.next).load();
     }
-    template <class Bucket>
-    static pinned_slot_t pin_if_live(Bucket& bucket, unsigned slot) noexcept {
+    static pinned_slot_t pin_if_live(handle_bucket_t& bucket, unsigned slot) noexcept {
         std::atomic_ref<std::uint16_t> pin(bucket.pins[slot]);
         if (pin.load() & erasing) return {};
         const std::uint16_t before = pin.fetch_add(1);
         const std::uint16_t key = std::atomic_ref<std::uint16_t>(bucket.keys[slot]).load();
         const std::uint64_t value = std::atomic_ref<std::uint64_t>(bucket.values[slot]).load();
-        if ((before & erasing) == 0 && key != 0 && value != 0)
-            return pinned_slot_t(&bucket.pins[slot], &bucket.values[slot], key);
+        if ((before & erasing) == 0 && key != 0 && value != 0) return pinned_slot_t(&bucket, slot, key);
         pin.fetch_sub(1);
         return {};
     }
 };
-
-extern template struct basic_handle_map_t<bucket_slots>;
-extern template struct basic_handle_map_t<2>;
-using handle_map_t = basic_handle_map_t<bucket_slots>;
 
 static_assert(std::is_standard_layout_v<handle_map_t>);
 static_assert(offsetof(handle_map_t, append_lock) == 104);
