@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -167,12 +168,18 @@ void* reallocate(void* block, std::size_t size, std::uint64_t site) noexcept {
 
 }  // namespace
 
+// Forgotten outside the lock, which a free inside the detector would otherwise wait for. A block
+// freed and handed out again meanwhile loses only what was just recorded in it.
 void tavo::frontend::forget_reduction_blocks() noexcept {
     if (reduction_blocks.count.load(std::memory_order_relaxed) == 0) return;
-    spin_guard_t guard(reduction_blocks.lock);
-    const std::size_t count = reduction_blocks.count.load(std::memory_order_relaxed);
-    for (std::size_t index = 0; index < count; ++index)
-        memory_block_from(reduction_blocks.blocks[index].base, reduction_blocks.blocks[index].size, false, 0);
+    decltype(reduction_blocks.blocks) blocks;
+    std::size_t count = 0;
+    {
+        spin_guard_t guard(reduction_blocks.lock);
+        count = reduction_blocks.count.load(std::memory_order_relaxed);
+        std::copy_n(reduction_blocks.blocks, count, blocks);
+    }
+    for (std::size_t index = 0; index < count; ++index) memory_block_from(blocks[index].base, blocks[index].size, false, 0);
 }
 
 TAVO_FRONT void* malloc(std::size_t size) {
