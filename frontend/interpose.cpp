@@ -106,11 +106,17 @@ struct start_t {
 thread_local bool exiting_process = false;
 
 // No signal handler runs on the thread outside its task: what it did would be ordered with nothing.
+// Answers the mask the thread had.
+sigset_t block_all_signals() {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    return previous;
+}
+
 void leave_thread(void* site) {
     if (exiting_process) return;
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    block_all_signals();
     thread_leaves(reinterpret_cast<std::uint64_t>(site));
 }
 
@@ -150,10 +156,8 @@ int create_thread(Thread* thread, Result (*routine)(void*), void* argument, std:
     start->routine = routine;
     start->argument = argument;
     const thread_start_t forked = start->thread;
-    // The thread starts with every signal blocked (see leave_thread).
-    sigset_t all, mask;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &mask);
+    // The thread starts with every signal blocked until it is inside its task.
+    const sigset_t mask = block_all_signals();
     start->mask = mask;
     const int result = create(&trampoline<Result>, start);
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);

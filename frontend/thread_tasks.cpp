@@ -28,11 +28,18 @@ bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept {
     return true;
 }
 
-void thread_not_started(const thread_start_t& start) noexcept {
-    inside_library_t inside;
+namespace {
+// A thread that enters no task gives back its creator's activation and hold.
+void no_task_entered() noexcept {
     runtime.activation_count[3].fetch_sub(1);
     runtime.recompute_active_mask_checked();
     release_ended_tasks();
+}
+}  // namespace
+
+void thread_not_started(const thread_start_t& start) noexcept {
+    inside_library_t inside;
+    no_task_entered();
     join_fork(start.fork_id, start.site);
 }
 
@@ -41,14 +48,10 @@ void thread_enters(const thread_start_t& start) noexcept {
     current_fork_id = start.fork_id;
     current_thread_task = start.task_id;
     thread_started(start.task_id);
-    if (start.fork_id != 0) {
-        // Entering the task consumes the creator's activation, which covered the gap until then.
-        task_from(true, 3, start.task_id, start.site);
-        sync_operation({task_start_sync_type, start.fork_id}, memory_order::acquire, start.site);
-    } else {
-        runtime.activation_count[3].fetch_sub(1);
-        runtime.recompute_active_mask_checked();
-    }
+    if (start.fork_id == 0) return no_task_entered();
+    // Entering the task consumes the creator's activation, which covered the gap until then.
+    task_from(true, 3, start.task_id, start.site);
+    sync_operation({task_start_sync_type, start.fork_id}, memory_order::acquire, start.site);
     release_ended_tasks();
 }
 
