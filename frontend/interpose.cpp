@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -195,6 +196,18 @@ TAVO_FRONT void exit(int status) noexcept {
     REAL(exit);
     exiting_process = true;
     real_exit(status);
+    __builtin_unreachable();
+}
+
+TAVO_FRONT void _exit(int status) {
+    REAL(_exit);
+    real__exit(ending_status(status));
+    __builtin_unreachable();
+}
+
+TAVO_FRONT void _Exit(int status) noexcept {
+    REAL(_Exit);
+    real__Exit(ending_status(status));
     __builtin_unreachable();
 }
 
