@@ -733,7 +733,7 @@ void finish() {
 // A forked child's run is its own: what its parent reported is not its result.
 void child_starts() {
     reporting_process = getpid();
-    //XX sharing_reports = sharing_detections = reentrancy_reports = suppressed_reports = 0;
+    sharing_reports = sharing_detections = reentrancy_reports = suppressed_reports = 0;
 }
 
 void at_exit() {

@@ -31,6 +31,6 @@ int main(void) {
     int status = 0;
     const pid_t child = fork();
     if (child == 0) exit(7);
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 7) _exit(3);
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 7) abort();
     _exit(0);
 }
