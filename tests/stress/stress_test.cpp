@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/errors.h"
 #include "runtime/runtime.h"
 #include "task/task_table.h"
 #include "tavo/tavo.h"
@@ -24,7 +25,7 @@ namespace {
 constexpr int worker_slots = 8;
 constexpr std::uint64_t shared_data = 0x10000;
 
-std::atomic<std::uint64_t> stop_count{0}, detections{0}, reentrant_calls{0}, errors{0}, batches{0};
+std::atomic<std::uint64_t> stop_count{0}, detections{0}, reentrant_calls{0}, errors{0}, batches{0}, unknown_features{0};
 
 // Stops are serialised by the runtime lock, so this state belongs to the thread that stopped.
 std::minstd_rand debugger_random{7};
@@ -177,6 +178,7 @@ extern "C" void __tavo_switch_to_debugger(void) {
     if (reason == TAVO_EVENT_DATA_SHARING) detections.fetch_add(1);
     if (reason == TAVO_EVENT_REENTRANT_CALL) reentrant_calls.fetch_add(1);
     if (reason < 0) errors.fetch_add(1);
+    if (reason == tavo::error::unknown_feature) unknown_features.fetch_add(1);
     if (reason >= 0 && reason <= 5 && reason != 3 && reason != 4) return;  // load and unload
     debugger_acts();
 }
@@ -225,6 +227,8 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
     EXPECT_EQ(tavo::task_handles.words[0], 1u) << "only handle 0 stays taken";
     for (std::uint32_t word = 1; word < tavo::handle_words; ++word) ASSERT_EQ(tavo::task_handles.words[word], 0u) << word;
     EXPECT_GT(threads_run.load(), 0u);
+    // Every request bit asked for is known: a reset bit set while a poll runs waits for the next poll.
+    EXPECT_EQ(unknown_features.load(), 0u);
     std::printf("stress: %.1f s, %llu threads, %llu stops (%llu data sharing, %llu reentrant calls, %llu errors), "
                 "%llu filter batches\n",
                 seconds, static_cast<unsigned long long>(threads_run.load()), static_cast<unsigned long long>(stop_count.load()),
