@@ -57,7 +57,9 @@ void debugger_acts() {
         break;
     case 4:
     case 5:
-        if (tavo::filter_capacity >= 4 && __tavo_filter_space != nullptr) {
+        // Not while a new buffer is asked for: records written into the old one would then be
+        // applied from the new one, uninitialised, as a real debugger never does.
+        if (tavo::filter_capacity >= 4 && __tavo_filter_space != nullptr && (request().load() & TAVO_REQUEST_ALLOCATE) == 0) {
             const std::uint64_t base = shared_data + 8 * (debugger_random() % 16);
             __tavo_filter_space[0] = {1, 0, 2, 1, {}, 0, 0};                       // tsm: clear data ranges
             __tavo_filter_space[1] = {1, 0, 2, 2, {}, base, 8 + debugger_random() % 32};  // suppress a data range
