@@ -42,7 +42,9 @@ std::uint64_t suppressed_reports = 0;
 report_writer_t out;
 report_writer_t described;  // for a debugger
 bool sarif_open = false;
+#ifndef _WIN32
 pid_t reporting_process = 0;  // whose run the counters describe: not a vfork child sharing our memory
+#endif
 
 // Races already reported: pairs of call sites, and the address ranges of printed reports.
 constexpr std::size_t seen_capacity = 1 << 14;
@@ -730,11 +732,13 @@ void finish() {
     out.flush();
 }
 
+#ifndef _WIN32
 // A forked child's run is its own: what its parent reported is not its result.
 void child_starts() {
     reporting_process = getpid();
     sharing_reports = sharing_detections = reentrancy_reports = suppressed_reports = 0;
 }
+#endif
 
 void at_exit() {
     finish();
@@ -850,19 +854,23 @@ void on_load() {
     flags |= TAVO_FLAG_KEEP_ENDED_TASKS;
     __tavo_config.flags = flags;
     request_filters();
+    std::atexit(at_exit);
+#ifndef _WIN32
     reporting_process = getpid();
     pthread_atfork(nullptr, nullptr, child_starts);
-    std::atexit(at_exit);
     at_quick_exit(at_exit);
+#endif
 }
 
 }  // namespace
 
+#ifndef _WIN32
 int ending_status(int status) noexcept {
     if (!initialised || passive || getpid() != reporting_process) return status;
     finish();
     return sharing_reports + reentrancy_reports != 0 && options.exit_code != 0 ? options.exit_code : status;
 }
+#endif
 
 }  // namespace tavo::frontend
 
