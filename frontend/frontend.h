@@ -119,6 +119,11 @@ struct thread_start_t {
     std::uint64_t fork_id;
     std::uint64_t site;
 };
+// Set in a child forked while other threads ran, which may find any of the library's locks held by
+// a thread it does not have: it runs unwatched, every entry and interposer passing straight through
+// (ready is clear too), as such a child mostly goes on to exec. A child of a lone thread is watched.
+extern bool unwatched_child;
+
 // The status of a process ending now without its exit handlers (_exit, _Exit): the run's status
 // when it reported, with the summary printed first, as at exit. Untouched in a vfork child, which
 // shares its parent's memory and output.

@@ -8,6 +8,8 @@ namespace tavo::frontend {
 
 // Whether a debugger that drives the library (gdb, on Linux) is attached to the process now.
 bool debugger_attached() noexcept;
+// The process's threads now, 0 when unknown (Linux).
+std::size_t thread_count() noexcept;
 // Whether the library's stop is worth making now: on Windows it raises an exception, which
 // nobody but a debugger wants, and whose dispatch waits for the loader's lock, which a thread
 // that is ending holds while it waits for the runtime's.

@@ -35,6 +35,15 @@ bool read_proc(const char* path, char* text, std::size_t size) noexcept {
 
 }  // namespace
 
+std::size_t thread_count() noexcept {
+    char text[1024];
+    if (!read_proc("/proc/self/stat", text, sizeof text)) return 0;
+    // The thread count is the 20th field; the name in the 2nd may hold spaces, but not the last ')'.
+    const char* field = std::strrchr(text, ')');
+    for (int index = 2; field != nullptr && index < 20; ++index) field = std::strchr(field + 1, ' ');
+    return field != nullptr ? std::strtoul(field + 1, nullptr, 10) : 0;
+}
+
 // Only gdb drives the library; any other tracer (strace, ltrace) leaves the reports to us. A tracer
 // we may not look at counts as a debugger, as it did before we looked.
 bool debugger_attached() noexcept {

@@ -145,6 +145,7 @@ Result trampoline(void* argument) {
 // `create(routine, argument)` is the real creation; both interfaces answer 0 for success.
 template <class Thread, class Result, class Create>
 int create_thread(Thread* thread, Result (*routine)(void*), void* argument, std::uint64_t site, Create create) {
+    if (!ready.load(std::memory_order_relaxed)) return create(routine, argument);
     auto* start = [&] {
         inside_library_t inside;
         auto* block = static_cast<start_t<Result>*>(heap_allocate(sizeof(start_t<Result>)));
@@ -175,7 +176,7 @@ int create_thread(Thread* thread, Result (*routine)(void*), void* argument, std:
 
 // After a join of either interface: a joined thread orders everything it did before the joiner.
 int joined(pthread_t thread, int status, std::uint64_t site) {
-    if (status == 0)
+    if (status == 0 && ready.load(std::memory_order_relaxed))
         if (const std::uint64_t fork_id = forget(thread)) {
             inside_library_t inside;
             join_fork(fork_id, site);

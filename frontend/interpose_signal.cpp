@@ -123,7 +123,7 @@ private:
 };
 
 int change_action(int number, const struct sigaction* action, struct sigaction* previous, std::uint64_t site) noexcept {
-    if (number < 1 || number >= signal_limit) return real_sigaction()(number, action, previous);
+    if (number < 1 || number >= signal_limit || unwatched_child) return real_sigaction()(number, action, previous);
     const int error = errno;
     action_t& entry = actions[number];
     // Read before the call: the previous action may be written over the new one.

@@ -733,8 +733,15 @@ void finish() {
 }
 
 #ifndef _WIN32
+bool forking_with_threads = false;
+void fork_prepares() { forking_with_threads = thread_count() != 1; }
+
 // A forked child's run is its own: what its parent reported is not its result.
 void child_starts() {
+    if (forking_with_threads) {
+        unwatched_child = true;
+        ready.store(false, std::memory_order_relaxed);
+    }
     reporting_process = getpid();
     sharing_reports = sharing_detections = reentrancy_reports = suppressed_reports = 0;
 }
@@ -857,7 +864,7 @@ void on_load() {
     std::atexit(at_exit);
 #ifndef _WIN32
     reporting_process = getpid();
-    pthread_atfork(nullptr, nullptr, child_starts);
+    pthread_atfork(fork_prepares, nullptr, child_starts);
     at_quick_exit(at_exit);
 #endif
 }

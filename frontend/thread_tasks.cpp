@@ -57,7 +57,7 @@ void thread_enters(const thread_start_t& start) noexcept {
 
 void thread_leaves(std::uint64_t site) noexcept {
     inside_library_t inside;
-    if (current_fork_id == 0) return;
+    if (current_fork_id == 0 || !ready.load(std::memory_order_relaxed)) return;
     thread_finished();
     sync_operation({task_end_sync_type, current_fork_id}, memory_order::release, site);
     task_from(false, 3, current_thread_task, site);

@@ -69,6 +69,7 @@ void leave_top(std::uint64_t site) noexcept {
 namespace tavo::frontend {
 
 std::atomic<bool> ready{false};
+bool unwatched_child = false;
 std::atomic<std::uint64_t> openmp_code_begin{0}, openmp_code_end{0};
 bool keep_history = true;
 

@@ -189,25 +189,25 @@ outcome_t run_model(const stream_t& stream) {
     return outcome;
 }
 
+namespace {
+
+// The outcome as lines, the failure first: a crash is named before the stops it cut short.
+std::vector<std::string> lines_of(const outcome_t& outcome) {
+    std::vector<std::string> lines{outcome.failure.empty() ? "completed" : outcome.failure};
+    lines.insert(lines.end(), outcome.stops.begin(), outcome.stops.end());
+    lines.emplace_back("returned ids");
+    for (std::uint64_t result : outcome.results) lines.back() += " " + std::to_string(result);
+    return lines;
+}
+
+}  // namespace
+
 std::string compare(const outcome_t& library, const outcome_t& model) {
-    std::ostringstream text;
-    if (library.failure != model.failure) {
-        text << "library: " << (library.failure.empty() ? "completed" : library.failure) << "; model: "
-             << (model.failure.empty() ? "completed" : model.failure) << "\n";
-        if (!library.failure.empty() && library.stops.empty()) return text.str();
-    }
-    const auto [l, m] = std::mismatch(library.stops.begin(), library.stops.end(), model.stops.begin(), model.stops.end());
-    if (l != library.stops.end() || m != model.stops.end()) {
-        text << "stop " << (l - library.stops.begin()) << " differs\n  library: " << (l != library.stops.end() ? *l : "none")
-             << "\n  model:   " << (m != model.stops.end() ? *m : "none") << "\n";
-    } else if (library.results != model.results) {
-        text << "returned ids differ:";
-        for (std::uint64_t r : library.results) text << " " << r;
-        text << " (library) against";
-        for (std::uint64_t r : model.results) text << " " << r;
-        text << " (model)\n";
-    }
-    return text.str();
+    const std::vector<std::string> l = lines_of(library), m = lines_of(model);
+    const auto [at, other] = std::mismatch(l.begin(), l.end(), m.begin(), m.end());
+    if (at == l.end() && other == m.end()) return "";
+    return "line " + std::to_string(at - l.begin()) + " differs (0: the run, then a line a stop)\n  library: " +
+           (at != l.end() ? *at : "none") + "\n  model:   " + (other != m.end() ? *other : "none") + "\n";
 }
 
 }  // namespace differential

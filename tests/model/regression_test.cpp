@@ -114,32 +114,23 @@ bool matches(std::string stop, const std::string& pattern) {
     return true;
 }
 
-void PrintTo(const case_t& test, std::ostream* out) { *out << test.name; }
-
-class differential_cases : public testing::TestWithParam<case_t> {};
-
-TEST_P(differential_cases, library_and_model_agree) {
-    std::string text = GetParam().stream;
-    for (std::size_t at; (at = text.find('#')) != std::string::npos;) text.erase(at, text.find('\n', at) - at);
-    stream_t stream = parse(text);
-    complete(stream);
-    const outcome_t library = run_library(stream);
-    EXPECT_EQ(compare(library, run_model(stream)), "");
-    if (GetParam().stops.empty()) return;
-    ASSERT_EQ(library.stops.size(), GetParam().stops.size()) << testing::PrintToString(library.stops);
-    for (std::size_t index = 0; index < library.stops.size(); ++index) {
-        EXPECT_TRUE(matches(library.stops[index], GetParam().stops[index])) << library.stops[index];
-    }
-    if (!GetParam().results.empty()) {
-        EXPECT_EQ(library.results, GetParam().results);
+TEST(DifferentialCases, LibraryAndModelAgree) {
+    for (const case_t& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::string text = test.stream;
+        for (std::size_t at; (at = text.find('#')) != std::string::npos;) text.erase(at, text.find('\n', at) - at);
+        stream_t stream = parse(text);
+        complete(stream);
+        const outcome_t library = run_library(stream);
+        EXPECT_EQ(compare(library, run_model(stream)), "");
+        if (test.stops.empty()) continue;
+        EXPECT_EQ(library.stops.size(), test.stops.size()) << testing::PrintToString(library.stops);
+        for (std::size_t index = 0; index < std::min(library.stops.size(), test.stops.size()); ++index)
+            EXPECT_TRUE(matches(library.stops[index], test.stops[index])) << library.stops[index];
+        if (!test.results.empty()) {
+            EXPECT_EQ(library.results, test.results);
+        }
     }
 }
-
-std::string case_name(const testing::TestParamInfo<case_t>& test) {
-    std::string name = test.param.name;
-    std::replace_if(name.begin(), name.end(), [](char c) { return c < 'a' || c > 'z'; }, '_');
-    return name;
-}
-INSTANTIATE_TEST_SUITE_P(streams, differential_cases, testing::ValuesIn(cases), case_name);
 
 }  // namespace

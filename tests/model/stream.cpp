@@ -40,13 +40,14 @@ static_assert(std::size(names) == op_count);
 constexpr int arity[] = {2, 2, 2, 2, 2, 2, 3, 3, 2, 2, 1, 2, 2, 2, 2, 2, 1, 1, 1, 4, 0, 2, 0, 0, 1, 2, 0, 1, 2, 0, 0};
 static_assert(std::size(arity) == op_count);
 
-// Watched functions: some entries are jump stubs (0xE9 and a 32-bit displacement), two of them
-// leading to the same function at offset 40.
+// Watched functions: some entries are jump stubs (0xE9 and a 32-bit displacement), forwards and
+// backwards, two of them leading to the same function at offset 40, and one (56) to another stub,
+// which stands for itself: one jump is followed.
 constexpr std::uint8_t jump(int from, int to, int byte) { return static_cast<std::uint8_t>(static_cast<std::uint32_t>(to - from - 5) >> (8 * byte)); }
 #define TAVO_JUMP(from, to) 0xE9, jump(from, to, 0), jump(from, to, 1), jump(from, to, 2), jump(from, to, 3), 0, 0, 0
 alignas(64) const std::uint8_t functions[64] = {
     0x90, 0, 0, 0, 0, 0, 0, 0, 0x90, 0, 0, 0, 0, 0, 0, 0, TAVO_JUMP(16, 40), TAVO_JUMP(24, 40),
-    0x90, 0, 0, 0, 0, 0, 0, 0, 0x90, 0, 0, 0, 0, 0, 0, 0, TAVO_JUMP(48, 8),  0x90, 0, 0, 0, 0, 0, 0, 0,
+    0x90, 0, 0, 0, 0, 0, 0, 0, 0x90, 0, 0, 0, 0, 0, 0, 0, TAVO_JUMP(48, 8),  TAVO_JUMP(56, 16),
 };
 
 std::string number(std::uint64_t value) {

@@ -23,7 +23,7 @@ tavo_access_t access(std::uint32_t type, std::uint32_t size, std::uint64_t addre
     return {type, size, address, task_type, 0, task_id, code};
 }
 
-tavo_offense_t offenses[2] = {{1, 0, 5}, {2, 0, 9}};
+tavo_offense_t offenses[1] = {{1, 0, 5}};
 
 class EventTest : public ::testing::Test {
 protected:
@@ -38,54 +38,43 @@ protected:
 
 extern "C" void __tavo_switch_to_debugger(void) { ++switches; }
 
-// Each detection in long and short form: every access type, unknown task types, no offended access.
+// Each data-sharing detection in long and short form: every access type, unknown task types, no
+// offended access. The reentrant call's lines are checked by the scenario tests.
 TEST_F(EventTest, DetectionsInLongAndShortForm) {
     struct case_t {
-        std::int32_t reason;
         tavo_access_t offending;
         std::vector<tavo_access_t> offended;
-        std::uint32_t offenses;
         const char* text;
     } cases[] = {
-        {256, access(0, 4, 0x1000, 2, 7, 0x401234), {access(1, 4, 0x1000, 3, 12, 0x401300)}, 0,
+        {access(0, 4, 0x1000, 2, 7, 0x401234), {access(1, 4, 0x1000, 3, 12, 0x401300)},
          "tavo: data sharing detected\n"
          "  object(base): 0x1000, 4 bytes read by openmp task 7 at address 0x401234\n"
          "  object(base): 0x1000, 4 bytes written by native thread 12 at address 0x401300\n"
          "tsm: (2.7 r 0x1000+4 @ 0x401234), (3.12 w 0x1000+4 @ 0x401300)\n"},
-        {256, access(3, 8, 0xabc0, 1, 1, 0x10), {access(2, 1, 0xabc7, 0, 2, 0x20), access(9, 2, 0xabc6, 4, 3, 0x30)}, 0,
+        {access(3, 8, 0xabc0, 1, 1, 0x10), {access(2, 1, 0xabc7, 0, 2, 0x20), access(9, 2, 0xabc6, 4, 3, 0x30)},
          "tavo: data sharing detected\n"
          "  object(base): 0xabc0, 8 bytes atomically updated by initial task 1 at address 0x10\n"
          "  object(base): 0xabc7, 1 bytes updated by ? 2 at address 0x20\n"
          "  object(base): 0xabc6, 2 bytes ? by ? 3 at address 0x30\n"
          "tsm: (1.1 w 0xabc0+8 @ 0x10), (0.2 w 0xabc7+1 @ 0x20), (4.3 w 0xabc6+2 @ 0x30)\n"},
-        {256, access(1, 2, 0x20, 3, 4, 0x50), {}, 0,
+        {access(1, 2, 0x20, 3, 4, 0x50), {},
          "tavo: data sharing detected\n"
          "  object(base): 0x20, 2 bytes written by native thread 4 at address 0x50\n"
          "tsm: (3.4 w 0x20+2 @ 0x50)\n"},
-        {257, {}, {}, 2,
-         "tavo: reentrant call detected\n  function: 0x401000\n  initial task 5\n  openmp task 9\n"
-         "re (401000): (1.5), (2.9)\n"},
     };
     tavo::logging_mask = 0x9;
     for (case_t& c : cases) {
         __tavo_current_detection = {};
-        if (c.reason == 256) {
-            auto& sharing = __tavo_current_detection.sharing;
-            sharing.offending = c.offending;
-            sharing.offended = c.offended.empty() ? nullptr : c.offended.data();
-            sharing.offended_count = c.offended.size();
-        } else {
-            auto& reentrancy = __tavo_current_detection.reentrancy;
-            reentrancy.function = 0x401000;
-            reentrancy.offenses = offenses;
-            reentrancy.offense_count = c.offenses;
-        }
+        auto& sharing = __tavo_current_detection.sharing;
+        sharing.offending = c.offending;
+        sharing.offended = c.offended.empty() ? nullptr : c.offended.data();
+        sharing.offended_count = c.offended.size();
         testing::internal::CaptureStderr();
-        report(c.reason, 0x401234);
+        report(TAVO_EVENT_DATA_SHARING, 0x401234);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.text);
         EXPECT_EQ(__tavo_current_detection.site, 0x401234u);
     }
-    EXPECT_EQ(switches, 4);
+    EXPECT_EQ(switches, 3);
 }
 
 TEST_F(EventTest, DumpsOfTheRecordAndItsList) {

@@ -30,13 +30,7 @@ constexpr std::int32_t updated = TAVO_EVENT_CONFIGURATION_UPDATED;
 
 tavo_filter_record_t filter_record(std::uint8_t feature, std::uint8_t target, std::uint8_t operation,
                                    std::uint64_t first = 0, std::uint64_t second = 0) {
-    tavo_filter_record_t record{};
-    record.feature = feature;
-    record.target = target;
-    record.operation = operation;
-    record.first = first;
-    record.second = second;
-    return record;
+    return {feature, 0, target, operation, {}, first, second};
 }
 
 class FilterBatch : public testing::Test {

@@ -31,21 +31,6 @@ struct map_test : ::testing::Test {
     }
 };
 
-TEST_F(map_test, NinthHandleAppendsABucketErasedSlotsAreReusedInOrder) {
-    for (std::uint16_t handle = 1; handle <= 9; ++handle) map.insert(handle, 100 + handle, *arena);
-    EXPECT_EQ(map.bucket_count(), 2u);
-    EXPECT_TRUE(map.erase(2));
-    EXPECT_FALSE(map.erase(2));
-    EXPECT_EQ(map.entry_count(), 8);
-    EXPECT_FALSE(map.find(2));
-
-    EXPECT_EQ(map.insert(10, 110, *arena).status, insert_status_t::inserted);
-    EXPECT_EQ(live_handles(), (std::vector<std::uint16_t>{1, 10, 3, 4, 5, 6, 7, 8, 9}));
-    auto again = map.insert(9, 1, *arena);
-    ASSERT_EQ(again.status, insert_status_t::already_present);
-    EXPECT_EQ(again.existing.value(), 109u);
-}
-
 TEST_F(map_test, ReadersSkipSlotsBeingFilledOrErased) {
     auto& head = map.head;
     head.keys[0] = 5;  // claimed, value not yet stored
@@ -115,6 +100,7 @@ TEST_F(map_test, ConcurrentUseLosesNoEntryAndNeverShowsTwoForAHandle) {
     });
     EXPECT_EQ(faults.load(), 0);
     EXPECT_EQ(map.entry_count(), shared_handles);
+    EXPECT_LE(map.bucket_count(), 8u);  // erased slots are claimed again: 24,000 inserts, at most 24 live
     std::map<std::uint16_t, std::uint64_t> values;
     map.for_each_live([&](pinned_slot_t& live) { EXPECT_TRUE(values.emplace(live.handle(), live.value()).second); });
     for (std::uint16_t handle = 1; handle <= shared_handles; ++handle) {

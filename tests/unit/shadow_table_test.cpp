@@ -1,4 +1,4 @@
-// The shadow table's growth, and its cells' entries.
+// The shadow table and its cells' entries, created by threads at once.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -25,29 +25,7 @@ struct table_fixture_t : ::testing::Test {
 };
 using ShadowTable = table_fixture_t;
 
-constexpr std::uint64_t mib8 = std::uint64_t{1} << 23;
-
 }  // namespace
-
-TEST_F(ShadowTable, GrowsOneLevelAtATimeAndKeepsRegionsSorted) {
-    tavo::shadow_cell_t* first = entered(3 * mib8, 1);
-    EXPECT_EQ(table.census().regions, 1u);
-    EXPECT_EQ(table.census().leaf_tables, 1u);
-    EXPECT_EQ(entered(3 * mib8 + 8, 1), cell(3 * mib8 + 8));
-    EXPECT_NE(cell(3 * mib8 + 8), first);
-    EXPECT_EQ(cell(3 * mib8), first);
-    entered(3 * mib8 + 8192, 1);  // the next leaf table of the same directory
-    EXPECT_EQ(table.census().leaf_tables, 2u);
-    EXPECT_EQ(table.census().cells, 3u);
-    cell(mib8);
-    cell(5 * mib8);
-    cell(2 * mib8 + mib8 - 8);
-    std::vector<std::uint64_t> bases;
-    table.for_each_region([&](const tavo::shadow_region_t& region) { bases.push_back(region.base); });
-    EXPECT_EQ(bases, (std::vector<std::uint64_t>{mib8, 2 * mib8, 3 * mib8, 5 * mib8}));
-    table.release();
-    EXPECT_EQ(table.census().regions, 0u);
-}
 
 TEST_F(ShadowTable, ThreadsMissingTheSameGranulesCreateEachLeafTableOnce) {
     constexpr int threads = 4, granules = 2000;
