@@ -122,54 +122,56 @@ bool releases(int order) { return order == order_release || order >= order_acq_r
 // gets no object. A read that does not acquire is noted for the thread's next acquire fence.
 //
 // The access and the synchronisation before the operation go in one entry; for an operation that
-// reads, it returns the record to finish the read with after the operation.
-thread_record_t* atomic_before(const volatile void* address, std::uint32_t size, access_t type, std::uint32_t order,
-                               bool reads, std::uint64_t site) noexcept {
-    if (!ready.load(std::memory_order_relaxed)) return nullptr;
+// reads, the entry returns the record to finish the read with after the operation, which
+// `acquires_after(result)` says whether it acquires. One stay in the library covers the three.
+template <class Operation, class Acquires>
+auto atomic_operation(const volatile void* address, std::uint32_t size, access_t type, std::uint32_t order, bool reads,
+                      std::uint64_t site, Operation&& operation, Acquires&& acquires_after) noexcept {
+    if (!ready.load(std::memory_order_relaxed)) return operation();
     inside_library_t inside;
     if (from_openmp_runtime(site)) order = 0, reads = false;
-    return atomic_from(const_cast<const void*>(address), size, type, order, reads, site);
-}
-
-void atomic_after(thread_record_t* record, const volatile void* address, bool acquires, std::uint64_t site) noexcept {
-    if (record == nullptr) return;
-    inside_library_t inside;
-    atomic_read(*record, const_cast<const void*>(address), acquires, site);
+    thread_record_t* record = atomic_from(const_cast<const void*>(address), size, type, order, reads, site);
+    const auto result = operation();
+    if (record != nullptr) atomic_read(*record, const_cast<const void*>(address), acquires_after(result), site);
+    return result;
 }
 
 template <class T, class Operation>
 T atomic_update(volatile T* address, int order, std::uint64_t site, Operation operation) noexcept {
-    thread_record_t* record =
-        atomic_before(address, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0, true, site);
-    const T old = operation();
-    atomic_after(record, address, acquires(order), site);
-    return old;
+    return atomic_operation(address, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0, true, site,
+                            operation, [order](T) { return acquires(order); });
 }
 
 template <class T>
 T atomic_load(const volatile T* address, int order, std::uint64_t site) noexcept {
-    thread_record_t* record = atomic_before(address, sizeof(T), atomic_read_access, 0, true, site);
-    const T value = __atomic_load_n(address, __ATOMIC_SEQ_CST);
-    atomic_after(record, address, acquires(order), site);
-    return value;
+    return atomic_operation(
+        address, sizeof(T), atomic_read_access, 0, true, site, [address] { return __atomic_load_n(address, __ATOMIC_SEQ_CST); },
+        [order](T) { return acquires(order); });
 }
 
 // A store, of any thread and any order, ends the release sequences before it: whoever reads the
 // stored value synchronises with this store alone, if it releases, and with nothing otherwise.
 template <class T>
 void atomic_store(volatile T* address, T value, int order, std::uint64_t site) noexcept {
-    atomic_before(address, sizeof(T), atomic_access, releases(order) ? memory_order::store_release : memory_order::store_relaxed,
-                  false, site);
-    __atomic_store_n(address, value, __ATOMIC_SEQ_CST);
+    atomic_operation(
+        address, sizeof(T), atomic_access, releases(order) ? memory_order::store_release : memory_order::store_relaxed,
+        false, site, [address, value] {
+            __atomic_store_n(address, value, __ATOMIC_SEQ_CST);
+            return 0;
+        },
+        [](int) { return false; });
 }
 
 template <class T>
 T compare_exchange(volatile T* a, T expected, T value, int order, int failure_order, std::uint64_t site) noexcept {
-    thread_record_t* record = atomic_before(a, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0, true, site);
-    T old = expected;
-    const bool swapped = __atomic_compare_exchange_n(a, &old, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    atomic_after(record, a, acquires(swapped ? order : failure_order), site);
-    return old;
+    return atomic_operation(
+        a, sizeof(T), atomic_access, releases(order) ? memory_order::release : 0, true, site,
+        [a, expected, value] {
+            T old = expected;
+            __atomic_compare_exchange_n(a, &old, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+            return old;
+        },
+        [&](T old) { return acquires(old == expected ? order : failure_order); });
 }
 
 }  // namespace

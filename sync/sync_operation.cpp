@@ -31,9 +31,13 @@ const char* order_word(std::uint32_t order) {
 
 std::atomic_ref<std::uint64_t> changes_of(object_clock_t& clock) { return std::atomic_ref<std::uint64_t>(clock.changes); }
 
-// The task's own entry never moves nor goes while the task runs: once found, it is raised in place.
+// The task's own entry never moves nor goes while the task runs: once found, it is raised in place,
+// by a store, as no one but the task writes it.
 void tick(task_context_t& task) {
-    if (task.own_time != nullptr && task.time != UINT64_MAX) return raise_value(*task.own_time, ++task.time);
+    if (task.own_time != nullptr && task.time != UINT64_MAX) {
+        std::atomic_ref<std::uint64_t>(*task.own_time).store(++task.time, std::memory_order_release);
+        return;
+    }
     task.own_time = task.clock.tick(task.time, task.handle, runtime.arena);
 }
 

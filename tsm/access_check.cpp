@@ -131,10 +131,10 @@ struct other_task_t {
     }
 };
 
-// Adds to `conflicts` every record of another task's entry, pinned in `slot`, that the clock value
-// `known` leaves unordered, has a type that conflicts with `type` and shares a byte with `position`
-// in `granule`. True when there was one.
-bool collect_unordered(pinned_cell_slot_t& slot, std::uint64_t known, std::uint32_t type, const position_t& position,
+// Adds to `conflicts` every record of another task's entry, pinned in `slot`, that `clock` leaves
+// unordered, has a type that conflicts with `type` and shares a byte with `position` in `granule`.
+// True when there was one. The clock is read only for an entry that holds a conflicting type.
+bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint32_t type, const position_t& position,
                        std::uint64_t granule, const site_table_t& sites, conflict_list_t& conflicts) noexcept {
     const std::uint64_t entry = slot.value();
     other_task_t owner{slot.handle()};
@@ -142,17 +142,24 @@ bool collect_unordered(pinned_cell_slot_t& slot, std::uint64_t known, std::uint3
         const std::uint64_t time = inline_time(entry);
         const std::uint32_t earlier = inline_type(entry);
         const position_t recorded = slot_position(slot.slot());
-        if (!access_types_conflict(type, earlier) || time < known || time == forgotten_time ||
-            !recorded.shares_byte_with(position) || !owner.identify())
+        if (!access_types_conflict(type, earlier) || time == forgotten_time || !recorded.shares_byte_with(position) ||
+            time < clock.time_of(owner.handle) || !owner.identify())
             return false;
         const interned_site_t& site = sites.at(slot_site(slot.slot()));
         conflicts.add(descriptor(earlier, recorded, granule, owner.type, owner.id, site.site), site.history);
         return true;
     }
     bool found = false;
+    std::uint64_t known = 0;
+    bool looked_up = false;
     for (std::uint32_t earlier = 0; earlier < access_type::count; ++earlier) {
         if (!access_types_conflict(type, earlier)) continue;
-        for (access_record_t* record = entry_head(entry, earlier); record != nullptr; record = atomic(record->next).load()) {
+        access_record_t* record = entry_head(entry, earlier);
+        if (record != nullptr && !looked_up) {
+            known = clock.time_of(owner.handle);
+            looked_up = true;
+        }
+        for (; record != nullptr; record = atomic(record->next).load()) {
             const std::uint64_t time = atomic(record->time).load();
             // Ordered before us, and so is every older one.
             if (time < known || time == forgotten_time) break;
@@ -198,10 +205,20 @@ public:
     }
 
     // Whether the current granule must be compared with the other tasks' records; settles a
-    // conflict-seen flag that no longer has two tasks to speak of.
-    static bool scan_due(const granule_walk_t& walk) noexcept {
+    // conflict-seen flag that no longer has two tasks to speak of. An atomic access conflicts with
+    // plain records only: in a cell that never held one it has nothing to compare with. A plain
+    // record marks the cell after it is stored and before its own scan, and an atomic access reads
+    // the mark after its record is stored, all sequentially consistent: when the atomic access
+    // finds no mark, the plain access's scan comes later and finds the atomic record.
+    bool scan_due(const granule_walk_t& walk) const noexcept {
         shadow_cell_t& cell = *walk.cell;
-        const bool seen = (atomic(cell.flags()).load() & cell_conflict_seen) != 0;
+        const std::uint8_t flags = atomic(cell.flags()).load();
+        if (access_.type >= access_type::atomic) {
+            if ((flags & cell_plain_seen) == 0) return false;
+        } else if (walk.changed && (flags & cell_plain_seen) == 0) {
+            atomic(cell.flags()).fetch_or(cell_plain_seen);
+        }
+        const bool seen = (flags & cell_conflict_seen) != 0;
         if (!walk.changed && !seen) return false;
         if (cell.entry_count() >= 2) return true;
         if (seen) {
@@ -220,8 +237,8 @@ public:
             [&](pinned_cell_slot_t& slot) {
                 const std::uint16_t other = slot.handle();
                 if (other == access_.task.handle) return;
-                found |= collect_unordered(slot, access_.task.clock.time_of(other), access_.type, walk.position,
-                                           walk.granule, sites_, conflicts);
+                found |= collect_unordered(slot, access_.task.clock, access_.type, walk.position, walk.granule, sites_,
+                                           conflicts);
             },
             // The own slot, and a single record of a type that tolerates ours, need no pin.
             [&](std::uint16_t key, std::uint64_t value) {
@@ -412,7 +429,7 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
     scratch_arena_t scratch;
     conflict_list_t conflicts(scratch);
     for (;;) {
-        if (access_check_t::scan_due(walk) && check.scan(walk, conflicts))
+        if (check.scan_due(walk) && check.scan(walk, conflicts))
             atomic(walk.cell->flags()).fetch_or(cell_conflict_seen);
         if (!walk.advance() || !check.record(walk)) break;
     }
@@ -481,7 +498,7 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     access_check_t check(access, *this, busy);
     do {
         if (!check.record(walk)) return;
-        if (access_check_t::scan_due(walk)) return check_with_scratch(check, access, walk, busy);
+        if (check.scan_due(walk)) return check_with_scratch(check, access, walk, busy);
     } while (walk.advance());
 }
 
@@ -512,8 +529,7 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
         cell.for_each_live([&](pinned_cell_slot_t& slot) {
             const std::uint16_t other = slot.handle();
             if (releasing != nullptr && other != releasing->handle)
-                collect_unordered(slot, releasing->clock.time_of(other), access_type::write, released, granule, sites,
-                                  conflicts);
+                collect_unordered(slot, releasing->clock, access_type::write, released, granule, sites, conflicts);
             std::uint64_t entry = slot.value();
             // Its owner may move the record into lists meanwhile.
             while (is_inline(entry)) {

@@ -22,7 +22,7 @@ struct shadow_slot_t {
     std::uint32_t position;  // position_t word of the inline record
     std::uint64_t value;     // 0 while being filled or erased
     std::uint32_t site;      // site_table_t index of the inline record
-    // In a cell's own slot: the cell's entry count, its flags (the conflict-seen bit) and the lock
+    // In a cell's own slot: the cell's entry count, its flags (conflict seen, plain seen) and the lock
     // under which a bucket is appended. Unused in buckets.
     std::uint16_t count;
     std::uint8_t flags;
@@ -38,6 +38,8 @@ inline std::uint32_t slot_site(shadow_slot_t& slot) noexcept {
     return std::atomic_ref<std::uint32_t>(slot.site).load(std::memory_order_relaxed);
 }
 constexpr std::uint8_t cell_conflict_seen = 0x1;
+// Set for good by the first plain (not atomic) record made in the cell.
+constexpr std::uint8_t cell_plain_seen = 0x2;
 constexpr std::uint16_t slot_erasing = 0x8000;
 
 // Further slots of a cell, from the detector's cell arena, zero-filled; they live until the table
