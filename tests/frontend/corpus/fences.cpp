@@ -1,8 +1,8 @@
 // tavo: racy
 // tavo-fixed
-// tavo-expect: global 'acquired'
-// tavo-expect: global 'late'
-// tavo-expect: global 'fenced'
+// tavo-reports: 3
+// tavo-expect: in acquire_fence
+// tavo-expect: in seq_cst_fence
 // Fences with relaxed atomics. An acquire fence orders the thread after the releases whose values
 // its earlier relaxed reads read, and after no other: the racy reader reads the flag before the
 // writer's release. A release fence orders what the thread did before it for whoever acquires a

@@ -1,6 +1,6 @@
 // tavo: racy
 // tavo-fixed
-// tavo-expect: global 'total'
+// tavo-expect: (mutexes: write M
 // tavo-expect: (mutexes: read M
 // std::thread and the C++ library's locks (their calls inline in the program, the thread's start
 // inside the C++ library). A counter updated by three threads, each under a std::mutex of its
