@@ -208,6 +208,27 @@ TEST_F(Checked, RangesAndCopiesAreSharedWhereTheyOverlap) {
     }
 }
 
+// A write, then an atomic store and a load that sees it, then an update on another task: ordered
+// by a release and an acquire only.
+TEST_F(Checked, OnlyReleaseAndAcquireOnAnAtomicOrderTheAccesses) {
+    static int store_order, load_order;
+    for (const auto& [store, load, shared] : {std::tuple{3, 2, false}, {5, 5, false}, {0, 0, true}, {3, 0, true}, {0, 2, true}}) {
+        store_order = store, load_order = load, sharing.clear();
+        static volatile std::uint32_t flag;
+        flag = 0;
+        on_two_tasks([](int task) {
+            if (task == 0) {
+                write_word();
+                __tsan_atomic32_store(&flag, 1, store_order);
+            } else {
+                EXPECT_EQ(__tsan_atomic32_load(&flag, load_order), 1u);
+                update_word();
+            }
+        });
+        EXPECT_EQ(sharing.size(), shared ? 1u : 0u) << store << " " << load;
+    }
+}
+
 // A plain read, a plain write and a relaxed atomic load on two tasks: atomic loads conflict with
 // writes only.
 TEST_F(Checked, AtomicLoadsConflictWithPlainWritesOnly) {
