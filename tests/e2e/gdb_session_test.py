@@ -339,10 +339,11 @@ class Wrapper(SessionTest):
         status, output = bounded([self.wrapper, waiting, "signal", str(int(signal.SIGTERM))])
         self.assertEqual(status, 128 + signal.SIGTERM, output)
 
-    def test_a_program_without_the_library_is_not_a_success(self):
+    def test_a_program_without_the_library_or_missing_is_not_a_success(self):
         status, output = bounded([self.wrapper, "sh", "-c", "exit 0"])
         self.assertEqual(status, 69, output)
         self.assertIn("tavo: the program never loaded the library: nothing was watched", output)
+        self.assertEqual(bounded([self.wrapper, os.path.join(BUILD, "no-such-program")])[0], 127)
 
     def test_a_detection_makes_the_status_66(self):
         # The example switches re on by itself; the wrapper collects whatever is detected (the README's
@@ -350,10 +351,6 @@ class Wrapper(SessionTest):
         status, output = bounded([self.wrapper, example("reentrant_call")])
         self.assertEqual(status, 66, output)
         self.assertLines(output, r"^tavo: reentrant call detected \(detection 1, thread \d+\)$", r"^tavo: 1 detection$")
-
-    def test_a_missing_program_is_not_a_success(self):
-        status, output = bounded([self.wrapper, os.path.join(BUILD, "no-such-program")])
-        self.assertEqual(status, 127, output)
 
 
 def gdb_can_call():

@@ -1,111 +1,164 @@
+// The test executable's half of the harness: the standard error stream captured, and the current
+// test run again in a child process.
 #include "harness.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <iostream>
-#include <sstream>
-#include <utility>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <io.h>
+
+#include <algorithm>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
+#endif
 
 namespace scenario {
 
 namespace {
 
-// Plain storage: the library stops here during its own static initialisation, before any
-// constructor of this executable has run.
-constexpr std::size_t stop_capacity = 4096;
-stop_t recorded[stop_capacity];
-std::atomic<std::size_t> recorded_count{0};
-std::atomic<debugger_action_t> debugger_action{nullptr};
-
-void print_stop(const stop_t& stop) {
-    if (std::getenv("TAVO_TEST_PRINT_STOPS") == nullptr) return;
-    char line[64];
-    const int length = std::snprintf(line, sizeof line, "stop %d %llx\n", stop.reason,
-                                     static_cast<unsigned long long>(stop.site));
-    if (write(1, line, static_cast<std::size_t>(length)) < 0) std::abort();
+// A descriptor of a file that goes away once closed. On Windows it is a text file: lines written
+// with CR LF read back with LF.
+int temporary_file() {
+#ifdef _WIN32
+    char folder[MAX_PATH + 1];
+    char path[MAX_PATH + 1];
+    if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "tav", 0, path) == 0) std::abort();
+    const int file = _open(path, _O_CREAT | _O_TRUNC | _O_RDWR | _O_TEXT | _O_TEMPORARY, 0600);
+#else
+    char path[] = "/tmp/tavo-XXXXXX";
+    const int file = mkstemp(path);
+    unlink(path);
+#endif
+    if (file < 0) std::abort();
+    return file;
 }
 
-std::string read_file(int descriptor) {
+std::string read_and_close(int file) {
     std::string text;
     char buffer[4096];
-    lseek(descriptor, 0, SEEK_SET);
-    for (ssize_t count; (count = read(descriptor, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(count));
+    lseek(file, 0, SEEK_SET);
+    for (int count; (count = static_cast<int>(read(file, buffer, sizeof buffer))) > 0;) text.append(buffer, count);
+    close(file);
     return text;
 }
 
-}  // namespace
-
-std::vector<stop_t> stops() { return {recorded, recorded + recorded_count.load()}; }
-
-void clear_stops() { recorded_count = 0; }
-void set_debugger_action(debugger_action_t action) { debugger_action = action; }
-
-// gtest's capture moves descriptor 2, which the library's log goes through too.
-stderr_capture_t::stderr_capture_t() : saved_(2) { testing::internal::CaptureStderr(); }
-stderr_capture_t::~stderr_capture_t() { finish(); }
-std::string stderr_capture_t::finish() {
-    return std::exchange(saved_, -1) < 0 ? std::string() : testing::internal::GetCapturedStderr();
+#ifdef _WIN32
+// Runs this program again with these arguments and environment, its output and errors into the files.
+int spawn(std::vector<std::string> arguments, std::vector<std::string> settings, int out, int err) {
+    char program[MAX_PATH + 1];
+    const DWORD program_length = GetModuleFileNameA(nullptr, program, sizeof program);
+    if (program_length == 0 || program_length >= sizeof program) std::abort();
+    std::string command_line = std::string("\"") + program + "\"";
+    for (const std::string& argument : arguments) command_line += " " + argument;
+    // Windows expects the block sorted by name, without regard to case.
+    std::stable_sort(settings.begin(), settings.end(),
+                     [](const std::string& left, const std::string& right) { return _stricmp(left.c_str(), right.c_str()) < 0; });
+    std::string block;
+    for (const std::string& setting : settings) block += setting + '\0';
+    block += '\0';
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = reinterpret_cast<HANDLE>(_get_osfhandle(out));
+    startup.hStdError = reinterpret_cast<HANDLE>(_get_osfhandle(err));
+    for (HANDLE handle : {startup.hStdOutput, startup.hStdError}) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(program, command_line.data(), nullptr, nullptr, TRUE, 0, block.data(), nullptr, &startup, &child))
+        return 127;
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return static_cast<int>(status);
 }
 
-child_result_t rerun_in_child(const std::map<std::string, std::string>& environment) {
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+std::vector<std::string> inherited_environment() {
     std::vector<std::string> settings;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string setting = *entry;
-        const std::string name = setting.substr(0, setting.find('='));
-        if (name.rfind("TAVO_", 0) != 0 && name != "KULMO_DBG_RTLEXCEPTION") settings.push_back(setting);
+    if (char* block = GetEnvironmentStringsA()) {
+        for (const char* entry = block; *entry != '\0'; entry += std::strlen(entry) + 1) settings.push_back(entry);
+        FreeEnvironmentStringsA(block);
     }
-    settings.push_back("TAVO_SCENARIO_CHILD=1");
-    for (const auto& [name, value] : environment) settings.push_back(name + "=" + value);
-
-    char out_path[] = "/tmp/tavo-out-XXXXXX";
-    char err_path[] = "/tmp/tavo-err-XXXXXX";
-    const int out = mkstemp(out_path);
-    const int err = mkstemp(err_path);
-    unlink(out_path);
-    unlink(err_path);
-    std::cout.flush();
-    std::cerr.flush();
+    return settings;
+}
+#else
+int spawn(std::vector<std::string> arguments, std::vector<std::string> settings, int out, int err) {
     const pid_t child = fork();
     if (child == 0) {
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char*> arguments{const_cast<char*>("/proc/self/exe"), const_cast<char*>(filter.c_str()),
-                                     const_cast<char*>("--gtest_brief=1"), nullptr};
-        std::vector<char*> variables;
+        std::vector<char*> argv{const_cast<char*>("/proc/self/exe")}, variables;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
         for (auto& setting : settings) variables.push_back(setting.data());
         variables.push_back(nullptr);
-        execve("/proc/self/exe", arguments.data(), variables.data());
+        execve("/proc/self/exe", argv.data(), variables.data());
         _exit(127);
     }
     int status = 0;
     waitpid(child, &status, 0);
-    child_result_t result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out), read_file(err)};
-    close(out);
-    close(err);
-    return result;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> inherited_environment() {
+    std::vector<std::string> settings;
+    for (char** entry = environ; *entry != nullptr; ++entry) settings.push_back(*entry);
+    return settings;
+}
+#endif
+
+}  // namespace
+
+// The library writes through the same C runtime as this executable, so moving descriptor 2 moves
+// its log too.
+stderr_capture_t::stderr_capture_t() : file_(temporary_file()) {
+    std::cerr.flush();
+    std::fflush(stderr);
+    saved_ = dup(2);
+    dup2(file_, 2);
+}
+
+stderr_capture_t::~stderr_capture_t() { finish(); }
+
+std::string stderr_capture_t::finish() {
+    if (saved_ < 0) return {};
+    std::cerr.flush();
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+    return read_and_close(file_);
+}
+
+child_result_t rerun_in_child(const std::map<std::string, std::string>& environment) {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::vector<std::string> arguments{std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name(),
+                                             "--gtest_brief=1"};
+    // Ours without the library's variables (names such as "=C:" on Windows begin with '='), then the test's.
+    std::vector<std::string> settings;
+    for (const std::string& setting : inherited_environment()) {
+        const std::string name = setting.substr(0, setting.find('=', 1));
+        if (name.rfind("TAVO_", 0) != 0 && name != "KULMO_DBG_RTLEXCEPTION") settings.push_back(setting);
+    }
+    settings.push_back("TAVO_SCENARIO_CHILD=1");
+    for (const auto& [name, value] : environment) settings.push_back(name + "=" + value);
+    const int out = temporary_file(), err = temporary_file();
+    std::cout.flush();
+    std::cerr.flush();
+    const int status = spawn(arguments, settings, out, err);
+    return {status, read_and_close(out), read_and_close(err)};
 }
 
 }  // namespace scenario
-
-extern "C" void __tavo_switch_to_debugger(void) {
-    using namespace scenario;
-    const std::size_t index = recorded_count.load();
-    stop_t stop{__tavo_event_reason, __tavo_current_detection.site, __tavo_config, __TAVO_isGuardedCall};
-    if (index < stop_capacity) {
-        recorded[index] = stop;
-        recorded_count = index + 1;
-    }
-    print_stop(stop);
-    if (debugger_action_t action = debugger_action.load()) action(stop);
-}

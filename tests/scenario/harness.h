@@ -1,6 +1,5 @@
-// Scenario tests play the debugger: the executable defines __tavo_switch_to_debugger, so every
-// stop of the library lands in the harness, which records it and lets the test act as a
-// debugger would while the process is stopped.
+// Scenario tests play the debugger: every stop of the library lands in the harness (stops.cpp),
+// which records it and lets the test act as a debugger would while the process is stopped.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +20,18 @@ struct stop_t {
     std::uint32_t active_mask;
 };
 
+// On Windows the stops are recorded by scenario_debugger.dll, which exports these three.
+#if !defined(_WIN32)
+#define SCENARIO_DEBUGGER_API
+#elif defined(SCENARIO_DEBUGGER_BUILD)
+#define SCENARIO_DEBUGGER_API __declspec(dllexport)
+#else
+#define SCENARIO_DEBUGGER_API __declspec(dllimport)
+#endif
+
 // Every stop since the process started (the load stops included), in order.
-std::vector<stop_t> stops();
-void clear_stops();
+SCENARIO_DEBUGGER_API std::vector<stop_t> stops();
+SCENARIO_DEBUGGER_API void clear_stops();
 inline std::vector<std::int32_t> stop_reasons() {
     std::vector<std::int32_t> reasons;
     for (const stop_t& stop : stops()) reasons.push_back(stop.reason);
@@ -32,7 +40,7 @@ inline std::vector<std::int32_t> stop_reasons() {
 
 // Called at each stop after it is recorded, as a debugger that writes the configuration block.
 using debugger_action_t = void (*)(const stop_t&);
-void set_debugger_action(debugger_action_t action);
+SCENARIO_DEBUGGER_API void set_debugger_action(debugger_action_t action);
 
 // Redirects the standard error stream into a string.
 class stderr_capture_t {

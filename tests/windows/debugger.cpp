@@ -44,58 +44,22 @@ void say(const char* format, ...) {
 
 constexpr DWORD library_code = 0xA1A01DB0u;
 
-struct options_t {
-    bool set_flags = false;
-    std::uint32_t flags = 0;
-    std::string command_line;
-};
+HANDLE process;  // the program's
 
-options_t parse_options(int count, char** arguments) {
-    options_t options;
-    int index = 1;
-    if (count > 2 && std::strcmp(arguments[1], "--flags") == 0) {
-        options.set_flags = true;
-        options.flags = static_cast<std::uint32_t>(std::strtoul(arguments[2], nullptr, 16));
-        index = 3;
-    }
-    if (index >= count) {
-        std::fprintf(stderr, "usage: %s [--flags HEX] program [arguments...]\n", arguments[0]);
-        std::exit(2);
-    }
-    // Our arguments are paths and words: quoting each is enough for the C runtime to read them back.
-    for (; index < count; ++index) options.command_line += std::string(options.command_line.empty() ? "" : " ") + '"' + arguments[index] + '"';
-    return options;
+template <class T>
+T read(std::uint64_t address) {
+    T value{};
+    SIZE_T done = 0;
+    if (!ReadProcessMemory(process, reinterpret_cast<const void*>(address), &value, sizeof value, &done) || done != sizeof value)
+        fail("ReadProcessMemory");
+    return value;
 }
 
-class target_t {
-public:
-    explicit target_t(HANDLE process) : process_(process) {}
-
-    template <class T>
-    T read(std::uint64_t address) const {
-        T value{};
-        SIZE_T done = 0;
-        if (!ReadProcessMemory(process_, reinterpret_cast<const void*>(address), &value, sizeof value, &done) ||
-            done != sizeof value)
-            fail("ReadProcessMemory");
-        return value;
-    }
-    template <class T>
-    void write(std::uint64_t address, const T& value) const {
-        SIZE_T done = 0;
-        if (!WriteProcessMemory(process_, reinterpret_cast<void*>(address), &value, sizeof value, &done) ||
-            done != sizeof value)
-            fail("WriteProcessMemory");
-    }
-    std::string read_string(std::uint64_t address) const {
-        std::string text;
-        for (char c; (c = read<char>(address)) != '\0' && text.size() < 256; ++address) text += c;
-        return text;
-    }
-
-private:
-    HANDLE process_;
-};
+std::string read_string(std::uint64_t address) {
+    std::string text;
+    for (char c; (c = read<char>(address)) != '\0' && text.size() < 256; ++address) text += c;
+    return text;
+}
 
 // The program's own symbols, from the COFF symbol table of its executable file (mingw keeps it
 // unless the image is stripped): enough to name the variable and the function of a detection.
@@ -180,21 +144,21 @@ struct library_t {
 
 // Reads the export table of the image mapped at `base`; fills `library` when the image is tavo.dll
 // or the front end's tavo_frontend.dll, which carries the library too.
-bool find_library(const target_t& target, std::uint64_t base, library_t& library) {
-    const auto dos = target.read<IMAGE_DOS_HEADER>(base);
+bool find_library(std::uint64_t base, library_t& library) {
+    const auto dos = read<IMAGE_DOS_HEADER>(base);
     if (dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
-    const auto nt = target.read<IMAGE_NT_HEADERS64>(base + static_cast<std::uint64_t>(dos.e_lfanew));
+    const auto nt = read<IMAGE_NT_HEADERS64>(base + static_cast<std::uint64_t>(dos.e_lfanew));
     if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return false;
     const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     if (directory.VirtualAddress == 0) return false;
-    const auto exports = target.read<IMAGE_EXPORT_DIRECTORY>(base + directory.VirtualAddress);
-    library.name = target.read_string(base + exports.Name);
+    const auto exports = read<IMAGE_EXPORT_DIRECTORY>(base + directory.VirtualAddress);
+    library.name = read_string(base + exports.Name);
     if (_stricmp(library.name.c_str(), "tavo.dll") != 0 && _stricmp(library.name.c_str(), "tavo_frontend.dll") != 0) return false;
     for (DWORD index = 0; index < exports.NumberOfNames; ++index) {
-        const auto name_address = target.read<DWORD>(base + exports.AddressOfNames + 4 * index);
-        const auto ordinal = target.read<WORD>(base + exports.AddressOfNameOrdinals + 2 * index);
-        const auto address = base + target.read<DWORD>(base + exports.AddressOfFunctions + 4 * ordinal);
-        const std::string name = target.read_string(base + name_address);
+        const auto name_address = read<DWORD>(base + exports.AddressOfNames + 4 * index);
+        const auto ordinal = read<WORD>(base + exports.AddressOfNameOrdinals + 2 * index);
+        const auto address = base + read<DWORD>(base + exports.AddressOfFunctions + 4 * ordinal);
+        const std::string name = read_string(base + name_address);
         if (name == "__tavo_config") library.config = address;
         else if (name == "__tavo_event_reason") library.event_reason = address;
         else if (name == "__tavo_current_detection") library.detection = address;
@@ -222,20 +186,21 @@ void show_access(const symbols_t& symbols, const char* role, const tavo_access_t
 // Lists are read in full up to this many entries; a detection rarely has more than a few.
 constexpr std::uint64_t list_limit = 64;
 
-// One stop of the library: shows it and acts as the options say.
-void on_stop(const target_t& target, const library_t& library, const symbols_t& symbols, const options_t& options) {
-    const auto reason = target.read<std::int32_t>(library.event_reason);
-    const auto detection = target.read<tavo_detection_t>(library.detection);
+// One stop of the library: shows it, and at the load writes the ping and the flags given.
+void on_stop(const library_t& library, const symbols_t& symbols, const char* flags) {
+    const auto reason = read<std::int32_t>(library.event_reason);
+    const auto detection = read<tavo_detection_t>(library.detection);
     switch (reason) {
     case TAVO_EVENT_HANDSHAKE:
         say("stop 5: handshake");
         break;
     case TAVO_EVENT_LOADED: {
-        auto config = target.read<tavo_config_t>(library.config);
+        auto config = read<tavo_config_t>(library.config);
         config.request |= TAVO_REQUEST_PING;
-        if (options.set_flags) config.flags = options.flags;
-        target.write(library.config, config);
-        if (options.set_flags) say("stop 1: library loaded, ping and flags 0x%x written", options.flags);
+        if (flags != nullptr) config.flags = static_cast<std::uint32_t>(std::strtoul(flags, nullptr, 16));
+        if (!WriteProcessMemory(process, reinterpret_cast<void*>(library.config), &config, sizeof config, nullptr))
+            fail("WriteProcessMemory");
+        if (flags != nullptr) say("stop 1: library loaded, ping and flags 0x%x written", config.flags);
         else say("stop 1: library loaded, ping written");
         break;
     }
@@ -246,7 +211,7 @@ void on_stop(const target_t& target, const library_t& library, const symbols_t& 
         say("stop 3: configuration updated");
         break;
     case TAVO_EVENT_PING_ANSWER:
-        say("stop 4: ping answered, active mask 0x%x", target.read<std::uint32_t>(library.active_mask));
+        say("stop 4: ping answered, active mask 0x%x", read<std::uint32_t>(library.active_mask));
         break;
     case TAVO_EVENT_DATA_SHARING: {
         const tavo_sharing_detection_t& sharing = detection.sharing;
@@ -255,7 +220,7 @@ void on_stop(const target_t& target, const library_t& library, const symbols_t& 
         show_access(symbols, "offending", sharing.offending);
         const auto address = reinterpret_cast<std::uint64_t>(sharing.offended);
         for (std::uint64_t index = 0; index < sharing.offended_count && index < list_limit; ++index)
-            show_access(symbols, "offended", target.read<tavo_access_t>(address + index * sizeof(tavo_access_t)));
+            show_access(symbols, "offended", read<tavo_access_t>(address + index * sizeof(tavo_access_t)));
         break;
     }
     case TAVO_EVENT_REENTRANT_CALL: {
@@ -264,7 +229,7 @@ void on_stop(const target_t& target, const library_t& library, const symbols_t& 
             symbols.describe(reentrancy.site).c_str(), static_cast<unsigned long long>(reentrancy.offense_count));
         const auto address = reinterpret_cast<std::uint64_t>(reentrancy.offenses);
         for (std::uint64_t index = 0; index < reentrancy.offense_count && index < list_limit; ++index) {
-            const auto offense = target.read<tavo_offense_t>(address + index * sizeof(tavo_offense_t));
+            const auto offense = read<tavo_offense_t>(address + index * sizeof(tavo_offense_t));
             say("  %s %llu", task_type_name(offense.task_type), static_cast<unsigned long long>(offense.task_id));
         }
         break;
@@ -278,16 +243,22 @@ void on_stop(const target_t& target, const library_t& library, const symbols_t& 
 }  // namespace
 
 int main(int count, char** arguments) {
-    const options_t options = parse_options(count, arguments);
-    std::string command_line = options.command_line;
+    const bool with_flags = count > 2 && std::strcmp(arguments[1], "--flags") == 0;
+    if (count < (with_flags ? 4 : 2)) {
+        std::fprintf(stderr, "usage: %s [--flags HEX] program [arguments...]\n", arguments[0]);
+        return 2;
+    }
+    // Our arguments are paths and words: quoting each is enough for the C runtime to read them back.
+    std::string command_line;
+    for (int index = with_flags ? 3 : 1; index < count; ++index) command_line += std::string(" \"") + arguments[index] + '"';
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION program{};
-    if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
-                        nullptr, nullptr, &startup, &program))
+    if (!CreateProcessA(nullptr, command_line.data() + 1, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
+                        &startup, &program))
         fail("CreateProcess");
+    process = program.hProcess;
     say("watching exception code 0x%lx", library_code);
-    const target_t target(program.hProcess);
     library_t library;
     symbols_t symbols;
     DWORD exit_code = 0;
@@ -303,7 +274,7 @@ int main(int count, char** arguments) {
             break;
         case LOAD_DLL_DEBUG_EVENT: {
             const auto base = reinterpret_cast<std::uint64_t>(event.u.LoadDll.lpBaseOfDll);
-            if (!library.found() && find_library(target, base, library)) {
+            if (!library.found() && find_library(base, library)) {
                 if (!library.found()) fail("finding the exported data");
                 say("%s mapped at 0x%llx, __tavo_config at +0x%llx", library.name.c_str(), static_cast<unsigned long long>(base),
                     static_cast<unsigned long long>(library.config - base));
@@ -314,7 +285,7 @@ int main(int count, char** arguments) {
         case EXCEPTION_DEBUG_EVENT: {
             const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
             if (record.ExceptionCode == library_code && event.u.Exception.dwFirstChance && library.found()) {
-                on_stop(target, library, symbols, options);
+                on_stop(library, symbols, with_flags ? arguments[2] : nullptr);
             } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {  // the loader's breakpoint is ours to take
                 say("exception 0x%lx passed on", record.ExceptionCode);
                 continuation = DBG_EXCEPTION_NOT_HANDLED;

@@ -9,19 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "harness_windows_debugger.h"
+#include "harness.h"
 
 namespace {
 
 using reasons_t = std::vector<std::int32_t>;
-
-reasons_t reasons() {
-    std::size_t count = 0;
-    const scenario::stop_t* stops = scenario_debugger_stops(&count);
-    reasons_t result;
-    for (std::size_t index = 0; index < count; ++index) result.push_back(stops[index].reason);
-    return result;
-}
+using scenario::stop_reasons;
 
 class windows_platform_test : public ::testing::Test {
 protected:
@@ -57,7 +50,7 @@ TEST_F(windows_platform_test, StopsReturnWhenNoDebuggerConsumesThem) {
     entry<void(const void*, const void*)>("_TAVO_leaveFunction")(nullptr, nullptr);
     EXPECT_EQ(config->request, 0u);
     unload();
-    EXPECT_EQ(reasons(), (reasons_t{5, 1, 4, 2}));
+    EXPECT_EQ(stop_reasons(), (reasons_t{5, 1, 4, 2}));
 }
 
 // The variable is read from the process environment at load, so a program that sets it with
@@ -67,7 +60,7 @@ TEST_F(windows_platform_test, ExceptionCodeComesFromTheEnvironmentAtLoad) {
     ASSERT_TRUE(SetEnvironmentVariableA("KULMO_DBG_RTLEXCEPTION", "0xe0001234"));
     load();
     unload();
-    EXPECT_EQ(reasons(), (reasons_t{5, 1, 2}));
+    EXPECT_EQ(stop_reasons(), (reasons_t{5, 1, 2}));
 }
 
 // Instrumented code may call an entry between a failing system call and its GetLastError.
@@ -94,10 +87,10 @@ TEST_F(windows_platform_test, DetachEndsTheOpenTasksOfThreadsThatCalled) {
     SetEvent(go);
     earlier.join();
     CloseHandle(go);
-    EXPECT_EQ(reasons(), (reasons_t{5, 1, -29995}));
+    EXPECT_EQ(stop_reasons(), (reasons_t{5, 1, -29995}));
     enter(3, 1);
     unload();
-    EXPECT_EQ(reasons(), (reasons_t{5, 1, -29995, -29995, 2}));
+    EXPECT_EQ(stop_reasons(), (reasons_t{5, 1, -29995, -29995, 2}));
 }
 
 // Without a thread-local slot the attach fails, so the load fails; the unload stop still follows.
@@ -110,6 +103,6 @@ TEST_F(windows_platform_test, LoadFailsWhenNoThreadLocalSlotIsLeft) {
     taken.pop_back();
     EXPECT_EQ(LoadLibraryA("tavo.dll"), nullptr);
     for (DWORD index : taken) TlsFree(index);
-    EXPECT_EQ(reasons(), (reasons_t{5, 1, -9997, 2}));
+    EXPECT_EQ(stop_reasons(), (reasons_t{5, 1, -9997, 2}));
     EXPECT_EQ(GetModuleHandleA("tavo.dll"), nullptr);
 }

@@ -1,0 +1,108 @@
+// tavo: racy
+// tavo-reports: 2
+// tavo-fixed
+// Descriptors order what they carry, nothing more. Two threads take turns on shared buffers,
+// handing them over through a pipe written through a duplicate of its write end, an eventfd and a
+// socket pair: the receiver reads, copies, compares and changes what the sender wrote only after
+// receiving. But a descriptor number closed by one thread and opened again by another orders
+// nothing: the first thread writes to a file and closes it, the second opens the file (getting
+// the same number) and reads what was written. And data changed after a byte was sent through a
+// socket pair is not ordered before the receiver's use (fixed: neither is written).
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "rendezvous.h"
+
+static char path[] = "/tmp/tavo_descriptor_reuseXXXXXX";
+static int shared, sent_late, sockets[2], ends[2], done, total;
+static char record[32];
+static atomic_int closed;
+
+static void* first(void* argument) {
+    (void)argument;
+    const int fd = open(path, O_WRONLY);
+#ifndef FIXED
+    shared = 1;  // race
+#endif
+    if (write(fd, "x", 1) != 1) return NULL;
+    close(fd);
+    atomic_store_explicit(&closed, 1, memory_order_relaxed);
+    if (send(sockets[0], "x", 1, 0) != 1) return NULL;
+#ifndef FIXED
+    sent_late = 2;  // race
+#endif
+    rendezvous(2);
+    return NULL;
+}
+
+static void* second(void* argument) {
+    while (!atomic_load_explicit(&closed, memory_order_relaxed)) {
+    }
+    const int fd = open(path, O_RDONLY);
+    char byte;
+    if (read(fd, &byte, 1) == 1) *(int*)argument = shared;  // race
+    close(fd);
+    if (recv(sockets[1], &byte, 1, 0) == 1) *(int*)argument += sent_late;  // race
+    rendezvous(2);
+    return NULL;
+}
+
+static void* produce(void* argument) {
+    (void)argument;
+    const int out = dup(ends[1]);
+    for (int round = 0; round < 40; ++round) {
+        snprintf(record, sizeof record, "record %d", round);
+        total += round;
+        eventfd_t value;
+        char token;
+        if (write(out, "r", 1) != 1 || eventfd_read(done, &value) != 0) return NULL;
+        strcat(record, round % 2 ? " odd" : " even");
+        if (send(sockets[0], "s", 1, 0) != 1 || recv(sockets[0], &token, 1, 0) != 1) return NULL;
+    }
+    close(out);
+    return NULL;
+}
+
+static void* consume(void* argument) {
+    (void)argument;
+    long sum = 0;
+    char token, copy[32];
+    for (int round = 0; round < 40; ++round) {
+        if (read(ends[0], &token, 1) != 1) return NULL;
+        sum += (long)strlen(record) + total;
+        if (strncmp(record, "record", 6) != 0 || eventfd_write(done, 1) != 0) return NULL;
+        if (recv(sockets[1], &token, 1, 0) != 1) return NULL;
+        strcpy(copy, record);
+        sum += memcmp(copy, record, 6) == 0;
+        strncpy(record, "pong", sizeof record);
+        if (send(sockets[1], "t", 1, 0) != 1) return NULL;
+    }
+    return (void*)sum;
+}
+
+int main(void) {
+    close(mkstemp(path));
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) return 1;
+    pthread_t threads[2];
+    int seen = 0;
+    pthread_create(&threads[0], NULL, first, NULL);
+    pthread_create(&threads[1], NULL, second, &seen);
+    for (int index = 0; index < 2; ++index) pthread_join(threads[index], NULL);
+    unlink(path);
+    if (pipe(ends) != 0) return 1;
+    done = eventfd(0, 0);
+    void* sum;
+    pthread_create(&threads[0], NULL, produce, NULL);
+    pthread_create(&threads[1], NULL, consume, NULL);
+    pthread_join(threads[0], NULL);
+    pthread_join(threads[1], &sum);
+    printf("%d %ld\n", seen, (long)sum);
+    return 0;
+}

@@ -1,0 +1,103 @@
+// tavo: racy
+// tavo-fixed
+// tavo-reports: 3
+// tavo-expect: in acquire_fence
+// tavo-expect: in seq_cst_fence
+// Fences with relaxed atomics. An acquire fence orders the thread after the releases whose values
+// its earlier relaxed reads read, and after no other: the racy reader reads the flag before the
+// writer's release. A release fence orders what the thread did before it for whoever acquires a
+// value that a later relaxed write stored, a store or a read-modify-write alike, and nothing done
+// after the fence. A sequentially consistent fence is both: the racy writer has none. Each writer
+// stays until its reader has read (relaxed: that orders nothing), so that the C library's locking
+// at a thread's end cannot order it for a reader that starts late.
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+static int acquired, early, late, counted_seen, fenced;
+static std::atomic<int> flag{0}, ready{0}, done{0}, stored{0}, counted{0}, read{0};
+
+static void wait_for(const std::atomic<int>& value, std::memory_order order = std::memory_order_relaxed) {
+    while (value.load(order) == 0) {
+    }
+}
+
+static int acquire_fence() {
+    flag.store(0, std::memory_order_release);  // the flag has a clock before the reader's first read
+    std::thread writer([] {
+        wait_for(ready);
+        acquired = 1;  // race
+        flag.store(1, std::memory_order_release);
+        done.store(1, std::memory_order_relaxed);
+        wait_for(read);
+    });
+    int seen = 0;
+#ifdef FIXED
+    ready.store(1, std::memory_order_relaxed);
+    wait_for(flag);
+#else
+    seen = flag.load(std::memory_order_relaxed);
+    ready.store(1, std::memory_order_relaxed);
+    wait_for(done);
+#endif
+    std::atomic_thread_fence(std::memory_order_acquire);
+    seen += acquired;  // race
+    read.store(1, std::memory_order_relaxed);
+    writer.join();
+    return seen;
+}
+
+static int release_fence() {
+    int seen = 0;
+    read.store(0, std::memory_order_relaxed);
+    std::thread writer([] {
+        early = 1;
+#ifdef FIXED
+        late = 2;
+#endif
+        std::atomic_thread_fence(std::memory_order_release);
+#ifndef FIXED
+        late = 2;  // race
+#endif
+        stored.store(1, std::memory_order_relaxed);
+        counted.fetch_add(1, std::memory_order_relaxed);
+        wait_for(read);
+    });
+    std::thread reader([&seen] {
+        wait_for(stored, std::memory_order_acquire);
+        seen = early + late;  // race
+        read.store(1, std::memory_order_relaxed);
+    });
+    std::thread counter([] {
+        wait_for(counted, std::memory_order_acquire);
+        counted_seen = early;
+    });
+    writer.join();
+    reader.join();
+    counter.join();
+    return seen + counted_seen;
+}
+
+static int seq_cst_fence() {
+    std::atomic<int> fenced_flag{0};
+    read.store(0, std::memory_order_relaxed);
+    std::thread writer([&fenced_flag] {
+        fenced = 1;  // race
+#ifdef FIXED
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+        fenced_flag.store(1, std::memory_order_relaxed);
+        wait_for(read);
+    });
+    wait_for(fenced_flag);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const int seen = fenced;  // race
+    read.store(1, std::memory_order_relaxed);
+    writer.join();
+    return seen;
+}
+
+int main() {
+    std::printf("%d %d %d\n", acquire_fence(), release_fence(), seq_cst_fence());
+    return 0;
+}
