@@ -83,7 +83,7 @@ enum access_t : std::uint32_t {
     atomic_read_access = 4,
 };
 
-inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
+[[gnu::always_inline]] inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
     if (size == 0 || !ready.load(std::memory_order_relaxed)) return;
     inside_library_t inside;
     if (type <= update_access && size <= 8) [[likely]] return plain_access(address, static_cast<std::uint32_t>(size), type, site);

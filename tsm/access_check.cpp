@@ -472,6 +472,12 @@ void tsm_t::check_busy(task_context_t& task, std::uint64_t address, std::uint32_
                        std::uint64_t site) noexcept {
     touched_list_t list(*task.shadow);
     if (repeats_newest_record(task, address, size, type)) return list.leave_busy();
+    record_busy(list, task, address, size, type, site);
+}
+
+// Out of the way of the repeats, which then need no stack frame of this size.
+[[gnu::noinline]] void tsm_t::record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address,
+                                          std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
     busy_section_t busy(list, gate_, busy_section_t::entered_t{});
     granule_walk_t walk(address, size);
     const access_t access{task, type, site, task.time};

@@ -1,6 +1,6 @@
 // The detector's side of the common access, inline in the entries that make it: a task repeating
-// its newest record in a granule it reaches through its cache, or through its leaf hint where its
-// entry sits in the cell's own slot, changes nothing and calls for no scan.
+// its newest record in a granule it reaches through its cache or its leaf hint changes nothing and
+// calls for no scan.
 #pragma once
 
 #include <atomic>
@@ -15,7 +15,7 @@ namespace tavo {
 
 // Whether the task's entry in `slot` of `cell` has, as its newest record of `type`, one of
 // position `word` made at `time`, with no conflict pending in the cell. By the busy task.
-inline bool holds_newest(shadow_slot_t& slot, shadow_cell_t& cell, std::uint64_t time, std::uint32_t type,
+[[gnu::always_inline]] inline bool holds_newest(shadow_slot_t& slot, shadow_cell_t& cell, std::uint64_t time, std::uint32_t type,
                          std::uint32_t word) noexcept {
     const std::uint64_t value = std::atomic_ref<std::uint64_t>(slot.value).load(std::memory_order_relaxed);
     if (is_inline(value)) {
@@ -47,8 +47,7 @@ inline bool holds_newest(shadow_slot_t& slot, shadow_cell_t& cell, std::uint64_t
         if (holds_newest(*cached.slot, *cached.cell, task.time, type, word)) [[likely]] return list.leave_busy();
     } else if ((granule & ~leaf_span_mask) == shadow->hinted_span) {
         shadow_cell_t& cell = shadow->hinted_leaves->cell_of(granule);
-        if (std::atomic_ref<std::uint16_t>(cell.slot.key).load(std::memory_order_relaxed) == task.handle &&
-            holds_newest(cell.slot, cell, task.time, type, word))
+        if (shadow_slot_t* slot = own_slot(cell, task.handle); slot != nullptr && holds_newest(*slot, cell, task.time, type, word))
             return list.leave_busy();
     }
     check_busy(task, address, size, type, site);

@@ -78,6 +78,9 @@ private:
     // check_access once its gates passed and the task is busy.
     void check_busy(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                     std::uint64_t site) noexcept;
+    // The same past a repeat.
+    void record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address, std::uint32_t size,
+                     std::uint32_t type, std::uint64_t site) noexcept;
 
     // Read by every access, written only by resets.
     alignas(64) table_gate_t gate_;
