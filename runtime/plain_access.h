@@ -17,14 +17,16 @@
 
 namespace tavo {
 
-// type: access_type::read, write or update.
+// type: access_type::read, write or update; any size, 0 included.
 [[gnu::always_inline]] inline void plain_access(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
-    // Per type, one byte each: the families that check it, and the flags that send it the whole way.
+    // Per type, one byte each: the families that check it.
     constexpr std::uint32_t families = TAVO_ACTIVE_READS | TAVO_ACTIVE_WRITES << 8 | (TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS) << 16;
+    // The flags that send it the whole way, and the detector's, which it takes.
     constexpr std::uint32_t common = TAVO_FLAG_ALWAYS_CONCURRENT | TAVO_FLAG_TSM;
     const std::uint32_t diverting = type == access_type::read ? common | TAVO_FLAG_IGNORE_READS : common;
     const auto at = reinterpret_cast<std::uintptr_t>(address);
-    if ((at & 7) + size > 8 || request_word() != 0 || (flags_word() & diverting) != TAVO_FLAG_TSM ||
+    // Size 0 wraps round and goes the whole way too.
+    if ((at & 7) + size - 1 >= 8 || request_word() != 0 || (flags_word() & diverting) != TAVO_FLAG_TSM ||
         logging(log_family::memory)) [[unlikely]]
         return access_from(address, size, type, site);
     if ((active_mask() & families >> 8 * type & 0xFF) == 0) return;
