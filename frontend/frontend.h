@@ -121,6 +121,11 @@ struct thread_start_t {
     std::uint64_t fork_id;
     std::uint64_t site;
 };
+// The status of a process ending now without its exit handlers (_exit, _Exit): the run's status
+// when it reported, with the summary printed first, as at exit. Untouched in a vfork child, which
+// shares its parent's memory and output.
+int ending_status(int status) noexcept;
+
 bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept;
 void thread_not_started(const thread_start_t& start) noexcept;
 void thread_enters(const thread_start_t& start) noexcept;

@@ -6,7 +6,7 @@
 
 namespace tavo::frontend {
 
-// Whether a debugger is attached to the process now.
+// Whether a debugger that drives the library (gdb, on Linux) is attached to the process now.
 bool debugger_attached() noexcept;
 // Whether the library's stop is worth making now: on Windows it raises an exception, which
 // nobody but a debugger wants, and whose dispatch waits for the loader's lock, which a thread

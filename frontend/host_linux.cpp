@@ -20,16 +20,32 @@ extern char** environ;
 
 namespace tavo::frontend {
 
-bool debugger_attached() noexcept {
-    char text[4096];
-    const int descriptor = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+namespace {
+
+// The start of a /proc file as a string; false when it cannot be read.
+bool read_proc(const char* path, char* text, std::size_t size) noexcept {
+    const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) return false;
-    const ssize_t length = read(descriptor, text, sizeof text - 1);
+    const ssize_t length = read(descriptor, text, size - 1);
     close(descriptor);
     if (length <= 0) return false;
     text[length] = '\0';
+    return true;
+}
+
+}  // namespace
+
+// Only gdb drives the library; any other tracer (strace, ltrace) leaves the reports to us. A tracer
+// we may not look at counts as a debugger, as it did before we looked.
+bool debugger_attached() noexcept {
+    char text[4096];
+    if (!read_proc("/proc/self/status", text, sizeof text)) return false;
     const char* tracer = std::strstr(text, "TracerPid:");
-    return tracer != nullptr && std::strtol(tracer + 10, nullptr, 10) != 0;
+    const long pid = tracer != nullptr ? std::strtol(tracer + 10, nullptr, 10) : 0;
+    if (pid == 0) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/comm", pid);
+    return !read_proc(path, text, sizeof text) || std::strncmp(text, "gdb", 3) == 0;
 }
 
 bool stop_wanted() noexcept { return true; }

@@ -4,10 +4,12 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "frontend/frontend.h"
@@ -183,11 +185,34 @@ int joined(pthread_t thread, int status, std::uint64_t site) {
 
 }  // namespace
 
+namespace {
+
+// The library's thread-local data and its frames come out of every thread's stack: a thread asked
+// for with one of the smallest stacks would not start, or would overflow. Such a request gets our
+// share on top, in a copy of the attributes; a stack the program placed itself stays as it is.
+const pthread_attr_t* with_room(const pthread_attr_t* attributes, pthread_attr_t& roomier) noexcept {
+    constexpr std::size_t room = 128 * 1024;
+    void* low = nullptr;
+    std::size_t size = 0;
+    // The C library answers the stack's top less its size; with no stack placed, the top is null.
+    if (attributes == nullptr || pthread_attr_getstack(attributes, &low, &size) != 0 ||
+        reinterpret_cast<std::uintptr_t>(low) + size != 0 || size >= 8 * room)
+        return attributes;
+    // A byte copy shares the original's out-of-line parts (CPU set, signal mask), which only its
+    // destruction frees: the copy is never destroyed.
+    std::memcpy(&roomier, attributes, sizeof roomier);
+    return pthread_attr_setstacksize(&roomier, size + room) == 0 ? &roomier : attributes;
+}
+
+}  // namespace
+
 TAVO_FRONT int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
                               void* argument) {
     REAL(pthread_create);
+    pthread_attr_t roomier;
+    const pthread_attr_t* used = with_room(attributes, roomier);
     return create_thread(thread, routine, argument, CALLER, [&](void* (*start)(void*), void* with) {
-        return real_pthread_create(thread, attributes, start, with);
+        return real_pthread_create(thread, used, start, with);
     });
 }
 
@@ -195,6 +220,18 @@ TAVO_FRONT void exit(int status) noexcept {
     REAL(exit);
     exiting_process = true;
     real_exit(status);
+    __builtin_unreachable();
+}
+
+TAVO_FRONT void _exit(int status) {
+    REAL(_exit);
+    real__exit(ending_status(status));
+    __builtin_unreachable();
+}
+
+TAVO_FRONT void _Exit(int status) noexcept {
+    REAL(_Exit);
+    real__Exit(ending_status(status));
     __builtin_unreachable();
 }
 

@@ -5,6 +5,7 @@
 // Everything here is plain data with constant initialisation: the first stop comes while the
 // library's own globals are still being constructed. Reports are made under the runtime lock, one
 // at a time.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,6 +42,9 @@ std::uint64_t suppressed_reports = 0;
 report_writer_t out;
 report_writer_t described;  // for a debugger
 bool sarif_open = false;
+#ifndef _WIN32
+pid_t reporting_process = 0;  // whose run the counters describe: not a vfork child sharing our memory
+#endif
 
 // Races already reported: pairs of call sites, and the address ranges of printed reports.
 constexpr std::size_t seen_capacity = 1 << 14;
@@ -728,6 +732,14 @@ void finish() {
     out.flush();
 }
 
+#ifndef _WIN32
+// A forked child's run is its own: what its parent reported is not its result.
+void child_starts() {
+    reporting_process = getpid();
+    sharing_reports = sharing_detections = reentrancy_reports = suppressed_reports = 0;
+}
+#endif
+
 void at_exit() {
     finish();
     if (sharing_reports + reentrancy_reports != 0 && options.exit_code != 0) {
@@ -843,9 +855,22 @@ void on_load() {
     __tavo_config.flags = flags;
     request_filters();
     std::atexit(at_exit);
+#ifndef _WIN32
+    reporting_process = getpid();
+    pthread_atfork(nullptr, nullptr, child_starts);
+    at_quick_exit(at_exit);
+#endif
 }
 
 }  // namespace
+
+#ifndef _WIN32
+int ending_status(int status) noexcept {
+    if (!initialised || passive || getpid() != reporting_process) return status;
+    finish();
+    return sharing_reports + reentrancy_reports != 0 && options.exit_code != 0 ? options.exit_code : status;
+}
+#endif
 
 }  // namespace tavo::frontend
 

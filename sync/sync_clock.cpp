@@ -73,7 +73,7 @@ bool sync_clock_t::join(sync_clock_t* source, arena_t& bucket_arena) noexcept {
 // while this clock grows, as a clock may be joined into another while that one is joined into it.
 template <class Entries, class Raise>
 bool sync_clock_t::merge_gated(Entries&& for_each_entry, Raise&& raise_found, arena_t& bucket_arena) noexcept {
-    arena_t scratch;
+    scratch_arena_t scratch;
     pending_entry_t* pending = nullptr;
     bool scratch_exhausted = false;
     for_each_entry([&](std::uint16_t handle, std::uint64_t time) {

@@ -68,7 +68,7 @@ struct granule_walk_t {
 // Descriptors in a scratch arena, each kept once.
 class conflict_list_t {
 public:
-    explicit conflict_list_t(arena_t& scratch) noexcept : scratch_(scratch) {}
+    explicit conflict_list_t(scratch_arena_t& scratch) noexcept : scratch_(scratch) {}
 
     bool empty() const noexcept { return head_ == nullptr; }
     // Set when a descriptor could not be kept; reported once the check is no longer busy.
@@ -99,7 +99,7 @@ private:
         std::uint32_t history;
     };
 
-    arena_t& scratch_;
+    scratch_arena_t& scratch_;
     node_t* head_ = nullptr;
     std::int32_t failure_ = 0;
 };
@@ -357,7 +357,7 @@ private:
 const std::uint32_t* reported_histories = nullptr;  // under the runtime lock, while a detection is reported
 std::size_t reported_count = 0;
 
-void report_sharing(const tavo_access_t& offending, const conflict_list_t& conflicts, arena_t& scratch,
+void report_sharing(const tavo_access_t& offending, const conflict_list_t& conflicts, scratch_arena_t& scratch,
                     std::uint64_t site) noexcept {
     std::size_t count = 0;
     conflicts.for_each([&](const tavo_access_t& access, std::uint32_t) {
@@ -410,7 +410,7 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
 // so the common access keeps a small stack frame.
 [[gnu::noinline]] void check_with_scratch(access_check_t& check, const access_t& access, granule_walk_t& walk,
                                           busy_section_t& busy) noexcept {
-    arena_t scratch;
+    scratch_arena_t scratch;
     conflict_list_t conflicts(scratch);
     for (;;) {
         if (access_check_t::scan_due(walk) && check.scan(walk, conflicts))
@@ -502,7 +502,7 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
             releasing = nullptr;
     }
     const std::uint64_t end = address + size;
-    arena_t scratch;
+    scratch_arena_t scratch;
     conflict_list_t conflicts(scratch);
     table.for_each_cell(address, end, [&](std::uint64_t granule, shadow_cell_t& cell) {
         // The bytes of the granule that the range covers.

@@ -85,4 +85,22 @@ std::size_t arena_t::segment_count() const noexcept {
     return count;
 }
 
+scratch_arena_t::~scratch_arena_t() {
+    if (arena_ == nullptr) return;
+    arena_->~arena_t();
+    heap_free(arena_, sizeof(arena_t));
+}
+
+void* scratch_arena_t::allocate_unreported(std::size_t size, std::int32_t& error_code) noexcept {
+    if (arena_ == nullptr) {
+        void* memory = heap_allocate(sizeof(arena_t));
+        if (memory == nullptr) {
+            error_code = error::out_of_memory;
+            return nullptr;
+        }
+        arena_ = new (memory) arena_t;
+    }
+    return arena_->allocate_unreported(size, error_code);
+}
+
 }  // namespace tavo

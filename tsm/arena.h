@@ -73,4 +73,21 @@ private:
     std::uint32_t heap_segments_ = 0;
 };
 
+// An arena for one call's own records, whose first segment comes from the heap at the first claim
+// rather than from the caller's stack: a call may run on a small stack (a thread made with one, a
+// signal handler on its alternate stack), and most calls claim nothing.
+class scratch_arena_t {
+public:
+    scratch_arena_t() noexcept = default;
+    ~scratch_arena_t();
+    scratch_arena_t(const scratch_arena_t&) = delete;
+    scratch_arena_t& operator=(const scratch_arena_t&) = delete;
+
+    // As arena_t's; -9998 as well when the first segment cannot be had.
+    void* allocate_unreported(std::size_t size, std::int32_t& error_code) noexcept;
+
+private:
+    arena_t* arena_ = nullptr;
+};
+
 }  // namespace tavo
