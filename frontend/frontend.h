@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "runtime/plain_access.h"
 #include "runtime/site_entries.h"
 #include "sync/sync_object.h"
 #include "sync/sync_operation.h"
@@ -82,9 +83,10 @@ enum access_t : std::uint32_t {
     atomic_read_access = 4,
 };
 
-inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
+[[gnu::always_inline]] inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
     if (size == 0 || !ready.load(std::memory_order_relaxed)) return;
     inside_library_t inside;
+    if (type <= update_access && size <= 8) [[likely]] return plain_access(address, static_cast<std::uint32_t>(size), type, site);
     // The detector records at most 255 bytes per access; larger ranges go in parts.
     constexpr std::uint64_t chunk = 248;
     auto* bytes = static_cast<const char*>(address);

@@ -2,6 +2,7 @@
 #include "runtime/entry_frame.h"
 #include "runtime/errors.h"
 #include "runtime/log.h"
+#include "runtime/plain_access.h"
 #include "runtime/runtime.h"
 #include "runtime/site_entries.h"
 #include "sync/sync_ids.h"
@@ -156,16 +157,15 @@ void tavo::task_from(bool enters, std::int32_t type, std::uint64_t id, std::uint
 extern "C" {
 
 TAVO_API void _TAVO_readMemory(const void* address, uint32_t size) {
-    if (flags_word() & TAVO_FLAG_IGNORE_READS) return;
-    memory_access(address, size, access_type::read, TAVO_ACTIVE_READS, TAVO_RETURN_SITE);
+    plain_access(address, size, access_type::read, TAVO_RETURN_SITE);
 }
 
 TAVO_API void _TAVO_writeMemory(const void* address, uint32_t size) {
-    memory_access(address, size, access_type::write, TAVO_ACTIVE_WRITES, TAVO_RETURN_SITE);
+    plain_access(address, size, access_type::write, TAVO_RETURN_SITE);
 }
 
 TAVO_API void _TAVO_updateMemory(const void* address, uint32_t size) {
-    memory_access(address, size, access_type::update, TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_RETURN_SITE);
+    plain_access(address, size, access_type::update, TAVO_RETURN_SITE);
 }
 
 TAVO_API void _TAVO_atomicUpdate(const void* address, uint32_t size) {

@@ -13,6 +13,7 @@
 #include "task/task_context.h"
 #include "task/task_table.h"
 #include "tsm/access_record.h"
+#include "tsm/granule_check.h"
 #include "tsm/history.h"
 #include "tsm/site_table.h"
 #include "tsm/touched_cells.h"
@@ -458,15 +459,7 @@ bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uin
         if (slot == nullptr) return false;
         cached = {granule, &cell, slot};
     }
-    const std::uint64_t value = atomic(cached.slot->value).load(std::memory_order_relaxed);
-    if (is_inline(value)) {
-        if (value != inline_record(task.time, type) || cached.slot->position != word) return false;
-    } else {
-        const access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
-        if (head == nullptr || head->position.word() != word || atomic(head->time).load(std::memory_order_relaxed) != task.time)
-            return false;
-    }
-    return (atomic(cached.cell->flags()).load() & cell_conflict_seen) == 0;
+    return holds_newest(*cached.slot, *cached.cell, task.time, type, word);
 }
 
 }  // namespace
@@ -489,9 +482,19 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     }
     if (size == 0) return;
 
+    if (touched_list_t(*task.shadow).enter_busy(gate_)) check_busy(task, address, size, type, site);
+}
+
+void tsm_t::check_busy(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
+                       std::uint64_t site) noexcept {
     touched_list_t list(*task.shadow);
-    if (!list.enter_busy(gate_)) return;
     if (repeats_newest_record(task, address, size, type)) return list.leave_busy();
+    record_busy(list, task, address, size, type, site);
+}
+
+// Out of the way of the repeats, which then need no stack frame of this size.
+[[gnu::noinline]] void tsm_t::record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address,
+                                          std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
     busy_section_t busy(list, gate_, busy_section_t::entered_t{});
     granule_walk_t walk(address, size);
     const access_t access{task, type, site, task.time};

@@ -129,7 +129,7 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
     return census;
 }
 
-shadow_slot_t* own_slot(shadow_cell_t& cell, std::uint16_t handle) noexcept {
+shadow_slot_t* own_slot_walking(shadow_cell_t& cell, std::uint16_t handle) noexcept {
     shadow_slot_t* found = nullptr;
     cell.each_slot([&](shadow_slot_t& slot) {
         if (std::atomic_ref<std::uint16_t>(slot.key).load(std::memory_order_relaxed) != handle) return false;

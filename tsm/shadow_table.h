@@ -247,8 +247,14 @@ void shadow_table_t::for_each_cell(std::uint64_t first, std::uint64_t end, Visit
 }
 
 // The slot of `handle` in the cell, or null when it has none. Only the task that owns the handle
-// asks: it alone claims, changes and erases that slot, so no pin is needed.
-shadow_slot_t* own_slot(shadow_cell_t& cell, std::uint16_t handle) noexcept;
+// asks: it alone claims, changes and erases that slot, so no pin is needed; and a bucket it claimed
+// in is one it saw linked.
+shadow_slot_t* own_slot_walking(shadow_cell_t& cell, std::uint16_t handle) noexcept;
+inline shadow_slot_t* own_slot(shadow_cell_t& cell, std::uint16_t handle) noexcept {
+    if (std::atomic_ref<std::uint16_t>(cell.slot.key).load(std::memory_order_relaxed) == handle) return &cell.slot;
+    if (std::atomic_ref<shadow_bucket_t*>(cell.next).load(std::memory_order_relaxed) == nullptr) return nullptr;
+    return own_slot_walking(cell, handle);
+}
 // Its value, or 0.
 inline std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept {
     shadow_slot_t* slot = own_slot(cell, handle);

@@ -39,6 +39,10 @@ public:
     // caller must not hold.
     void check_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                       std::uint64_t site) noexcept;
+    // The same for an access of 1 to 8 bytes within one granule, of a type below atomic: a task's
+    // repeat of its newest record there takes a few loads and no call (granule_check.h).
+    inline void check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
+                              std::uint64_t site) noexcept;
 
     // The program received [address, address + size) fresh, or gave it back (free, munmap): every
     // record of every task there is forgotten, so that a later block at the same address starts with
@@ -71,6 +75,13 @@ public:
     site_table_t sites;
 
 private:
+    // check_access once its gates passed and the task is busy.
+    void check_busy(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
+                    std::uint64_t site) noexcept;
+    // The same past a repeat.
+    void record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address, std::uint32_t size,
+                     std::uint32_t type, std::uint64_t site) noexcept;
+
     // Read by every access, written only by resets.
     alignas(64) table_gate_t gate_;
     // Written by every release: a line of its own, away from the state every access reads.

@@ -1,6 +1,7 @@
 // Stress for the detector's per-task fast paths: tasks repeat writes to their own words (the granule
-// cache and the path that stores nothing) while another thread resets the detector and forgets the
-// words' ranges; tasks end and new ones take their handles. Each round ends with an unordered write
+// cache and the path that stores nothing, the one-granule entry's inline repeat and its gate) while
+// another thread resets the detector and forgets the words' ranges; tasks end and new ones take
+// their handles. Each round ends with an unordered write
 // of a second task, which must be reported whenever no reset or forget came in between: a cache that
 // outlived either would hide it or, under the sanitizers, read freed cells.
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #define TAVO_TEST_OWN_DEBUGGER_STOP
 #include "../unit/test_support.h"
 #include "../unit/tsm_task.h"
+#include "tsm/granule_check.h"
 #include "tsm/site_table.h"
 
 namespace {
@@ -46,11 +48,11 @@ TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
         for (int round = 0; round < rounds; ++round) {
             test::task_t first(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1);
             for (int repeat = 0; repeat < 64; ++repeat) {
-                first.access(write, own + 8 * (repeat % 2), 8);
+                tavo::runtime.tsm.check_granule(first.context, own + 8 * (repeat % 2), 8, write, 0x500);
                 if (repeat == 32) std::this_thread::yield();  // lets the disturber in on two cores
             }
             const std::uint64_t before = epoch.load();
-            first.access(write, own, 8);
+            tavo::runtime.tsm.check_granule(first.context, own, 8, write, 0x500);
             test::task_t second(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1 | 1);
             const int reports = reported;
             second.access(write, own, 8);
@@ -67,9 +69,9 @@ TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
 }
 
 // A writer's entries turn from a single record into lists, and readers' tasks come and go in the
-// same cells (the cell's own slot, then appended buckets), while the readers scan them. Only the
-// writer's first record there conflicts with a read, so every read after it must be reported,
-// whichever form of the entry the reader finds.
+// same cells (the cell's own slot, then appended buckets), while the readers scan them through the
+// one-granule entry. Only the writer's first record there conflicts with a read, so every read after
+// it must be reported, whichever form of the entry the reader finds, repeated reads included.
 TEST(ShadowCacheStress, SingleRecordsTurnIntoListsUnderScanningReaders) {
     constexpr int readers = 3, words = 2048, reads = 1500;
     static std::uint64_t memory[words];
@@ -95,7 +97,8 @@ TEST(ShadowCacheStress, SingleRecordsTurnIntoListsUnderScanningReaders) {
                 state = state * 6364136223846793005u + 1442695040888963407u;
                 const int index = static_cast<int>((state >> 33) % static_cast<std::uint64_t>(written.load()));
                 const int reports = reported;
-                reader.access(tavo::access_type::read, reinterpret_cast<std::uintptr_t>(&memory[index]), 8);
+                tavo::runtime.tsm.check_granule(reader.context, reinterpret_cast<std::uintptr_t>(&memory[index]), 8,
+                                                tavo::access_type::read, 0x500);
                 checked.fetch_add(1);
                 missed.fetch_add(reported == reports);
             }
