@@ -184,10 +184,6 @@ int joined(pthread_t thread, int status, std::uint64_t site) {
     return status;
 }
 
-}  // namespace
-
-namespace {
-
 // The library's thread-local data and its frames come out of every thread's stack: a thread asked
 // for with one of the smallest stacks would not start, or would overflow. Such a request gets our
 // share on top, in a copy of the attributes; a stack the program placed itself stays as it is.

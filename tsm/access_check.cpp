@@ -482,12 +482,8 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     }
     if (size == 0) return;
 
-    if (touched_list_t(*task.shadow).enter_busy(gate_)) check_busy(task, address, size, type, site);
-}
-
-void tsm_t::check_busy(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
-                       std::uint64_t site) noexcept {
     touched_list_t list(*task.shadow);
+    if (!list.enter_busy(gate_)) return;
     if (repeats_newest_record(task, address, size, type)) return list.leave_busy();
     record_busy(list, task, address, size, type, site);
 }

@@ -50,7 +50,7 @@ namespace tavo {
         if (shadow_slot_t* slot = own_slot(cell, task.handle); slot != nullptr && holds_newest(*slot, cell, task.time, type, word))
             return list.leave_busy();
     }
-    check_busy(task, address, size, type, site);
+    record_busy(list, task, address, size, type, site);
 }
 
 }  // namespace tavo

@@ -75,10 +75,7 @@ public:
     site_table_t sites;
 
 private:
-    // check_access once its gates passed and the task is busy.
-    void check_busy(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
-                    std::uint64_t site) noexcept;
-    // The same past a repeat.
+    // check_access once its gates passed, the task is busy and the access repeats no record.
     void record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address, std::uint32_t size,
                      std::uint32_t type, std::uint64_t site) noexcept;
 
