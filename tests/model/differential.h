@@ -1,18 +1,18 @@
 // The differential test: an event stream is what a program on several threads asks of the library,
 // one event at a time, and what the debugger writes at each stop. The reference model (model.h) and
-// the real library both run it; their stops must agree.
+// the real library both run it; their outcomes must agree line for line.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tavo/tavo.h"
 
 namespace differential {
 
-// Each op but the last three is one entry of the library; its arguments are event_t::arg in order.
+// Each op before `debugger` is one entry of the library; its arguments are event_t::arg in order.
 enum class op_t : std::uint8_t {
     read, write, update, atomic,                 // address, size
     enter_function, leave_function,              // offset into the function table, frame
@@ -26,9 +26,8 @@ enum class op_t : std::uint8_t {
     join,                                        // fork id
     taskwait, taskwait_current,                  // taskwait: type, id
     warn, warn_from,                             // code, site
-    debugger, thread_exit, count,                // debugger: the block written while all threads run
+    debugger, thread_exit,                       // debugger: the block written while all threads run
 };
-constexpr int op_count = static_cast<int>(op_t::count);
 
 // A filter record the debugger writes. `first` may be relative to an entry stub's site (which
 // differs between executables) or to the function table.
@@ -40,14 +39,13 @@ struct filter_plan_t {
     static constexpr std::int32_t no_base = -1, function_table_base = -2;
 };
 
-// What the debugger does while the process is stopped (or, for op_t::debugger, while it runs).
+// What the debugger does while the process is stopped (or, for op_t::debugger, while it runs):
+// writes of the block's words in order (request bits set or cleared, or a word replaced), then
+// filter records from the start of the buffer.
+enum field_t : std::uint8_t { set_request, clear_request, set_flags, set_version, set_count };
 struct debugger_action_t {
-    std::uint32_t set_request = 0, clear_request = 0;
-    bool write_flags = false, write_version = false, write_count = false;
-    std::uint32_t flags = 0, version = TAVO_CONFIG_VERSION, count = 0;
-    std::vector<filter_plan_t> records;  // written from the start of the filter buffer
-
-    bool empty() const { return !set_request && !clear_request && !write_flags && !write_version && !write_count && records.empty(); }
+    std::vector<std::pair<field_t, std::uint32_t>> writes;
+    std::vector<filter_plan_t> records;
 };
 
 struct event_t {
@@ -58,11 +56,8 @@ struct event_t {
     std::uint64_t arg[4] = {};
     std::vector<debugger_action_t> at_stops;  // the debugger's action at this event's n-th stop
 };
-
-struct stream_t {
-    std::vector<event_t> events;
-    int thread_count() const;
-};
+using stream_t = std::vector<event_t>;
+int thread_count(const stream_t& stream);
 
 // A stop as the debugger sees it, one line: the reason, the block, the active mask and the detection.
 struct stop_t {
@@ -77,14 +72,11 @@ struct stop_t {
     std::vector<tavo_offense_t> offenses;
 };
 std::string describe(const stop_t& stop);
-std::int32_t reason_of(const std::string& stop);
 
-// What one run of a stream produced.
-struct outcome_t {
-    std::vector<std::string> stops;
-    std::vector<std::uint64_t> results;  // ids returned by allocate and the forks, in order
-    std::string failure;                 // a crash, a hang or a lost thread; empty when the run completed
-};
+// What one run of a stream produced, as lines: first "completed" or why the run did not complete
+// (a crash, a hang), then one line a stop and one for each id that allocate and the forks return.
+using outcome_t = std::vector<std::string>;
+inline std::string returned(std::uint64_t id) { return "returned " + std::to_string(id); }
 
 // A task id that stands for the identifier of a stream thread, before the run knows it.
 constexpr std::uint64_t thread_id_placeholder(int thread) { return 0x7A0000000000ull + static_cast<std::uint64_t>(thread); }
@@ -113,8 +105,8 @@ stream_t parse(const std::string& text);
 // Runs a stream against the real library: in a child process forked from a process in which the
 // library has just loaded, so every stream starts from the same state (first handle 1, first sync
 // id 1), on one real thread per stream thread, one event at a time in stream order. A crash or a
-// hang of the child is reported in outcome_t::failure.
-outcome_t run_library(const stream_t& stream, unsigned timeout_seconds = 30);
+// hang of the child is the outcome's first line.
+outcome_t run_library(const stream_t& stream);
 outcome_t run_model(const stream_t& stream);
 // Empty when both agree; otherwise where and how they first differ.
 std::string compare(const outcome_t& library, const outcome_t& model);
@@ -123,6 +115,6 @@ std::string compare(const outcome_t& library, const outcome_t& model);
 // where they should (exits of open tasks, joins of real forks, filter records written into an
 // allocated buffer) and stay arbitrary where the library must cope with anything. extra_flags
 // are set in the flags word from the start and kept by every write.
-stream_t generate(std::uint64_t seed, int events, int max_threads, std::uint32_t extra_flags);
+stream_t generate(std::uint64_t seed, std::uint32_t extra_flags);
 
 }  // namespace differential

@@ -1,17 +1,16 @@
-#include "differential.h"
-
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <semaphore>
-#include <sstream>
 #include <thread>
 
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "differential.h"
 #include "model.h"
 #include "runtime/runtime.h"
 
@@ -19,13 +18,14 @@ namespace differential {
 
 namespace {
 
-constexpr std::size_t max_threads = 64, max_stops = 200000;
+constexpr std::size_t max_threads = 64;
 
-// The child's run. Only one thread works at a time, handed over by semaphores.
+// The child's run. Only one thread works at a time, handed over by semaphores; each stop and each
+// returned id is a line of the outcome file.
 struct run_t {
-    const stream_t* stream = nullptr;
+    const stream_t& stream;
+    std::FILE* out;
     std::size_t event = 0, ordinal = 0;
-    outcome_t outcome;
     std::uint64_t thread_ids[max_threads] = {};
 };
 run_t* active_run = nullptr;
@@ -36,18 +36,12 @@ std::uint64_t to_placeholder(const run_t& run, std::uint64_t task_id) {
 }
 
 void record_stop(run_t& run) {
-    if (run.outcome.stops.size() >= max_stops) {
-        run.outcome.failure = "the library kept stopping";
-        __tavo_config.request = 0;
-        __tavo_config.version = TAVO_CONFIG_VERSION;
-        return;
-    }
     stop_t stop{run.event, __tavo_event_reason, __tavo_current_detection.site, __tavo_config, __TAVO_isGuardedCall, {}, {}, 0, {}};
     if (stop.reason == TAVO_EVENT_DATA_SHARING) {
         const tavo_sharing_detection_t& sharing = __tavo_current_detection.sharing;
         stop.offending = sharing.offending;
-        stop.offending.task_id = to_placeholder(run, stop.offending.task_id);
         stop.offended.assign(sharing.offended, sharing.offended + sharing.offended_count);
+        stop.offending.task_id = to_placeholder(run, stop.offending.task_id);
         for (tavo_access_t& access : stop.offended) access.task_id = to_placeholder(run, access.task_id);
     }
     if (stop.reason == TAVO_EVENT_REENTRANT_CALL) {
@@ -56,8 +50,8 @@ void record_stop(run_t& run) {
         stop.offenses.assign(reentrancy.offenses, reentrancy.offenses + reentrancy.offense_count);
         for (tavo_offense_t& offense : stop.offenses) offense.task_id = to_placeholder(run, offense.task_id);
     }
-    run.outcome.stops.push_back(describe(stop));
-    apply_action(action_at(run.stream->events[run.event], run.ordinal++), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
+    std::fprintf(run.out, "%s\n", describe(stop).c_str());
+    apply_action(action_at(run.stream[run.event], run.ordinal++), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
 }
 
 // One real thread per stream thread; it runs the events handed to it and nothing else. At the
@@ -82,132 +76,73 @@ struct worker_t {
         for (done_.release(); go_.acquire(), event_->op != op_t::thread_exit; done_.release()) {
             const std::uint64_t result = call_entry(*event_, event_->id_is_thread ? run_.thread_ids[event_->arg[1]] : 0);
             if (event_->op == op_t::allocate || (event_->op >= op_t::fork && event_->op <= op_t::fork_nowait))
-                run_.outcome.results.push_back(result);
+                std::fprintf(run_.out, "%s\n", returned(result).c_str());
         }
     }};
 };
 
-[[noreturn]] void run_in_child(const stream_t& stream, int out) {
-    run_t run;
-    run.stream = &stream;
-    std::unique_ptr<worker_t> workers[max_threads];
-    auto worker = [&](std::size_t thread) -> worker_t& {
-        if (!workers[thread]) {
-            workers[thread] = std::make_unique<worker_t>(run);
-            run.thread_ids[thread] = workers[thread]->thread_id_;
-        }
-        return *workers[thread];
-    };
+[[noreturn]] void run_in_child(const stream_t& stream, std::FILE* out) {
+    run_t run{stream, out};
     // Started in index order, so that thread identifiers ascend with the index as the model's
     // stand-ins do: the offenses list is ordered by task id.
-    std::size_t threads = static_cast<std::size_t>(stream.thread_count());
-    for (const event_t& event : stream.events) {
-        if (event.id_is_thread) threads = std::max<std::size_t>(threads, event.arg[1] + 1);
+    std::size_t threads = static_cast<std::size_t>(thread_count(stream));
+    for (const event_t& event : stream) threads = event.id_is_thread ? std::max<std::size_t>(threads, event.arg[1] + 1) : threads;
+    std::unique_ptr<worker_t> workers[max_threads];
+    for (std::size_t thread = 0; thread < threads; ++thread) {
+        workers[thread] = std::make_unique<worker_t>(run);
+        run.thread_ids[thread] = workers[thread]->thread_id_;
     }
-    for (std::size_t thread = 0; thread < threads; ++thread) worker(thread);
     active_run = &run;
-    for (run.event = 0; run.event < stream.events.size(); ++run.event) {
-        const event_t& event = stream.events[run.event];
+    for (; run.event < stream.size(); ++run.event) {
+        const event_t& event = stream[run.event];
         run.ordinal = 0;
-        if (event.op == op_t::debugger) {
-            if (!event.at_stops.empty()) apply_action(event.at_stops.front(), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
-        } else if (event.op != op_t::thread_exit || workers[event.thread]) {
-            worker(event.thread).run(event);
-        }
-    }
-    active_run = nullptr;
-    // One line a stop, then the returned ids.
-    std::string text;
-    for (const std::string& stop : run.outcome.stops) text += stop + "\n";
-    text += "results";
-    for (std::uint64_t result : run.outcome.results) text += " " + std::to_string(result);
-    text += "\n" + run.outcome.failure + "\n";
-    for (std::size_t at = 0; at < text.size();) {
-        const ssize_t written = ::write(out, text.data() + at, text.size() - at);
-        if (written <= 0) _exit(3);
-        at += static_cast<std::size_t>(written);
+        if (event.op != op_t::debugger) workers[event.thread]->run(event);
+        else if (!event.at_stops.empty()) apply_action(event.at_stops.front(), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
     }
     // Threads the stream left running are abandoned with the process; no unload event either.
-    _exit(0);
+    _exit(std::fflush(out) == 0 ? 0 : 3);
 }
 
 }  // namespace
 
-outcome_t run_library(const stream_t& stream, unsigned timeout_seconds) {
-    outcome_t outcome;
-    if (std::any_of(stream.events.begin(), stream.events.end(),
-                    [](const event_t& e) { return e.thread >= max_threads || (e.id_is_thread && e.arg[1] >= max_threads); })) {
-        outcome.failure = "the stream uses too many threads";
-        return outcome;
-    }
-    int pipe_ends[2];
-    if (pipe(pipe_ends) != 0) {
-        outcome.failure = "no pipe";
-        return outcome;
-    }
+outcome_t run_library(const stream_t& stream) {
+    if (std::any_of(stream.begin(), stream.end(), [](const event_t& e) { return e.thread >= max_threads || (e.id_is_thread && e.arg[1] >= max_threads); }))
+        return {"the stream uses too many threads"};
+    std::FILE* file = std::tmpfile();
+    if (file == nullptr) return {"no temporary file"};
     const pid_t child = fork();
     if (child == 0) {
-        close(pipe_ends[0]);
-        alarm(timeout_seconds);
-        run_in_child(stream, pipe_ends[1]);
+        alarm(30);
+        run_in_child(stream, file);
     }
-    close(pipe_ends[1]);
-    std::string received;
-    char buffer[65536];
-    for (ssize_t count; (count = ::read(pipe_ends[0], buffer, sizeof buffer)) != 0;) {
-        if (count > 0) received.append(buffer, static_cast<std::size_t>(count));
-        else if (errno != EINTR) break;
-    }
-    close(pipe_ends[0]);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-    std::istringstream lines(received);
-    std::string line;
-    while (std::getline(lines, line) && line.rfind("results", 0) != 0) outcome.stops.push_back(line);
-    std::istringstream results(line.substr(std::min<std::size_t>(7, line.size())));
-    for (std::uint64_t result; results >> result;) outcome.results.push_back(result);
-    const bool complete = line.rfind("results", 0) == 0 && std::getline(lines, outcome.failure);
-    if (WIFSIGNALED(status)) {
-        outcome.failure = WTERMSIG(status) == SIGALRM ? "the library hung (no progress within the time limit)"
-                                                       : std::string("the library crashed: signal ") + strsignal(WTERMSIG(status));
-    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        outcome.failure = "the run ended with exit status " + std::to_string(WEXITSTATUS(status));
-    } else if (!complete) {
-        outcome.failure = "the run's result was cut short";
-    }
+    outcome_t outcome{"completed"};
+    if (WIFSIGNALED(status))
+        outcome[0] = WTERMSIG(status) == SIGALRM ? "the library hung (no progress within 30 s)" : std::string("the library crashed: signal ") + strsignal(WTERMSIG(status));
+    else if (WEXITSTATUS(status) != 0) outcome[0] = "the run ended with exit status " + std::to_string(WEXITSTATUS(status));
+    std::rewind(file);
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    for (ssize_t length; (length = getline(&line, &capacity, file)) > 0;) outcome.emplace_back(line, static_cast<std::size_t>(length - 1));
+    std::free(line);
+    std::fclose(file);
     return outcome;
 }
 
 outcome_t run_model(const stream_t& stream) {
     model_t model;
-    for (std::size_t index = 0; index < stream.events.size(); ++index) {
-        const event_t& event = stream.events[index];
-        model.run(event, index, [&](std::size_t ordinal) { return action_at(event, ordinal); });
-    }
-    outcome_t outcome = model.outcome;
-    if (outcome.stops.size() >= max_stops) outcome = {{}, {}, "the library kept stopping"};
-    return outcome;
+    for (std::size_t index = 0; index < stream.size(); ++index)
+        model.run(stream[index], index, [&](std::size_t ordinal) { return action_at(stream[index], ordinal); });
+    model.outcome.insert(model.outcome.begin(), "completed");
+    return model.outcome;
 }
-
-namespace {
-
-// The outcome as lines, the failure first: a crash is named before the stops it cut short.
-std::vector<std::string> lines_of(const outcome_t& outcome) {
-    std::vector<std::string> lines{outcome.failure.empty() ? "completed" : outcome.failure};
-    lines.insert(lines.end(), outcome.stops.begin(), outcome.stops.end());
-    lines.emplace_back("returned ids");
-    for (std::uint64_t result : outcome.results) lines.back() += " " + std::to_string(result);
-    return lines;
-}
-
-}  // namespace
 
 std::string compare(const outcome_t& library, const outcome_t& model) {
-    const std::vector<std::string> l = lines_of(library), m = lines_of(model);
-    const auto [at, other] = std::mismatch(l.begin(), l.end(), m.begin(), m.end());
-    if (at == l.end() && other == m.end()) return "";
-    return "line " + std::to_string(at - l.begin()) + " differs (0: the run, then a line a stop)\n  library: " +
-           (at != l.end() ? *at : "none") + "\n  model:   " + (other != m.end() ? *other : "none") + "\n";
+    const auto [at, other] = std::mismatch(library.begin(), library.end(), model.begin(), model.end());
+    if (at == library.end() && other == model.end()) return "";
+    return "line " + std::to_string(at - library.begin()) + " differs (0: the run, then a line a stop or returned id)\n  library: " +
+           (at != library.end() ? *at : "none") + "\n  model:   " + (other != model.end() ? *other : "none") + "\n";
 }
 
 }  // namespace differential

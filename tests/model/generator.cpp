@@ -20,19 +20,17 @@ public:
 
     stream_t generate(int events, std::uint32_t extra_flags) {
         threads_ = between(2, max_threads_);
-        debugger_action_t start;
-        start.write_flags = true;
-        start.flags = pick<std::uint32_t>({TAVO_FLAG_TSM | TAVO_FLAG_RE, TAVO_FLAG_TSM | TAVO_FLAG_RE, TAVO_FLAG_TSM,
+        const std::uint32_t flags = pick<std::uint32_t>({TAVO_FLAG_TSM | TAVO_FLAG_RE, TAVO_FLAG_TSM | TAVO_FLAG_RE, TAVO_FLAG_TSM,
                                            TAVO_FLAG_TSM | TAVO_FLAG_RE | TAVO_FLAG_ALWAYS_CONCURRENT,
                                            TAVO_FLAG_TSM | TAVO_FLAG_NO_TASK_FILTER, TAVO_FLAG_RE,
                                            TAVO_FLAG_TSM | TAVO_FLAG_RE | TAVO_FLAG_IGNORE_READS,
                                            TAVO_FLAG_TSM | TAVO_FLAG_RE | TAVO_FLAG_IGNORE_ATOMICS, 0}) | extra_flags;
-        add(make(op_t::debugger, 0, {}), start);
+        add(make(op_t::debugger, 0, {}), {{{set_flags, flags}}, {}});
         // Most threads announce themselves as native threads, so that checking switches on.
         for (int thread = 0; thread < threads_; ++thread) {
             if (chance(0.8)) add(make(op_t::enter_task, thread, {3, static_cast<std::uint64_t>(thread + 1), pick_site()}));
         }
-        while (static_cast<int>(stream_.events.size()) < events) {
+        while (static_cast<int>(stream_.size()) < events) {
             std::vector<int> alive;
             for (int thread = 0; thread < threads_; ++thread) {
                 if (!exited_[static_cast<std::size_t>(thread)]) alive.push_back(thread);
@@ -40,9 +38,9 @@ public:
             if (alive.empty()) break;
             add(next_event(pick_from(alive)));
         }
-        const std::size_t ran = stream_.events.size();
+        const std::size_t ran = stream_.size();
         complete(stream_);
-        for (std::size_t index = ran; index < stream_.events.size(); ++index) run(stream_.events[index], index);
+        for (std::size_t index = ran; index < stream_.size(); ++index) run(stream_[index], index);
         return stream_;
     }
 
@@ -190,35 +188,27 @@ private:
     debugger_action_t running_action() {
         debugger_action_t action;
         const int roll = between(0, 99);
-        if (roll < 25) action.set_request = TAVO_REQUEST_PING;
-        else if (roll < 45) action.set_request = TAVO_REQUEST_RESET_TSM;
-        else if (roll < 60) action.set_request = TAVO_REQUEST_RESET_RE;
+        if (roll < 25) action.writes = {{set_request, TAVO_REQUEST_PING}};
+        else if (roll < 45) action.writes = {{set_request, TAVO_REQUEST_RESET_TSM}};
+        else if (roll < 60) action.writes = {{set_request, TAVO_REQUEST_RESET_RE}};
         else if (roll < 85) toggle_flag(action);
         else allocate(action, between(0, 4));
         return action;
     }
 
     void toggle_flag(debugger_action_t& action) {
-        action.write_flags = true;
-        action.flags = model_.config.flags ^ flag_toggles[between(0, static_cast<int>(std::size(flag_toggles)) - 1)];
+        action.writes.emplace_back(set_flags, model_.config.flags ^ flag_toggles[between(0, static_cast<int>(std::size(flag_toggles)) - 1)]);
     }
 
     // A new buffer holds whatever the heap left there: no batch may be pending on it.
     void allocate(debugger_action_t& action, int count) {
-        action.write_count = true;
-        action.count = static_cast<std::uint32_t>(count);
-        action.set_request = TAVO_REQUEST_ALLOCATE;
-        action.clear_request = TAVO_REQUEST_APPLY_FILTERS;
+        action.writes = {{set_count, static_cast<std::uint32_t>(count)}, {clear_request, TAVO_REQUEST_APPLY_FILTERS}, {set_request, TAVO_REQUEST_ALLOCATE}};
     }
 
     // What the debugger writes at a stop. After a few stops of one event it lets the program go on.
     debugger_action_t stop_action(std::size_t ordinal) {
         debugger_action_t action;
-        if (ordinal >= 5) {
-            action.clear_request = ~0u;
-            action.write_version = true;
-            return action;
-        }
+        if (ordinal >= 5) return {{{clear_request, ~0u}, {set_version, TAVO_CONFIG_VERSION}}, {}};
         const int roll = between(0, 99);
         const std::uint32_t capacity = static_cast<std::uint32_t>(model_.buffer.size());
         if (roll < 50) return action;
@@ -228,33 +218,31 @@ private:
             // Fill the buffer and apply the batch.
             const auto records = static_cast<std::uint32_t>(between(1, static_cast<int>(capacity)));
             for (std::uint32_t index = 0; index < records; ++index) action.records.push_back(filter_record());
-            action.write_count = true;
-            action.count = chance(0.05) ? capacity + 1 : records;
-            action.set_request = TAVO_REQUEST_APPLY_FILTERS;
+            action.writes = {{set_count, chance(0.05) ? capacity + 1 : records}, {set_request, TAVO_REQUEST_APPLY_FILTERS}};
         } else if (roll < 66) {
             // Apply again what is in the buffer, if the debugger wrote it.
-            if (model_.config.filter_count <= model_.written) action.set_request = TAVO_REQUEST_APPLY_FILTERS;
-        } else if (roll < 72) action.set_request = TAVO_REQUEST_PING;
-        else if (roll < 78) action.set_request = TAVO_REQUEST_RESET_TSM;
-        else if (roll < 82) action.set_request = TAVO_REQUEST_RESET_RE;
-        else if (roll < 85) action.set_request = pick<std::uint32_t>({0x4, 0x80, 0x1000, 0x3});
-        else if (roll < 88) action.write_version = true, action.version = pick<std::uint32_t>({2, 4, 0});
+            if (model_.config.filter_count <= model_.written) action.writes = {{set_request, TAVO_REQUEST_APPLY_FILTERS}};
+        } else if (roll < 72) action.writes = {{set_request, TAVO_REQUEST_PING}};
+        else if (roll < 78) action.writes = {{set_request, TAVO_REQUEST_RESET_TSM}};
+        else if (roll < 82) action.writes = {{set_request, TAVO_REQUEST_RESET_RE}};
+        else if (roll < 85) action.writes = {{set_request, pick<std::uint32_t>({0x4, 0x80, 0x1000, 0x3})}};
+        else if (roll < 88) action.writes = {{set_version, pick<std::uint32_t>({2, 4, 0})}};
         else if (roll < 96) toggle_flag(action);
-        else action.clear_request = model_.config.request;
+        else action.writes = {{clear_request, model_.config.request}};
         return action;
     }
 
     void run(event_t& event, std::size_t index) {
         model_.run(event, index, [&](std::size_t ordinal) { return event.at_stops.emplace_back(stop_action(ordinal)); });
         // Trailing actions that do nothing need not be kept.
-        while (event.op != op_t::debugger && !event.at_stops.empty() && event.at_stops.back().empty()) event.at_stops.pop_back();
+        while (event.op != op_t::debugger && !event.at_stops.empty() && event.at_stops.back().writes.empty() && event.at_stops.back().records.empty()) event.at_stops.pop_back();
         if (event.op == op_t::thread_exit) exited_[event.thread] = true;
     }
 
     void add(event_t event, const debugger_action_t& action = {}) {
         if (event.op == op_t::debugger && event.at_stops.empty()) event.at_stops.push_back(action);
-        stream_.events.push_back(event);
-        run(stream_.events.back(), stream_.events.size() - 1);
+        stream_.push_back(event);
+        run(stream_.back(), stream_.size() - 1);
     }
 
     std::mt19937_64 random_;
@@ -266,8 +254,8 @@ private:
 
 }  // namespace
 
-stream_t generate(std::uint64_t seed, int events, int max_threads, std::uint32_t extra_flags) {
-    return generator_t(seed, max_threads).generate(events, extra_flags);
+stream_t generate(std::uint64_t seed, std::uint32_t extra_flags) {
+    return generator_t(seed, 4).generate(150, extra_flags);
 }
 
 }  // namespace differential

@@ -130,6 +130,7 @@ struct model_t {
     std::map<std::uint64_t, cell_t> shadow;
     std::map<call_key_t, std::vector<call_t>> call_stacks;
     outcome_t outcome;
+    std::optional<std::uint64_t> returned_id;  // of the current event, a line after its stops
 
     thread_t& me() { return threads[static_cast<std::size_t>(thread)]; }
     task_t* current() { return me().current != 0 ? &tasks.at(me().current) : nullptr; }
@@ -143,7 +144,7 @@ struct model_t {
             stop.reason = reason;
             stop.config = config;
             stop.active_mask = mask;
-            outcome.stops.push_back(describe(stop));
+            outcome.push_back(describe(stop));
             write((*debugger)(ordinal++));
             reason = poll();
         }
@@ -385,7 +386,7 @@ struct model_t {
         sync({5, fork_id}, release, site);
         sync({6, fork_id}, acquire, site);
         fork_ids.push_back(fork_id);
-        outcome.results.push_back(fork_id);
+        returned_id = fork_id;
         return fork_id;
     }
 
@@ -550,7 +551,7 @@ struct model_t {
         case op_t::allocate:
             obtain_record();
             me().last_site = stub;
-            outcome.results.push_back(next_sync_id++);
+            returned_id = next_sync_id++;
             return;
         case op_t::fork: case op_t::fork_current: case op_t::fork_nowait: {
             const std::uint64_t fork_id = begin_fork(stub);
@@ -572,7 +573,6 @@ struct model_t {
             if (me().has_record) tear_down_thread();
             me().has_record = false;
             return;
-        case op_t::count: return;
         }
     }
 
@@ -592,6 +592,8 @@ struct model_t {
         ordinal = 0;
         thread = e.thread;
         run_event(e);
+        if (returned_id) outcome.push_back(returned(*returned_id));
+        returned_id.reset();
     }
 };
 

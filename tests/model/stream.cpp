@@ -1,8 +1,10 @@
-#include "differential.h"
-
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
+
+#include "differential.h"
 
 // Stub k (one per op and variant, 16 bytes apart) calls the entry whose address is its fifth
 // argument with the first four; the library records the return address, tavo_stub_site + 16 k.
@@ -15,30 +17,30 @@ namespace differential {
 
 namespace {
 
-using entry_t = std::uintptr_t;
-#define TAVO_ENTRY(name) reinterpret_cast<entry_t>(&name)
-const entry_t entries[] = {
-    TAVO_ENTRY(_TAVO_readMemory), TAVO_ENTRY(_TAVO_writeMemory), TAVO_ENTRY(_TAVO_updateMemory), TAVO_ENTRY(_TAVO_atomicUpdate),
-    TAVO_ENTRY(_TAVO_enterFunction), TAVO_ENTRY(_TAVO_leaveFunction),
-    TAVO_ENTRY(_TAVO_enterGenericTaskFrom), TAVO_ENTRY(_TAVO_leaveGenericTaskFrom),
-    TAVO_ENTRY(_TAVO_enterGenericTask), TAVO_ENTRY(_TAVO_leaveGenericTask), TAVO_ENTRY(_TAVO_activateTaskType),
-    TAVO_ENTRY(_TAVO_syncAcquire), TAVO_ENTRY(_TAVO_syncRelease), TAVO_ENTRY(_TAVO_syncAcquireWeak),
-    TAVO_ENTRY(_TAVO_syncReleaseWeak), TAVO_ENTRY(_TAVO_syncDestroy),
-    TAVO_ENTRY(__zuk_sync_acquired), TAVO_ENTRY(__zuk_sync_releasing), TAVO_ENTRY(__zuk_sync_destroy),
-    TAVO_ENTRY(_TAVO_syncAlias), TAVO_ENTRY(_TAVO_syncAllocate), TAVO_ENTRY(_TAVO_syncForkTask),
-    TAVO_ENTRY(_TAVO_syncForkTaskCurrent), TAVO_ENTRY(_TAVO_syncForkTaskNowait), TAVO_ENTRY(_TAVO_syncJoin),
-    TAVO_ENTRY(_TAVO_syncTaskwait), TAVO_ENTRY(_TAVO_syncTaskwaitCurrent), TAVO_ENTRY(_TAVO_warn), TAVO_ENTRY(_TAVO_warnFrom),
+// Every op's name in a stream's text, its entry and how many arguments it takes, in op_t's order.
+struct op_info_t {
+    const char* name;
+    std::uintptr_t entry;
+    int arity;
 };
-static_assert(std::size(entries) == static_cast<std::size_t>(op_t::debugger));
-
-const char* const names[] = {
-    "read", "write", "update", "atomic", "enter_function", "leave_function", "enter_task", "leave_task",
-    "enter_task_plain", "leave_task_plain", "activate", "acquire", "release", "acquire_weak", "release_weak",
-    "destroy", "notify_acquired", "notify_releasing", "notify_destroy", "alias", "allocate", "fork",
-    "fork_current", "fork_nowait", "join", "taskwait", "taskwait_current", "warn", "warn_from", "debugger", "thread_exit"};
-static_assert(std::size(names) == op_count);
-constexpr int arity[] = {2, 2, 2, 2, 2, 2, 3, 3, 2, 2, 1, 2, 2, 2, 2, 2, 1, 1, 1, 4, 0, 2, 0, 0, 1, 2, 0, 1, 2, 0, 0};
-static_assert(std::size(arity) == op_count);
+#define TAVO_OP(name, entry, arity) {name, reinterpret_cast<std::uintptr_t>(entry), arity}
+const op_info_t ops[] = {
+    TAVO_OP("read", &_TAVO_readMemory, 2), TAVO_OP("write", &_TAVO_writeMemory, 2), TAVO_OP("update", &_TAVO_updateMemory, 2),
+    TAVO_OP("atomic", &_TAVO_atomicUpdate, 2), TAVO_OP("enter_function", &_TAVO_enterFunction, 2),
+    TAVO_OP("leave_function", &_TAVO_leaveFunction, 2), TAVO_OP("enter_task", &_TAVO_enterGenericTaskFrom, 3),
+    TAVO_OP("leave_task", &_TAVO_leaveGenericTaskFrom, 3), TAVO_OP("enter_task_plain", &_TAVO_enterGenericTask, 2),
+    TAVO_OP("leave_task_plain", &_TAVO_leaveGenericTask, 2), TAVO_OP("activate", &_TAVO_activateTaskType, 1),
+    TAVO_OP("acquire", &_TAVO_syncAcquire, 2), TAVO_OP("release", &_TAVO_syncRelease, 2),
+    TAVO_OP("acquire_weak", &_TAVO_syncAcquireWeak, 2), TAVO_OP("release_weak", &_TAVO_syncReleaseWeak, 2),
+    TAVO_OP("destroy", &_TAVO_syncDestroy, 2), TAVO_OP("notify_acquired", &__zuk_sync_acquired, 1),
+    TAVO_OP("notify_releasing", &__zuk_sync_releasing, 1), TAVO_OP("notify_destroy", &__zuk_sync_destroy, 1),
+    TAVO_OP("alias", &_TAVO_syncAlias, 4), TAVO_OP("allocate", &_TAVO_syncAllocate, 0), TAVO_OP("fork", &_TAVO_syncForkTask, 2),
+    TAVO_OP("fork_current", &_TAVO_syncForkTaskCurrent, 0), TAVO_OP("fork_nowait", &_TAVO_syncForkTaskNowait, 0),
+    TAVO_OP("join", &_TAVO_syncJoin, 1), TAVO_OP("taskwait", &_TAVO_syncTaskwait, 2),
+    TAVO_OP("taskwait_current", &_TAVO_syncTaskwaitCurrent, 0), TAVO_OP("warn", &_TAVO_warn, 1),
+    TAVO_OP("warn_from", &_TAVO_warnFrom, 2), TAVO_OP("debugger", nullptr, 0), TAVO_OP("thread_exit", nullptr, 0)};
+static_assert(std::size(ops) == static_cast<std::size_t>(op_t::thread_exit) + 1);
+const char* const fields[] = {"set=", "clear=", "flags=", "version=", "count="};  // field_t's order
 
 // Watched functions: some entries are jump stubs (0xE9 and a 32-bit displacement), forwards and
 // backwards, two of them leading to the same function at offset 40, and one (56) to another stub,
@@ -61,24 +63,22 @@ std::uint64_t stub(int index) { return reinterpret_cast<std::uintptr_t>(tavo_stu
 
 }  // namespace
 
-int stream_t::thread_count() const {
+int thread_count(const stream_t& stream) {
     int count = 0;
-    for (const event_t& event : events) {
-        if (event.op != op_t::debugger) count = std::max(count, event.thread + 1);
-    }
+    for (const event_t& event : stream) count = event.op != op_t::debugger ? std::max(count, event.thread + 1) : count;
     return count;
 }
 
 std::uint64_t stub_site(op_t op, int variant) {
-    return reinterpret_cast<std::uintptr_t>(tavo_stub_site) + 16u * static_cast<unsigned>(static_cast<int>(op) * access_variants + variant);
+    return stub(static_cast<int>(op) * access_variants + variant) + static_cast<std::uint64_t>(tavo_stub_site - tavo_stubs);
 }
 
 std::uint64_t call_entry(const event_t& event, std::uint64_t task_id) {
     std::uint64_t arg[4] = {event.arg[0], event.id_is_thread ? task_id : event.arg[1], event.arg[2], event.arg[3]};
     if (event.op == op_t::enter_function || event.op == op_t::leave_function) arg[0] += reinterpret_cast<std::uintptr_t>(functions);
-    using stub_t = std::uint64_t (*)(std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, entry_t);
+    using stub_t = std::uint64_t (*)(std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uintptr_t);
     const auto call = reinterpret_cast<stub_t>(stub(static_cast<int>(event.op) * access_variants + event.variant));
-    return call(arg[0], arg[1], arg[2], arg[3], entries[static_cast<int>(event.op)]);
+    return call(arg[0], arg[1], arg[2], arg[3], ops[static_cast<int>(event.op)].entry);
 }
 
 const std::uint8_t* function_table() { return functions; }
@@ -86,37 +86,27 @@ const std::uint8_t* function_table() { return functions; }
 debugger_action_t action_at(const event_t& event, std::size_t ordinal) {
     if (event.op == op_t::debugger) return {};
     if (ordinal < event.at_stops.size()) return event.at_stops[ordinal];
-    debugger_action_t cleanup;
-    if (ordinal >= event.at_stops.size() + 16) {
-        cleanup.clear_request = ~0u;
-        cleanup.write_version = true;
-    }
-    return cleanup;
+    if (ordinal < event.at_stops.size() + 16) return {};
+    return {{{clear_request, ~0u}, {set_version, TAVO_CONFIG_VERSION}}, {}};
 }
 
 void apply_action(const debugger_action_t& action, tavo_config_t& config, tavo_filter_record_t* buffer, std::uint32_t capacity) {
-    config.request = (config.request & ~action.clear_request) | action.set_request;
-    if (action.write_flags) config.flags = action.flags;
-    if (action.write_version) config.version = action.version;
-    if (action.write_count) config.filter_count = action.count;
+    std::uint32_t* const words[] = {&config.request, &config.request, &config.flags, &config.version, &config.filter_count};
+    for (const auto& [field, value] : action.writes)
+        *words[field] = field == set_request ? *words[field] | value : field == clear_request ? *words[field] & ~value : value;
     for (std::size_t index = 0; index < action.records.size() && index < capacity && buffer != nullptr; ++index) {
         const filter_plan_t& plan = action.records[index];
         std::uint64_t first = plan.first;
-        if (plan.base >= 0) first += stub(plan.base) + (tavo_stub_site - tavo_stubs);
+        if (plan.base >= 0) first += stub(plan.base) + static_cast<std::uint64_t>(tavo_stub_site - tavo_stubs);
         if (plan.base == filter_plan_t::function_table_base) first += reinterpret_cast<std::uintptr_t>(functions);
         buffer[index] = {plan.feature, 0, plan.target, plan.operation, {}, first, plan.second};
     }
 }
 
 void complete(stream_t& stream) {
-    const int threads = stream.thread_count();
-    for (int thread = 0; thread < threads; ++thread) {
-        if (std::none_of(stream.events.begin(), stream.events.end(), [&](const event_t& e) { return e.op == op_t::thread_exit && e.thread == thread; })) {
-            event_t exit;
-            exit.op = op_t::thread_exit;
-            exit.thread = static_cast<std::uint8_t>(thread);
-            stream.events.push_back(exit);
-        }
+    for (int thread = 0, threads = thread_count(stream); thread < threads; ++thread) {
+        if (std::none_of(stream.begin(), stream.end(), [&](const event_t& e) { return e.op == op_t::thread_exit && e.thread == thread; }))
+            stream.push_back({op_t::thread_exit, static_cast<std::uint8_t>(thread), 0, false, {}, {}});
     }
 }
 
@@ -141,25 +131,19 @@ std::string describe(const stop_t& stop) {
     return text.str();
 }
 
-std::int32_t reason_of(const std::string& stop) { return std::stoi(stop.substr(stop.find(" reason ") + 8)); }
-
 std::string to_text(const stream_t& stream) {
     std::ostringstream text;
-    for (const event_t& e : stream.events) {
-        text << names[static_cast<int>(e.op)] << " t" << int{e.thread};
+    for (const event_t& e : stream) {
+        text << ops[static_cast<int>(e.op)].name << " t" << int{e.thread};
         if (e.variant != 0) text << " v" << int{e.variant};
-        for (int index = 0; index < arity[static_cast<int>(e.op)]; ++index)
+        for (int index = 0; index < ops[static_cast<int>(e.op)].arity; ++index)
             text << " " << (index == 1 && e.id_is_thread ? "T" + std::to_string(e.arg[1]) : number(e.arg[index]));
         for (const debugger_action_t& a : e.at_stops) {
             text << " |";
-            if (a.set_request) text << " set=" << number(a.set_request);
-            if (a.clear_request) text << " clear=" << number(a.clear_request);
-            if (a.write_flags) text << " flags=" << number(a.flags);
-            if (a.write_version) text << " version=" << a.version;
-            if (a.write_count) text << " count=" << a.count;
+            for (const auto& [field, value] : a.writes) text << " " << fields[field] << number(value);
             for (const filter_plan_t& r : a.records)
-                text << " record=" << int{r.feature} << "," << int{r.target} << "," << int{r.operation} << ","
-                     << number(r.first) << "," << number(r.second) << "," << r.base;
+                text << " record=" << int{r.feature} << "," << int{r.target} << "," << int{r.operation} << "," << number(r.first) << ","
+                     << number(r.second) << "," << r.base;
         }
         text << "\n";
     }
@@ -170,31 +154,26 @@ stream_t parse(const std::string& text) {
     stream_t stream;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
+        std::istringstream words(line.substr(0, line.find('#')));
         std::string word;
         if (!(words >> word)) continue;
-        event_t& e = stream.events.emplace_back();
-        e.op = static_cast<op_t>(std::find(std::begin(names), std::end(names), word) - std::begin(names));
+        event_t& e = stream.emplace_back();
+        e.op = static_cast<op_t>(std::find_if(std::begin(ops), std::end(ops), [&](const op_info_t& op) { return word == op.name; }) - ops);
         debugger_action_t* a = nullptr;
         for (int index = 0; words >> word;) {
             const auto value = [&](std::size_t at) { return std::strtoull(word.c_str() + at, nullptr, 0); };
-            const auto is = [&](const char* key) { return word.rfind(key, 0) == 0; };
+            const auto field = std::find_if(std::begin(fields), std::end(fields), [&](const char* f) { return word.rfind(f, 0) == 0; });
             if (word == "|") a = &e.at_stops.emplace_back();
             else if (a == nullptr && word[0] == 't') e.thread = static_cast<std::uint8_t>(value(1));
             else if (a == nullptr && word[0] == 'v') e.variant = static_cast<std::uint8_t>(value(1));
-            else if (a == nullptr && word[0] == 'T') e.id_is_thread = true, e.arg[index++] = value(1);
-            else if (a == nullptr) e.arg[index++] = value(0);
-            else if (is("set=")) a->set_request = static_cast<std::uint32_t>(value(4));
-            else if (is("clear=")) a->clear_request = static_cast<std::uint32_t>(value(6));
-            else if (is("flags=")) a->write_flags = true, a->flags = static_cast<std::uint32_t>(value(6));
-            else if (is("version=")) a->write_version = true, a->version = static_cast<std::uint32_t>(value(8));
-            else if (is("count=")) a->write_count = true, a->count = static_cast<std::uint32_t>(value(6));
-            else if (is("record=")) {
+            else if (a == nullptr) e.id_is_thread |= word[0] == 'T', e.arg[index++] = value(word[0] == 'T');
+            else if (field != std::end(fields)) a->writes.emplace_back(static_cast<field_t>(field - fields), static_cast<std::uint32_t>(value(std::strlen(*field))));
+            else if (word.rfind("record=", 0) == 0) {
                 std::uint64_t f[6];
                 char* at = word.data() + 7;
-                for (std::uint64_t& field : f) field = std::strtoull(at, &at, 0), at += *at == ',';
-                a->records.push_back({static_cast<std::uint8_t>(f[0]), static_cast<std::uint8_t>(f[1]),
-                                      static_cast<std::uint8_t>(f[2]), f[3], f[4], static_cast<std::int32_t>(f[5])});
+                for (std::uint64_t& part : f) part = std::strtoull(at, &at, 0), at += *at == ',';
+                a->records.push_back({static_cast<std::uint8_t>(f[0]), static_cast<std::uint8_t>(f[1]), static_cast<std::uint8_t>(f[2]), f[3], f[4],
+                                      static_cast<std::int32_t>(f[5])});
             }
         }
     }
