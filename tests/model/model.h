@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "differential.h"
 
@@ -26,11 +27,10 @@ struct model_t {
                                   filter_operation_failed = -29997, task_nesting = -29995, access_too_big = -29993,
                                   no_such_task = -29991, invalid_task_type = -29990, invalid_sync_type = -29989;
 
-    enum order_t { acquire, release, weak_acquire, weak_release, destroy };
+    enum order_t { acquire, release, weak_acquire, weak_release, destroy };  // as op_t orders them
 
     using clock_t_ = std::map<std::uint16_t, std::uint64_t>;  // handle -> time; absent is 0
-    using sync_key_t = std::pair<std::uint32_t, std::uint64_t>;
-    using call_key_t = std::pair<std::int32_t, std::uint64_t>;  // (task type, task id)
+    using key_t = std::pair<std::uint32_t, std::uint64_t>;     // a sync object's or a call stack's (type, id)
 
     static void join(clock_t_& destination, const clock_t_& source) {
         for (const auto& [handle, time] : source) destination[handle] = std::max(destination[handle], time);
@@ -42,24 +42,18 @@ struct model_t {
     struct range_t {
         std::uint64_t base, end;
         bool operator<(const range_t& other) const { return base < other.base && end < other.end; }
+        bool within(const std::vector<range_t>& set) const {
+            return std::any_of(set.begin(), set.end(), [&](const range_t& r) { return r.base <= base && end <= r.end; });
+        }
     };
 
     struct filter_t {
         std::vector<range_t> sets[3];  // code, data, tasks
         std::uint32_t polarity = 1;    // 0: watch what is listed, 1: watch what is not, other: nothing
 
-        bool listed(int set, std::uint64_t base, std::uint64_t end) const {
-            return std::any_of(sets[set].begin(), sets[set].end(), [&](const range_t& r) { return r.base <= base && end <= r.end; });
-        }
-        bool watches(bool listed_here) const { return polarity == 0 ? listed_here : polarity == 1 && !listed_here; }
-
         std::int32_t apply(const tavo_filter_record_t& record) {
             const int operation = record.operation & 0xF, target = record.target & 0xF;
-            if (target == 8) {
-                if (operation != 3 && operation != 5) return bad_filter_operation;
-                polarity = operation == 3 ? 0 : 1;
-                return 0;
-            }
+            if (target == 8 && (operation == 3 || operation == 5)) return polarity = operation == 3 ? 0 : 1, 0;
             if (target != 1 && target != 2 && target != 4) return bad_filter_operation;
             std::vector<range_t>& set = sets[target / 2];
             const range_t range{record.first, record.first + (target == 4 ? 0 : static_cast<std::uint32_t>(record.second))};
@@ -72,41 +66,23 @@ struct model_t {
     };
 
     // An ended task stays (ended) while TAVO_FLAG_KEEP_ENDED_TASKS keeps its records.
+    // The parent is the enclosing task on the same thread (0: none); last_time is an ended task's
+    // newest record's; the wait list holds fork ids, most recent first.
     struct task_t {
         std::int32_t type = 0;
         std::uint64_t id = 0;
-        std::uint16_t parent = 0;  // the enclosing task on the same thread, 0 for none
-        std::uint64_t time = 1;
+        std::uint16_t parent = 0;
+        std::uint64_t time = 1, last_time = 0;
         clock_t_ clock;
         bool exempt = false, ended = false;
-        std::uint64_t last_time = 0;           // of an ended task's newest record
-        std::vector<std::uint64_t> wait_list;  // fork ids, most recent first
+        std::vector<std::uint64_t> wait_list;
     };
+    struct thread_t { bool has_record = false; std::uint64_t last_site = 0; std::uint16_t current = 0; };
 
-    struct thread_t {
-        bool has_record = false;
-        std::uint64_t last_site = 0;
-        std::uint16_t current = 0;
-    };
-
-    // One access as the shadow memory keeps it, per granule, task and access type; a record is
-    // refreshed (time only) when the same bytes are accessed again.
-    struct record_t {
-        std::uint64_t time, site, address;
-        std::uint32_t size;
-    };
-    struct slot_t {
-        std::uint16_t handle = 0;  // 0: free
-        std::array<std::vector<record_t>, 4> records;  // newest first
-    };
-    struct cell_t {
-        std::vector<slot_t> slots;  // the scan order
-        bool conflict_seen = false;
-    };
-
-    struct call_t {
-        std::uint64_t function, frame;
-    };
+    // One access as the shadow memory keeps it: in a granule, in the slot its task took there (the
+    // lowest free one), refreshed (time only) when the same bytes are accessed again.
+    struct record_t { std::uint64_t granule; std::uint32_t slot, handle, type; std::uint64_t time, site, address; std::uint32_t size; };
+    struct call_t { std::uint64_t function, frame; };
 
     static bool same(const tavo_access_t& a, const tavo_access_t& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -124,11 +100,12 @@ struct model_t {
     std::vector<thread_t> threads;
     std::map<std::uint16_t, task_t> tasks;
     std::uint64_t next_sync_id = 1;
-    std::map<sync_key_t, clock_t_> objects;
-    std::map<sync_key_t, sync_key_t> aliases;
+    std::map<key_t, clock_t_> objects;
+    std::map<key_t, key_t> aliases;
     std::vector<std::uint64_t> fork_ids;
-    std::map<std::uint64_t, cell_t> shadow;
-    std::map<call_key_t, std::vector<call_t>> call_stacks;
+    std::vector<record_t> shadow;           // oldest first
+    std::set<std::uint64_t> conflict_seen;  // granules
+    std::map<key_t, std::vector<call_t>> call_stacks;
     outcome_t outcome;
     std::optional<std::uint64_t> returned_id;  // of the current event, a line after its stops
 
@@ -136,17 +113,24 @@ struct model_t {
     task_t* current() { return me().current != 0 ? &tasks.at(me().current) : nullptr; }
     bool keeping() const { return config.flags & TAVO_FLAG_KEEP_ENDED_TASKS; }
 
+    // Whether a feature's filter, if any, watches an event at a code address (or a function) and,
+    // for an access, of these bytes.
+    bool watched(int feature, std::uint64_t code, std::optional<range_t> data = {}) const {
+        const std::optional<filter_t>& filter = filters[feature];
+        const bool listed = filter && (range_t{code, code}.within(filter->sets[0]) || (data && data->within(filter->sets[1])));
+        return !filter || (filter->polarity == 0 ? listed : filter->polarity == 1 && !listed);
+    }
+
     // ---- Debugger protocol ----
 
     void report(std::int32_t reason, std::uint64_t site, stop_t stop = {}) {
-        for (stop.site = site; reason != 0;) {
+        for (stop.site = site; reason != 0; reason = poll()) {
             stop.event = event;
             stop.reason = reason;
             stop.config = config;
             stop.active_mask = mask;
             outcome.push_back(describe(stop));
             write((*debugger)(ordinal++));
-            reason = poll();
         }
         mask = mask_rule();
     }
@@ -157,14 +141,8 @@ struct model_t {
     }
 
     std::int32_t poll() {
-        if (config.version != TAVO_CONFIG_VERSION) {
-            config.version = TAVO_CONFIG_VERSION;
-            return version_mismatch;
-        }
-        if (config.request & TAVO_REQUEST_PING) {
-            config.request &= ~TAVO_REQUEST_PING;
-            return reason_ping;
-        }
+        if (config.version != TAVO_CONFIG_VERSION) return config.version = TAVO_CONFIG_VERSION, version_mismatch;
+        if (config.request & TAVO_REQUEST_PING) return config.request &= ~TAVO_REQUEST_PING, reason_ping;
         // Done requests are cleared; an update answers them all.
         std::uint32_t done = config.request & (TAVO_REQUEST_RESET_TSM | TAVO_REQUEST_RESET_RE);
         if (config.request & TAVO_REQUEST_ALLOCATE) {
@@ -176,7 +154,7 @@ struct model_t {
             if (const std::int32_t failure = apply_filter_batch(); failure != 0) return failure;
             done |= TAVO_REQUEST_APPLY_FILTERS;
         }
-        if (done & TAVO_REQUEST_RESET_TSM) shadow.clear();
+        if (done & TAVO_REQUEST_RESET_TSM) shadow.clear(), conflict_seen.clear();
         if (done & TAVO_REQUEST_RESET_RE) call_stacks.clear();
         config.request &= ~done;
         return config.request & 0xFF ? unknown_feature : done ? reason_updated : 0;
@@ -185,28 +163,24 @@ struct model_t {
     // All or nothing: the records work on copies installed only when every record succeeded; the
     // count tells how many are left.
     std::int32_t apply_filter_batch() {
-        std::optional<filter_t> pending[2];
+        std::optional<filter_t> pending[2] = {filters[0], filters[1]};
         for (std::uint32_t index = 0, count = config.filter_count; index < count; ++index) {
             const tavo_filter_record_t& record = buffer[index];
             if (record.feature != 1 && record.feature != 2) return unknown_feature;
             std::optional<filter_t>& filter = pending[record.feature - 1];
-            if (!filter) filter = filters[record.feature - 1] ? *filters[record.feature - 1] : filter_t{{}, record.feature == 1 ? 1u : 0u};
+            if (!filter) filter = filter_t{{}, record.feature == 1 ? 1u : 0u};
             if (const std::int32_t failure = filter->apply(record); failure != 0) return failure;
             config.filter_count = count - index - 1;
         }
-        for (int feature = 0; feature < 2; ++feature) {
-            if (pending[feature]) filters[feature] = pending[feature];
-        }
+        filters[0] = pending[0], filters[1] = pending[1];
         return 0;
     }
 
     // A kept ended task can still race with a live one.
-    bool kept(std::initializer_list<std::int32_t> types) const {
-        return std::any_of(tasks.begin(), tasks.end(), [&](const auto& entry) {
-            return entry.second.ended && std::find(types.begin(), types.end(), entry.second.type) != types.end();
-        });
+    bool kept(std::int32_t type, std::int32_t or_type) const {
+        return std::any_of(tasks.begin(), tasks.end(), [&](const auto& t) { return t.second.ended && (t.second.type == type || t.second.type == or_type); });
     }
-    bool overlap_types_live() const { return live[2] || activation[2] || live[3] || activation[3] || kept({2, 3}); }
+    bool overlap_types_live() const { return live[2] || activation[2] || live[3] || activation[3] || kept(2, 3); }
 
     // Checking is on only while tasks may run concurrently.
     std::uint32_t mask_rule() const {
@@ -221,11 +195,8 @@ struct model_t {
     // A code outside the usage range is reported as an internal error at the thread's site.
     void raise(std::int32_t code, std::optional<std::uint64_t> site = {}) {
         if (code < -50000 || code > -10001) code = internal_error, site.reset();
-        if (!site) {
-            obtain_record();
-            site = me().last_site;
-        }
-        report(code, *site);
+        if (!site) obtain_record();
+        report(code, site ? *site : me().last_site);
     }
 
     // ---- Threads and tasks ----
@@ -251,34 +222,25 @@ struct model_t {
         return handle;
     }
 
-    bool unwatched_site(std::uint64_t site) const {
-        return !(config.flags & TAVO_FLAG_NO_TASK_FILTER) && filters[0] && !filters[0]->watches(filters[0]->listed(0, site, site));
-    }
-
-    void count_entry(std::int32_t type) {
-        ++live[static_cast<std::size_t>(type)];
-        if (activation[static_cast<std::size_t>(type)] != 0) --activation[static_cast<std::size_t>(type)];
-    }
+    bool unwatched_site(std::uint64_t site) const { return !(config.flags & TAVO_FLAG_NO_TASK_FILTER) && !watched(0, site); }
 
     void enter_task(std::int32_t type, std::uint64_t id, std::uint64_t site) {
         // Library: invalid types are reported as such, at the entry's site.
         if (type < 0 || type > 4) return raise(invalid_task_type, site);
         // Type 4 has no counters, a watched type 2 no context; both recompute the mask.
-        if (type == 4 || (type == 2 && !unwatched_site(site))) {
-            if (type == 2) count_entry(type);
-            mask = mask_rule();
-            return;
+        const bool context = type != 4 && (type != 2 || unwatched_site(site));
+        if (type != 4) {
+            ++live[static_cast<std::size_t>(type)];
+            if (activation[static_cast<std::size_t>(type)] != 0) --activation[static_cast<std::size_t>(type)];
         }
-        std::uint16_t handle = 1;
-        while (tasks.count(handle) != 0) ++handle;  // the lowest free handle
-        task_t& task = tasks[handle];
-        task.type = type;
-        task.id = id;
-        task.parent = me().current;
-        task.exempt = (task.parent != 0 && tasks.at(task.parent).exempt) || ((config.flags & TAVO_FLAG_TSM) && unwatched_site(site));
-        me().current = handle;
-        count_entry(type);
-        me().last_site = site;
+        if (context) {
+            std::uint16_t handle = 1;
+            while (tasks.count(handle) != 0) ++handle;  // the lowest free handle
+            const bool exempt = (me().current != 0 && current()->exempt) || ((config.flags & TAVO_FLAG_TSM) && unwatched_site(site));
+            tasks[handle] = {type, id, me().current, 1, 0, {}, exempt, false, {}};
+            me().current = handle;
+            me().last_site = site;
+        }
         mask = mask_rule();
     }
 
@@ -304,12 +266,8 @@ struct model_t {
         task_t& task = tasks.at(handle);
         call_stacks.erase({task.type, task.id});
         for (std::uint64_t fork_id : std::vector<std::uint64_t>(std::move(task.wait_list))) sync({6, fork_id}, destroy, site);
-        for (const auto& [granule, cell] : shadow) {
-            for (const slot_t& slot : cell.slots) {
-                for (const auto& records : slot.records) {
-                    if (keeping() && slot.handle == handle && !records.empty()) task.last_time = std::max(task.last_time, records.front().time);
-                }
-            }
+        for (const record_t& r : shadow) {
+            if (keeping() && r.handle == handle) task.last_time = std::max(task.last_time, r.time);
         }
         task.ended = task.last_time != 0;
         if (me().current == handle) {
@@ -325,11 +283,7 @@ struct model_t {
     }
 
     void forget(std::uint16_t handle) {
-        for (auto& [granule, cell] : shadow) {
-            for (slot_t& slot : cell.slots) {
-                if (slot.handle == handle) slot = {};
-            }
-        }
+        std::erase_if(shadow, [&](const record_t& r) { return r.handle == handle; });
         tasks.erase(handle);
         for (auto& [other, task] : tasks) task.clock.erase(handle);
         for (auto& [key, clock] : objects) clock.erase(handle);
@@ -359,43 +313,31 @@ struct model_t {
 
     // ---- Synchronisation ----
 
-    sync_key_t resolve(sync_key_t object) const { return aliases.count(object) ? aliases.at(object) : object; }
+    key_t resolve(key_t object) const { return aliases.count(object) ? aliases.at(object) : object; }
 
-    void sync(sync_key_t object, order_t order, std::uint64_t site) {
+    void sync(key_t object, order_t order, std::uint64_t site) {
         if (!frame(TAVO_ACTIVE_SYNC) || current() == nullptr) return;
         task_t& task = *current();
         me().last_site = site;
         if (object.first >= 9) return raise(invalid_sync_type);
-        const sync_key_t resolved = resolve(object);
+        const key_t resolved = resolve(object);
         const bool exists = objects.count(resolved) != 0;
         if (order == acquire || (order == weak_acquire && exists)) {
             join(task.clock, objects[resolved]);
             if (resolved.first == 6 && keeping()) forget_ordered_kept_tasks();
         } else if (order == release || (order == weak_release && exists)) {
-            const std::uint16_t handle = me().current;
-            task.clock[handle] = std::max(task.clock[handle], ++task.time);
+            task.clock[me().current] = std::max(task.clock[me().current], ++task.time);
             join(objects[resolved], task.clock);
+        } else if (order == destroy && resolved == object) {
+            objects.erase(object);
         } else if (order == destroy) {
-            if (resolved == object) objects.erase(object);
-            else aliases.erase(object);
+            aliases.erase(object);
         }
-    }
-
-    std::uint64_t begin_fork(std::uint64_t site) {
-        const std::uint64_t fork_id = next_sync_id++;
-        sync({5, fork_id}, release, site);
-        sync({6, fork_id}, acquire, site);
-        fork_ids.push_back(fork_id);
-        returned_id = fork_id;
-        return fork_id;
     }
 
     // The task a fork or task wait names: the current one for types 2 and 4.
     task_t* named_task(std::int32_t type, std::uint64_t id, std::uint64_t site) {
-        if (type == 2 || type == 4) {
-            obtain_record();
-            return current();
-        }
+        if (type == 2 || type == 4) return obtain_record(), current();
         if (!frame(TAVO_ACTIVE_SYNC)) return nullptr;
         me().last_site = site;
         const std::uint16_t handle = find_task(type, id);
@@ -404,8 +346,7 @@ struct model_t {
     }
 
     void wait_for(task_t* waiter, std::uint64_t site) {
-        if (waiter == nullptr) return;
-        for (std::uint64_t fork_id : std::vector<std::uint64_t>(std::move(waiter->wait_list))) {
+        for (std::uint64_t fork_id : waiter ? std::vector<std::uint64_t>(std::move(waiter->wait_list)) : std::vector<std::uint64_t>{}) {
             sync({6, fork_id}, acquire, site);
             sync({6, fork_id}, destroy, site);
         }
@@ -417,52 +358,42 @@ struct model_t {
         static constexpr std::uint32_t family[4] = {TAVO_ACTIVE_READS, TAVO_ACTIVE_WRITES, TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS, TAVO_ACTIVE_ATOMICS};
         if ((type == 0 && (config.flags & TAVO_FLAG_IGNORE_READS)) || (type == 3 && (config.flags & TAVO_FLAG_IGNORE_ATOMICS))) return;
         if (!frame(family[type]) || current() == nullptr) return;
-        if ((config.flags & TAVO_FLAG_ALWAYS_CONCURRENT) && live[1] < 2 && !overlap_types_live() && !kept({0, 1})) return;
+        if ((config.flags & TAVO_FLAG_ALWAYS_CONCURRENT) && live[1] < 2 && !overlap_types_live() && !kept(0, 1)) return;
         me().last_site = site;
-        if (!(config.flags & TAVO_FLAG_TSM) || current()->exempt) return;
-        if (filters[0] && !filters[0]->watches(filters[0]->listed(1, address, address + size) || filters[0]->listed(0, site, site))) return;
+        if (!(config.flags & TAVO_FLAG_TSM) || current()->exempt || !watched(0, site, range_t{address, address + size})) return;
         if (size > 255) raise(access_too_big, site);
         size &= 0xFF;
         const task_t& task = *current();
         const std::uint16_t me_handle = me().current;
         std::vector<tavo_access_t> conflicts;  // newest first, each once
         for (std::uint64_t granule = address & ~7ull; size != 0 && granule < address + size; granule += 8) {
-            cell_t& cell = shadow[granule];
-            auto own = std::find_if(cell.slots.begin(), cell.slots.end(), [&](const slot_t& s) { return s.handle == me_handle; });
-            if (own == cell.slots.end()) {
-                own = std::find_if(cell.slots.begin(), cell.slots.end(), [](const slot_t& s) { return s.handle == 0; });
-                if (own == cell.slots.end()) own = cell.slots.emplace(own);
-                own->handle = me_handle;
-            }
-            std::vector<record_t>& records = own->records[type];
-            const auto found = std::find_if(records.begin(), records.end(), [&](const record_t& r) { return r.address == address && r.size == size; });
-            const bool changed = found == records.end() || found->time != task.time;
+            const auto mine = [&](const record_t& r) { return r.granule == granule && r.handle == me_handle; };
+            const auto own = std::find_if(shadow.begin(), shadow.end(), mine);
+            std::uint32_t slot = own != shadow.end() ? own->slot : 0;
+            while (own == shadow.end() && std::any_of(shadow.begin(), shadow.end(), [&](const record_t& r) { return r.granule == granule && r.slot == slot; })) ++slot;
+            const auto found = std::find_if(shadow.begin(), shadow.end(), [&](const record_t& r) { return mine(r) && r.type == type && r.address == address && r.size == size; });
+            const bool changed = found == shadow.end() || found->time != task.time;
             if (changed) {
-                const record_t record{task.time, found == records.end() ? site : found->site, address, size};
-                if (found != records.end()) records.erase(found);
-                records.insert(records.begin(), record);
+                const record_t record{granule, slot, me_handle, type, task.time, found == shadow.end() ? site : found->site, address, size};
+                if (found != shadow.end()) shadow.erase(found);
+                shadow.push_back(record);
             }
-            if (!changed && !cell.conflict_seen) continue;
-            if (std::count_if(cell.slots.begin(), cell.slots.end(), [](const slot_t& s) { return s.handle != 0; }) < 2) {
-                cell.conflict_seen = false;
-                continue;
-            }
-            for (const slot_t& other : cell.slots) {
-                if (other.handle == 0 || other.handle == me_handle) continue;
-                const std::uint64_t known = task.clock.count(other.handle) ? task.clock.at(other.handle) : 0;
-                const task_t& owner = tasks.at(other.handle);
-                for (std::uint32_t earlier = 0; earlier < 4; ++earlier) {
-                    if (earlier == type && (type == 0 || type == 3)) continue;  // read-read, atomic-atomic
-                    for (const record_t& r : other.records[earlier]) {
-                        if (r.time < known) break;  // this one and all older are ordered before
-                        if (r.address >= address + size || address >= r.address + r.size) continue;
-                        // Library: any conflict marks the cell, also one whose descriptor is listed.
-                        cell.conflict_seen = true;
-                        const tavo_access_t conflict{earlier, r.size, r.address, static_cast<std::uint32_t>(owner.type), 0, owner.id, r.site};
-                        if (std::none_of(conflicts.begin(), conflicts.end(), [&](const tavo_access_t& c) { return same(c, conflict); }))
-                            conflicts.insert(conflicts.begin(), conflict);
-                    }
-                }
+            if (!changed && !conflict_seen.count(granule)) continue;
+            // The other tasks' records in the library's scan order: by slot, then access type, newest first.
+            std::vector<record_t> others;
+            std::copy_if(shadow.rbegin(), shadow.rend(), std::back_inserter(others), [&](const record_t& r) { return r.granule == granule && r.handle != me_handle; });
+            std::stable_sort(others.begin(), others.end(), [](const record_t& a, const record_t& b) { return std::pair(a.slot, a.type) < std::pair(b.slot, b.type); });
+            if (others.empty()) conflict_seen.erase(granule);
+            for (const record_t& r : others) {
+                const std::uint64_t known = task.clock.count(r.handle) ? task.clock.at(r.handle) : 0;
+                // Read-read and atomic-atomic do not conflict, nor accesses ordered before this one.
+                if ((r.type == type && (type == 0 || type == 3)) || r.time < known || r.address >= address + size || address >= r.address + r.size) continue;
+                // Library: any conflict marks the cell, also one whose descriptor is listed.
+                conflict_seen.insert(granule);
+                const task_t& owner = tasks.at(r.handle);
+                const tavo_access_t conflict{r.type, r.size, r.address, static_cast<std::uint32_t>(owner.type), 0, owner.id, r.site};
+                if (std::none_of(conflicts.begin(), conflicts.end(), [&](const tavo_access_t& c) { return same(c, conflict); }))
+                    conflicts.insert(conflicts.begin(), conflict);
             }
         }
         if (conflicts.empty()) return;
@@ -481,14 +412,13 @@ struct model_t {
 
     void function_event(bool enters, std::uint64_t function, std::uint64_t frame_address, std::uint64_t site) {
         if (!frame(TAVO_ACTIVE_FUNCTION) || current() == nullptr) return;
-        const call_key_t key{current()->type, current()->id};
+        const key_t key{current()->type, current()->id};
         me().last_site = site;
         if ((config.flags & TAVO_FLAG_RE) == 0) return;
         // A jump stub stands for the function it jumps to; one jump is followed.
-        const auto* code = reinterpret_cast<const std::uint8_t*>(function);
-        if (code[0] == 0xE9) {
+        if (*reinterpret_cast<const std::uint8_t*>(function) == 0xE9) {
             std::int32_t displacement;
-            std::memcpy(&displacement, code + 1, 4);
+            std::memcpy(&displacement, reinterpret_cast<const std::uint8_t*>(function) + 1, 4);
             function += 5 + static_cast<std::uint64_t>(static_cast<std::int64_t>(displacement));
         }
         std::vector<call_t>& stack = call_stacks[key];
@@ -500,14 +430,14 @@ struct model_t {
             return;
         }
         stack.push_back({function, frame_address});
-        if (filters[1] && !filters[1]->watches(filters[1]->listed(0, function, function))) return;
+        if (!watched(1, function)) return;
         stop_t stop;
         for (const auto& [other, calls] : call_stacks) {
             if (other != key && std::any_of(calls.begin(), calls.end(), [&](const call_t& c) { return c.function == function; }))
-                stop.offenses.push_back({static_cast<std::uint32_t>(other.first), 0, other.second});
+                stop.offenses.push_back({other.first, 0, other.second});
         }
         if (stop.offenses.empty()) return;
-        stop.offenses.push_back({static_cast<std::uint32_t>(key.first), 0, key.second});
+        stop.offenses.push_back({key.first, 0, key.second});
         stop.function = function;
         report(TAVO_EVENT_REENTRANT_CALL, site, stop);
     }
@@ -526,11 +456,9 @@ struct model_t {
         case op_t::enter_function: case op_t::leave_function:
             return function_event(e.op == op_t::enter_function, reinterpret_cast<std::uintptr_t>(function_table()) + e.arg[0], e.arg[1], stub);
         case op_t::enter_task: case op_t::enter_task_plain:
-            if (frame(TAVO_ACTIVE_MASTER)) enter_task(type, id, e.op == op_t::enter_task ? e.arg[2] : stub);
-            return;
+            return frame(TAVO_ACTIVE_MASTER) ? enter_task(type, id, e.op == op_t::enter_task ? e.arg[2] : stub) : void();
         case op_t::leave_task: case op_t::leave_task_plain:
-            if (frame(TAVO_ACTIVE_MASTER)) leave_task(type, id, e.op == op_t::leave_task ? e.arg[2] : stub);
-            return;
+            return frame(TAVO_ACTIVE_MASTER) ? leave_task(type, id, e.op == op_t::leave_task ? e.arg[2] : stub) : void();
         case op_t::activate:
             if (static_cast<std::uint32_t>(type) >= 4) return raise(invalid_task_type, stub);
             ++activation[static_cast<std::size_t>(type)];
@@ -538,12 +466,13 @@ struct model_t {
             return;
         case op_t::acquire: case op_t::release: case op_t::acquire_weak: case op_t::release_weak: case op_t::destroy:
             return sync({static_cast<std::uint32_t>(type), id}, static_cast<order_t>(op - static_cast<int>(op_t::acquire)), stub);
-        case op_t::notify_acquired: return sync({0, e.arg[0]}, acquire, 0);
-        case op_t::notify_releasing: return sync({0, e.arg[0]}, release, 0);
-        case op_t::notify_destroy: return sync({0, e.arg[0]}, destroy, 0);
+        case op_t::notify_acquired: case op_t::notify_releasing: case op_t::notify_destroy: {
+            static constexpr order_t orders[] = {acquire, release, destroy};
+            return sync({0, e.arg[0]}, orders[op - static_cast<int>(op_t::notify_acquired)], 0);
+        }
         case op_t::alias: {
             if (static_cast<std::uint32_t>(type) >= 9 || static_cast<std::uint32_t>(e.arg[2]) >= 9) return raise(invalid_sync_type, stub);
-            const sync_key_t target = resolve({static_cast<std::uint32_t>(e.arg[2]), e.arg[3]});
+            const key_t target = resolve({static_cast<std::uint32_t>(e.arg[2]), e.arg[3]});
             if (target.first < 4 || target.first > 6) raise(invalid_sync_type);
             aliases[{static_cast<std::uint32_t>(type), id}] = target;
             return;
@@ -554,16 +483,19 @@ struct model_t {
             returned_id = next_sync_id++;
             return;
         case op_t::fork: case op_t::fork_current: case op_t::fork_nowait: {
-            const std::uint64_t fork_id = begin_fork(stub);
-            if (e.op == op_t::fork_nowait) return;
-            if (task_t* waiter = named_task(e.op == op_t::fork ? type : 2, id, stub)) waiter->wait_list.insert(waiter->wait_list.begin(), fork_id);
+            const std::uint64_t fork_id = next_sync_id++;
+            sync({5, fork_id}, release, stub);
+            sync({6, fork_id}, acquire, stub);
+            fork_ids.push_back(fork_id);
+            returned_id = fork_id;
+            task_t* waiter = e.op == op_t::fork_nowait ? nullptr : named_task(e.op == op_t::fork ? type : 2, id, stub);
+            if (waiter != nullptr) waiter->wait_list.insert(waiter->wait_list.begin(), fork_id);
             return;
         }
         case op_t::join:
             sync({6, e.arg[0]}, acquire, stub);
             sync({6, e.arg[0]}, destroy, stub);
-            sync({5, e.arg[0]}, destroy, stub);
-            return;
+            return sync({5, e.arg[0]}, destroy, stub);
         case op_t::taskwait: return wait_for(named_task(type, id, stub), stub);
         case op_t::taskwait_current: return wait_for(named_task(2, 0, stub), stub);
         case op_t::warn: return raise(type);
