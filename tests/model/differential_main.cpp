@@ -10,35 +10,6 @@
 
 using namespace differential;
 
-namespace {
-
-// Removes what a disagreement does not need: events, then the debugger's actions at stops; a
-// candidate is kept when `fails` says it still disagrees. Thread exits a removal leaves missing
-// are added back at the end.
-template <class Fails>
-stream_t shrink(stream_t stream, Fails fails) {
-    for (std::size_t chunk = stream.size() / 2; chunk >= 1; chunk /= 2) {
-        for (std::size_t begin = 0; begin < stream.size();) {
-            stream_t candidate = stream;
-            candidate.erase(candidate.begin() + static_cast<std::ptrdiff_t>(begin),
-                            candidate.begin() + static_cast<std::ptrdiff_t>(std::min(begin + chunk, stream.size())));
-            complete(candidate);
-            if (candidate.size() < stream.size() && fails(candidate)) stream = candidate;
-            else begin += chunk;
-        }
-    }
-    for (event_t& event : stream) {
-        for (std::size_t action = event.op == op_t::debugger ? 0 : event.at_stops.size(); action-- > 0;) {
-            const event_t before = event;
-            event.at_stops.erase(event.at_stops.begin() + static_cast<std::ptrdiff_t>(action));
-            if (!fails(stream)) event = before;
-        }
-    }
-    return stream;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     unsigned long long first = 1, last = 100;
     std::uint32_t flags = 0;
@@ -69,11 +40,17 @@ int main(int argc, char** argv) {
         ++failed;
         std::printf("seed %llu: the library and the model disagree\n%s", seed, difference.c_str());
         std::fflush(stdout);
-        const bool completed = library[0] == "completed";
-        const stream_t smallest = shrink(stream, [&](const stream_t& candidate) {
+        // Shrunk by dropping events, one at a time from the end, while the disagreement stays.
+        stream_t smallest = stream;
+        for (std::size_t index = stream.size(); index-- > 0;) {
+            stream_t candidate = smallest;
+            candidate.erase(candidate.begin() + static_cast<std::ptrdiff_t>(index));
+            complete(candidate);
             const outcome_t candidate_library = run_library(candidate);
-            return completed == (candidate_library[0] == "completed") && !compare(candidate_library, run_model(candidate)).empty();
-        });
+            if (candidate.size() < smallest.size() && (library[0] == "completed") == (candidate_library[0] == "completed") &&
+                !compare(candidate_library, run_model(candidate)).empty())
+                smallest = candidate;
+        }
         std::printf("shrunk from %zu to %zu events:\n%s%s\n", stream.size(), smallest.size(), compare(run_library(smallest), run_model(smallest)).c_str(),
                     to_text(smallest).c_str());
         std::fflush(stdout);
