@@ -31,22 +31,19 @@ enum class op_t : std::uint8_t {
 
 // A filter record the debugger writes. `first` may be relative to an entry stub's site (which
 // differs between executables) or to the function table.
+// base >= 0 is a stub's index.
 struct filter_plan_t {
+    static constexpr std::int32_t no_base = -1, function_table_base = -2;
     std::uint8_t feature = 1, target = 1, operation = 2;
     std::uint64_t first = 0, second = 0;
-    std::int32_t base = no_base;  // >= 0: a stub's index
-
-    static constexpr std::int32_t no_base = -1, function_table_base = -2;
+    std::int32_t base = no_base;
 };
 
 // What the debugger does while the process is stopped (or, for op_t::debugger, while it runs):
 // writes of the block's words in order (request bits set or cleared, or a word replaced), then
 // filter records from the start of the buffer.
 enum field_t : std::uint8_t { set_request, clear_request, set_flags, set_version, set_count };
-struct debugger_action_t {
-    std::vector<std::pair<field_t, std::uint32_t>> writes;
-    std::vector<filter_plan_t> records;
-};
+struct debugger_action_t { std::vector<std::pair<field_t, std::uint32_t>> writes; std::vector<filter_plan_t> records; };
 
 struct event_t {
     op_t op = op_t::write;
@@ -57,7 +54,6 @@ struct event_t {
     std::vector<debugger_action_t> at_stops;  // the debugger's action at this event's n-th stop
 };
 using stream_t = std::vector<event_t>;
-int thread_count(const stream_t& stream);
 
 // A stop as the debugger sees it, one line: the reason, the block, the active mask and the detection.
 struct stop_t {
@@ -66,9 +62,9 @@ struct stop_t {
     std::uint64_t site = 0;
     tavo_config_t config{};
     std::uint32_t active_mask = 0;
-    tavo_access_t offending{};
+    tavo_access_t offending{};                // data sharing
     std::vector<tavo_access_t> offended;
-    std::uint64_t function = 0;
+    std::uint64_t function = 0;               // reentrant call
     std::vector<tavo_offense_t> offenses;
 };
 std::string describe(const stop_t& stop);
@@ -85,12 +81,8 @@ constexpr std::uint64_t thread_id_placeholder(int thread) { return 0x7A000000000
 // call site the library records is known to the model.
 constexpr int access_variants = 4;
 std::uint64_t stub_site(op_t op, int variant = 0);
-std::uint64_t call_entry(const event_t& event, std::uint64_t task_id);
 const std::uint8_t* function_table();
 
-// The debugger's action at the given stop of an event. Past the stream's own actions a debugger
-// that still sees stops after many more clears the request word, so that a run always ends.
-debugger_action_t action_at(const event_t& event, std::size_t ordinal);
 // The block as the debugger leaves it after an action; the filter buffer gets the records.
 void apply_action(const debugger_action_t& action, tavo_config_t& config, tavo_filter_record_t* buffer, std::uint32_t capacity);
 

@@ -66,18 +66,15 @@ struct model_t {
     };
 
     // An ended task stays (ended) while TAVO_FLAG_KEEP_ENDED_TASKS keeps its records.
-    // The parent is the enclosing task on the same thread (0: none); last_time is an ended task's
-    // newest record's; the wait list holds fork ids, most recent first.
+    // last_time is an ended task's newest record's; the wait list holds fork ids, most recent first.
     struct task_t {
         std::int32_t type = 0;
-        std::uint64_t id = 0;
-        std::uint16_t parent = 0;
-        std::uint64_t time = 1, last_time = 0;
+        std::uint64_t id = 0, time = 1, last_time = 0;
         clock_t_ clock;
         bool exempt = false, ended = false;
         std::vector<std::uint64_t> wait_list;
     };
-    struct thread_t { bool has_record = false; std::uint64_t last_site = 0; std::uint16_t current = 0; };
+    struct thread_t { bool has_record = false; std::uint64_t last_site = 0; std::vector<std::uint16_t> chain; };  // innermost task last
 
     // One access as the shadow memory keeps it: in a granule, in the slot its task took there (the
     // lowest free one), refreshed (time only) when the same bytes are accessed again.
@@ -110,7 +107,8 @@ struct model_t {
     std::optional<std::uint64_t> returned_id;  // of the current event, a line after its stops
 
     thread_t& me() { return threads[static_cast<std::size_t>(thread)]; }
-    task_t* current() { return me().current != 0 ? &tasks.at(me().current) : nullptr; }
+    std::uint16_t current_handle() { return me().chain.empty() ? 0 : me().chain.back(); }
+    task_t* current() { return me().chain.empty() ? nullptr : &tasks.at(me().chain.back()); }
     bool keeping() const { return config.flags & TAVO_FLAG_KEEP_ENDED_TASKS; }
 
     // Whether a feature's filter, if any, watches an event at a code address (or a function) and,
@@ -211,15 +209,15 @@ struct model_t {
     // A thread's first call that needs its record enters the thread's initial task.
     void obtain_record() {
         if (me().has_record) return;
-        me() = {true, 0, 0};
+        me() = {true, 0, {}};
         if (config.request != 0) report(poll(), 0);
         enter_task(1, thread_id_placeholder(thread), 0);
     }
 
     std::uint16_t find_task(std::int32_t type, std::uint64_t id) {
-        std::uint16_t handle = me().current;
-        while (handle != 0 && (tasks.at(handle).type != type || tasks.at(handle).id != id)) handle = tasks.at(handle).parent;
-        return handle;
+        const auto& chain = me().chain;
+        const auto found = std::find_if(chain.rbegin(), chain.rend(), [&](std::uint16_t h) { return tasks.at(h).type == type && tasks.at(h).id == id; });
+        return found != chain.rend() ? *found : 0;
     }
 
     bool unwatched_site(std::uint64_t site) const { return !(config.flags & TAVO_FLAG_NO_TASK_FILTER) && !watched(0, site); }
@@ -236,9 +234,9 @@ struct model_t {
         if (context) {
             std::uint16_t handle = 1;
             while (tasks.count(handle) != 0) ++handle;  // the lowest free handle
-            const bool exempt = (me().current != 0 && current()->exempt) || ((config.flags & TAVO_FLAG_TSM) && unwatched_site(site));
-            tasks[handle] = {type, id, me().current, 1, 0, {}, exempt, false, {}};
-            me().current = handle;
+            const bool exempt = (current() != nullptr && current()->exempt) || ((config.flags & TAVO_FLAG_TSM) && unwatched_site(site));
+            tasks[handle] = {type, id, 1, 0, {}, exempt, false, {}};
+            me().chain.push_back(handle);
             me().last_site = site;
         }
         mask = mask_rule();
@@ -270,14 +268,8 @@ struct model_t {
             if (keeping() && r.handle == handle) task.last_time = std::max(task.last_time, r.time);
         }
         task.ended = task.last_time != 0;
-        if (me().current == handle) {
-            me().current = task.parent;
-        } else {
-            raise(task_nesting, site);
-            std::uint16_t above = me().current;
-            while (tasks.at(above).parent != handle) above = tasks.at(above).parent;
-            tasks.at(above).parent = task.parent;
-        }
+        if (current_handle() != handle) raise(task_nesting, site);
+        std::erase(me().chain, handle);
         if (!task.ended) forget(handle);
         if (keeping()) forget_ordered_kept_tasks();
     }
@@ -303,12 +295,8 @@ struct model_t {
     }
 
     void tear_down_thread() {
-        if (me().current == 0) return raise(task_nesting, me().last_site);
-        for (;;) {
-            end_task(me().current, me().last_site);
-            if (me().current == 0) return;
-            raise(task_nesting, me().last_site);
-        }
+        if (me().chain.empty()) return raise(task_nesting, me().last_site);
+        for (end_task(current_handle(), me().last_site); !me().chain.empty(); end_task(current_handle(), me().last_site)) raise(task_nesting, me().last_site);
     }
 
     // ---- Synchronisation ----
@@ -326,7 +314,7 @@ struct model_t {
             join(task.clock, objects[resolved]);
             if (resolved.first == 6 && keeping()) forget_ordered_kept_tasks();
         } else if (order == release || (order == weak_release && exists)) {
-            task.clock[me().current] = std::max(task.clock[me().current], ++task.time);
+            task.clock[current_handle()] = std::max(task.clock[current_handle()], ++task.time);
             join(objects[resolved], task.clock);
         } else if (order == destroy && resolved == object) {
             objects.erase(object);
@@ -364,7 +352,7 @@ struct model_t {
         if (size > 255) raise(access_too_big, site);
         size &= 0xFF;
         const task_t& task = *current();
-        const std::uint16_t me_handle = me().current;
+        const std::uint16_t me_handle = current_handle();
         std::vector<tavo_access_t> conflicts;  // newest first, each once
         for (std::uint64_t granule = address & ~7ull; size != 0 && granule < address + size; granule += 8) {
             const auto mine = [&](const record_t& r) { return r.granule == granule && r.handle == me_handle; };
@@ -511,9 +499,9 @@ struct model_t {
     // The thread's open tasks as (type, id), innermost first.
     std::vector<std::pair<std::int32_t, std::uint64_t>> chain(int of_thread) const {
         std::vector<std::pair<std::int32_t, std::uint64_t>> result;
-        for (std::uint16_t handle = static_cast<std::size_t>(of_thread) < threads.size() ? threads[static_cast<std::size_t>(of_thread)].current : 0; handle != 0;
-             handle = tasks.at(handle).parent)
-            result.emplace_back(tasks.at(handle).type, tasks.at(handle).id);
+        if (static_cast<std::size_t>(of_thread) >= threads.size()) return result;
+        for (auto h = threads[static_cast<std::size_t>(of_thread)].chain.rbegin(); h != threads[static_cast<std::size_t>(of_thread)].chain.rend(); ++h)
+            result.emplace_back(tasks.at(*h).type, tasks.at(*h).id);
         return result;
     }
 
