@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <tuple>
 
 #include "differential.h"
 
@@ -32,9 +33,7 @@ struct model_t {
     using clock_t_ = std::map<std::uint16_t, std::uint64_t>;  // handle -> time; absent is 0
     using key_t = std::pair<std::uint32_t, std::uint64_t>;     // a sync object's or a call stack's (type, id)
 
-    static void join(clock_t_& destination, const clock_t_& source) {
-        for (const auto& [handle, time] : source) destination[handle] = std::max(destination[handle], time);
-    }
+    static void join(clock_t_& to, const clock_t_& from) { for (const auto& [handle, time] : from) to[handle] = std::max(to[handle], time); }
 
     // Range sets: a range precedes another when both its base and its end are lower; ranges neither
     // of which precedes the other (equal, or one containing the other) are equivalent. Task ids are
@@ -42,9 +41,7 @@ struct model_t {
     struct range_t {
         std::uint64_t base, end;
         bool operator<(const range_t& other) const { return base < other.base && end < other.end; }
-        bool within(const std::vector<range_t>& set) const {
-            return std::any_of(set.begin(), set.end(), [&](const range_t& r) { return r.base <= base && end <= r.end; });
-        }
+        bool within(const std::vector<range_t>& set) const { return std::any_of(set.begin(), set.end(), [&](const range_t& r) { return r.base <= base && end <= r.end; }); }
     };
 
     struct filter_t {
@@ -123,10 +120,7 @@ struct model_t {
 
     void report(std::int32_t reason, std::uint64_t site, stop_t stop = {}) {
         for (stop.site = site; reason != 0; reason = poll()) {
-            stop.event = event;
-            stop.reason = reason;
-            stop.config = config;
-            stop.active_mask = mask;
+            std::tie(stop.event, stop.reason, stop.config, stop.active_mask) = std::tuple(event, reason, config, mask);
             outcome.push_back(describe(stop));
             write((*debugger)(ordinal++));
         }
@@ -144,9 +138,7 @@ struct model_t {
         // Done requests are cleared; an update answers them all.
         std::uint32_t done = config.request & (TAVO_REQUEST_RESET_TSM | TAVO_REQUEST_RESET_RE);
         if (config.request & TAVO_REQUEST_ALLOCATE) {
-            buffer.assign(config.filter_count, tavo_filter_record_t{});
-            written = 0;
-            done |= TAVO_REQUEST_ALLOCATE;
+            buffer.assign(config.filter_count, tavo_filter_record_t{}), written = 0, done |= TAVO_REQUEST_ALLOCATE;
         } else if (config.request & TAVO_REQUEST_APPLY_FILTERS) {
             if (buffer.size() < config.filter_count) return invalid_parameter;
             if (const std::int32_t failure = apply_filter_batch(); failure != 0) return failure;
@@ -201,9 +193,7 @@ struct model_t {
 
     bool frame(std::uint32_t family) {
         if (config.request != 0) report(poll(), 0);
-        if ((mask & family) == 0) return false;
-        obtain_record();
-        return true;
+        return (mask & family) != 0 && (obtain_record(), true);
     }
 
     // A thread's first call that needs its record enters the thread's initial task.
@@ -227,10 +217,7 @@ struct model_t {
         if (type < 0 || type > 4) return raise(invalid_task_type, site);
         // Type 4 has no counters, a watched type 2 no context; both recompute the mask.
         const bool context = type != 4 && (type != 2 || unwatched_site(site));
-        if (type != 4) {
-            ++live[static_cast<std::size_t>(type)];
-            if (activation[static_cast<std::size_t>(type)] != 0) --activation[static_cast<std::size_t>(type)];
-        }
+        if (type != 4) ++live[static_cast<std::size_t>(type)], activation[static_cast<std::size_t>(type)] -= activation[static_cast<std::size_t>(type)] != 0;
         if (context) {
             std::uint16_t handle = 1;
             while (tasks.count(handle) != 0) ++handle;  // the lowest free handle
@@ -316,10 +303,8 @@ struct model_t {
         } else if (order == release || (order == weak_release && exists)) {
             task.clock[current_handle()] = std::max(task.clock[current_handle()], ++task.time);
             join(objects[resolved], task.clock);
-        } else if (order == destroy && resolved == object) {
-            objects.erase(object);
         } else if (order == destroy) {
-            aliases.erase(object);
+            resolved == object ? objects.erase(object) : aliases.erase(object);
         }
     }
 
@@ -361,11 +346,8 @@ struct model_t {
             while (own == shadow.end() && std::any_of(shadow.begin(), shadow.end(), [&](const record_t& r) { return r.granule == granule && r.slot == slot; })) ++slot;
             const auto found = std::find_if(shadow.begin(), shadow.end(), [&](const record_t& r) { return mine(r) && r.type == type && r.address == address && r.size == size; });
             const bool changed = found == shadow.end() || found->time != task.time;
-            if (changed) {
-                const record_t record{granule, slot, me_handle, type, task.time, found == shadow.end() ? site : found->site, address, size};
-                if (found != shadow.end()) shadow.erase(found);
-                shadow.push_back(record);
-            }
+            if (found == shadow.end()) shadow.push_back({granule, slot, me_handle, type, task.time, site, address, size});
+            else if (changed) found->time = task.time, std::rotate(found, found + 1, shadow.end());
             if (!changed && !conflict_seen.count(granule)) continue;
             // The other tasks' records in the library's scan order: by slot, then access type, newest first.
             std::vector<record_t> others;
@@ -507,13 +489,9 @@ struct model_t {
 
     // Runs one event on its thread; at each stop the debugger says what it writes.
     void run(const event_t& e, std::size_t index, const debugger_t& at_stop) {
-        debugger = &at_stop;
-        event = index;
-        ordinal = 0;
-        thread = e.thread;
+        std::tie(debugger, event, ordinal, thread) = std::tuple(&at_stop, index, 0, e.thread);
         run_event(e);
-        if (returned_id) outcome.push_back(returned(*returned_id));
-        returned_id.reset();
+        if (returned_id) outcome.push_back(returned(*std::exchange(returned_id, std::nullopt)));
     }
 };
 
