@@ -194,38 +194,35 @@ stream_t parse(const std::string& text) {
 
 namespace {
 
-constexpr std::size_t max_threads = 64;
-
 // The child's run. Only one thread works at a time, handed over by semaphores; each stop and each
 // returned id is a line of the outcome file.
 struct run_t {
     const stream_t& stream;
     std::FILE* out;
     std::size_t event = 0, ordinal = 0;
-    std::uint64_t thread_ids[max_threads] = {};
+    std::vector<std::uint64_t> thread_ids;
 };
 run_t* active_run = nullptr;
 
 std::uint64_t to_placeholder(const run_t& run, std::uint64_t task_id) {
-    const auto* found = std::find(std::begin(run.thread_ids), std::end(run.thread_ids), task_id);
-    return task_id != 0 && found != std::end(run.thread_ids) ? thread_id_placeholder(static_cast<int>(found - run.thread_ids)) : task_id;
+    const auto found = std::find(run.thread_ids.begin(), run.thread_ids.end(), task_id);
+    return found != run.thread_ids.end() ? thread_id_placeholder(static_cast<int>(found - run.thread_ids.begin())) : task_id;
 }
 
 void record_stop(run_t& run) {
     stop_t stop{run.event, __tavo_event_reason, __tavo_current_detection.site, __tavo_config, __TAVO_isGuardedCall, {}, {}, 0, {}};
+    const tavo_sharing_detection_t& sharing = __tavo_current_detection.sharing;
+    const tavo_reentrancy_detection_t& reentrancy = __tavo_current_detection.reentrancy;
     if (stop.reason == TAVO_EVENT_DATA_SHARING) {
-        const tavo_sharing_detection_t& sharing = __tavo_current_detection.sharing;
         stop.offending = sharing.offending;
         stop.offended.assign(sharing.offended, sharing.offended + sharing.offended_count);
-        stop.offending.task_id = to_placeholder(run, stop.offending.task_id);
-        for (tavo_access_t& access : stop.offended) access.task_id = to_placeholder(run, access.task_id);
-    }
-    if (stop.reason == TAVO_EVENT_REENTRANT_CALL) {
-        const tavo_reentrancy_detection_t& reentrancy = __tavo_current_detection.reentrancy;
+    } else if (stop.reason == TAVO_EVENT_REENTRANT_CALL) {
         stop.function = reentrancy.function;
         stop.offenses.assign(reentrancy.offenses, reentrancy.offenses + reentrancy.offense_count);
-        for (tavo_offense_t& offense : stop.offenses) offense.task_id = to_placeholder(run, offense.task_id);
     }
+    stop.offending.task_id = to_placeholder(run, stop.offending.task_id);
+    for (tavo_access_t& access : stop.offended) access.task_id = to_placeholder(run, access.task_id);
+    for (tavo_offense_t& offense : stop.offenses) offense.task_id = to_placeholder(run, offense.task_id);
     std::fprintf(run.out, "%s\n", describe(stop).c_str());
     apply_action(action_at(run.stream[run.event], run.ordinal++), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
 }
@@ -258,16 +255,13 @@ struct worker_t {
 };
 
 [[noreturn]] void run_in_child(const stream_t& stream, std::FILE* out) {
-    run_t run{stream, out};
+    run_t run{stream, out, 0, 0, {}};
     // Started in index order, so that thread identifiers ascend with the index as the model's
     // stand-ins do: the offenses list is ordered by task id.
     std::size_t threads = static_cast<std::size_t>(thread_count(stream));
     for (const event_t& event : stream) threads = event.id_is_thread ? std::max<std::size_t>(threads, event.arg[1] + 1) : threads;
-    std::unique_ptr<worker_t> workers[max_threads];
-    for (std::size_t thread = 0; thread < threads; ++thread) {
-        workers[thread] = std::make_unique<worker_t>(run);
-        run.thread_ids[thread] = workers[thread]->thread_id_;
-    }
+    std::vector<std::unique_ptr<worker_t>> workers;
+    while (workers.size() < threads) run.thread_ids.push_back(workers.emplace_back(std::make_unique<worker_t>(run))->thread_id_);
     active_run = &run;
     for (; run.event < stream.size(); ++run.event) {
         const event_t& event = stream[run.event];
@@ -282,15 +276,10 @@ struct worker_t {
 }  // namespace
 
 outcome_t run_library(const stream_t& stream) {
-    if (std::any_of(stream.begin(), stream.end(), [](const event_t& e) { return e.thread >= max_threads || (e.id_is_thread && e.arg[1] >= max_threads); }))
-        return {"the stream uses too many threads"};
     std::FILE* file = std::tmpfile();
     if (file == nullptr) return {"no temporary file"};
     const pid_t child = fork();
-    if (child == 0) {
-        alarm(30);
-        run_in_child(stream, file);
-    }
+    if (child == 0) alarm(30), run_in_child(stream, file);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     outcome_t outcome{"completed"};
@@ -298,10 +287,7 @@ outcome_t run_library(const stream_t& stream) {
         outcome[0] = WTERMSIG(status) == SIGALRM ? "the library hung (no progress within 30 s)" : std::string("the library crashed: signal ") + strsignal(WTERMSIG(status));
     else if (WEXITSTATUS(status) != 0) outcome[0] = "the run ended with exit status " + std::to_string(WEXITSTATUS(status));
     std::rewind(file);
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    for (ssize_t length; (length = getline(&line, &capacity, file)) > 0;) outcome.emplace_back(line, static_cast<std::size_t>(length - 1));
-    std::free(line);
+    for (char line[1 << 16]; std::fgets(line, sizeof line, file) != nullptr;) outcome.emplace_back(line, std::strcspn(line, "\n"));
     std::fclose(file);
     return outcome;
 }
