@@ -30,15 +30,15 @@ public:
     template <class T>
     T pick(std::initializer_list<T> values) { return pick<std::initializer_list<T>>(values); }
 
-    static event_t make(op_t op, int thread, std::initializer_list<std::int64_t> args) {
-        event_t event{op, static_cast<std::uint8_t>(thread), 0, false, {}, {}};
+    static event_t make(op_t op, int thread, std::initializer_list<std::int64_t> args, std::vector<debugger_action_t> at_stops = {}) {
+        event_t event{op, static_cast<std::uint8_t>(thread), 0, false, {}, std::move(at_stops)};
         std::copy(args.begin(), args.end(), event.arg);
         return event;
     }
 
     stream_t generate(std::uint32_t extra_flags) {
         threads_ = between(2, max_threads);
-        add(make(op_t::debugger, 0, {}), {{{set_flags, pick(start_flags) | extra_flags}}, {}});
+        add(make(op_t::debugger, 0, {}, {{{{set_flags, pick(start_flags) | extra_flags}}, {}}}));
         // Most threads announce themselves as native threads, so that checking switches on.
         for (int thread = 0; thread < threads_; ++thread) {
             if (chance(0.8)) add(make(op_t::enter_task, thread, {3, thread + 1, pick(task_sites)}));
@@ -115,11 +115,7 @@ private:
             return make(op_t::join, thread, {!model_.fork_ids.empty() && chance(0.9) ? static_cast<std::int64_t>(pick(model_.fork_ids)) : between(1, 40)});
         case 11: return chance(0.4) ? make(op_t::taskwait_current, thread, {}) : task_event(op_t::taskwait, thread);
         case 12: return make(pick({op_t::warn, op_t::warn_from}), thread, {pick({-10001, -29993, -50000, -5, 0, 7, -60000}), pick(task_sites)});
-        case 13: {
-            event_t event = make(op_t::debugger, 0, {});
-            event.at_stops.push_back(running_action());
-            return event;
-        }
+        case 13: return make(op_t::debugger, 0, {}, {running_action()});
         case 14:
             // A thread ends; another may take its place.
             if (threads_ < max_threads && chance(0.5)) ++threads_;
@@ -136,26 +132,15 @@ private:
         plan.target = pick<std::uint8_t>({1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 4, 4, 8, 8, 8, 15, 3, 0x21});
         if (plan.target == 8) plan.operation = pick<std::uint8_t>({3, 3, 3, 3, 3, 3, 3, 3, 3, 5, 5, 5, 5, 5, 5, 5, 5, 5, 1, 2, 0x13});
         else plan.operation = pick<std::uint8_t>({2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 4, 4, 4, 4, 1, 1, 3, 5, 0x12, 7});
-        const int where = between(0, 2);
-        if (plan.target == 1 && where == 0) {
-            // Around the site of an access or a plain task entry, the sites the filters judge.
-            const int stub = between(0, 4 * access_variants);
-            plan.base = stub < 4 * access_variants ? stub : static_cast<int>(op_t::enter_task_plain) * access_variants;
-            plan.first = static_cast<std::uint64_t>(-between(0, 4));
-            plan.second = static_cast<std::uint64_t>(between(0, 40));
-        } else if (plan.target == 1 && where == 1) {
-            plan.first = static_cast<std::uint64_t>(pick(task_sites) - between(0, 2));
-            plan.second = static_cast<std::uint64_t>(between(0, 16));
-        } else if (plan.target == 1) {
-            plan.base = filter_plan_t::function_table_base;
-            plan.first = static_cast<std::uint64_t>(8 * between(0, 7));
-            plan.second = static_cast<std::uint64_t>(between(0, 24));
-        } else if (plan.target == 2) {
-            plan.first = static_cast<std::uint64_t>(data_base + between(0, 40));
-            plan.second = static_cast<std::uint64_t>(between(1, 32)) | (chance(0.1) ? 0xABCD00000000ull : 0);
-        } else {
-            plan.first = static_cast<std::uint64_t>(between(0, 5));
-        }
+        // Code ranges around the site of an access or a plain task entry (the sites the filters
+        // judge), around the tasks' sites, or over the watched functions; data ranges over the data.
+        const int where = plan.target == 1 ? between(0, 2) : plan.target == 2 ? 3 : 4, stub = between(0, 4 * access_variants);
+        if (where == 0) plan.base = stub < 4 * access_variants ? stub : static_cast<int>(op_t::enter_task_plain) * access_variants;
+        if (where == 2) plan.base = filter_plan_t::function_table_base;
+        const std::int64_t first[] = {-between(0, 4), pick(task_sites) - between(0, 2), 8 * between(0, 7), data_base + between(0, 40), between(0, 5)};
+        const std::int64_t length[] = {between(0, 40), between(0, 16), between(0, 24), between(1, 32) | (chance(0.1) ? 0xABCD00000000ll : 0), 0};
+        plan.first = static_cast<std::uint64_t>(first[where]);
+        plan.second = static_cast<std::uint64_t>(length[where]);
         return plan;
     }
 
@@ -190,9 +175,8 @@ private:
         }
         // Apply again what is in the buffer, if the debugger wrote it.
         if (roll < 66) return {{{set_request, model_.config.filter_count <= model_.written ? TAVO_REQUEST_APPLY_FILTERS : 0}}, {}};
-        if (roll < 82) return {{{set_request, pick({TAVO_REQUEST_PING, TAVO_REQUEST_PING, TAVO_REQUEST_PING, TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_TSM,
-                                                     TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_RE, TAVO_REQUEST_RESET_RE})}}, {}};
-        if (roll < 85) return {{{set_request, pick({0x4u, 0x80u, 0x1000u, 0x3u})}}, {}};
+        if (roll < 85) return {{{set_request, roll >= 82 ? pick({0x4u, 0x80u, 0x1000u, 0x3u}) : pick({TAVO_REQUEST_PING, TAVO_REQUEST_PING, TAVO_REQUEST_PING,
+            TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_RE, TAVO_REQUEST_RESET_RE})}}, {}};
         if (roll < 88) return {{{set_version, pick({2u, 4u, 0u})}}, {}};
         return roll < 96 ? toggle_flag() : debugger_action_t{{{clear_request, model_.config.request}}, {}};
     }
@@ -205,8 +189,7 @@ private:
         if (event.op == op_t::thread_exit) exited_[event.thread] = true;
     }
 
-    void add(event_t event, const debugger_action_t& action = {}) {
-        if (event.op == op_t::debugger && event.at_stops.empty()) event.at_stops.push_back(action);
+    void add(event_t event) {
         stream_.push_back(event);
         run(stream_.back(), stream_.size() - 1);
     }
