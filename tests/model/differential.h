@@ -12,21 +12,19 @@
 
 namespace differential {
 
-// Each op before `debugger` is one entry of the library; its arguments are event_t::arg in order.
+// Each op before `debugger` is one entry of the library; its arguments are event_t::arg in order:
+//   read, write, update, atomic: address, size
+//   enter_function, leave_function: offset into the function table, frame
+//   enter_task, leave_task: type, id, site (the From entries); enter_task_plain, leave_task_plain: type, id
+//   activate: type; acquire, release, acquire_weak, release_weak, destroy: type, id
+//   notify_acquired, notify_releasing, notify_destroy: address of the object
+//   alias: type, id, target type, target id; allocate, fork_current, fork_nowait: none; fork: type, id
+//   join: fork id; taskwait: type, id; taskwait_current: none; warn: code; warn_from: code, site
+// debugger is the block written while all threads run; thread_exit ends the thread.
 enum class op_t : std::uint8_t {
-    read, write, update, atomic,                 // address, size
-    enter_function, leave_function,              // offset into the function table, frame
-    enter_task, leave_task,                      // type, id, site (the From entries)
-    enter_task_plain, leave_task_plain,          // type, id (the return-address entries)
-    activate,                                    // type
-    acquire, release, acquire_weak, release_weak, destroy,  // type, id
-    notify_acquired, notify_releasing, notify_destroy,      // address of the object
-    alias,                                       // type, id, target type, target id
-    allocate, fork, fork_current, fork_nowait,   // fork: type, id
-    join,                                        // fork id
-    taskwait, taskwait_current,                  // taskwait: type, id
-    warn, warn_from,                             // code, site
-    debugger, thread_exit,                       // debugger: the block written while all threads run
+    read, write, update, atomic, enter_function, leave_function, enter_task, leave_task, enter_task_plain, leave_task_plain, activate,
+    acquire, release, acquire_weak, release_weak, destroy, notify_acquired, notify_releasing, notify_destroy, alias, allocate, fork,
+    fork_current, fork_nowait, join, taskwait, taskwait_current, warn, warn_from, debugger, thread_exit
 };
 
 // A filter record the debugger writes. `first` may be relative to an entry stub's site (which
@@ -45,13 +43,15 @@ struct filter_plan_t {
 enum field_t : std::uint8_t { set_request, clear_request, set_flags, set_version, set_count };
 struct debugger_action_t { std::vector<std::pair<field_t, std::uint32_t>> writes; std::vector<filter_plan_t> records; };
 
+// The variant says which of an op's stubs calls the entry (accesses come from several sites);
+// id_is_thread, that arg[1] names a stream thread whose identifier is the task id; at_stops, the
+// debugger's action at this event's n-th stop.
 struct event_t {
     op_t op = op_t::write;
-    std::uint8_t thread = 0;
-    std::uint8_t variant = 0;      // which of an op's stubs calls the entry: accesses come from several sites
-    bool id_is_thread = false;     // arg[1] names a stream thread: the task id is its identifier
+    std::uint8_t thread = 0, variant = 0;
+    bool id_is_thread = false;
     std::uint64_t arg[4] = {};
-    std::vector<debugger_action_t> at_stops;  // the debugger's action at this event's n-th stop
+    std::vector<debugger_action_t> at_stops;
 };
 using stream_t = std::vector<event_t>;
 
@@ -62,9 +62,9 @@ struct stop_t {
     std::uint64_t site = 0;
     tavo_config_t config{};
     std::uint32_t active_mask = 0;
-    tavo_access_t offending{};                // data sharing
+    tavo_access_t offending{};  // data sharing
     std::vector<tavo_access_t> offended;
-    std::uint64_t function = 0;               // reentrant call
+    std::uint64_t function = 0;  // reentrant call
     std::vector<tavo_offense_t> offenses;
 };
 std::string describe(const stop_t& stop);
