@@ -29,27 +29,19 @@ namespace differential {
 namespace {
 
 // Every op's name in a stream's text, its entry and how many arguments it takes, in op_t's order.
-struct op_info_t {
-    const char* name;
-    std::uintptr_t entry;
-    int arity;
-};
-#define TAVO_OP(name, entry, arity) {name, reinterpret_cast<std::uintptr_t>(entry), arity}
+struct op_info_t { const char* name; std::uintptr_t entry; int arity; };
+#define OP(name, entry, arity) {name, reinterpret_cast<std::uintptr_t>(entry), arity}
 const op_info_t ops[] = {
-    TAVO_OP("read", &_TAVO_readMemory, 2), TAVO_OP("write", &_TAVO_writeMemory, 2), TAVO_OP("update", &_TAVO_updateMemory, 2),
-    TAVO_OP("atomic", &_TAVO_atomicUpdate, 2), TAVO_OP("enter_function", &_TAVO_enterFunction, 2),
-    TAVO_OP("leave_function", &_TAVO_leaveFunction, 2), TAVO_OP("enter_task", &_TAVO_enterGenericTaskFrom, 3),
-    TAVO_OP("leave_task", &_TAVO_leaveGenericTaskFrom, 3), TAVO_OP("enter_task_plain", &_TAVO_enterGenericTask, 2),
-    TAVO_OP("leave_task_plain", &_TAVO_leaveGenericTask, 2), TAVO_OP("activate", &_TAVO_activateTaskType, 1),
-    TAVO_OP("acquire", &_TAVO_syncAcquire, 2), TAVO_OP("release", &_TAVO_syncRelease, 2),
-    TAVO_OP("acquire_weak", &_TAVO_syncAcquireWeak, 2), TAVO_OP("release_weak", &_TAVO_syncReleaseWeak, 2),
-    TAVO_OP("destroy", &_TAVO_syncDestroy, 2), TAVO_OP("notify_acquired", &__zuk_sync_acquired, 1),
-    TAVO_OP("notify_releasing", &__zuk_sync_releasing, 1), TAVO_OP("notify_destroy", &__zuk_sync_destroy, 1),
-    TAVO_OP("alias", &_TAVO_syncAlias, 4), TAVO_OP("allocate", &_TAVO_syncAllocate, 0), TAVO_OP("fork", &_TAVO_syncForkTask, 2),
-    TAVO_OP("fork_current", &_TAVO_syncForkTaskCurrent, 0), TAVO_OP("fork_nowait", &_TAVO_syncForkTaskNowait, 0),
-    TAVO_OP("join", &_TAVO_syncJoin, 1), TAVO_OP("taskwait", &_TAVO_syncTaskwait, 2),
-    TAVO_OP("taskwait_current", &_TAVO_syncTaskwaitCurrent, 0), TAVO_OP("warn", &_TAVO_warn, 1),
-    TAVO_OP("warn_from", &_TAVO_warnFrom, 2), TAVO_OP("debugger", nullptr, 0), TAVO_OP("thread_exit", nullptr, 0)};
+    OP("read", &_TAVO_readMemory, 2), OP("write", &_TAVO_writeMemory, 2), OP("update", &_TAVO_updateMemory, 2), OP("atomic", &_TAVO_atomicUpdate, 2),
+    OP("enter_function", &_TAVO_enterFunction, 2), OP("leave_function", &_TAVO_leaveFunction, 2), OP("enter_task", &_TAVO_enterGenericTaskFrom, 3),
+    OP("leave_task", &_TAVO_leaveGenericTaskFrom, 3), OP("enter_task_plain", &_TAVO_enterGenericTask, 2), OP("leave_task_plain", &_TAVO_leaveGenericTask, 2),
+    OP("activate", &_TAVO_activateTaskType, 1), OP("acquire", &_TAVO_syncAcquire, 2), OP("release", &_TAVO_syncRelease, 2),
+    OP("acquire_weak", &_TAVO_syncAcquireWeak, 2), OP("release_weak", &_TAVO_syncReleaseWeak, 2), OP("destroy", &_TAVO_syncDestroy, 2),
+    OP("notify_acquired", &__zuk_sync_acquired, 1), OP("notify_releasing", &__zuk_sync_releasing, 1), OP("notify_destroy", &__zuk_sync_destroy, 1),
+    OP("alias", &_TAVO_syncAlias, 4), OP("allocate", &_TAVO_syncAllocate, 0), OP("fork", &_TAVO_syncForkTask, 2),
+    OP("fork_current", &_TAVO_syncForkTaskCurrent, 0), OP("fork_nowait", &_TAVO_syncForkTaskNowait, 0), OP("join", &_TAVO_syncJoin, 1),
+    OP("taskwait", &_TAVO_syncTaskwait, 2), OP("taskwait_current", &_TAVO_syncTaskwaitCurrent, 0), OP("warn", &_TAVO_warn, 1),
+    OP("warn_from", &_TAVO_warnFrom, 2), OP("debugger", nullptr, 0), OP("thread_exit", nullptr, 0)};
 static_assert(std::size(ops) == static_cast<std::size_t>(op_t::thread_exit) + 1);
 const char* const fields[] = {"set=", "clear=", "flags=", "version=", "count="};  // field_t's order
 
@@ -97,9 +89,7 @@ debugger_action_t action_at(const event_t& event, std::size_t ordinal) {
 
 }  // namespace
 
-std::uint64_t stub_site(op_t op, int variant) {
-    return stub(static_cast<int>(op) * access_variants + variant) + static_cast<std::uint64_t>(tavo_stub_site - tavo_stubs);
-}
+std::uint64_t stub_site(op_t op, int variant) { return stub(static_cast<int>(op) * access_variants + variant) + static_cast<std::uint64_t>(tavo_stub_site - tavo_stubs); }
 
 const std::uint8_t* function_table() { return functions; }
 
@@ -109,10 +99,8 @@ void apply_action(const debugger_action_t& action, tavo_config_t& config, tavo_f
         *words[field] = field == set_request ? *words[field] | value : field == clear_request ? *words[field] & ~value : value;
     for (std::size_t index = 0; index < action.records.size() && index < capacity && buffer != nullptr; ++index) {
         const filter_plan_t& plan = action.records[index];
-        std::uint64_t first = plan.first;
-        if (plan.base >= 0) first += stub(plan.base) + static_cast<std::uint64_t>(tavo_stub_site - tavo_stubs);
-        if (plan.base == filter_plan_t::function_table_base) first += reinterpret_cast<std::uintptr_t>(functions);
-        buffer[index] = {plan.feature, 0, plan.target, plan.operation, {}, first, plan.second};
+        const std::uint64_t base = plan.base >= 0 ? stub_site(op_t{}, plan.base) : plan.base == filter_plan_t::function_table_base ? reinterpret_cast<std::uintptr_t>(functions) : 0;
+        buffer[index] = {plan.feature, 0, plan.target, plan.operation, {}, plan.first + base, plan.second};
     }
 }
 
@@ -125,19 +113,17 @@ void complete(stream_t& stream) {
 
 std::string describe(const stop_t& stop) {
     std::ostringstream text;
-    text << "event " << stop.event << " reason " << stop.reason << " site " << number(stop.site) << " block {"
-         << stop.config.version << ", " << number(stop.config.request) << ", " << number(stop.config.flags) << ", "
-         << stop.config.filter_count << "} mask " << number(stop.active_mask);
-    auto access = [&](const tavo_access_t& a) {
-        text << " (" << a.access_type << ", " << a.size << ", " << number(a.address) << ", " << a.task_type << "."
-             << number(a.task_id) << " @ " << number(a.code_address) << (a.padding ? ", padding" : "") << ")";
+    text << "event " << stop.event << " reason " << stop.reason << " site " << number(stop.site) << " block {" << stop.config.version << ", "
+         << number(stop.config.request) << ", " << number(stop.config.flags) << ", " << stop.config.filter_count << "} mask " << number(stop.active_mask);
+    const auto access = [&](const tavo_access_t& a) {
+        text << " (" << a.access_type << ", " << a.size << ", " << number(a.address) << ", " << a.task_type << "." << number(a.task_id) << " @ "
+             << number(a.code_address) << (a.padding ? ", padding" : "") << ")";
     };
     if (stop.reason == TAVO_EVENT_DATA_SHARING) {
         access(stop.offending);
         text << " offends";
         for (const tavo_access_t& a : stop.offended) access(a);
-    }
-    if (stop.reason == TAVO_EVENT_REENTRANT_CALL) {
+    } else if (stop.reason == TAVO_EVENT_REENTRANT_CALL) {
         text << " function " << number(stop.function) << " offenses";
         for (const tavo_offense_t& o : stop.offenses) text << " (" << o.task_type << "." << number(o.task_id) << ")";
     }
