@@ -370,12 +370,10 @@ struct model_t {
         // Library: the offending access is always the current one; a conflict identical to it (a task
         // of the same type and id, same access, same site) is left out of the offended list, and a
         // list left empty is reported as an internal error before the detection.
-        stop_t stop;
-        stop.offending = {type, size, address, static_cast<std::uint32_t>(task.type), 0, task.id, site};
-        std::erase_if(conflicts, [&](const tavo_access_t& c) { return same(c, stop.offending); });
+        const tavo_access_t offending{type, size, address, static_cast<std::uint32_t>(task.type), 0, task.id, site};
+        std::erase_if(conflicts, [&](const tavo_access_t& c) { return same(c, offending); });
         if (conflicts.empty()) report(internal_error, site);
-        stop.offended = conflicts;
-        report(TAVO_EVENT_DATA_SHARING, site, stop);
+        report(TAVO_EVENT_DATA_SHARING, site, {.offending = offending, .offended = conflicts, .function = 0, .offenses = {}});
     }
 
     // ---- Reentrant calls ----
@@ -386,11 +384,9 @@ struct model_t {
         me().last_site = site;
         if ((config.flags & TAVO_FLAG_RE) == 0) return;
         // A jump stub stands for the function it jumps to; one jump is followed.
-        if (*reinterpret_cast<const std::uint8_t*>(function) == 0xE9) {
-            std::int32_t displacement;
-            std::memcpy(&displacement, reinterpret_cast<const std::uint8_t*>(function) + 1, 4);
-            function += 5 + static_cast<std::uint64_t>(static_cast<std::int64_t>(displacement));
-        }
+        std::int32_t displacement;
+        std::memcpy(&displacement, reinterpret_cast<const std::uint8_t*>(function) + 1, 4);
+        if (*reinterpret_cast<const std::uint8_t*>(function) == 0xE9) function += 5 + static_cast<std::uint64_t>(static_cast<std::int64_t>(displacement));
         std::vector<call_t>& stack = call_stacks[key];
         // Calls whose frames lie below this one returned without a leave.
         while (!stack.empty() && stack.back().frame < frame_address) stack.pop_back();
@@ -401,15 +397,12 @@ struct model_t {
         }
         stack.push_back({function, frame_address});
         if (!watched(1, function)) return;
-        stop_t stop;
+        std::vector<tavo_offense_t> offenses;
         for (const auto& [other, calls] : call_stacks) {
-            if (other != key && std::any_of(calls.begin(), calls.end(), [&](const call_t& c) { return c.function == function; }))
-                stop.offenses.push_back({other.first, 0, other.second});
+            if (other != key && std::any_of(calls.begin(), calls.end(), [&](const call_t& c) { return c.function == function; })) offenses.push_back({other.first, 0, other.second});
         }
-        if (stop.offenses.empty()) return;
-        stop.offenses.push_back({key.first, 0, key.second});
-        stop.function = function;
-        report(TAVO_EVENT_REENTRANT_CALL, site, stop);
+        offenses.push_back({key.first, 0, key.second});
+        if (offenses.size() > 1) report(TAVO_EVENT_REENTRANT_CALL, site, {.offended = {}, .function = function, .offenses = offenses});
     }
 
     // ---- Events ----
@@ -436,10 +429,8 @@ struct model_t {
             return;
         case op_t::acquire: case op_t::release: case op_t::acquire_weak: case op_t::release_weak: case op_t::destroy:
             return sync({static_cast<std::uint32_t>(type), id}, static_cast<order_t>(op - static_cast<int>(op_t::acquire)), stub);
-        case op_t::notify_acquired: case op_t::notify_releasing: case op_t::notify_destroy: {
-            static constexpr order_t orders[] = {acquire, release, destroy};
-            return sync({0, e.arg[0]}, orders[op - static_cast<int>(op_t::notify_acquired)], 0);
-        }
+        case op_t::notify_acquired: case op_t::notify_releasing: case op_t::notify_destroy:
+            return sync({0, e.arg[0]}, e.op == op_t::notify_acquired ? acquire : e.op == op_t::notify_releasing ? release : destroy, 0);
         case op_t::alias: {
             if (static_cast<std::uint32_t>(type) >= 9 || static_cast<std::uint32_t>(e.arg[2]) >= 9) return raise(invalid_sync_type, stub);
             const key_t target = resolve({static_cast<std::uint32_t>(e.arg[2]), e.arg[3]});
@@ -458,8 +449,7 @@ struct model_t {
             sync({6, fork_id}, acquire, stub);
             fork_ids.push_back(fork_id);
             returned_id = fork_id;
-            task_t* waiter = e.op == op_t::fork_nowait ? nullptr : named_task(e.op == op_t::fork ? type : 2, id, stub);
-            if (waiter != nullptr) waiter->wait_list.insert(waiter->wait_list.begin(), fork_id);
+            if (task_t* waiter = e.op == op_t::fork_nowait ? nullptr : named_task(e.op == op_t::fork ? type : 2, id, stub)) waiter->wait_list.insert(waiter->wait_list.begin(), fork_id);
             return;
         }
         case op_t::join:
@@ -479,11 +469,9 @@ struct model_t {
     }
 
     // The thread's open tasks as (type, id), innermost first.
-    std::vector<std::pair<std::int32_t, std::uint64_t>> chain(int of_thread) const {
+    std::vector<std::pair<std::int32_t, std::uint64_t>> chain(std::size_t of_thread) const {
         std::vector<std::pair<std::int32_t, std::uint64_t>> result;
-        if (static_cast<std::size_t>(of_thread) >= threads.size()) return result;
-        for (auto h = threads[static_cast<std::size_t>(of_thread)].chain.rbegin(); h != threads[static_cast<std::size_t>(of_thread)].chain.rend(); ++h)
-            result.emplace_back(tasks.at(*h).type, tasks.at(*h).id);
+        for (std::uint16_t h : of_thread < threads.size() ? threads[of_thread].chain : std::vector<std::uint16_t>{}) result.emplace(result.begin(), tasks.at(h).type, tasks.at(h).id);
         return result;
     }
 
