@@ -1,11 +1,11 @@
 // Streams as text, the stubs that call the library's entries, and the runs of a stream by the
 // library (in a forked child) and by the model.
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <semaphore>
 #include <sstream>
 #include <thread>
@@ -213,49 +213,49 @@ void record_stop(run_t& run) {
     apply_action(action_at(run.stream[run.event], run.ordinal++), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
 }
 
-// One real thread per stream thread; it runs the events handed to it and nothing else. At the
-// stream's thread exit it ends, and its tear-down runs in the thread-local destructors before join
-// returns.
-struct worker_t {
-    explicit worker_t(run_t& run) : run_(run) { done_.acquire(); }
-
-    void run(const event_t& event) {
-        event_ = &event;
-        go_.release();
-        if (event.op == op_t::thread_exit) thread_.join();
-        else done_.acquire();
-    }
-
-    run_t& run_;
-    const event_t* event_ = nullptr;
-    std::uint64_t thread_id_ = 0;
-    std::binary_semaphore go_{0}, done_{0};
-    std::thread thread_{[this] {
-        thread_id_ = static_cast<std::uint64_t>(syscall(SYS_gettid));
-        for (done_.release(); go_.acquire(), event_->op != op_t::thread_exit; done_.release()) {
-            const std::uint64_t result = call_entry(*event_, event_->id_is_thread ? run_.thread_ids[event_->arg[1]] : 0);
-            if (event_->op == op_t::allocate || (event_->op >= op_t::fork && event_->op <= op_t::fork_nowait))
-                std::fprintf(run_.out, "%s\n", returned(result).c_str());
-        }
-    }};
-};
-
 [[noreturn]] void run_in_child(const stream_t& stream, std::FILE* out) {
     run_t run{stream, out, 0, 0, {}};
-    // Started in index order, so that thread identifiers ascend with the index as the model's
-    // stand-ins do: the offenses list is ordered by task id.
     std::size_t threads = static_cast<std::size_t>(thread_count(stream));
     for (const event_t& event : stream) threads = event.id_is_thread ? std::max<std::size_t>(threads, event.arg[1] + 1) : threads;
-    std::vector<std::unique_ptr<worker_t>> workers;
-    while (workers.size() < threads) run.thread_ids.push_back(workers.emplace_back(std::make_unique<worker_t>(run))->thread_id_);
+    run.thread_ids.resize(threads);
     active_run = &run;
-    for (; run.event < stream.size(); ++run.event) {
-        const event_t& event = stream[run.event];
-        run.ordinal = 0;
-        if (event.op != op_t::debugger) workers[event.thread]->run(event);
-        else if (!event.at_stops.empty()) apply_action(event.at_stops.front(), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
+    // One real thread per stream thread runs its events, one event at a time: `turn` is the index of
+    // the one that may run. A thread ends at its exit event, and the main thread joins it (its
+    // tear-down runs in the thread-local destructors) before the next event; a thread the stream
+    // leaves running is abandoned with the process, with no unload event either.
+    std::atomic<std::size_t> turn{0};
+    const auto await = [&](std::size_t index) { for (std::size_t now; (now = turn.load()) != index;) turn.wait(now); };
+    const auto pass = [&] { turn.fetch_add(1), turn.notify_all(); };
+    std::vector<std::thread> workers;
+    // Started in index order, so that thread identifiers ascend with the index as the model's
+    // stand-ins do: the offenses list is ordered by task id.
+    std::binary_semaphore started{0};
+    for (std::size_t thread = 0; thread < threads; ++thread, started.acquire()) {
+        workers.emplace_back([&, thread] {
+            run.thread_ids[thread] = static_cast<std::uint64_t>(syscall(SYS_gettid));
+            started.release();
+            for (std::size_t index = 0; index < stream.size(); ++index) {
+                const event_t& event = stream[index];
+                if (event.thread != thread || event.op == op_t::debugger) continue;
+                await(index);
+                std::tie(run.event, run.ordinal) = std::tuple(index, 0);
+                if (event.op == op_t::thread_exit) return;
+                const std::uint64_t result = call_entry(event, event.id_is_thread ? run.thread_ids[event.arg[1]] : 0);
+                if (event.op == op_t::allocate || (event.op >= op_t::fork && event.op <= op_t::fork_nowait)) std::fprintf(out, "%s\n", returned(result).c_str());
+                pass();
+            }
+            await(~std::size_t{0});
+        });
     }
-    // Threads the stream left running are abandoned with the process; no unload event either.
+    for (std::size_t index = 0; index < stream.size(); ++index) {
+        const event_t& event = stream[index];
+        if (event.op != op_t::debugger && event.op != op_t::thread_exit) continue;
+        await(index);
+        if (event.op == op_t::thread_exit) workers[event.thread].join();
+        else if (!event.at_stops.empty()) apply_action(event.at_stops.front(), __tavo_config, __tavo_filter_space, tavo::filter_capacity);
+        pass();
+    }
+    await(stream.size());
     _exit(std::fflush(out) == 0 ? 0 : 3);
 }
 
