@@ -98,11 +98,11 @@ std::uint64_t small_or_any(input_t& in) {
 // One call of an entry, with its arguments.
 void call_entry(input_t& in, std::uint64_t& last_fork) {
     const auto* address = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(0x10000 + small_or_any(in) * 3));
-    switch (in.byte() % 28) {
-    case 0: _TAVO_readMemory(address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
-    case 1: _TAVO_writeMemory(address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
-    case 2: _TAVO_updateMemory(address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
-    case 3: _TAVO_atomicUpdate(address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
+    static void (*const accesses[])(const void*, std::uint32_t) = {_TAVO_readMemory, _TAVO_writeMemory, _TAVO_updateMemory, _TAVO_atomicUpdate};
+    static void (*const syncs[])(std::uint32_t, std::uint64_t) = {_TAVO_syncAcquire, _TAVO_syncRelease, _TAVO_syncAcquireWeak, _TAVO_syncReleaseWeak,
+                                                                  _TAVO_syncDestroy};
+    switch (const std::uint8_t choice = in.byte() % 28) {
+    case 0: case 1: case 2: case 3: accesses[choice](address, in.byte() < 240 ? in.byte() % 17 : in.u32()); break;
     case 4: _TAVO_enterFunction(functions + in.byte() % 5 * 8, reinterpret_cast<const void*>(std::uintptr_t{in.u16()})); break;
     case 5: _TAVO_leaveFunction(functions + in.byte() % 5 * 8, reinterpret_cast<const void*>(std::uintptr_t{in.u16()})); break;
     case 6: { const std::int32_t type = task_type(in); _TAVO_enterGenericTaskFrom(type, small_or_any(in), in.u16()); break; }
@@ -110,11 +110,7 @@ void call_entry(input_t& in, std::uint64_t& last_fork) {
     case 8: { const std::int32_t type = task_type(in); _TAVO_enterGenericTask(type, small_or_any(in)); break; }
     case 9: { const std::int32_t type = task_type(in); _TAVO_leaveGenericTask(type, small_or_any(in)); break; }
     case 10: _TAVO_activateTaskType(static_cast<std::uint32_t>(task_type(in))); break;
-    case 11: { const std::uint32_t type = sync_type(in); _TAVO_syncAcquire(type, small_or_any(in)); break; }
-    case 12: { const std::uint32_t type = sync_type(in); _TAVO_syncRelease(type, small_or_any(in)); break; }
-    case 13: { const std::uint32_t type = sync_type(in); _TAVO_syncAcquireWeak(type, small_or_any(in)); break; }
-    case 14: { const std::uint32_t type = sync_type(in); _TAVO_syncReleaseWeak(type, small_or_any(in)); break; }
-    case 15: { const std::uint32_t type = sync_type(in); _TAVO_syncDestroy(type, small_or_any(in)); break; }
+    case 11: case 12: case 13: case 14: case 15: { const std::uint32_t type = sync_type(in); syncs[choice - 11](type, small_or_any(in)); break; }
     case 16: {
         const std::uint32_t type = sync_type(in);
         const std::uint64_t id = small_or_any(in);

@@ -24,17 +24,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto started = std::chrono::steady_clock::now();
-    unsigned long long failed = 0, events = 0, counts[4] = {};  // stops, data sharing, reentrant calls, errors
+    unsigned long long failed = 0, events = 0, counts[4] = {};
+    const char* const kinds[] = {" reason ", " reason 256 ", " reason 257 ", " reason -"};  // stops, data sharing, reentrant calls, errors
     for (unsigned long long seed = first; seed <= last; ++seed) {
         const stream_t stream = generate(seed, flags);
         const outcome_t library = run_library(stream);
         const std::string difference = compare(library, run_model(stream));
         events += stream.size();
         for (const std::string& line : library) {
-            counts[0] += line.rfind("event ", 0) == 0;
-            counts[1] += line.find(" reason 256 ") != std::string::npos;
-            counts[2] += line.find(" reason 257 ") != std::string::npos;
-            counts[3] += line.find(" reason -") != std::string::npos;
+            for (int kind = 0; kind < 4; ++kind) counts[kind] += line.find(kinds[kind]) != std::string::npos;
         }
         if (difference.empty()) continue;
         ++failed;

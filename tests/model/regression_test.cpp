@@ -18,21 +18,20 @@ struct case_t {
 };
 
 const case_t cases[] = {
+    // Exits of a task that is not the current one (a nesting error at the exit's site) and of one
+    // not in the chain (at the thread's site), an invalid type, then a thread that ends with its
+    // initial task and task 2 open: one more nesting error.
     {"task nesting errors and tear-down", R"(
-        debugger t0 | flags=0x3; enter_task t0 3 1 0x1000; enter_task t0 0 2 0x1008
-        leave_task t0 3 1 0x2000      # not the current task: a nesting error at the exit's site
-        leave_task t0 3 9 0x2004      # not in the chain: a nesting error at the thread's site
-        enter_task t1 7 1 0x3000      # an invalid type
-        thread_exit t0                # the initial task and task 2 are open: one more nesting error
+        debugger t0 | flags=0x3; enter_task t0 3 1 0x1000; enter_task t0 0 2 0x1008; leave_task t0 3 1 0x2000; leave_task t0 3 9 0x2004
+        enter_task t1 7 1 0x3000; thread_exit t0
     )", {"reason -29995 site 0x2000 ", "reason -29995 site 0x2000 ", "reason -29990 site 0x3000 ", "reason -29995 "}},
     // The warning, the allocation, the second record's duplicate (one record left), then the first alone.
     {"filter protocol at stops", R"(
         warn t0 -10001 | count=2 set=0x80000000 | record=1,1,2,0x401000,0x200,-1 record=1,1,2,0x401010,0x10,-1 set=0x40000000 | clear=0x40000000 count=1 set=0x40000000
     )", {"reason -10001 ", "reason 3 ", "reason -29997 ... 1} mask", "reason 3 "}},
+    // The fork names no such task.
     {"fork ids and returned values", R"(
-        debugger t0 | flags=0x3; allocate t0; fork_current t0; fork_nowait t1
-        fork t0 3 42                  # no such task
-        join t0 2; taskwait_current t0
+        debugger t0 | flags=0x3; allocate t0; fork_current t0; fork_nowait t1; fork t0 3 42; join t0 2; taskwait_current t0
     )", {"returned 1", "returned 2", "returned 3", "reason -29991 ", "returned 4"}},
     // Thread 0 ends inside its task 1 on top of its initial task: a nesting error.
     {"requests while running are polled by the next entry", R"(
@@ -43,20 +42,16 @@ const case_t cases[] = {
         debugger t0 | flags=0x1; enter_task t0 3 1 0x1000; enter_task t1 3 2 0x1000
         write t0 0x10000 4; acquire_weak t0 1 9; release_weak t0 1 9; acquire t1 1 9; write t1 0x10000 4
     )", {"reason 256 ... (1, 4, 0x10000, 3.0x2 @ site) offends (1, 4, 0x10000, 3.0x1 @ site)$", "reason -29995 ", "reason -29995 "}},
+    // The object knows task 1's handle, which is retired from it when task 1 ends; task 3 gets the
+    // handle again, and the acquire must not order its write before task 2's.
     {"a reused handle inherits no ordering", R"(
-        debugger t0 | flags=0x1; enter_task t0 3 1 0x1000; enter_task t1 3 2 0x1000
-        release t0 1 1                # the object now knows task 1's handle
-        leave_task t0 3 1 0x1004      # ... which is retired from it
-        enter_task t0 3 3 0x1000      # task 3 gets the handle again
-        write t0 0x10008 8
-        acquire t1 1 1                # must not order task 3's write before task 2
-        write t1 0x10008 8
+        debugger t0 | flags=0x1; enter_task t0 3 1 0x1000; enter_task t1 3 2 0x1000; release t0 1 1; leave_task t0 3 1 0x1004
+        enter_task t0 3 3 0x1000; write t0 0x10008 8; acquire t1 1 1; write t1 0x10008 8
     )", {"reason 256 ... (1, 8, 0x10008, 3.0x2 @ site) offends (1, 8, 0x10008, 3.0x3 @ site)$", "reason -29995 ", "reason -29995 "}},
+    // A write over three granules, a read over three that each meet it, then atomic against atomic: nothing.
     {"accesses spanning granules meet once", R"(
-        debugger t0 | flags=0x1; enter_task t0 3 1 0x1000; enter_task t1 3 2 0x1000
-        write t0 0x10006 12           # three granules
-        read t1 0x10004 16            # three granules, each meeting the write
-        atomic t0 0x10020 1; atomic t1 0x10020 1  # atomic against atomic: nothing
+        debugger t0 | flags=0x1; enter_task t0 3 1 0x1000; enter_task t1 3 2 0x1000; write t0 0x10006 12; read t1 0x10004 16
+        atomic t0 0x10020 1; atomic t1 0x10020 1
     )", {"reason 256 ... (0, 16, 0x10004, 3.0x2 @ site) offends (1, 12, 0x10006, 3.0x1 @ site)$", "reason -29995 ", "reason -29995 "}},
     // Found with a library that did not retire an ended task's handle from the sync objects'
     // clocks (broken on purpose): task 3 inherited task (1, thread 2)'s ordering.

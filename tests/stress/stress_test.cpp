@@ -7,6 +7,7 @@
 // TAVO_STRESS_SECONDS sets the duration (default 2).
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -46,10 +47,9 @@ void debugger_acts() {
         __tavo_config.version = TAVO_CONFIG_VERSION;
         return;
     }
-    switch (debugger_random() % 20) {
-    case 0: request().fetch_or(TAVO_REQUEST_RESET_TSM); break;
-    case 1: request().fetch_or(TAVO_REQUEST_RESET_RE); break;
-    case 2: request().fetch_or(TAVO_REQUEST_PING); break;
+    static constexpr std::uint32_t requests[] = {TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_RE, TAVO_REQUEST_PING};
+    switch (const unsigned choice = debugger_random() % 20) {
+    case 0: case 1: case 2: request().fetch_or(requests[choice]); break;
     case 3:
         __tavo_config.filter_count = 4;
         request().fetch_and(~TAVO_REQUEST_APPLY_FILTERS);
@@ -95,11 +95,10 @@ struct worker_t {
     void event(int depth) {
         const auto* address = reinterpret_cast<const void*>(shared_data + static_cast<std::uint64_t>(pick(256)));
         const std::uint32_t size = static_cast<std::uint32_t>(1 + pick(16));
-        switch (pick(24)) {
-        case 0: case 1: case 2: _TAVO_readMemory(address, size); break;
-        case 3: case 4: case 5: _TAVO_writeMemory(address, size); break;
-        case 6: _TAVO_updateMemory(address, size); break;
-        case 7: _TAVO_atomicUpdate(address, size); break;
+        static void (*const accesses[])(const void*, std::uint32_t) = {_TAVO_readMemory, _TAVO_readMemory, _TAVO_readMemory, _TAVO_writeMemory,
+                                                                       _TAVO_writeMemory, _TAVO_writeMemory, _TAVO_updateMemory, _TAVO_atomicUpdate};
+        switch (const int choice = pick(24)) {
+        case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: accesses[choice](address, size); break;
         case 8: _TAVO_syncAcquire(1, static_cast<std::uint64_t>(pick(4))); break;
         case 9: _TAVO_syncRelease(1, static_cast<std::uint64_t>(pick(4))); break;
         case 10: _TAVO_syncReleaseWeak(static_cast<std::uint32_t>(pick(9)), static_cast<std::uint64_t>(pick(4))); break;
@@ -181,8 +180,8 @@ extern "C" void __tavo_switch_to_debugger(void) {
 }
 
 TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
-    const std::uint16_t live_before[4] = {tavo::runtime.live_count[0], tavo::runtime.live_count[1],
-                                          tavo::runtime.live_count[2], tavo::runtime.live_count[3]};
+    std::uint16_t live_before[4];
+    for (int type = 0; type < 4; ++type) live_before[type] = tavo::runtime.live_count[type];
     const std::uint16_t tasks_before = tavo::task_table.entry_count();
     std::atomic_ref<std::uint32_t>(__tavo_config.flags).store(TAVO_FLAG_TSM | TAVO_FLAG_RE);
 
@@ -192,8 +191,7 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
     std::thread debugger([&] {
         std::minstd_rand random{11};
         while (std::chrono::steady_clock::now() < deadline) {
-            static constexpr std::uint32_t requests[] = {TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_RE, TAVO_REQUEST_PING};
-            request().fetch_or(requests[random() % 3]);
+            request().fetch_or(std::array{TAVO_REQUEST_RESET_TSM, TAVO_REQUEST_RESET_RE, TAVO_REQUEST_PING}[random() % 3]);
             std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 800));
         }
     });
@@ -216,10 +214,8 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
     debugger.join();
 
     // Every thread ended inside its initial task, which the tear-down ends without counting it out.
-    EXPECT_EQ(tavo::runtime.live_count[0].load(), live_before[0]);
-    EXPECT_EQ(tavo::runtime.live_count[1].load(), static_cast<std::uint16_t>(live_before[1] + threads_run.load()));
-    EXPECT_EQ(tavo::runtime.live_count[2].load(), live_before[2]);
-    EXPECT_EQ(tavo::runtime.live_count[3].load(), live_before[3]);
+    for (int type = 0; type < 4; ++type)
+        EXPECT_EQ(tavo::runtime.live_count[type].load(), static_cast<std::uint16_t>(live_before[type] + (type == 1 ? threads_run.load() : 0))) << type;
     EXPECT_EQ(tavo::task_table.entry_count(), tasks_before);
     EXPECT_EQ(tavo::task_handles.words[0], 1u) << "only handle 0 stays taken";
     for (std::uint32_t word = 1; word < tavo::handle_words; ++word) ASSERT_EQ(tavo::task_handles.words[word], 0u) << word;
