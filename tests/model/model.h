@@ -167,9 +167,7 @@ struct model_t {
     }
 
     // A kept ended task can still race with a live one.
-    bool kept(std::int32_t type, std::int32_t or_type) const {
-        return std::any_of(tasks.begin(), tasks.end(), [&](const auto& t) { return t.second.ended && (t.second.type == type || t.second.type == or_type); });
-    }
+    bool kept(std::int32_t type, std::int32_t or_type) const { return std::any_of(tasks.begin(), tasks.end(), [&](const auto& t) { return t.second.ended && (t.second.type == type || t.second.type == or_type); }); }
     bool overlap_types_live() const { return live[2] || activation[2] || live[3] || activation[3] || kept(2, 3); }
 
     // Checking is on only while tasks may run concurrently.
@@ -236,10 +234,7 @@ struct model_t {
         // Library: a type-2 exit, matched or not, ends the type-2 context its entry created, as
         // other types do, without wrapping the live count.
         if (type != 4 && live[static_cast<std::size_t>(type)] != 0) --live[static_cast<std::size_t>(type)];
-        if (handle != 0) {
-            me().last_site = site;
-            end_task(handle, site);
-        }
+        if (handle != 0) me().last_site = site, end_task(handle, site);
         mask = mask_rule();
     }
 
@@ -314,8 +309,7 @@ struct model_t {
         if (!frame(TAVO_ACTIVE_SYNC)) return nullptr;
         me().last_site = site;
         const std::uint16_t handle = find_task(type, id);
-        if (handle == 0) raise(no_such_task, site);
-        return handle != 0 ? &tasks.at(handle) : nullptr;
+        return handle != 0 ? &tasks.at(handle) : (raise(no_such_task, site), nullptr);
     }
 
     void wait_for(task_t* waiter, std::uint64_t site) {
@@ -424,8 +418,7 @@ struct model_t {
             return frame(TAVO_ACTIVE_MASTER) ? leave_task(type, id, e.op == op_t::leave_task ? e.arg[2] : stub) : void();
         case op_t::activate:
             if (static_cast<std::uint32_t>(type) >= 4) return raise(invalid_task_type, stub);
-            ++activation[static_cast<std::size_t>(type)];
-            mask = mask_rule();
+            ++activation[static_cast<std::size_t>(type)], mask = mask_rule();
             return;
         case op_t::acquire: case op_t::release: case op_t::acquire_weak: case op_t::release_weak: case op_t::destroy:
             return sync({static_cast<std::uint32_t>(type), id}, static_cast<order_t>(op - static_cast<int>(op_t::acquire)), stub);
@@ -439,9 +432,7 @@ struct model_t {
             return;
         }
         case op_t::allocate:
-            obtain_record();
-            me().last_site = stub;
-            returned_id = next_sync_id++;
+            obtain_record(), me().last_site = stub, returned_id = next_sync_id++;
             return;
         case op_t::fork: case op_t::fork_current: case op_t::fork_nowait: {
             const std::uint64_t fork_id = next_sync_id++;
