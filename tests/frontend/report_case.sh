@@ -24,7 +24,7 @@ python3 "$(dirname "$0")/check_formats.py" "$work/$name".json.* "$work/$name".sa
   "$(dirname "$0")/reports/sarif-2.1.0-rtm.5.json" || { echo "FAIL: $name ($family) json or sarif output"; exit 1; }
 # TAVO_OPTIONS end to end (the parser itself is options_test's): suppressions files matched against
 # any frame, warnings for names that match nothing, every detection or each race once beside an
-# unknown option, reports to a log file. Then, under gdb with the extension, a detection stop shows
+# unknown option, a stop at the first detection with the configured status, reports to a log file. Then, under gdb with the extension, a detection stop shows
 # the front end's report: both stacks, the memory, the lock held and the threads; read from memory,
 # as gdb cannot call functions in the program on some CPUs.
 fail() { echo "FAIL: $*"; echo "--- stderr:"; cat "$work/err"; exit 1; }
@@ -47,6 +47,8 @@ run "dedupe=0 colour=1 exitcode=0"
 grep -q "^tavo: unknown option 'colour' in TAVO_OPTIONS; valid options: tsm=0|1 .* log_path=PREFIX$" "$work/err" || fail "no error for an unknown option"
 detections="$(sed -n 's/^tavo: reported [0-9]* data sharing (\([0-9]*\) detections*).*/\1/p' "$work/err")"
 [ -n "$detections" ] && [ "$(reports)" = "$detections" ] || fail "dedupe=0 prints $(reports) of '$detections' detections"
+run "halt_on_error=1:dedupe=0:exitcode=3"
+[ "$status" = 3 ] && [ "$(reports)" = 1 ] || fail "halt_on_error=1 does not stop at the first of two detections with its status"
 rm -f "$work"/log.*
 run "log_path=$work/log"
 [ "$status" = 66 ] && [ "$(reports)" = 0 ] || fail "log_path: reports on stderr or status $status"
