@@ -263,9 +263,6 @@ class Reentrancy(SessionTest):
     entry = line_of("reentrant_call.c", "_TAVO_enterFunction((const void *)(uintptr_t)describe")
     second_call = line_of("reentrant_call.c", "describe(task);")
 
-    def detected(self, output):
-        return "tavo: reentrant call detected" in output
-
     def test_stops_with_257_naming_the_function_and_the_tasks_inside(self):
         self.session(self.program, ["run", "print (int) __tavo_event_reason", "frame", "continue"],
                      r"^tavo: reentrant call detected \(detection 1, thread \d+\)$",
@@ -287,7 +284,7 @@ class Reentrancy(SessionTest):
         # The first task is inside describe when the second is about to enter: forget it.
         output = gdb(self.program, ["break reentrant_call.c:%d if task == 2" % self.second_call, "run",
                                     "tavo reset re", "continue"])
-        self.assertFalse(self.detected(output), output)
+        self.assertNotIn("tavo: reentrant call detected", output)
         self.assertIn("exited normally", output)
 
 
