@@ -1,5 +1,6 @@
 // tavo: racy
-// tavo-reports: 11
+// tavo-reports: 12
+// tavo-expect: which has finished
 // Ways POSIX threads order their work, then memory the C library and sync objects touch, with
 // nothing ordering two threads. Ordered: a detached thread fills a buffer and posts a semaphore;
 // the main thread waits on it before reading, and never joins. Threads write their own slots, then
@@ -11,10 +12,15 @@
 // searches, and a constant-size memset(), which compilers would expand inline unseen, bytes it
 // reads. Sync objects are memory too: the other thread initialises a mutex that the first has
 // locked and unlocked, destroys a condition variable and a semaphore it signalled and posted, and
-// initialises again a barrier it waited on.
+// initialises again a barrier it waited on. Last, two threads write and end; the main thread joins
+// one of them and only then reads what both wrote. The joined thread's write is ordered before the
+// read; the other thread's is not, however long it has been gone (waiting for it in ways that
+// order nothing).
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <stdio.h>
 #include <string.h>
@@ -33,6 +39,8 @@ static atomic_long operations;
 static char block[16], copy[16], name[16], line[32], text[64], message[64], wiped[64];
 static const char zeros[16];
 static char filler[] = "filler";
+static int computed, joined_result;
+static atomic_int finished;
 
 static void* fill_buffer(void* argument) {
     for (int index = 0; index < 8; ++index) buffer[index] = index;
@@ -104,6 +112,26 @@ static void* use(void* argument) {
     return NULL;
 }
 
+// Threads of the process, read from the system: waiting on it orders nothing.
+static int thread_count(void) {
+    DIR* tasks = opendir("/proc/self/task");
+    int count = 0;
+    while (readdir(tasks) != NULL) ++count;
+    closedir(tasks);
+    return count - 2;
+}
+
+static void* compute(void* argument) {
+    computed = 42;  // race
+    atomic_store_explicit(&finished, 1, memory_order_relaxed);
+    return argument;
+}
+
+static void* compute_joined(void* argument) {
+    joined_result = 1;
+    return argument;
+}
+
 int main(void) {
     sem_init(&done, 0, 0);
     pthread_t threads[THREADS];
@@ -121,11 +149,20 @@ int main(void) {
 
     sem_init(&semaphore, 0, 0);
     pthread_barrier_init(&used_barrier, NULL, 1);
-    int result = 0;
+    int used = 0;
     pthread_create(&threads[0], NULL, fill, NULL);
-    pthread_create(&threads[1], NULL, use, &result);
+    pthread_create(&threads[1], NULL, use, &used);
     for (int index = 0; index < 2; ++index) pthread_join(threads[index], NULL);
     pthread_barrier_destroy(&used_barrier);
-    printf("%d %d %d %d %d\n", sum, seen[0], seen[1], seen[2], result >= 0);
+
+    pthread_create(&threads[0], NULL, compute, NULL);
+    pthread_detach(threads[0]);
+    pthread_create(&threads[1], NULL, compute_joined, NULL);
+    pthread_join(threads[1], NULL);
+    while (!atomic_load_explicit(&finished, memory_order_relaxed)) {
+    }
+    // Once it has ended, the main thread is the only one left: still a race.
+    while (thread_count() > 1) sched_yield();
+    printf("%d %d %d %d %d %d %d\n", sum, seen[0], seen[1], seen[2], used >= 0, computed, joined_result);  // race
     return 0;
 }
