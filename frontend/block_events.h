@@ -8,7 +8,9 @@
 
 #include "frontend/frontend.h"
 #include "frontend/heap_blocks.h"
+#include "frontend/threads.h"
 #include "runtime/site_entries.h"
+#include "task/task_context.h"
 
 namespace tavo::frontend {
 
@@ -64,6 +66,12 @@ inline void block_releasing(void* block, std::size_t size, std::uint64_t site) n
     releasing_block = true;
     memory_block_from(block, size, true, site);
     releasing_block = false;
+    // Only where a report can name the thread: in a thread's own task (type 3), or on the main
+    // thread. A thread starting or ending frees in its record's initial task, which reports would
+    // call the main thread's; and a thread whose record has gone must not get a new one.
+    const thread_record_t* record = find_thread_record();
+    const task_context_t* task = record != nullptr ? record->current_task : nullptr;
+    if (task == nullptr || (task->type != 3 && current_thread() != 0)) return;
     free_site_noted(site);
     constexpr std::size_t kept_bytes = 1024;
     const auto* bytes = static_cast<const char*>(block);
