@@ -65,9 +65,7 @@ private:
             const auto [type, id] = chance(0.75) ? chain.front() : pick(chain);
             event.arg[0] = static_cast<std::uint64_t>(type);
             event.arg[1] = id;
-            for (int named = 0; named < max_threads; ++named) {
-                if (id == thread_id_placeholder(named)) event.arg[1] = static_cast<std::uint64_t>(named), event.id_is_thread = true;
-            }
+            if (id >= thread_id_placeholder(0) && id < thread_id_placeholder(max_threads)) event.arg[1] = id - thread_id_placeholder(0), event.id_is_thread = true;
             return event;
         }
         event.arg[0] = static_cast<std::uint64_t>(pick({3, 3, 3, 3, 3, 3, 3, 3, 0, 0, 0, 2, 2, 2, 2, 1, 1, 4, 4, -1, 5, 1000}));
@@ -139,8 +137,7 @@ private:
         if (where == 2) plan.base = filter_plan_t::function_table_base;
         const std::int64_t first[] = {-between(0, 4), pick(task_sites) - between(0, 2), 8 * between(0, 7), data_base + between(0, 40), between(0, 5)};
         const std::int64_t length[] = {between(0, 40), between(0, 16), between(0, 24), between(1, 32) | (chance(0.1) ? 0xABCD00000000ll : 0), 0};
-        plan.first = static_cast<std::uint64_t>(first[where]);
-        plan.second = static_cast<std::uint64_t>(length[where]);
+        plan.first = static_cast<std::uint64_t>(first[where]), plan.second = static_cast<std::uint64_t>(length[where]);
         return plan;
     }
 
