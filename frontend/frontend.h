@@ -34,6 +34,7 @@ inline bool from_openmp_runtime(std::uint64_t site) noexcept {
 // Windows has no asynchronous handlers on the thread.
 inline void enter_library() noexcept {}
 inline bool leave_library_quietly() noexcept { return false; }
+inline void deliver_deferred_signals() noexcept {}
 struct inside_library_t {
     inside_library_t() noexcept {}
 };
