@@ -31,8 +31,12 @@ inline bool from_openmp_runtime(std::uint64_t site) noexcept {
 // under one of these; the system calls the program asked for run outside, so that a signal still
 // interrupts them. Nesting is allowed; a handler always leaves the depth as it found it.
 #ifdef _WIN32
+// Windows has no asynchronous handlers on the thread.
+inline void enter_library() noexcept {}
+inline bool leave_library_quietly() noexcept { return false; }
+inline void deliver_deferred_signals() noexcept {}
 struct inside_library_t {
-    inside_library_t() noexcept {}  // Windows has no asynchronous handlers on the thread
+    inside_library_t() noexcept {}
 };
 #else
 struct library_stay_t {
@@ -42,18 +46,23 @@ struct library_stay_t {
 // One object, so that both are reached from one address; constinit: no initialisation wrapper.
 extern constinit thread_local __attribute__((tls_model("initial-exec"))) library_stay_t library_stay;
 void deliver_deferred_signals() noexcept;
+inline void enter_library() noexcept {
+    ++library_stay.depth;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+// True when signals wait to be delivered. The depth drops before the deferred set is read: a
+// signal arriving in between runs at once.
+inline bool leave_library_quietly() noexcept {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    --library_stay.depth;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    return library_stay.deferred != 0;
+}
 class inside_library_t {
 public:
-    inside_library_t() noexcept {
-        ++library_stay.depth;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    }
-    // The depth drops before the deferred set is read: a signal arriving in between runs at once.
+    inside_library_t() noexcept { enter_library(); }
     ~inside_library_t() {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        --library_stay.depth;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (library_stay.deferred != 0) [[unlikely]] deliver_deferred_signals();
+        if (leave_library_quietly()) [[unlikely]] deliver_deferred_signals();
     }
     inside_library_t(const inside_library_t&) = delete;
     inside_library_t& operator=(const inside_library_t&) = delete;
@@ -83,10 +92,22 @@ enum access_t : std::uint32_t {
     atomic_read_access = 4,
 };
 
+// The rest of a plain access whose quick part left something to do; it takes over the entry's
+// stay in the library and leaves it.
+void finish_plain_access(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type,
+                         std::uint64_t site) noexcept;
+
 [[gnu::always_inline]] inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
     if (size == 0 || !ready.load(std::memory_order_relaxed)) return;
+    if (type <= update_access && size <= 8) [[likely]] {
+        // The quick part calls nothing and the rest is the last call: a repeat takes no frame.
+        enter_library();
+        const plain_rest_t rest = plain_access_quick(address, static_cast<std::uint32_t>(size), type, site);
+        if (!rest.done()) [[unlikely]] return finish_plain_access(rest, address, static_cast<std::uint32_t>(size), type, site);
+        if (leave_library_quietly()) [[unlikely]] deliver_deferred_signals();
+        return;
+    }
     inside_library_t inside;
-    if (type <= update_access && size <= 8) [[likely]] return plain_access(address, static_cast<std::uint32_t>(size), type, site);
     // The detector records at most 255 bytes per access; larger ranges go in parts.
     constexpr std::uint64_t chunk = 248;
     auto* bytes = static_cast<const char*>(address);

@@ -223,6 +223,12 @@ TAVO_FRONT void __tsan_func_exit(void) {
     leave_top(CALLER);
 }
 
+void tavo::frontend::finish_plain_access(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type,
+                                         std::uint64_t site) noexcept {
+    plain_access_rest(rest, address, size, type, site);
+    if (leave_library_quietly()) [[unlikely]] deliver_deferred_signals();
+}
+
 #define TAVO_ACCESSES(size)                                                                              \
     TAVO_FRONT void __tsan_read##size(void* a) { access(a, size, read_access, CALLER); }                 \
     TAVO_FRONT void __tsan_write##size(void* a) { access(a, size, write_access, CALLER); }               \

@@ -4,6 +4,9 @@
 // unusual (a pending request, a flag that changes the path, logging, a second granule) takes
 // access_from, which tests them all again in their own order: nothing here has an effect before
 // that choice is made.
+//
+// The access comes in two parts. The quick one makes no call, so that an entry which inlines it
+// and finds a repeat needs no frame of its own; it leaves the rest to a call the entry makes last.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +20,19 @@
 
 namespace tavo {
 
+// What the quick part leaves to do: nothing (done), the whole way (no task), or the rest of the
+// detector's check for `task`.
+struct plain_rest_t {
+    task_context_t* task;
+    granule_rest_t rest;
+
+    bool done() const noexcept { return rest == granule_rest_t::done; }
+};
+
 // type: access_type::read, write or update; any size, 0 included.
-[[gnu::always_inline]] inline void plain_access(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
+[[gnu::always_inline]] inline plain_rest_t plain_access_quick(const void* address, std::uint32_t size, std::uint32_t type,
+                                                              std::uint64_t site) noexcept {
+    constexpr plain_rest_t done{nullptr, granule_rest_t::done}, whole_way{nullptr, granule_rest_t::check};
     // Per type, one byte each: the families that check it.
     constexpr std::uint32_t families = TAVO_ACTIVE_READS | TAVO_ACTIVE_WRITES << 8 | (TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS) << 16;
     // The flags that send it the whole way, and the detector's, which it takes.
@@ -28,12 +42,32 @@ namespace tavo {
     // Size 0 wraps round and goes the whole way too.
     if ((at & 7) + size - 1 >= 8 || request_word() != 0 || (flags_word() & diverting) != TAVO_FLAG_TSM ||
         logging(log_family::memory)) [[unlikely]]
-        return access_from(address, size, type, site);
-    if ((active_mask() & families >> 8 * type & 0xFF) == 0) return;
-    thread_record_t* record = obtain_thread_record();
-    if (record == nullptr || record->current_task == nullptr) return;
+        return whole_way;
+    if ((active_mask() & families >> 8 * type & 0xFF) == 0) return done;
+#ifdef _WIN32
+    thread_record_t* record = obtain_thread_record();  // no thread-local mirror there
+    if (record == nullptr) return done;
+#else
+    thread_record_t* record = quick_thread_record();
+    if (record == nullptr) [[unlikely]] return whole_way;  // the thread's first access, or the process's end
+#endif
+    task_context_t* task = record->current_task;
+    if (task == nullptr) return done;
     record->last_site = site;
-    runtime.tsm.check_granule(*record->current_task, at, size, type, site);
+    return {task, runtime.tsm.quick_granule(*task, at, size, type)};
+}
+
+// The rest the quick part left, for the same arguments.
+inline void plain_access_rest(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type,
+                              std::uint64_t site) noexcept {
+    if (rest.done()) return;
+    if (rest.task == nullptr) return access_from(address, size, type, site);
+    runtime.tsm.finish_granule(rest.rest, *rest.task, reinterpret_cast<std::uintptr_t>(address), size, type, site);
+}
+
+[[gnu::always_inline]] inline void plain_access(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
+    const plain_rest_t rest = plain_access_quick(address, size, type, site);
+    if (!rest.done()) [[unlikely]] plain_access_rest(rest, address, size, type, site);
 }
 
 }  // namespace tavo

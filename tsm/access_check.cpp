@@ -206,18 +206,24 @@ public:
     }
 
     // Whether the current granule must be compared with the other tasks' records; settles a
-    // conflict-seen flag that no longer has two tasks to speak of. An atomic access conflicts with
-    // plain records only: in a cell that never held one it has nothing to compare with. A plain
-    // record marks the cell after it is stored and before its own scan, and an atomic access reads
-    // the mark after its record is stored, all sequentially consistent: when the atomic access
-    // finds no mark, the plain access's scan comes later and finds the atomic record.
+    // conflict-seen flag that no longer has two tasks to speak of. A record marks the cell with
+    // what it is, plain and modifying, once it is stored and before the flags are read, all
+    // sequentially consistent. An atomic access conflicts with plain records only, and a read with
+    // modifying ones only: in a cell without that mark it has nothing to compare with. Of two
+    // records arriving together, the later mark finds the earlier one, whose record its scan then
+    // finds; an access that skips its scan is found by the other side's.
     bool scan_due(const granule_walk_t& walk) const noexcept {
+        constexpr std::uint8_t marks_of[access_type::count] = {
+            cell_plain_seen, cell_plain_seen | cell_modified_seen, cell_plain_seen | cell_modified_seen,
+            cell_modified_seen, 0};
         shadow_cell_t& cell = *walk.cell;
-        const std::uint8_t flags = atomic(cell.flags()).load();
+        std::uint8_t flags = atomic(cell.flags()).load();
+        if (const std::uint8_t marks = marks_of[access_.type]; walk.changed && (flags & marks) != marks)
+            flags |= atomic(cell.flags()).fetch_or(marks);
         if (access_.type >= access_type::atomic) {
             if ((flags & cell_plain_seen) == 0) return false;
-        } else if (walk.changed && (flags & cell_plain_seen) == 0) {
-            atomic(cell.flags()).fetch_or(cell_plain_seen);
+        } else if (access_.type == access_type::read && (flags & cell_modified_seen) == 0) {
+            return false;
         }
         const bool seen = (flags & cell_conflict_seen) != 0;
         if (!walk.changed && !seen) return false;
@@ -485,13 +491,13 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     touched_list_t list(*task.shadow);
     if (!list.enter_busy(gate_)) return;
     if (repeats_newest_record(task, address, size, type)) return list.leave_busy();
-    record_busy(list, task, address, size, type, site);
+    record_access(task, address, size, type, site);
 }
 
 // Out of the way of the repeats, which then need no stack frame of this size.
-[[gnu::noinline]] void tsm_t::record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address,
-                                          std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
-    busy_section_t busy(list, gate_, busy_section_t::entered_t{});
+[[gnu::noinline]] void tsm_t::record_access(task_context_t& task, std::uint64_t address, std::uint32_t size,
+                                            std::uint32_t type, std::uint64_t site) noexcept {
+    busy_section_t busy(touched_list_t(*task.shadow), gate_, busy_section_t::entered_t{});
     granule_walk_t walk(address, size);
     const access_t access{task, type, site, task.time};
     access_check_t check(access, *this, busy);

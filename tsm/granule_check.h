@@ -16,41 +16,57 @@ namespace tavo {
 // Whether the task's entry in `slot` of `cell` has, as its newest record of `type`, one of
 // position `word` made at `time`, with no conflict pending in the cell. By the busy task.
 [[gnu::always_inline]] inline bool holds_newest(shadow_slot_t& slot, shadow_cell_t& cell, std::uint64_t time, std::uint32_t type,
-                         std::uint32_t word) noexcept {
+                                                std::uint32_t word) noexcept {
     const std::uint64_t value = std::atomic_ref<std::uint64_t>(slot.value).load(std::memory_order_relaxed);
     if (is_inline(value)) {
         if (value != inline_record(time, type) || slot.position != word) return false;
     } else {
-        const access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
+        access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
         if (head == nullptr || head->position.word() != word ||
-            std::atomic_ref<const std::uint64_t>(head->time).load(std::memory_order_relaxed) != time)
+            std::atomic_ref<std::uint64_t>(head->time).load(std::memory_order_relaxed) != time)
             return false;
     }
     return (std::atomic_ref<std::uint8_t>(cell.flags()).load() & cell_conflict_seen) == 0;
 }
 
-[[gnu::always_inline]] inline void tsm_t::check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
-                                 std::uint64_t site) noexcept {
+// No call on the way, so that an entry which inlines it and finds the repeat needs no frame.
+[[gnu::always_inline]] inline granule_rest_t tsm_t::quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
+                                                                  std::uint32_t type) noexcept {
     task_shadow_t* shadow = task.shadow;
     if (task.exempt() || shadow == nullptr || filter.load(std::memory_order_acquire) != nullptr) [[unlikely]]
-        return check_access(task, address, size, type, site);
+        return granule_rest_t::check;
     touched_list_t list(*shadow);
     if (!list.try_enter_busy(gate_)) [[unlikely]] {
         list.leave_busy();
-        return check_access(task, address, size, type, site);
+        return granule_rest_t::check;
     }
     const std::uint64_t offset = address & 7;
     const std::uint64_t granule = address - offset;
     const std::uint32_t word = position_t::single_granule_word(static_cast<std::uint32_t>(offset), size);
     const cached_granule_t& cached = shadow->slot_of(granule);
-    if (cached.granule == granule) {
-        if (holds_newest(*cached.slot, *cached.cell, task.time, type, word)) [[likely]] return list.leave_busy();
-    } else if ((granule & ~leaf_span_mask) == shadow->hinted_span) {
-        shadow_cell_t& cell = shadow->hinted_leaves->cell_of(granule);
-        if (shadow_slot_t* slot = own_slot(cell, task.handle); slot != nullptr && holds_newest(*slot, cell, task.time, type, word))
-            return list.leave_busy();
+    shadow_cell_t* cell = cached.cell;
+    shadow_slot_t* slot = cached.slot;
+    if (cached.granule != granule) {
+        slot = nullptr;
+        if ((granule & ~leaf_span_mask) == shadow->hinted_span) {
+            cell = &shadow->hinted_leaves->cell_of(granule);
+            slot = own_slot(*cell, task.handle);
+        }
     }
-    record_busy(list, task, address, size, type, site);
+    if (slot == nullptr || !holds_newest(*slot, *cell, task.time, type, word)) return granule_rest_t::record;
+    list.leave_busy();
+    return granule_rest_t::done;
+}
+
+inline void tsm_t::finish_granule(granule_rest_t rest, task_context_t& task, std::uint64_t address, std::uint32_t size,
+                                  std::uint32_t type, std::uint64_t site) noexcept {
+    if (rest == granule_rest_t::record) record_access(task, address, size, type, site);
+    else if (rest == granule_rest_t::check) check_access(task, address, size, type, site);
+}
+
+[[gnu::always_inline]] inline void tsm_t::check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
+                                                        std::uint32_t type, std::uint64_t site) noexcept {
+    finish_granule(quick_granule(task, address, size, type), task, address, size, type, site);
 }
 
 }  // namespace tavo

@@ -129,16 +129,6 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
     return census;
 }
 
-shadow_slot_t* own_slot_walking(shadow_cell_t& cell, std::uint16_t handle) noexcept {
-    shadow_slot_t* found = nullptr;
-    cell.each_slot([&](shadow_slot_t& slot) {
-        if (std::atomic_ref<std::uint16_t>(slot.key).load(std::memory_order_relaxed) != handle) return false;
-        found = &slot;
-        return true;
-    });
-    return found;
-}
-
 shadow_slot_t* shadow_cell_t::claim(std::uint16_t handle, position_t position, std::uint32_t site, std::uint64_t value,
                                     arena_t& bucket_arena, std::int32_t& error_code) noexcept {
     const auto taken = [&](shadow_slot_t& each) {

@@ -40,6 +40,8 @@ inline std::uint32_t slot_site(shadow_slot_t& slot) noexcept {
 constexpr std::uint8_t cell_conflict_seen = 0x1;
 // Set for good by the first plain (not atomic) record made in the cell.
 constexpr std::uint8_t cell_plain_seen = 0x2;
+// Set for good by the first record that modifies: a plain write or update, or an atomic update.
+constexpr std::uint8_t cell_modified_seen = 0x4;
 constexpr std::uint16_t slot_erasing = 0x8000;
 
 // Further slots of a cell, from the detector's cell arena, zero-filled; they live until the table
@@ -248,12 +250,15 @@ void shadow_table_t::for_each_cell(std::uint64_t first, std::uint64_t end, Visit
 
 // The slot of `handle` in the cell, or null when it has none. Only the task that owns the handle
 // asks: it alone claims, changes and erases that slot, so no pin is needed; and a bucket it claimed
-// in is one it saw linked.
-shadow_slot_t* own_slot_walking(shadow_cell_t& cell, std::uint16_t handle) noexcept;
+// in is one it saw linked. Inline, as the one-granule entry's quick part makes no call.
 inline shadow_slot_t* own_slot(shadow_cell_t& cell, std::uint16_t handle) noexcept {
-    if (std::atomic_ref<std::uint16_t>(cell.slot.key).load(std::memory_order_relaxed) == handle) return &cell.slot;
-    if (std::atomic_ref<shadow_bucket_t*>(cell.next).load(std::memory_order_relaxed) == nullptr) return nullptr;
-    return own_slot_walking(cell, handle);
+    shadow_slot_t* found = nullptr;
+    cell.each_slot([&](shadow_slot_t& slot) {
+        if (std::atomic_ref<std::uint16_t>(slot.key).load(std::memory_order_relaxed) != handle) return false;
+        found = &slot;
+        return true;
+    });
+    return found;
 }
 // Its value, or 0.
 inline std::uint64_t own_entry(shadow_cell_t& cell, std::uint16_t handle) noexcept {

@@ -13,6 +13,10 @@ namespace tavo {
 
 struct task_context_t;
 
+// What the quick check of a one-granule access leaves: nothing, recording it (no repeat was
+// found; the task is left busy), or the whole check (a gate that is not in its common state).
+enum class granule_rest_t : std::uint8_t { done, record, check };
+
 // The data-sharing detector: records every checked access in shadow memory under the accessing
 // task and reports two unordered accesses of different tasks to common bytes, one of them
 // modifying them.
@@ -43,6 +47,15 @@ public:
     // repeat of its newest record there takes a few loads and no call (granule_check.h).
     inline void check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                               std::uint64_t site) noexcept;
+    // check_granule in two parts: the quick one, which makes no call and has no effect but the busy
+    // flag it may leave set, and the rest, which must follow for the same access.
+    inline granule_rest_t quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
+                                        std::uint32_t type) noexcept;
+    inline void finish_granule(granule_rest_t rest, task_context_t& task, std::uint64_t address, std::uint32_t size,
+                               std::uint32_t type, std::uint64_t site) noexcept;
+    // check_access once its gates passed, for an access found to repeat no record, by the busy task.
+    void record_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
+                       std::uint64_t site) noexcept;
 
     // The program received [address, address + size) fresh, or gave it back (free, munmap): every
     // record of every task there is forgotten, so that a later block at the same address starts with
@@ -75,10 +88,6 @@ public:
     site_table_t sites;
 
 private:
-    // check_access once its gates passed, the task is busy and the access repeats no record.
-    void record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address, std::uint32_t size,
-                     std::uint32_t type, std::uint64_t site) noexcept;
-
     // Read by every access, written only by resets.
     alignas(64) table_gate_t gate_;
     // Written by every release: a line of its own, away from the state every access reads.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -109,30 +110,36 @@ TEST(ShadowCacheStress, SingleRecordsTurnIntoListsUnderScanningReaders) {
     EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " reads";
 }
 
-// A plain write and an atomic update of two unordered tasks reach fresh granules at the same moment.
-// The atomic side skips its scan in a cell that shows no plain record, so the plain side's scan
-// must then find the atomic record: every granule is reported by one side at least.
-TEST(ShadowCacheStress, PlainAndAtomicAccessesArrivingTogetherAreReported) {
+// Two unordered tasks reach fresh granules at the same moment with conflicting accesses. An atomic
+// access skips its scan in a cell that shows no plain record, and a read in one that shows no
+// modifying record, so the other side's scan must then find its record: every granule is reported
+// by one side at least.
+TEST(ShadowCacheStress, ConflictingAccessesArrivingTogetherAreReported) {
+    namespace type = tavo::access_type;
     constexpr int granules = 4000;
-    static std::uint64_t memory[granules];
+    constexpr std::uint32_t pairs[][2] = {
+        {type::write, type::atomic}, {type::read, type::write}, {type::read, type::update}, {type::read, type::atomic}};
+    static std::uint64_t memories[std::size(pairs)][granules];  // cells keep their marks after the tasks end
     static bool seen[2][granules];
-    std::atomic<int> arrived[2] = {};
-    test::run_together(2, [&](int thread) {
-        test::task_t task(3, static_cast<std::uint64_t>(thread) + 1);
-        const std::uint32_t type = thread == 0 ? tavo::access_type::write : tavo::access_type::atomic;
-        for (int index = 0; index < granules; ++index) {
-            arrived[thread].store(index + 1);
-            while (arrived[1 - thread].load() < index + 1) std::this_thread::yield();
-            const int reports = reported;
-            task.access(type, reinterpret_cast<std::uintptr_t>(&memory[index]), 8);
-            seen[thread][index] = reported != reports;
-        }
-        arrived[thread].store(granules + 1);  // each task's records stay until both are done
-        while (arrived[1 - thread].load() <= granules) std::this_thread::yield();
-    });
-    int missed = 0;
-    for (int index = 0; index < granules; ++index) missed += !seen[0][index] && !seen[1][index];
-    EXPECT_EQ(missed, 0) << "of " << granules << " granules";
+    for (const auto& types : pairs) {
+        std::uint64_t* memory = memories[&types - pairs];
+        std::atomic<int> arrived[2] = {};
+        test::run_together(2, [&](int thread) {
+            test::task_t task(3, static_cast<std::uint64_t>(thread) + 1);
+            for (int index = 0; index < granules; ++index) {
+                arrived[thread].store(index + 1);
+                while (arrived[1 - thread].load() < index + 1) std::this_thread::yield();
+                const int reports = reported;
+                task.access(types[thread], reinterpret_cast<std::uintptr_t>(&memory[index]), 8);
+                seen[thread][index] = reported != reports;
+            }
+            arrived[thread].store(granules + 1);  // each task's records stay until both are done
+            while (arrived[1 - thread].load() <= granules) std::this_thread::yield();
+        });
+        int missed = 0;
+        for (int index = 0; index < granules; ++index) missed += !seen[0][index] && !seen[1][index];
+        EXPECT_EQ(missed, 0) << "of " << granules << " granules, types " << types[0] << " and " << types[1];
+    }
 }
 
 // Threads intern the same call sites and histories in the same order, across chunk boundaries:
