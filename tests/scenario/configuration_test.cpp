@@ -28,14 +28,11 @@ TEST(Load, StopsAndDumpsOfTheHandshake) {
         EXPECT_EQ(__tavo_event_reason, 0);
         return;
     }
-    const auto result = run_child({{"TAVO_LOGGING", "0x400"}, {"TAVO_TEST_PRINT_STOPS", "1"}});
-    EXPECT_NE(result.out.find("stop 5 0\nstop 1 0\n"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("stop 2 0\n"), std::string::npos) << result.out;
     std::string expected;
     for (const char* reason : {"05", "01", "02"})
         expected += std::string("__tavo_event_reason(A): ") + reason + " 00 00 00 \n" +
                     "__tavo_config(A): 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n";
-    EXPECT_EQ(addresses_masked(result.err), expected);
+    EXPECT_EQ(addresses_masked(run_child({{"TAVO_LOGGING", "0x400"}}).err), expected);
 }
 
 // Each row a fresh process: flags and active mask after load, then with a task type activated.
@@ -105,26 +102,6 @@ TEST(ConfigurationLog, LinesOfThePollAndOfErrors) {
 }
 
 using EntryTest = debugger_test;
-
-TEST_F(EntryTest, NotificationsWithoutEffectChangeNothing) {
-    __tavo_config.request = TAVO_REQUEST_PING;
-    const std::uint32_t mask = __TAVO_isGuardedCall;
-    int object = 0;
-    EXPECT_EQ(__zuk_api_version(), 0);
-    __zuk_sync_createA(&object, "mutex", "m", 0);
-    __zuk_sync_createW(&object, L"mutex", L"m", 0);
-    __zuk_sync_renameA(&object, "n");
-    __zuk_sync_set_nameW(&object, L"mutex", L"n", 0);
-    __zuk_notify_sync_nameA(&object, "mutex", "n", 0);
-    __zuk_sync_prepare(&object);
-    __zuk_notify_sync_prepare(&object);
-    __zuk_sync_cancel(&object);
-    __zuk_notify_sync_cancel(&object);
-    EXPECT_TRUE(stop_reasons().empty());
-    EXPECT_EQ(__tavo_config.request, TAVO_REQUEST_PING);
-    EXPECT_EQ(__TAVO_isGuardedCall, mask);
-    __tavo_config.request = 0;
-}
 
 // A new thread's first call goes through the platform's thread start, which the differential
 // streams see on POSIX only: its initial task is entered first, and that frame applies the

@@ -1,11 +1,9 @@
-// The test executable's half of the harness: the standard error stream captured, and the current
-// test run again in a child process.
+// The test executable's half of the harness: the current test run again in a child process.
 #include "harness.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -120,27 +118,6 @@ std::vector<std::string> inherited_environment() {
 #endif
 
 }  // namespace
-
-// The library writes through the same C runtime as this executable, so moving descriptor 2 moves
-// its log too.
-stderr_capture_t::stderr_capture_t() : file_(temporary_file()) {
-    std::cerr.flush();
-    std::fflush(stderr);
-    saved_ = dup(2);
-    dup2(file_, 2);
-}
-
-stderr_capture_t::~stderr_capture_t() { finish(); }
-
-std::string stderr_capture_t::finish() {
-    if (saved_ < 0) return {};
-    std::cerr.flush();
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-    return read_and_close(file_);
-}
 
 child_result_t rerun_in_child(const std::map<std::string, std::string>& environment) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();

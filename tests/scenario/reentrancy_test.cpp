@@ -41,9 +41,9 @@ void enter_twice() {
 
 TEST(Reentrancy, ReportCarriesTheFunctionTheTasksAndTheEntrySite) {
     if (!in_child()) return (void)scenario::run_child({{"TAVO_ENABLE", "2"}, {"TAVO_LOGGING", "0x29"}});
-    scenario::stderr_capture_t capture;
+    testing::internal::CaptureStderr();
     enter_twice();
-    const std::string log = capture.finish();
+    const std::string log = testing::internal::GetCapturedStderr();
     _TAVO_warn(-29993);  // reports the thread's last call site
     ASSERT_EQ(stop_reasons(), (reasons{5, 1, 257, -29993}));
     EXPECT_NE(scenario::stops()[2].site, 0u);

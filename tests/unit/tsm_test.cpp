@@ -1,0 +1,189 @@
+// The detector's structures where the differential streams do not reach: the arena and the shadow
+// table under threads at once, and the access check against tasks made by hand with long offended
+// lists, forgotten and released ranges, and an exhausted arena.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <set>
+
+#include "test_support.h"
+#include "tsm/arena.h"
+#include "tsm/shadow_table.h"
+#include "tsm_task.h"
+
+namespace {
+
+namespace access_type = tavo::access_type;
+using tavo::arena_t;
+using test::task_t;
+
+TEST(Arena, RejectsEmptyOrOversizedRequestsAndRewindsToItsFirstSegment) {
+    test::set_thread_site(0x51);
+    auto arena = std::make_unique<arena_t>();
+    auto* first = arena->allocate(1);
+    EXPECT_EQ(arena->allocate(0), nullptr);
+    EXPECT_EQ(arena->allocate(65525), nullptr);
+    EXPECT_EQ(test::take_raised_errors(), test::raised_errors_t(2, {tavo::error::internal, 0x51}));
+    for (int area = 0; area < 3; ++area) arena->allocate(65524);
+    arena->rewind();
+    EXPECT_EQ(arena->segment_count(), 1u);
+    EXPECT_EQ(arena->allocate(8), first);
+}
+
+// Each block is filled with its own tag: a block that overlaps another loses part of its tag.
+TEST(Arena, ConcurrentClaimsAreDisjointAndAligned) {
+    constexpr int threads = 4, per_thread = 5000;
+    auto arena = std::make_unique<arena_t>();
+    std::vector<std::vector<std::pair<unsigned char*, std::size_t>>> blocks(threads);
+    test::run_together(threads, [&](int t) {
+        for (int i = 0; i < per_thread; ++i) {
+            const std::size_t size = 1 + (i * 7 + t) % 200;
+            auto* memory = static_cast<unsigned char*>(arena->allocate(size));
+            std::memset(memory, (t * per_thread + i) % 251, size);
+            blocks[t].emplace_back(memory, size);
+        }
+    });
+    for (int t = 0; t < threads; ++t) {
+        for (int i = 0; i < per_thread; ++i) {
+            auto [memory, size] = blocks[t][i];
+            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(memory) % 8, 0u);
+            ASSERT_EQ(std::count(memory, memory + size, (t * per_thread + i) % 251), static_cast<long>(size));
+        }
+    }
+}
+
+TEST(Arena, ThreadsExhaustingOneSegmentInstallExactlyOne) {
+    constexpr int threads = 4;
+    for (int round = 0; round < 20; ++round) {
+        auto arena = std::make_unique<arena_t>();
+        arena->allocate(65504);
+        std::vector<std::byte*> got(threads);
+        test::run_together(threads, [&](int t) { got[t] = static_cast<std::byte*>(arena->allocate(24)); });
+        ASSERT_EQ(arena->segment_count(), 2u);
+        std::sort(got.begin(), got.end());
+        const auto* first_segment = reinterpret_cast<const std::byte*>(arena.get());
+        ASSERT_FALSE(got[0] >= first_segment && got[0] < first_segment + tavo::arena_segment_size);
+        for (int t = 1; t < threads; ++t) ASSERT_EQ(got[t], got[t - 1] + 24);
+    }
+}
+
+struct ShadowTable : ::testing::Test {
+    tavo::shadow_table_t table;
+    std::unique_ptr<arena_t> arena = std::make_unique<arena_t>();
+
+    tavo::shadow_cell_t* cell(std::uint64_t granule) { return table.find_or_create(granule).cell; }
+};
+
+TEST_F(ShadowTable, ThreadsMissingTheSameGranulesCreateEachLeafTableOnce) {
+    constexpr int threads = 4, granules = 2000;
+    std::vector<std::vector<tavo::shadow_cell_t*>> seen(threads, std::vector<tavo::shadow_cell_t*>(granules));
+    test::run_together(threads, [&](int thread) {
+        for (int index = 0; index < granules; ++index) {
+            tavo::shadow_cell_t* found = cell(static_cast<std::uint64_t>(index) * 4096 * 8 + 0x10000000);
+            std::int32_t error_code = 0;
+            if (found != nullptr) found->claim(static_cast<std::uint16_t>(thread + 1), {}, 0, 16, *arena, error_code);
+            seen[thread][index] = found;
+        }
+    });
+    for (int thread = 1; thread < threads; ++thread) EXPECT_EQ(seen[thread], seen[0]);
+    EXPECT_EQ(table.census().cells, static_cast<std::size_t>(granules));
+    EXPECT_EQ(table.census().leaf_tables, static_cast<std::size_t>(granules));
+    for (tavo::shadow_cell_t* shared : seen[0]) EXPECT_EQ(shared->entry_count(), threads);
+}
+
+TEST_F(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketBetweenThem) {
+    tavo::shadow_cell_t& shared = *cell(0x1000);
+    std::int32_t error_code = 0;
+    ASSERT_NE(shared.claim(1, {}, 0, 16, *arena, error_code), nullptr);
+    EXPECT_EQ(shared.bucket_count(), 0u);
+    test::run_together(2, [&](int thread) {
+        std::int32_t code = 0;
+        const auto handle = static_cast<std::uint16_t>(2 + thread);
+        EXPECT_NE(shared.claim(handle, {}, 0, handle * 16u, *arena, code), nullptr);
+    });
+    EXPECT_EQ(shared.bucket_count(), 1u);
+    EXPECT_EQ(shared.entry_count(), 3u);
+    for (std::uint16_t handle = 1; handle <= 3; ++handle) EXPECT_EQ(tavo::own_entry(shared, handle), handle * 16u);
+    EXPECT_EQ(tavo::own_entry(shared, 4), 0u);
+}
+
+class AccessCheck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tavo::runtime.tsm.reset();
+        test::take_stops();
+    }
+};
+
+TEST_F(AccessCheck, MoreOffendedAccessesThanASegmentHoldsAreAllReported) {
+    task_t many(3, 1), last(3, 2);
+    constexpr std::uint64_t granule = 0x20000;
+    std::set<std::pair<std::uint64_t, std::uint32_t>> accesses;
+    for (std::uint32_t back = 0; accesses.size() < 1700; ++back) {
+        for (std::uint32_t size = back + 1; size <= back + 8; ++size) {
+            accesses.insert({granule - back, size});
+            many.access(access_type::write, granule - back, size);
+        }
+    }
+    last.access(access_type::write, granule, 8);
+    ASSERT_EQ(test::stop_reasons(), std::vector<std::int32_t>{256});
+    std::set<std::pair<std::uint64_t, std::uint32_t>> offended;
+    for (const tavo_access_t& access : test::stops[0].offended) offended.insert({access.address, access.size});
+    EXPECT_EQ(test::stops[0].offended.size(), accesses.size());
+    EXPECT_EQ(offended, accesses);
+}
+
+TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
+    task_t first(3, 1), second(3, 2);
+    first.access(access_type::write, 0xe000, 8);
+    first.access(access_type::write, 0xe008, 8);   // beyond the range
+    first.access(access_type::write, 0xe01c, 4);   // the granule's bytes the range does not cover
+    first.access(access_type::write, 0xe014, 4);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe000, 8, 0);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe010, 12, 0);
+    second.access(access_type::write, 0xe000, 8, 0x600);
+    second.access(access_type::write, 0xe014, 4, 0x600);
+    EXPECT_TRUE(test::stops.empty());
+    second.access(access_type::write, 0xe008, 4, 0x601);
+    second.access(access_type::write, 0xe01c, 4, 0x602);
+    ASSERT_EQ(test::stop_reasons(), (std::vector<std::int32_t>{256, 256}));
+    EXPECT_EQ(test::stops[0].offended.at(0).address, 0xe008u);
+    EXPECT_EQ(test::stops[1].offended.at(0).address, 0xe01cu);
+    // The owner reuses its forgotten record and is checked against again.
+    first.access(access_type::write, 0xe000, 8, 0x603);
+    EXPECT_EQ(test::stops.size(), 3u);
+}
+
+TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
+    task_t user(3, 1), releaser(3, 2), ordered(3, 3);
+    user.access(access_type::read, 0xf008, 4, 0x600);
+    ordered.access(access_type::write, 0xf010, 8, 0x601);
+    releaser.knows(ordered, ordered.context.time + 1);
+    tavo::runtime.tsm.forget_range(&releaser.context, 0xf000, 0x10000, 0x700);
+    ASSERT_EQ(test::stop_reasons(), std::vector<std::int32_t>{256});
+    const tavo_access_t offending{access_type::write, 0x10000, 0xf000, 3, 0, 2, 0x700};
+    EXPECT_EQ(std::memcmp(&test::stops[0].offending, &offending, sizeof offending), 0);
+    ASSERT_EQ(test::stops[0].offended.size(), 1u);
+    EXPECT_EQ(test::stops[0].offended[0].address, 0xf008u);
+    EXPECT_EQ(test::stops[0].offended[0].code_address, 0x600u);
+    tavo::runtime.tsm.forget_range(&releaser.context, 0xf000, 0x10000, 0x700);
+    EXPECT_EQ(test::stops.size(), 1u);
+}
+
+TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
+    std::vector<std::unique_ptr<task_t>> tasks;
+    for (std::uint64_t id = 1; id <= 12; ++id) tasks.push_back(std::make_unique<task_t>(0, id));
+    for (int index = 0; index < 11; ++index) tasks[index]->access(access_type::read, 0xc000, 4);  // cell and 5 buckets full
+    arena_t& arena = tavo::runtime.tsm.cell_arena;
+    arena.limit_heap_segments(0);
+    std::int32_t code = 0;
+    while (arena.allocate_unreported(1024, code) != nullptr) {}
+    tasks[11]->access(access_type::read, 0xc000, 4);  // a twelfth entry needs a sixth bucket
+    tasks[11]->access(access_type::read, 0xd000, 4);  // a fresh granule of the same leaf table needs nothing
+    arena.limit_heap_segments(UINT32_MAX);
+    EXPECT_EQ(test::stop_reasons(), (std::vector<std::int32_t>{-9998}));
+    EXPECT_FALSE(tasks[11]->recorded(access_type::read, 0xc000));
+    EXPECT_TRUE(tasks[11]->recorded(access_type::read, 0xd000));
+}
+
+}  // namespace
