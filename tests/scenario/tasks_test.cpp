@@ -1,6 +1,4 @@
 // Tasks as the program enters and leaves them, seen through the log and the debugger's stops.
-#include <thread>
-
 #include "scenario.h"
 
 using scenario::in_child;
@@ -41,33 +39,6 @@ TEST(Tasks, EntriesExitsAndAccessesAsLogged) {
     _TAVO_enterGenericTaskFrom(0, 5, 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), label(0, 4, 3) + " task enters\n" + label(0, 5, 4) + " task enters\n");
     EXPECT_EQ(stop_reasons().size(), 2u);  // the load's stops only
-}
-
-// Thread ends go through the platform's hooks, which the differential streams see on POSIX only:
-// every task still open is left, each with a nesting error, at the thread's last site.
-TEST(Tasks, ThreadEndingWithTasksOpenOrNoneReportsNestingErrors) {
-    if (!in_child()) return run_logged_child();
-    std::string expected;
-    testing::internal::CaptureStderr();
-    std::thread([&] {
-        _TAVO_enterGenericTaskFrom(3, 20, 0x10);
-        _TAVO_enterGenericTaskFrom(0, 21, 0x20);
-        expected = label(1, thread_id(), 1) + " task enters\n" + label(3, 20, 2) + " task enters at 0000000000000010\n" +
-                   label(0, 21, 3) + " task enters at 0000000000000020\n" +
-                   label(0, 21, 3) + " task leaves at 0000000000000020\ntavo: task nesting error\n" +
-                   label(3, 20, 2) + " task leaves at 0000000000000020\ntavo: task nesting error\n" +
-                   label(1, thread_id(), 1) + " task leaves at 0000000000000020\n";
-    }).join();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
-    EXPECT_EQ(stop_reasons(), (reasons{5, 1, -29995, -29995}));
-    EXPECT_EQ(scenario::stops().back().site, 0x20u);
-    std::thread([] {
-        _TAVO_enterGenericTaskFrom(0, 30, 0x30);
-        _TAVO_leaveGenericTaskFrom(0, 30, 0x31);
-        _TAVO_leaveGenericTaskFrom(1, thread_id(), 0x32);
-    }).join();
-    EXPECT_EQ(stop_reasons(), (reasons{5, 1, -29995, -29995, -29995}));
-    EXPECT_EQ(scenario::stops().back().site, 0x32u);
 }
 
 TEST(Tasks, WithTheMasterBitOffNoTaskIsEntered) {

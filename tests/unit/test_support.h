@@ -28,9 +28,7 @@ struct stop_t {
     tavo_access_t offending{};
     std::vector<tavo_access_t> offended{};
     task_list_t tasks{};  // the offenses of a reentrant call
-    std::uint64_t label = 0;  // the stopped thread's thread_label
 };
-inline thread_local std::uint64_t thread_label = 0;
 inline std::mutex stops_mutex;
 inline std::vector<stop_t> stops;
 
@@ -97,7 +95,6 @@ extern "C" void __tavo_switch_to_debugger(void) {
             stop.tasks.emplace_back(offense.task_type, offense.task_id);
         }
     }
-    stop.label = test::thread_label;
     std::lock_guard<std::mutex> guard(test::stops_mutex);
     test::stops.push_back(std::move(stop));
 }

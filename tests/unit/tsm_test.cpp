@@ -17,41 +17,6 @@ namespace access_type = tavo::access_type;
 using tavo::arena_t;
 using test::task_t;
 
-TEST(Arena, RejectsEmptyOrOversizedRequestsAndRewindsToItsFirstSegment) {
-    test::set_thread_site(0x51);
-    auto arena = std::make_unique<arena_t>();
-    auto* first = arena->allocate(1);
-    EXPECT_EQ(arena->allocate(0), nullptr);
-    EXPECT_EQ(arena->allocate(65525), nullptr);
-    EXPECT_EQ(test::take_raised_errors(), test::raised_errors_t(2, {tavo::error::internal, 0x51}));
-    for (int area = 0; area < 3; ++area) arena->allocate(65524);
-    arena->rewind();
-    EXPECT_EQ(arena->segment_count(), 1u);
-    EXPECT_EQ(arena->allocate(8), first);
-}
-
-// Each block is filled with its own tag: a block that overlaps another loses part of its tag.
-TEST(Arena, ConcurrentClaimsAreDisjointAndAligned) {
-    constexpr int threads = 4, per_thread = 5000;
-    auto arena = std::make_unique<arena_t>();
-    std::vector<std::vector<std::pair<unsigned char*, std::size_t>>> blocks(threads);
-    test::run_together(threads, [&](int t) {
-        for (int i = 0; i < per_thread; ++i) {
-            const std::size_t size = 1 + (i * 7 + t) % 200;
-            auto* memory = static_cast<unsigned char*>(arena->allocate(size));
-            std::memset(memory, (t * per_thread + i) % 251, size);
-            blocks[t].emplace_back(memory, size);
-        }
-    });
-    for (int t = 0; t < threads; ++t) {
-        for (int i = 0; i < per_thread; ++i) {
-            auto [memory, size] = blocks[t][i];
-            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(memory) % 8, 0u);
-            ASSERT_EQ(std::count(memory, memory + size, (t * per_thread + i) % 251), static_cast<long>(size));
-        }
-    }
-}
-
 TEST(Arena, ThreadsExhaustingOneSegmentInstallExactlyOne) {
     constexpr int threads = 4;
     for (int round = 0; round < 20; ++round) {
@@ -70,29 +35,10 @@ TEST(Arena, ThreadsExhaustingOneSegmentInstallExactlyOne) {
 struct ShadowTable : ::testing::Test {
     tavo::shadow_table_t table;
     std::unique_ptr<arena_t> arena = std::make_unique<arena_t>();
-
-    tavo::shadow_cell_t* cell(std::uint64_t granule) { return table.find_or_create(granule).cell; }
 };
 
-TEST_F(ShadowTable, ThreadsMissingTheSameGranulesCreateEachLeafTableOnce) {
-    constexpr int threads = 4, granules = 2000;
-    std::vector<std::vector<tavo::shadow_cell_t*>> seen(threads, std::vector<tavo::shadow_cell_t*>(granules));
-    test::run_together(threads, [&](int thread) {
-        for (int index = 0; index < granules; ++index) {
-            tavo::shadow_cell_t* found = cell(static_cast<std::uint64_t>(index) * 4096 * 8 + 0x10000000);
-            std::int32_t error_code = 0;
-            if (found != nullptr) found->claim(static_cast<std::uint16_t>(thread + 1), {}, 0, 16, *arena, error_code);
-            seen[thread][index] = found;
-        }
-    });
-    for (int thread = 1; thread < threads; ++thread) EXPECT_EQ(seen[thread], seen[0]);
-    EXPECT_EQ(table.census().cells, static_cast<std::size_t>(granules));
-    EXPECT_EQ(table.census().leaf_tables, static_cast<std::size_t>(granules));
-    for (tavo::shadow_cell_t* shared : seen[0]) EXPECT_EQ(shared->entry_count(), threads);
-}
-
 TEST_F(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketBetweenThem) {
-    tavo::shadow_cell_t& shared = *cell(0x1000);
+    tavo::shadow_cell_t& shared = *table.find_or_create(0x1000).cell;
     std::int32_t error_code = 0;
     ASSERT_NE(shared.claim(1, {}, 0, 16, *arena, error_code), nullptr);
     EXPECT_EQ(shared.bucket_count(), 0u);
