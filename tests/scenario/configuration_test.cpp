@@ -8,13 +8,11 @@ using scenario::in_child;
 using scenario::run_child;
 using scenario::stop_reasons;
 
-namespace {
 // Each "(0x" and 16 digits ")" as "()": addresses differ from run to run.
-std::string addresses_masked(std::string text) {
+static std::string addresses_masked(std::string text) {
     for (std::size_t at = text.find("(0x"); at != std::string::npos; at = text.find("(0x", at + 1)) text.erase(at + 1, 18);
     return text;
 }
-}  // namespace
 
 TEST(Load, StopsAndDumpsOfTheHandshake) {
     if (in_child()) {
@@ -95,12 +93,11 @@ TEST(ConfigurationLog, LinesOfThePollAndOfErrors) {
               "tavo: library unloaded\n");
 }
 
-using EntryTest = debugger_test;
-
 // A new thread's first call goes through the platform's thread start, which the differential
 // streams see on POSIX only: its initial task is entered first, and that frame applies the
 // pending request; the warning has no call site yet.
-TEST_F(EntryTest, WarnAsANewThreadsFirstCallAppliesThePendingRequest) {
+TEST(EntryTest, WarnAsANewThreadsFirstCallAppliesThePendingRequest) {
+    scenario::clear_stops();
     __tavo_config.request = TAVO_REQUEST_PING;
     std::thread([] { _TAVO_warn(-20002); }).join();
     ASSERT_EQ(stop_reasons(), (reasons{4, -20002}));

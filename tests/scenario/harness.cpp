@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 #ifdef _WIN32
@@ -82,15 +81,6 @@ int spawn(std::vector<std::string> arguments, std::vector<std::string> settings,
     CloseHandle(child.hProcess);
     return static_cast<int>(status);
 }
-
-std::vector<std::string> inherited_environment() {
-    std::vector<std::string> settings;
-    if (char* block = GetEnvironmentStringsA()) {
-        for (const char* entry = block; *entry != '\0'; entry += std::strlen(entry) + 1) settings.push_back(entry);
-        FreeEnvironmentStringsA(block);
-    }
-    return settings;
-}
 #else
 int spawn(std::vector<std::string> arguments, std::vector<std::string> settings, int out, int err) {
     const pid_t child = fork();
@@ -109,12 +99,6 @@ int spawn(std::vector<std::string> arguments, std::vector<std::string> settings,
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
-
-std::vector<std::string> inherited_environment() {
-    std::vector<std::string> settings;
-    for (char** entry = environ; *entry != nullptr; ++entry) settings.push_back(*entry);
-    return settings;
-}
 #endif
 
 }  // namespace
@@ -125,8 +109,8 @@ child_result_t rerun_in_child(const std::map<std::string, std::string>& environm
                                              "--gtest_brief=1"};
     // Ours without the library's variables (names such as "=C:" on Windows begin with '='), then the test's.
     std::vector<std::string> settings;
-    for (const std::string& setting : inherited_environment()) {
-        const std::string name = setting.substr(0, setting.find('=', 1));
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string setting = *entry, name = setting.substr(0, setting.find('=', 1));
         if (name.rfind("TAVO_", 0) != 0 && name != "KULMO_DBG_RTLEXCEPTION") settings.push_back(setting);
     }
     settings.push_back("TAVO_SCENARIO_CHILD=1");

@@ -26,21 +26,17 @@ void copy_detection(const scenario::stop_t& stop) {
         detected_tasks.emplace_back(detection.offenses[index].task_type, detection.offenses[index].task_id);
 }
 
-// Tasks (3, 1) and (3, 2) of this thread enter f, one inside the other.
-void enter_twice() {
-    scenario::set_debugger_action(copy_detection);
-    _TAVO_enterGenericTaskFrom(3, 1, 0);
-    _TAVO_enterFunction(f, frame(0x2000));
-    _TAVO_enterGenericTaskFrom(3, 2, 0);
-    _TAVO_enterFunction(f, frame(0x1000));
-}
-
 }  // namespace
 
 // An empty focus filter from the environment checks nothing until the debugger adds code to it.
 TEST(Reentrancy, EmptyFocusFilterFromTheEnvironmentChecksNothingUntilCodeIsAdded) {
     if (!in_child()) return (void)scenario::run_child({{"TAVO_ENABLE", "2"}, {"TAVO_RE", "0"}});
-    enter_twice();
+    // Tasks (3, 1) and (3, 2) of this thread enter f, one inside the other.
+    scenario::set_debugger_action(copy_detection);
+    _TAVO_enterGenericTaskFrom(3, 1, 0);
+    _TAVO_enterFunction(f, frame(0x2000));
+    _TAVO_enterGenericTaskFrom(3, 2, 0);
+    _TAVO_enterFunction(f, frame(0x1000));
     EXPECT_EQ(stop_reasons(), (reasons{5, 1}));
     // The debugger focuses on f: one filter record, code range {f, 0}.
     __tavo_config.filter_count = 1;

@@ -7,15 +7,11 @@
 using scenario::in_child;
 using scenario::initial;
 
-namespace {
-
-std::string line(const std::string& task, const char* operation, const std::string& object, int time,
+static std::string line(const std::string& task, const char* operation, const std::string& object, int time,
                  const char* clock) {
     return task + " " + operation + " sync object " + object + " at " + std::to_string(time) +
            ". State (handle, time):" + clock + "\n";
 }
-
-}  // namespace
 
 TEST(Sync, OperationsAsLogged) {
     if (!in_child()) return (void)scenario::run_child({{"TAVO_LOGGING", "0x84"}});

@@ -6,16 +6,9 @@ using scenario::label;
 using scenario::stop_reasons;
 using scenario::thread_id;
 
-namespace {
-
-// Runs the current test again in a child with task lines and errors logged; the child checks.
-void run_logged_child() { scenario::run_child({{"TAVO_LOGGING", "0x54"}, {"TAVO_ENABLE", "1"}}); }
-
-}  // namespace
-
 // The first call entering a task also enters the initial task; a freed handle is the first reused.
 TEST(Tasks, EntriesExitsAndAccessesAsLogged) {
-    if (!in_child()) return run_logged_child();
+    if (!in_child()) return (void)scenario::run_child({{"TAVO_LOGGING", "0x54"}, {"TAVO_ENABLE", "1"}});
     static std::uint64_t word;
     char at[32];
     std::snprintf(at, sizeof at, " at %016llX, ", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&word)));
