@@ -11,6 +11,7 @@
 #   "// tavo-exit: N"     the exit status a racy or reentrant run must give instead of 66;
 #   "// tavo-reports: N"  the number of reports it must print;
 #   "// tavo-expect: TEXT" a line the report must contain (one marker per line);
+#   "// tavo-absent: TEXT" text no report may contain;
 #   "// tavo-fixed"       the program built again with -DFIXED is clean (its racy lines mended).
 source "$(dirname "$0")/build_case.sh"
 program="$work/${name%.*}"
@@ -77,6 +78,9 @@ fi
 while IFS= read -r text; do
   grep -qF -- "$text" <<<"$report" || fail "the report does not say '$text'"
 done < <([ "$verdict" = clean ] || sed -n 's|^// tavo-expect: ||p' "$source")
+while IFS= read -r text; do
+  ! grep -qF -- "$text" <<<"$report" || fail "the report says '$text'"
+done < <(sed -n 's|^// tavo-absent: ||p' "$source")
 echo "ok: ${program##*/} ($c_compiler/$cxx_compiler, threads $threads): $verdict"
 done
 done
