@@ -1,6 +1,5 @@
 // Start-up, the environment read at load, and what the differential streams do not see of the
-// configuration protocol: log lines, dumps, and the entries that do nothing.
-#include <cctype>
+// configuration protocol: log lines and dumps.
 #include <thread>
 
 #include "scenario.h"
@@ -9,18 +8,11 @@ using scenario::in_child;
 using scenario::run_child;
 using scenario::stop_reasons;
 
-namespace {
-// Every "(0x" and 16 hexadecimal digits ")" as "(A)": addresses differ from run to run.
-std::string addresses_masked(std::string text) {
-    for (std::size_t at = text.find("(0x"); at != std::string::npos; at = text.find("(0x", at + 1)) {
-        std::size_t digits = 0;
-        while (digits < 16 && at + 3 + digits < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 3 + digits])))
-            ++digits;
-        if (digits == 16 && at + 19 < text.size() && text[at + 19] == ')') text.replace(at, 20, "(A)");
-    }
+// Each "(0x" and 16 digits ")" as "()": addresses differ from run to run.
+static std::string addresses_masked(std::string text) {
+    for (std::size_t at = text.find("(0x"); at != std::string::npos; at = text.find("(0x", at + 1)) text.erase(at + 1, 18);
     return text;
 }
-}  // namespace
 
 TEST(Load, StopsAndDumpsOfTheHandshake) {
     if (in_child()) {
@@ -28,14 +20,11 @@ TEST(Load, StopsAndDumpsOfTheHandshake) {
         EXPECT_EQ(__tavo_event_reason, 0);
         return;
     }
-    const auto result = run_child({{"TAVO_LOGGING", "0x400"}, {"TAVO_TEST_PRINT_STOPS", "1"}});
-    EXPECT_NE(result.out.find("stop 5 0\nstop 1 0\n"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("stop 2 0\n"), std::string::npos) << result.out;
     std::string expected;
     for (const char* reason : {"05", "01", "02"})
-        expected += std::string("__tavo_event_reason(A): ") + reason + " 00 00 00 \n" +
-                    "__tavo_config(A): 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n";
-    EXPECT_EQ(addresses_masked(result.err), expected);
+        expected += std::string("__tavo_event_reason(): ") + reason + " 00 00 00 \n" +
+                    "__tavo_config(): 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n";
+    EXPECT_EQ(addresses_masked(run_child({{"TAVO_LOGGING", "0x400"}}).err), expected);
 }
 
 // Each row a fresh process: flags and active mask after load, then with a task type activated.
@@ -104,32 +93,11 @@ TEST(ConfigurationLog, LinesOfThePollAndOfErrors) {
               "tavo: library unloaded\n");
 }
 
-using EntryTest = debugger_test;
-
-TEST_F(EntryTest, NotificationsWithoutEffectChangeNothing) {
-    __tavo_config.request = TAVO_REQUEST_PING;
-    const std::uint32_t mask = __TAVO_isGuardedCall;
-    int object = 0;
-    EXPECT_EQ(__zuk_api_version(), 0);
-    __zuk_sync_createA(&object, "mutex", "m", 0);
-    __zuk_sync_createW(&object, L"mutex", L"m", 0);
-    __zuk_sync_renameA(&object, "n");
-    __zuk_sync_set_nameW(&object, L"mutex", L"n", 0);
-    __zuk_notify_sync_nameA(&object, "mutex", "n", 0);
-    __zuk_sync_prepare(&object);
-    __zuk_notify_sync_prepare(&object);
-    __zuk_sync_cancel(&object);
-    __zuk_notify_sync_cancel(&object);
-    EXPECT_TRUE(stop_reasons().empty());
-    EXPECT_EQ(__tavo_config.request, TAVO_REQUEST_PING);
-    EXPECT_EQ(__TAVO_isGuardedCall, mask);
-    __tavo_config.request = 0;
-}
-
 // A new thread's first call goes through the platform's thread start, which the differential
 // streams see on POSIX only: its initial task is entered first, and that frame applies the
 // pending request; the warning has no call site yet.
-TEST_F(EntryTest, WarnAsANewThreadsFirstCallAppliesThePendingRequest) {
+TEST(EntryTest, WarnAsANewThreadsFirstCallAppliesThePendingRequest) {
+    scenario::clear_stops();
     __tavo_config.request = TAVO_REQUEST_PING;
     std::thread([] { _TAVO_warn(-20002); }).join();
     ASSERT_EQ(stop_reasons(), (reasons{4, -20002}));

@@ -1,13 +1,10 @@
-// The test executable's half of the harness: the standard error stream captured, and the current
-// test run again in a child process.
+// The test executable's half of the harness: the current test run again in a child process.
 #include "harness.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 #ifdef _WIN32
@@ -84,15 +81,6 @@ int spawn(std::vector<std::string> arguments, std::vector<std::string> settings,
     CloseHandle(child.hProcess);
     return static_cast<int>(status);
 }
-
-std::vector<std::string> inherited_environment() {
-    std::vector<std::string> settings;
-    if (char* block = GetEnvironmentStringsA()) {
-        for (const char* entry = block; *entry != '\0'; entry += std::strlen(entry) + 1) settings.push_back(entry);
-        FreeEnvironmentStringsA(block);
-    }
-    return settings;
-}
 #else
 int spawn(std::vector<std::string> arguments, std::vector<std::string> settings, int out, int err) {
     const pid_t child = fork();
@@ -111,36 +99,9 @@ int spawn(std::vector<std::string> arguments, std::vector<std::string> settings,
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
-
-std::vector<std::string> inherited_environment() {
-    std::vector<std::string> settings;
-    for (char** entry = environ; *entry != nullptr; ++entry) settings.push_back(*entry);
-    return settings;
-}
 #endif
 
 }  // namespace
-
-// The library writes through the same C runtime as this executable, so moving descriptor 2 moves
-// its log too.
-stderr_capture_t::stderr_capture_t() : file_(temporary_file()) {
-    std::cerr.flush();
-    std::fflush(stderr);
-    saved_ = dup(2);
-    dup2(file_, 2);
-}
-
-stderr_capture_t::~stderr_capture_t() { finish(); }
-
-std::string stderr_capture_t::finish() {
-    if (saved_ < 0) return {};
-    std::cerr.flush();
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-    return read_and_close(file_);
-}
 
 child_result_t rerun_in_child(const std::map<std::string, std::string>& environment) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -148,8 +109,8 @@ child_result_t rerun_in_child(const std::map<std::string, std::string>& environm
                                              "--gtest_brief=1"};
     // Ours without the library's variables (names such as "=C:" on Windows begin with '='), then the test's.
     std::vector<std::string> settings;
-    for (const std::string& setting : inherited_environment()) {
-        const std::string name = setting.substr(0, setting.find('=', 1));
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string setting = *entry, name = setting.substr(0, setting.find('=', 1));
         if (name.rfind("TAVO_", 0) != 0 && name != "KULMO_DBG_RTLEXCEPTION") settings.push_back(setting);
     }
     settings.push_back("TAVO_SCENARIO_CHILD=1");

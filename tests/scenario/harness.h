@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,33 +41,14 @@ inline std::vector<std::int32_t> stop_reasons() {
 using debugger_action_t = void (*)(const stop_t&);
 SCENARIO_DEBUGGER_API void set_debugger_action(debugger_action_t action);
 
-// Redirects the standard error stream into a string.
-class stderr_capture_t {
-public:
-    stderr_capture_t();
-    ~stderr_capture_t();
-    std::string finish();
-
-private:
-    int saved_ = -1;
-    int file_ = -1;
-};
-
 // Load-time behaviour needs a fresh process: the current test runs again in a child with the
 // given environment. In the child, in_child() is true and the test acts out the scenario.
 struct child_result_t {
     int exit_status;
-    std::string out;  // with TAVO_TEST_PRINT_STOPS set, one "stop <reason> <site>" line per stop
+    std::string out;
     std::string err;
 };
 inline bool in_child() { return std::getenv("TAVO_SCENARIO_CHILD") != nullptr; }
 child_result_t rerun_in_child(const std::map<std::string, std::string>& environment);
-
-inline std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) result.push_back(line);
-    return result;
-}
 
 }  // namespace scenario

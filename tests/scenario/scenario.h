@@ -1,5 +1,5 @@
-// What the scenario tests share beyond the harness: children that must pass, handler-line labels,
-// and the fixture of in-process scenarios.
+// What the scenario tests share beyond the harness: children that must pass and handler-line
+// labels.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,18 +38,3 @@ inline std::string hex(std::uint64_t value) {
 }  // namespace scenario
 
 using reasons = std::vector<std::int32_t>;
-
-// In-process scenarios start from a quiet configuration block and no recorded stops.
-class debugger_test : public ::testing::Test {
-protected:
-    void SetUp() override {
-        __tavo_config = {TAVO_CONFIG_VERSION, 0, 0, 0};
-        scenario::set_debugger_action(nullptr);
-        poll();
-        scenario::clear_stops();
-    }
-    void TearDown() override { scenario::set_debugger_action(nullptr); }
-
-    // Any gated entry applies a pending request; this one does nothing else while re is off.
-    static void poll() { _TAVO_leaveFunction(nullptr, nullptr); }
-};

@@ -7,15 +7,11 @@
 using scenario::in_child;
 using scenario::initial;
 
-namespace {
-
-std::string line(const std::string& task, const char* operation, const std::string& object, int time,
+static std::string line(const std::string& task, const char* operation, const std::string& object, int time,
                  const char* clock) {
     return task + " " + operation + " sync object " + object + " at " + std::to_string(time) +
            ". State (handle, time):" + clock + "\n";
 }
-
-}  // namespace
 
 TEST(Sync, OperationsAsLogged) {
     if (!in_child()) return (void)scenario::run_child({{"TAVO_LOGGING", "0x84"}});
@@ -25,7 +21,7 @@ TEST(Sync, OperationsAsLogged) {
     _TAVO_syncAlias(0, reinterpret_cast<std::uintptr_t>(&lock_object), 4, 3);
     const std::string main = initial(1);
     std::string other;
-    scenario::stderr_capture_t capture;
+    testing::internal::CaptureStderr();
     _TAVO_syncReleaseWeak(3, 0xab);  // weak operations act only on objects that exist
     _TAVO_syncAcquireWeak(3, 0xab);
     _TAVO_syncAcquire(1, 0x10);
@@ -44,7 +40,7 @@ TEST(Sync, OperationsAsLogged) {
         _TAVO_syncRelease(2, 1);
         _TAVO_syncAcquire(1, 0x10);
     }).join();
-    EXPECT_EQ(capture.finish(),
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               line(main, "weak/not releases", "3.ab", 1, "") + line(main, "weak/not acquires", "3.ab", 1, "") +
                   line(main, "acquires", "1.10", 1, "") + line(main, "releases", "1.10", 2, " (1, 2)") +
                   line(main, "releases", "1.10", 3, " (1, 3)") + line(main, "acquires", "1.10", 3, " (1, 3)") +
@@ -59,7 +55,7 @@ TEST(Sync, OperationsAsLogged) {
 TEST(Fork, ForksPublishTheParentAndTaskWaitTakesTheChildrenIn) {
     if (!in_child()) return (void)scenario::run_child({{"TAVO_LOGGING", "0x94"}});
     EXPECT_EQ(_TAVO_syncForkTaskCurrent(), 1u);
-    scenario::stderr_capture_t capture;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(_TAVO_syncForkTask(2, 0), 2u);
     const std::string parent = initial(1);
     std::string child;
@@ -70,7 +66,7 @@ TEST(Fork, ForksPublishTheParentAndTaskWaitTakesTheChildrenIn) {
     }).join();
     _TAVO_syncTaskwaitCurrent();
     const std::string child_end = child + " task leaves at ";  // the site of the child's last entry
-    auto logged = capture.finish();
+    auto logged = testing::internal::GetCapturedStderr();
     const std::size_t end_line = logged.find(child_end);
     ASSERT_NE(end_line, std::string::npos) << logged;
     logged.erase(end_line + child_end.size(), 16);
@@ -86,9 +82,9 @@ TEST(Fork, ForksPublishTheParentAndTaskWaitTakesTheChildrenIn) {
 TEST(Fork, WithSynchronisationOffForksStillHandOutIds) {
     if (!in_child()) return (void)scenario::run_child({{"TAVO_LOGGING", "0x94"}, {"TAVO_GUARD", "0xffffffbf"}});
     _TAVO_syncAllocate();
-    scenario::stderr_capture_t capture;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(_TAVO_syncForkTask(3, 1), 2u);
     _TAVO_syncTaskwait(3, 1);
     EXPECT_EQ(_TAVO_syncForkTaskCurrent(), 3u);  // acts on the current task: the node is recorded
-    EXPECT_EQ(capture.finish(), initial(1) + " task forks\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), initial(1) + " task forks\n");
 }

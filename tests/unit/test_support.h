@@ -1,6 +1,8 @@
-// Unit-test support: plays the debugger, keeping the errors the library raises, and starts threads
-// together. Include from one file per test executable.
+// Unit-test support: plays the debugger, keeping every error and detection the library reports,
+// and starts threads together. Include from one file per test executable.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
@@ -9,10 +11,36 @@
 #include <utility>
 #include <vector>
 
-#include "tavo/tavo.h"
+#include "runtime/errors.h"
+#include "runtime/runtime.h"
+#include "task/task_context.h"
 #include "task/thread_record.h"
+#include "tavo/tavo.h"
 
 namespace test {
+
+using task_list_t = std::vector<std::pair<std::uint32_t, std::uint64_t>>;
+
+// A stop as the debugger copies it: the detection's lists live only while the stop lasts.
+struct stop_t {
+    std::int32_t reason;
+    std::uint64_t site;
+    tavo_access_t offending{};
+    std::vector<tavo_access_t> offended{};
+    task_list_t tasks{};  // the offenses of a reentrant call
+};
+inline std::mutex stops_mutex;
+inline std::vector<stop_t> stops;
+
+inline std::vector<stop_t> take_stops() {
+    std::lock_guard<std::mutex> guard(stops_mutex);
+    return std::exchange(stops, {});
+}
+inline std::vector<std::int32_t> stop_reasons() {
+    std::vector<std::int32_t> reasons;
+    for (const stop_t& stop : stops) reasons.push_back(stop.reason);
+    return reasons;
+}
 
 struct raised_error_t {
     std::int32_t code;
@@ -21,12 +49,12 @@ struct raised_error_t {
 };
 using raised_errors_t = std::vector<raised_error_t>;
 
-inline std::mutex raised_mutex;
-inline raised_errors_t raised;
-
+// Takes every stop, returns the errors among them.
 inline raised_errors_t take_raised_errors() {
-    std::lock_guard<std::mutex> guard(raised_mutex);
-    return std::exchange(raised, {});
+    raised_errors_t errors;
+    for (const stop_t& stop : take_stops())
+        if (stop.reason < 0) errors.push_back({stop.reason, stop.site});
+    return errors;
 }
 
 // Errors raised at the thread's site report the thread's last call site.
@@ -52,8 +80,22 @@ void run_together(int threads, Body body) {
 // A test that plays the debugger differently defines TAVO_TEST_OWN_DEBUGGER_STOP before including.
 #ifndef TAVO_TEST_OWN_DEBUGGER_STOP
 extern "C" void __tavo_switch_to_debugger(void) {
-    if (__tavo_event_reason >= 0) return;  // load and unload events
-    std::lock_guard<std::mutex> guard(test::raised_mutex);
-    test::raised.push_back({__tavo_event_reason, __tavo_current_detection.site});
+    const std::int32_t reason = __tavo_event_reason;
+    if (reason >= 0 && reason < TAVO_EVENT_DATA_SHARING) return;  // load, unload and configuration events
+    const tavo_detection_t& detection = __tavo_current_detection;
+    test::stop_t stop{reason, detection.site};
+    if (reason == TAVO_EVENT_DATA_SHARING) {
+        stop.offending = detection.sharing.offending;
+        if (detection.sharing.offended != nullptr)
+            stop.offended.assign(detection.sharing.offended, detection.sharing.offended + detection.sharing.offended_count);
+    } else if (reason == TAVO_EVENT_REENTRANT_CALL) {
+        for (std::uint64_t index = 0; index < detection.reentrancy.offense_count; ++index) {
+            const tavo_offense_t& offense = detection.reentrancy.offenses[index];
+            EXPECT_EQ(offense.padding, 0u);
+            stop.tasks.emplace_back(offense.task_type, offense.task_id);
+        }
+    }
+    std::lock_guard<std::mutex> guard(test::stops_mutex);
+    test::stops.push_back(std::move(stop));
 }
 #endif

@@ -1,57 +1,65 @@
-// The access check against tasks made by hand, where the differential streams do not reach: long
-// offended lists, forgotten and released ranges, ending tasks, an exhausted arena.
-#include <gtest/gtest.h>
-
+// The detector's structures where the differential streams do not reach: the arena and the shadow
+// table under threads at once, and the access check against tasks made by hand with long offended
+// lists, forgotten and released ranges, and an exhausted arena.
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <set>
 
-#define TAVO_TEST_OWN_DEBUGGER_STOP
-#include "runtime/errors.h"
-#include "runtime/runtime.h"
-#include "task/task_context.h"
-#include "task/task_table.h"
 #include "test_support.h"
+#include "tsm/arena.h"
+#include "tsm/shadow_table.h"
 #include "tsm_task.h"
-#include "tsm/access_record.h"
 
 namespace {
 
 namespace access_type = tavo::access_type;
+using tavo::arena_t;
 using test::task_t;
 
-struct stop_t {
-    std::int32_t reason;
-    tavo_detection_t record;
-    std::vector<tavo_access_t> offended;
-};
-std::mutex stops_mutex;
-std::vector<stop_t> stops;
+TEST(Arena, ThreadsExhaustingOneSegmentInstallExactlyOne) {
+    constexpr int threads = 4;
+    for (int round = 0; round < 20; ++round) {
+        auto arena = std::make_unique<arena_t>();
+        arena->allocate(65504);
+        std::vector<std::byte*> got(threads);
+        test::run_together(threads, [&](int t) { got[t] = static_cast<std::byte*>(arena->allocate(24)); });
+        ASSERT_EQ(arena->segment_count(), 2u);
+        std::sort(got.begin(), got.end());
+        const auto* first_segment = reinterpret_cast<const std::byte*>(arena.get());
+        ASSERT_FALSE(got[0] >= first_segment && got[0] < first_segment + tavo::arena_segment_size);
+        for (int t = 1; t < threads; ++t) ASSERT_EQ(got[t], got[t - 1] + 24);
+    }
+}
 
-std::vector<std::int32_t> stop_reasons() {
-    std::vector<std::int32_t> reasons;
-    for (const stop_t& stop : stops) reasons.push_back(stop.reason);
-    return reasons;
+struct ShadowTable : ::testing::Test {
+    tavo::shadow_table_t table;
+    std::unique_ptr<arena_t> arena = std::make_unique<arena_t>();
+};
+
+TEST_F(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketBetweenThem) {
+    tavo::shadow_cell_t& shared = *table.find_or_create(0x1000).cell;
+    std::int32_t error_code = 0;
+    ASSERT_NE(shared.claim(1, {}, 0, 16, *arena, error_code), nullptr);
+    EXPECT_EQ(shared.bucket_count(), 0u);
+    test::run_together(2, [&](int thread) {
+        std::int32_t code = 0;
+        const auto handle = static_cast<std::uint16_t>(2 + thread);
+        EXPECT_NE(shared.claim(handle, {}, 0, handle * 16u, *arena, code), nullptr);
+    });
+    EXPECT_EQ(shared.bucket_count(), 1u);
+    EXPECT_EQ(shared.entry_count(), 3u);
+    for (std::uint16_t handle = 1; handle <= 3; ++handle) EXPECT_EQ(tavo::own_entry(shared, handle), handle * 16u);
+    EXPECT_EQ(tavo::own_entry(shared, 4), 0u);
 }
 
 class AccessCheck : public ::testing::Test {
 protected:
     void SetUp() override {
         tavo::runtime.tsm.reset();
-        stops.clear();
+        test::take_stops();
     }
-    void TearDown() override { tavo::logging_mask = 0; }
 };
-
-}  // namespace
-
-extern "C" void __tavo_switch_to_debugger(void) {
-    if (__tavo_event_reason >= 0 && __tavo_event_reason < TAVO_EVENT_DATA_SHARING) return;
-    const auto& sharing = __tavo_current_detection.sharing;
-    std::lock_guard<std::mutex> guard(stops_mutex);
-    stops.push_back({__tavo_event_reason, __tavo_current_detection, {}});
-    if (__tavo_event_reason == TAVO_EVENT_DATA_SHARING && sharing.offended != nullptr)
-        stops.back().offended.assign(sharing.offended, sharing.offended + sharing.offended_count);
-}
 
 TEST_F(AccessCheck, MoreOffendedAccessesThanASegmentHoldsAreAllReported) {
     task_t many(3, 1), last(3, 2);
@@ -64,24 +72,11 @@ TEST_F(AccessCheck, MoreOffendedAccessesThanASegmentHoldsAreAllReported) {
         }
     }
     last.access(access_type::write, granule, 8);
-    ASSERT_EQ(stop_reasons(), std::vector<std::int32_t>{256});
+    ASSERT_EQ(test::stop_reasons(), std::vector<std::int32_t>{256});
     std::set<std::pair<std::uint64_t, std::uint32_t>> offended;
-    for (const tavo_access_t& access : stops[0].offended) offended.insert({access.address, access.size});
-    EXPECT_EQ(stops[0].offended.size(), accesses.size());
+    for (const tavo_access_t& access : test::stops[0].offended) offended.insert({access.address, access.size});
+    EXPECT_EQ(test::stops[0].offended.size(), accesses.size());
     EXPECT_EQ(offended, accesses);
-}
-
-// What an ended task leaves behind, the differential streams check.
-TEST_F(AccessCheck, ResetEmptiesTableListsAndArena) {
-    task_t staying(3, 2);
-    staying.access(access_type::read, 0xb008, 4);
-    tavo::runtime.tsm.reset();
-    EXPECT_EQ(staying.context.shadow->head, nullptr);
-    EXPECT_EQ(tavo::runtime.tsm.table.census().regions, 0u);
-    EXPECT_EQ(tavo::runtime.tsm.cell_arena.segment_count(), 1u);
-    staying.access(access_type::read, 0xb008, 4);
-    EXPECT_EQ(tavo::runtime.tsm.table.census().cells, 1u);
-    EXPECT_TRUE(stops.empty());
 }
 
 TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
@@ -94,15 +89,15 @@ TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
     tavo::runtime.tsm.forget_range(nullptr, 0xe010, 12, 0);
     second.access(access_type::write, 0xe000, 8, 0x600);
     second.access(access_type::write, 0xe014, 4, 0x600);
-    EXPECT_TRUE(stops.empty());
+    EXPECT_TRUE(test::stops.empty());
     second.access(access_type::write, 0xe008, 4, 0x601);
     second.access(access_type::write, 0xe01c, 4, 0x602);
-    ASSERT_EQ(stop_reasons(), (std::vector<std::int32_t>{256, 256}));
-    EXPECT_EQ(stops[0].offended.at(0).address, 0xe008u);
-    EXPECT_EQ(stops[1].offended.at(0).address, 0xe01cu);
+    ASSERT_EQ(test::stop_reasons(), (std::vector<std::int32_t>{256, 256}));
+    EXPECT_EQ(test::stops[0].offended.at(0).address, 0xe008u);
+    EXPECT_EQ(test::stops[1].offended.at(0).address, 0xe01cu);
     // The owner reuses its forgotten record and is checked against again.
     first.access(access_type::write, 0xe000, 8, 0x603);
-    EXPECT_EQ(stops.size(), 3u);
+    EXPECT_EQ(test::stops.size(), 3u);
 }
 
 TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
@@ -111,28 +106,30 @@ TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
     ordered.access(access_type::write, 0xf010, 8, 0x601);
     releaser.knows(ordered, ordered.context.time + 1);
     tavo::runtime.tsm.forget_range(&releaser.context, 0xf000, 0x10000, 0x700);
-    ASSERT_EQ(stop_reasons(), std::vector<std::int32_t>{256});
+    ASSERT_EQ(test::stop_reasons(), std::vector<std::int32_t>{256});
     const tavo_access_t offending{access_type::write, 0x10000, 0xf000, 3, 0, 2, 0x700};
-    EXPECT_EQ(std::memcmp(&stops[0].record.sharing.offending, &offending, sizeof offending), 0);
-    ASSERT_EQ(stops[0].offended.size(), 1u);
-    EXPECT_EQ(stops[0].offended[0].address, 0xf008u);
-    EXPECT_EQ(stops[0].offended[0].code_address, 0x600u);
+    EXPECT_EQ(std::memcmp(&test::stops[0].offending, &offending, sizeof offending), 0);
+    ASSERT_EQ(test::stops[0].offended.size(), 1u);
+    EXPECT_EQ(test::stops[0].offended[0].address, 0xf008u);
+    EXPECT_EQ(test::stops[0].offended[0].code_address, 0x600u);
     tavo::runtime.tsm.forget_range(&releaser.context, 0xf000, 0x10000, 0x700);
-    EXPECT_EQ(stops.size(), 1u);
+    EXPECT_EQ(test::stops.size(), 1u);
 }
 
 TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
     std::vector<std::unique_ptr<task_t>> tasks;
     for (std::uint64_t id = 1; id <= 12; ++id) tasks.push_back(std::make_unique<task_t>(0, id));
     for (int index = 0; index < 11; ++index) tasks[index]->access(access_type::read, 0xc000, 4);  // cell and 5 buckets full
-    tavo::arena_t& arena = tavo::runtime.tsm.cell_arena;
+    arena_t& arena = tavo::runtime.tsm.cell_arena;
     arena.limit_heap_segments(0);
     std::int32_t code = 0;
     while (arena.allocate_unreported(1024, code) != nullptr) {}
     tasks[11]->access(access_type::read, 0xc000, 4);  // a twelfth entry needs a sixth bucket
     tasks[11]->access(access_type::read, 0xd000, 4);  // a fresh granule of the same leaf table needs nothing
     arena.limit_heap_segments(UINT32_MAX);
-    EXPECT_EQ(stop_reasons(), (std::vector<std::int32_t>{-9998}));
+    EXPECT_EQ(test::stop_reasons(), (std::vector<std::int32_t>{-9998}));
     EXPECT_FALSE(tasks[11]->recorded(access_type::read, 0xc000));
     EXPECT_TRUE(tasks[11]->recorded(access_type::read, 0xd000));
 }
+
+}  // namespace
