@@ -295,6 +295,25 @@ private:
         return true;
     }
 
+    // Memory for lists or a record, from the task's spares or else its arena; null after raising.
+    void* take(spare_t*& spares, std::size_t size) noexcept {
+        task_shadow_t& shadow = busy_.list().shadow();
+        void* memory = spares;
+        if (memory != nullptr) {
+            spares = spares->next;
+        } else {
+            std::int32_t error_code = 0;
+            memory = access_.task.arena.allocate_unreported(size, error_code);
+            if (memory == nullptr) {
+                raise_idle(busy_, error_code, access_.site);
+                return nullptr;
+            }
+            shadow.arena_bytes += size;
+        }
+        shadow.live_bytes += size;
+        return memory;
+    }
+
     access_record_t* new_record(void* memory, access_record_t* next, const granule_walk_t& walk) const noexcept {
         return new (memory) access_record_t{next, access_.time, access_.site, walk.position,
                                             access_history != nullptr ? access_history() : 0};
@@ -302,12 +321,8 @@ private:
 
     // An inline record that the access does not repeat moves into lists, or null after raising.
     access_lists_t* make_lists(shadow_slot_t& slot, std::uint64_t value) noexcept {
-        std::int32_t error_code = 0;
-        void* memory = access_.task.arena.allocate_unreported(sizeof(access_lists_t) + sizeof(access_record_t), error_code);
-        if (memory == nullptr) {
-            raise_idle(busy_, error_code, access_.site);
-            return nullptr;
-        }
+        void* memory = take(busy_.list().shadow().spare_lists, sizeof(access_lists_t) + sizeof(access_record_t));
+        if (memory == nullptr) return nullptr;
         auto* lists = new (memory) access_lists_t{};
         const interned_site_t& site = sites_.at(slot.site);
         auto* first = new (lists + 1) access_record_t{nullptr, 0, site.site, slot_position(slot), site.history};
@@ -350,12 +365,8 @@ private:
             }
             return true;
         }
-        std::int32_t error_code = 0;
-        void* memory = access_.task.arena.allocate_unreported(sizeof(access_record_t), error_code);
-        if (memory == nullptr) {
-            raise_idle(busy_, error_code, access_.site);
-            return false;
-        }
+        void* memory = take(busy_.list().shadow().spare_records, sizeof(access_record_t));
+        if (memory == nullptr) return false;
         atomic(head).store(new_record(memory, atomic(head).load(std::memory_order_relaxed), walk));
         walk.changed = true;
         return true;
@@ -492,6 +503,7 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
 [[gnu::noinline]] void tsm_t::record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address,
                                           std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
     busy_section_t busy(list, gate_, busy_section_t::entered_t{});
+    if (task.shadow->arena_bytes > task.shadow->sweep_at) [[unlikely]] sweep_forgotten(list, task);
     granule_walk_t walk(address, size);
     const access_t access{task, type, site, task.time};
     access_check_t check(access, *this, busy);

@@ -75,6 +75,14 @@ public:
     site_table_t sites;
 
 private:
+    // Erases the busy task's entries that hold forgotten records only, keeping their memory for its
+    // next records, and drops their granules from its touched list. Run when the task's record
+    // memory grew past its mark: so memory of blocks the program freed is used again, while the
+    // cost of a sweep, a walk over the task's touched granules, stays in proportion to that growth.
+    // Erasing takes no more than a task's end takes, and an entry with nothing but forgotten
+    // records is one no scan reports from.
+    void sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept;
+
     // check_access once its gates passed, the task is busy and the access repeats no record.
     void record_busy(touched_list_t& list, task_context_t& task, std::uint64_t address, std::uint32_t size,
                      std::uint32_t type, std::uint64_t site) noexcept;

@@ -13,6 +13,7 @@
 #include "test_support.h"
 #include "tsm_task.h"
 #include "tsm/access_record.h"
+#include "tsm/touched_cells.h"
 
 namespace {
 
@@ -135,4 +136,34 @@ TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
     EXPECT_EQ(stop_reasons(), (std::vector<std::int32_t>{-9998}));
     EXPECT_FALSE(tasks[11]->recorded(access_type::read, 0xc000));
     EXPECT_TRUE(tasks[11]->recorded(access_type::read, 0xd000));
+}
+
+TEST_F(AccessCheck, SweepErasesForgottenEntriesAndReusesTheirMemory) {
+    task_t owner(3, 1), other(3, 2);
+    tavo::task_shadow_t& shadow = *owner.context.shadow;
+    for (std::uint64_t granule : {0x3000, 0x3008, 0x3010}) {
+        owner.access(access_type::write, granule, 4, 0x600);
+        owner.access(access_type::write, granule + 4, 4, 0x600);  // lists
+    }
+    tavo::runtime.tsm.forget_range(nullptr, 0x3000, 0x10, 0);
+    const std::size_t held = shadow.arena_bytes;
+    shadow.sweep_at = 0;
+    owner.access(access_type::read, 0x3018, 4);  // sweeps first
+    EXPECT_FALSE(owner.recorded(access_type::write, 0x3000));
+    EXPECT_FALSE(owner.recorded(access_type::write, 0x3008));
+    EXPECT_TRUE(owner.recorded(access_type::write, 0x3010));
+    std::size_t listed = 0;
+    tavo::touched_list_t(shadow).for_each_granule([&](std::uint64_t granule) { listed += granule == 0x3000 || granule == 0x3008; });
+    EXPECT_EQ(listed, 0u);
+    // The memory taken again is the spares', and its records are those of the new accesses.
+    owner.access(access_type::write, 0x3000, 4, 0x601);
+    owner.access(access_type::write, 0x3004, 4, 0x601);
+    owner.access(access_type::write, 0x3008, 2, 0x601);
+    owner.access(access_type::write, 0x300c, 2, 0x601);
+    EXPECT_EQ(shadow.arena_bytes, held);
+    other.access(access_type::write, 0x3000, 16, 0x700);
+    ASSERT_EQ(stop_reasons(), std::vector<std::int32_t>{256});
+    std::set<std::pair<std::uint64_t, std::uint64_t>> offended;
+    for (const tavo_access_t& access : stops[0].offended) offended.insert({access.address, access.code_address});
+    EXPECT_EQ(offended, (std::set<std::pair<std::uint64_t, std::uint64_t>>{{0x3000, 0x601}, {0x3004, 0x601}, {0x3008, 0x601}, {0x300c, 0x601}}));
 }
