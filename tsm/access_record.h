@@ -81,16 +81,22 @@ struct access_lists_t {
 };
 
 // The value of a task's entry in a cell: the address of its lists or, while the task has made one
-// record there, that record inline, its time and access type tagged by bit 0 (the slot keeps its
-// position and site). The owner replaces an inline record by lists that hold it, fully built
-// before the value is stored; a reader that loaded the inline record meanwhile sees the entry as it
-// was a moment before. Times below 2^60 fit: one tick per synchronisation.
-constexpr std::uint64_t inline_record(std::uint64_t time, std::uint32_t type) noexcept {
-    return time << 4 | std::uint64_t{type} << 1 | 1;
+// record there, that record inline: its time, interned call site and access type, tagged by bit 0
+// (the slot keeps its position). The owner replaces an inline record by lists that hold it, fully
+// built before the value is stored; a reader that loaded the inline record meanwhile sees the entry
+// as it was a moment before. A record whose time does not fit starts in lists.
+constexpr unsigned inline_site_bits = 26;  // every index the site table hands out
+constexpr unsigned inline_time_shift = 4 + inline_site_bits;
+constexpr bool fits_inline(std::uint64_t time) noexcept { return time >> (64 - inline_time_shift) == 0; }
+constexpr std::uint64_t inline_record(std::uint64_t time, std::uint32_t type, std::uint32_t site) noexcept {
+    return time << inline_time_shift | std::uint64_t{site} << 4 | std::uint64_t{type} << 1 | 1;
 }
 constexpr bool is_inline(std::uint64_t value) noexcept { return (value & 1) != 0; }
-constexpr std::uint64_t inline_time(std::uint64_t value) noexcept { return value >> 4; }
+constexpr std::uint64_t inline_time(std::uint64_t value) noexcept { return value >> inline_time_shift; }
 constexpr std::uint32_t inline_type(std::uint64_t value) noexcept { return static_cast<std::uint32_t>(value >> 1 & 7); }
+constexpr std::uint32_t inline_site(std::uint64_t value) noexcept {
+    return static_cast<std::uint32_t>(value >> 4) & ((1u << inline_site_bits) - 1);
+}
 
 // The head of a list of entry lists (not inline).
 inline access_record_t* entry_head(std::uint64_t value, std::uint32_t type,
