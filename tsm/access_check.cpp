@@ -167,8 +167,8 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
             if (!record->position.shares_byte_with(position)) continue;
             if (!owner.identify()) break;
             found = true;
-            conflicts.add(descriptor(earlier, record->position, granule, owner.type, owner.id, record->call_site),
-                          record->history);
+            const interned_site_t& site = sites.at(record->site);
+            conflicts.add(descriptor(earlier, record->position, granule, owner.type, owner.id, site.site), site.history);
         }
     }
     return found;
@@ -320,20 +320,13 @@ private:
         return memory;
     }
 
-    access_record_t* new_record(void* memory, access_record_t* next, const granule_walk_t& walk) const noexcept {
-        return new (memory) access_record_t{next, access_.time, access_.site, walk.position,
-                                            access_history != nullptr ? access_history() : 0};
-    }
-
     // Lists holding the record that `value` holds inline, at `position` (its time may not fit), or
     // null after raising.
     access_lists_t* make_lists(position_t position, std::uint64_t value) noexcept {
         void* memory = take(busy_.list().shadow().spare_lists, sizeof(access_lists_t) + sizeof(access_record_t));
         if (memory == nullptr) return nullptr;
         auto* lists = new (memory) access_lists_t{};
-        const interned_site_t& site = sites_.at(inline_site(value));
-        lists->heads[inline_type(value)] =
-            new (lists + 1) access_record_t{nullptr, access_.time, site.site, position, site.history};
+        lists->heads[inline_type(value)] = new (lists + 1) access_record_t{nullptr, access_.time, inline_site(value), position};
         return lists;
     }
     // An inline record that the access does not repeat moves into lists, or null after raising.
@@ -378,9 +371,14 @@ private:
             }
             return true;
         }
+        std::uint32_t site = 0;
+        if (std::int32_t error_code = 0; !site_index(site, error_code)) {
+            raise_idle(busy_, error_code, access_.site);
+            return false;
+        }
         void* memory = take(busy_.list().shadow().spare_records, sizeof(access_record_t));
         if (memory == nullptr) return false;
-        atomic(head).store(new_record(memory, atomic(head).load(std::memory_order_relaxed), walk));
+        atomic(head).store(new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time, site, walk.position});
         walk.changed = true;
         return true;
     }

@@ -63,15 +63,14 @@ static_assert(position_t::single_granule_word(5, 3) == position_t{5, 3, 251, 3}.
 constexpr std::uint64_t forgotten_time = 0;
 
 // From the task's arena. Readers of other tasks follow `next` and read `time` while the owner
-// refreshes; `call_site`, `position` and `history` never change after the record is published.
+// refreshes; `site` and `position` never change after the record is published.
 struct access_record_t {
     access_record_t* next;  // older record of the same list
     std::uint64_t time;     // the task's time when the record was made or last refreshed
-    std::uint64_t call_site;
+    std::uint32_t site;     // site_table_t index of the call site and access_history when the record was made
     position_t position;
-    std::uint32_t history;  // access_history when the record was made; fills what was padding
 };
-static_assert(sizeof(access_record_t) == 32);
+static_assert(sizeof(access_record_t) == 24);
 
 // A task's lists in a cell. Each list runs newest first; the owner adds records at the front and
 // moves a refreshed record there, so readers always find the head followed by records of

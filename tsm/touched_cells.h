@@ -41,9 +41,10 @@ constexpr std::uint32_t no_site_index = ~std::uint32_t{0};  // beyond every inte
 struct spare_t {
     spare_t* next;
 };
-// The task's record memory from its arena may grow by this much, or by as much as it holds live,
-// whichever is more, before the task sweeps its forgotten entries.
+// How far the task's record memory from its arena may grow before the task sweeps its forgotten
+// entries again: at least this much, and this much per granule the last sweep kept (tsm.cpp).
 constexpr std::size_t sweep_floor = std::size_t{1} << 20;
+constexpr std::size_t sweep_bytes_per_granule = 16;
 
 // A call site and history the task interned, and its index.
 struct cached_site_t {

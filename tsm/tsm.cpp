@@ -91,10 +91,11 @@ void tsm_t::sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept
     task_shadow_t& shadow = list.shadow();
     std::uint64_t span = no_granule;
     leaf_table_t* leaves = nullptr;
+    std::size_t kept = 0;
+    bool noted = true;
     for (touched_chunk_t* chunk = list.take_out(); chunk != nullptr;) {
-        touched_chunk_t* older = chunk->next;
-        for (unsigned index = 0; index < chunk->used; ++index) {
-            for (std::uint64_t granule = chunk->ranges[index].first;; granule += 8) {
+        for (unsigned index = 0; noted && index < chunk->used; ++index) {
+            for (std::uint64_t granule = chunk->ranges[index].first; noted; granule += 8) {
                 if ((granule & ~leaf_span_mask) != span) {
                     span = granule & ~leaf_span_mask;
                     leaves = table.find_leaves(granule);
@@ -106,24 +107,27 @@ void tsm_t::sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept
                     if (all_forgotten(entry)) {
                         cell->erase(*own);
                         keep_spare(shadow, entry);
-                    } else if (std::int32_t ignored = 0; !list.note(granule, task.arena, ignored)) {
-                        // Out of memory: the granules not noted again stay listed with this chunk, some
-                        // of them twice, which costs a lookup at the task's end.
-                        list.put_back(chunk);
-                        chunk = nullptr;
-                        break;
+                    } else if (std::int32_t ignored = 0; (noted = list.note(granule, task.arena, ignored))) {
+                        ++kept;
                     }
                 }
                 if (granule == chunk->ranges[index].last) break;
             }
-            if (chunk == nullptr) break;
         }
-        if (chunk == nullptr) break;
+        touched_chunk_t* older = chunk->next;
+        if (!noted) {
+            // Out of memory: the granules not noted again stay listed with this chunk, some of them
+            // twice, which costs a lookup at the task's end.
+            list.put_back(chunk);
+            break;
+        }
         list.spare(chunk);
         chunk = older;
     }
     shadow.forget_cached();
-    shadow.sweep_at = shadow.arena_bytes + std::max(sweep_floor, shadow.live_bytes);
+    // The next sweep walks about as many granules as this one kept: the growth before it pays for that
+    // walk, and keeps the records of blocks freed meanwhile to a quarter of those held live.
+    shadow.sweep_at = shadow.arena_bytes + std::max({sweep_floor, shadow.live_bytes / 4, kept * sweep_bytes_per_granule});
 }
 
 void tsm_t::forget_task(task_context_t& task) noexcept {
