@@ -162,8 +162,10 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
         }
         for (; record != nullptr; record = atomic(record->next).load()) {
             const std::uint64_t time = atomic(record->time).load();
+            // Forgotten in place, ahead of records that were not.
+            if (time == forgotten_time) continue;
             // Ordered before us, and so is every older one.
-            if (time < known || time == forgotten_time) break;
+            if (time < known) break;
             if (!record->position.shares_byte_with(position)) continue;
             if (!owner.identify()) break;
             found = true;

@@ -56,9 +56,10 @@ constexpr unsigned site_cache_shift = 4;  // 16 entries, as loops unrolled by th
 
 // In the task's arena. The list head and the flag follow the protocol of touched_list_t. The cache
 // (direct-mapped by granule) and the leaf hint (the leaf table the task last descended to) are
-// read and written only by the task while busy, and emptied by a reset while the task is idle and
-// by the task's end: cells, slots and leaf tables stay where they are until one of those two. The
-// call sites the task interned (cached by the task only, hashed) outlive resets, as indexes do.
+// read and written only by the task while busy, and emptied by a reset while the task is idle, by
+// the task's sweep and by its end: cells and leaf tables stay where they are until a reset or the
+// end, and the task's slots until one of the three. The call sites the task interned (cached by the
+// task only, hashed) outlive resets, as indexes do.
 struct task_shadow_t {
     void* head = nullptr;
     void* busy = nullptr;

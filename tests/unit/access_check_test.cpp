@@ -104,6 +104,14 @@ TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
     // The owner reuses its forgotten record and is checked against again.
     first.access(access_type::write, 0xe000, 8, 0x603);
     EXPECT_EQ(stops.size(), 3u);
+    // A forgotten record ahead of a kept one in its list hides nothing.
+    first.access(access_type::write, 0xe020, 4);
+    first.access(access_type::write, 0xe024, 4);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe024, 4, 0);
+    second.access(access_type::write, 0xe020, 8, 0x604);
+    ASSERT_EQ(stops.size(), 4u);
+    EXPECT_EQ(stops[3].offended.size(), 1u);
+    EXPECT_EQ(stops[3].offended.at(0).address, 0xe020u);
 }
 
 TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
@@ -125,12 +133,12 @@ TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
 TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
     std::vector<std::unique_ptr<task_t>> tasks;
     for (std::uint64_t id = 1; id <= 12; ++id) tasks.push_back(std::make_unique<task_t>(0, id));
-    for (int index = 0; index < 11; ++index) tasks[index]->access(access_type::read, 0xc000, 4);  // cell and 5 buckets full
+    for (int index = 0; index < 11; ++index) tasks[index]->access(access_type::read, 0xc000, 4);  // cell and 10 buckets
     tavo::arena_t& arena = tavo::runtime.tsm.cell_arena;
     arena.limit_heap_segments(0);
     std::int32_t code = 0;
     while (arena.allocate_unreported(1024, code) != nullptr) {}
-    tasks[11]->access(access_type::read, 0xc000, 4);  // a twelfth entry needs a sixth bucket
+    tasks[11]->access(access_type::read, 0xc000, 4);  // a twelfth entry needs an eleventh bucket
     tasks[11]->access(access_type::read, 0xd000, 4);  // a fresh granule of the same leaf table needs nothing
     arena.limit_heap_segments(UINT32_MAX);
     EXPECT_EQ(stop_reasons(), (std::vector<std::int32_t>{-9998}));

@@ -19,7 +19,7 @@ struct table_fixture_t : ::testing::Test {
     tavo::shadow_cell_t* entered(std::uint64_t granule, std::uint16_t handle) {
         tavo::shadow_cell_t* found = cell(granule);
         std::int32_t error_code = 0;
-        if (found != nullptr) found->claim(handle, {}, 0, 16, *arena, error_code);
+        if (found != nullptr) found->claim(handle, {}, 16, *arena, error_code);
         return found;
     }
 };
@@ -41,17 +41,17 @@ TEST_F(ShadowTable, ThreadsMissingTheSameGranulesCreateEachLeafTableOnce) {
     for (tavo::shadow_cell_t* shared : seen[0]) EXPECT_EQ(shared->entry_count(), threads);
 }
 
-TEST_F(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketBetweenThem) {
+TEST_F(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketEach) {
     tavo::shadow_cell_t& shared = *cell(0x1000);
     std::int32_t error_code = 0;
-    ASSERT_NE(shared.claim(1, {}, 0, 16, *arena, error_code), nullptr);
+    ASSERT_NE(shared.claim(1, {}, 16, *arena, error_code), nullptr);
     EXPECT_EQ(shared.bucket_count(), 0u);
     test::run_together(2, [&](int thread) {
         std::int32_t code = 0;
         const auto handle = static_cast<std::uint16_t>(2 + thread);
-        EXPECT_NE(shared.claim(handle, {}, 0, handle * 16u, *arena, code), nullptr);
+        EXPECT_NE(shared.claim(handle, {}, handle * 16u, *arena, code), nullptr);
     });
-    EXPECT_EQ(shared.bucket_count(), 1u);
+    EXPECT_EQ(shared.bucket_count(), 2u);
     EXPECT_EQ(shared.entry_count(), 3u);
     for (std::uint16_t handle = 1; handle <= 3; ++handle) EXPECT_EQ(tavo::own_entry(shared, handle), handle * 16u);
     EXPECT_EQ(tavo::own_entry(shared, 4), 0u);
