@@ -97,6 +97,9 @@ enum access_t : std::uint32_t {
 // The stack pointer of the calling thread's innermost instrumented frame that has not returned, or
 // 0 when it has none: below it the program's frames are dead.
 std::uintptr_t innermost_frame() noexcept;
+// A jump back to the frame whose stack pointer is `stack` (longjmp): the instrumented frames
+// deeper than it are gone, as if they had returned.
+void frames_jumped_over(std::uintptr_t stack) noexcept;
 
 // Data through a descriptor: a write releases the descriptor's object, a read that received
 // something acquires it (interpose_fd.cpp).

@@ -1,5 +1,7 @@
 #include "frontend/heap_blocks.h"
 
+#include <atomic>
+
 #include "frontend/thread_stack.h"
 #include "frontend/threads.h"
 #include "platform/platform.h"
@@ -82,6 +84,34 @@ void heap_block_freed(void* base) noexcept {
     }
     shard.table[hole].base = 0;
     --shard.count;
+}
+
+namespace {
+// Open addressing, insert-only: a free site stays one. When the table is full a free goes unnamed
+// and its reports say "write" instead.
+constexpr std::size_t free_site_capacity = 4096;
+std::atomic<std::uint64_t> free_sites[free_site_capacity];
+
+std::atomic<std::uint64_t>* free_site_slot(std::uint64_t site) noexcept {
+    for (std::size_t probe = 0, index = mix(site); probe < free_site_capacity; ++probe, ++index) {
+        std::atomic<std::uint64_t>& slot = free_sites[index % free_site_capacity];
+        const std::uint64_t held = slot.load(std::memory_order_relaxed);
+        if (held == site || held == 0) return &slot;
+    }
+    return nullptr;
+}
+}  // namespace
+
+void free_site_noted(std::uint64_t site) noexcept {
+    while (std::atomic<std::uint64_t>* slot = free_site_slot(site)) {
+        std::uint64_t held = 0;
+        if (slot->compare_exchange_strong(held, site, std::memory_order_relaxed) || held == site) return;
+    }
+}
+
+bool is_free_site(std::uint64_t site) noexcept {
+    const std::atomic<std::uint64_t>* slot = site != 0 ? free_site_slot(site) : nullptr;
+    return slot != nullptr && slot->load(std::memory_order_relaxed) == site;
 }
 
 bool heap_block_containing(std::uint64_t address, heap_block_t& block) noexcept {

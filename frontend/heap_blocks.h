@@ -24,4 +24,9 @@ bool heap_block_containing(std::uint64_t address, heap_block_t& block) noexcept;
 // How many blocks are held now.
 std::size_t heap_blocks_held() noexcept;
 
+// Call sites that freed a block. A free leaves the first bytes of its block written by its thread
+// at its call site (block_events.h), and a record made at one of these sites is such a free.
+void free_site_noted(std::uint64_t site) noexcept;
+bool is_free_site(std::uint64_t site) noexcept;
+
 }  // namespace tavo::frontend

@@ -104,7 +104,7 @@ bool resolve() noexcept {
 
 // Before the block goes back: once it has, another thread may receive it and start recording.
 void released(void* block, std::uint64_t site) noexcept {
-    if (engaged_t engaged; engaged) block_releasing(block, reals.malloc_usable_size_function(block), site);
+    if (engaged_t engaged; engaged) block_releasing(block, usable_size(block), site);
 }
 
 // Few and short-lived: a table under a lock; blocks beyond it go without.
@@ -167,6 +167,8 @@ void* reallocate(void* block, std::size_t size, std::uint64_t site) noexcept {
 }
 
 }  // namespace
+
+std::size_t tavo::frontend::usable_size(void* block) noexcept { return reals.malloc_usable_size_function(block); }
 
 // Forgotten outside the lock, which a free inside the detector would otherwise wait for. A block
 // freed and handed out again meanwhile loses only what was just recorded in it.

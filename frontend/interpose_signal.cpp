@@ -6,10 +6,12 @@
 // handler is also ordered after the sigaction that installed it, as the system orders them.
 #include <dlfcn.h>
 #include <errno.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <ucontext.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -226,3 +228,37 @@ TAVO_FRONT sighandler_t sigset(int number, sighandler_t handler) {
     if (previous == SIG_ERR || sigprocmask(SIG_UNBLOCK, &only, &before) != 0) return SIG_ERR;
     return sigismember(&before, number) ? SIG_HOLD : previous;
 }
+
+// Jumps out of instrumented frames (a handler's siglongjmp above all) skip their exit hooks: the
+// frames they leave are dropped before the jump, or reports would show them under the accesses
+// made next. The C library keeps the target's stack pointer mangled with the thread's pointer guard.
+#if defined(__x86_64__) && defined(__GLIBC__)
+extern "C" void __longjmp_chk(struct __jmp_buf_tag buffer[1], int value) noexcept __attribute__((noreturn));
+
+namespace {
+using jump_t = void (*)(struct __jmp_buf_tag*, int);
+
+[[noreturn]] void jump(std::atomic<void*>& real, const char* name, struct __jmp_buf_tag* buffer, int value) noexcept {
+    if (ready.load(std::memory_order_relaxed)) {
+        std::uintptr_t guard;
+        __asm__("mov %%fs:0x30, %0" : "=r"(guard));
+        frames_jumped_over(std::rotr(static_cast<std::uintptr_t>(buffer->__jmpbuf[6]), 0x11) ^ guard);
+    }
+    void* function = real.load(std::memory_order_acquire);
+    if (function == nullptr) {
+        function = dlsym(RTLD_NEXT, name);
+        if (function == nullptr) std::abort();
+        real.store(function, std::memory_order_release);
+    }
+    reinterpret_cast<jump_t>(function)(buffer, value);
+    __builtin_unreachable();
+}
+
+std::atomic<void*> real_longjmp, real_private_longjmp, real_siglongjmp, real_checked_longjmp;
+}  // namespace
+
+TAVO_FRONT void longjmp(struct __jmp_buf_tag buffer[1], int value) noexcept { jump(real_longjmp, "longjmp", buffer, value); }
+TAVO_FRONT void _longjmp(struct __jmp_buf_tag buffer[1], int value) noexcept { jump(real_private_longjmp, "_longjmp", buffer, value); }
+TAVO_FRONT void siglongjmp(struct __jmp_buf_tag buffer[1], int value) noexcept { jump(real_siglongjmp, "siglongjmp", buffer, value); }
+TAVO_FRONT void __longjmp_chk(struct __jmp_buf_tag buffer[1], int value) noexcept { jump(real_checked_longjmp, "__longjmp_chk", buffer, value); }
+#endif

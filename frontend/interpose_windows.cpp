@@ -25,6 +25,8 @@ using namespace tavo::frontend;
 namespace tavo::frontend {
 thread_local bool releasing_block = false;
 thread_local bool inside_detector = false;
+// A heap grows a block in place only through the interposed realloc, which receives it anew.
+std::size_t usable_size(void*) noexcept { return 0; }
 }  // namespace tavo::frontend
 
 namespace {

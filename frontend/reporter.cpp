@@ -610,7 +610,7 @@ bool build_sharing_report(const tavo_sharing_detection_t& detection, bool filter
         side_t& earlier = report.sides[report.side_count++];
         earlier.access = detection.offended[index];
         earlier.previous = true;
-        earlier.freed = false;
+        earlier.freed = earlier.access.access_type == 1 && is_free_site(earlier.access.code_address);
         earlier.finished = ended_task_kept(static_cast<std::int32_t>(earlier.access.task_type), earlier.access.task_id);
         const stack_id_t history = offended_history(index);
         symbolize_history(earlier.access.code_address, history, earlier.stack);

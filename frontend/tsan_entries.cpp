@@ -180,6 +180,11 @@ std::uintptr_t tavo::frontend::innermost_frame() noexcept {
     return shadow_depth > 0 && shadow_depth <= shadow_capacity ? shadow[shadow_depth - 1].stack : 0;
 }
 
+void tavo::frontend::frames_jumped_over(std::uintptr_t stack) noexcept {
+    inside_library_t inside;
+    while (shadow_depth > 0 && shadow_depth <= shadow_capacity && shadow[shadow_depth - 1].stack < stack) leave_top(0);
+}
+
 // Called from every instrumented unit's constructor, possibly many times. The runtime builds
 // itself while this library loads, before any code that depends on it runs, and every entry
 // stays inert until then (ready), so there is nothing left to do here.

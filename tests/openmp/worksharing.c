@@ -1,12 +1,11 @@
-// Worksharing constructs and barriers: loops, sections, single and master without a barrier after
-// them race with the reads that follow (fixed: with the barrier); neighbours exchange over phases
+// Worksharing constructs and barriers: a loop (one schedule for all: the barrier is what matters),
+// sections, single and master without a barrier after them race with the reads that follow
+// (fixed: with the barrier); neighbours exchange over phases
 // that each need two barriers; loop-carried reads race at chunk borders; ordered parts run in
 // iteration order, but a read outside them races; every schedule behind its barrier is clean.
 // tavo: racy
 // tavo-fixed
-// tavo-expect: global 'static_out'
 // tavo-expect: global 'dynamic_out'
-// tavo-expect: global 'guided_out'
 // tavo-expect: global 'carried'
 // tavo-expect: global 'section_
 // tavo-expect: global 'single_value'
@@ -24,24 +23,16 @@
 #define SCHEDULE static, 1
 #endif
 #define N 300
-int static_out[N], dynamic_out[N], guided_out[N], carried[N + 1], a[N], b[N];
+int dynamic_out[N], carried[N + 1], a[N], b[N];
 int section_x, section_y, section_z, single_value, master_value, cells[64], list[N], length;
 
 static long loops(void) {
   long total = 0;
 #pragma omp parallel reduction(+ : total)
   {
-#pragma omp for schedule(static) NOWAIT
-    for (int i = 0; i < N; i++) static_out[i] = i;  // race
-    for (int i = 0; i < N; i++) total += static_out[i];  // race
-#pragma omp barrier
 #pragma omp for schedule(dynamic, 4) NOWAIT
     for (int i = 0; i < N; i++) dynamic_out[i] = i;  // race
     for (int i = 0; i < N; i++) total += dynamic_out[i];  // race
-#pragma omp barrier
-#pragma omp for schedule(guided) NOWAIT
-    for (int i = 0; i < N; i++) guided_out[i] = i;  // race
-    for (int i = 0; i < N; i++) total += guided_out[i];  // race
   }
   for (int i = 0; i <= N; i++) carried[i] = i;
 #ifdef FIXED

@@ -8,20 +8,16 @@
 // with the library's code it reads __tavo_event_reason and __tavo_current_detection (and the
 // detection's list) from the program's memory and continues the program. At the "library
 // loaded" stop it sets the ping request and, with --flags, writes the flags word.
-// Addresses in the program's image are shown with the symbol they fall in, "0x... <name+0x...>".
 // Every line it prints begins "debugger: "; the exit status is the program's.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdarg>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "tavo/tavo.h"
 
@@ -61,76 +57,11 @@ std::string read_string(std::uint64_t address) {
     return text;
 }
 
-// The program's own symbols, from the COFF symbol table of its executable file (mingw keeps it
-// unless the image is stripped): enough to name the variable and the function of a detection.
-class symbols_t {
-public:
-    void load(HANDLE file, std::uint64_t base) {
-        const std::string image = read_file(file);
-        if (image.size() < sizeof(IMAGE_DOS_HEADER)) return;
-        const auto& dos = *reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
-        const auto nt_offset = static_cast<std::size_t>(dos.e_lfanew);
-        if (nt_offset + sizeof(IMAGE_NT_HEADERS64) > image.size()) return;
-        const auto& nt = *reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + nt_offset);
-        const std::size_t sections_offset =
-            nt_offset + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
-        const std::size_t table = nt.FileHeader.PointerToSymbolTable;
-        const std::size_t count = nt.FileHeader.NumberOfSymbols;
-        const std::size_t strings = table + count * IMAGE_SIZEOF_SYMBOL;
-        if (table == 0 || strings > image.size()) return;
-        for (std::size_t index = 0; index < count; ++index) {
-            IMAGE_SYMBOL symbol;
-            std::memcpy(&symbol, image.data() + table + index * IMAGE_SIZEOF_SYMBOL, sizeof symbol);
-            const bool defined = symbol.SectionNumber > 0 && symbol.SectionNumber <= nt.FileHeader.NumberOfSections;
-            if (defined && (symbol.StorageClass == IMAGE_SYM_CLASS_EXTERNAL || symbol.StorageClass == IMAGE_SYM_CLASS_STATIC)) {
-                std::string name = symbol.N.Name.Short != 0
-                                       ? std::string(reinterpret_cast<const char*>(symbol.N.ShortName),
-                                                     strnlen(reinterpret_cast<const char*>(symbol.N.ShortName), 8))
-                                       : std::string(image.c_str() + std::min(image.size(), strings + symbol.N.Name.Long));
-                IMAGE_SECTION_HEADER section;
-                std::memcpy(&section, image.data() + sections_offset + (symbol.SectionNumber - 1) * sizeof section,
-                            sizeof section);
-                if (!name.empty() && name[0] != '.')
-                    entries_.push_back({base + section.VirtualAddress + symbol.Value, std::move(name)});
-            }
-            index += symbol.NumberOfAuxSymbols;
-        }
-        std::sort(entries_.begin(), entries_.end(), [](const entry_t& a, const entry_t& b) { return a.address < b.address; });
-    }
-
-    // "0x<address> <name>" or "0x<address> <name+0x<offset>>", or the bare address.
-    std::string describe(std::uint64_t address) const {
-        char text[160];
-        auto after = std::upper_bound(entries_.begin(), entries_.end(), address,
-                                      [](std::uint64_t value, const entry_t& entry) { return value < entry.address; });
-        if (after == entries_.begin()) {
-            std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
-        } else if (const entry_t& symbol = *--after; symbol.address == address) {
-            std::snprintf(text, sizeof text, "0x%llx <%s>", static_cast<unsigned long long>(address), symbol.name.c_str());
-        } else {
-            std::snprintf(text, sizeof text, "0x%llx <%s+0x%llx>", static_cast<unsigned long long>(address),
-                          symbol.name.c_str(), static_cast<unsigned long long>(address - symbol.address));
-        }
-        return text;
-    }
-
-private:
-    struct entry_t {
-        std::uint64_t address;
-        std::string name;
-    };
-    static std::string read_file(HANDLE file) {
-        LARGE_INTEGER size;
-        if (file == nullptr || !GetFileSizeEx(file, &size) || size.QuadPart > (64 << 20)) return {};
-        std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-        DWORD done = 0;
-        OVERLAPPED at{};
-        if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, &at)) return {};
-        bytes.resize(done);
-        return bytes;
-    }
-    std::vector<entry_t> entries_;
-};
+std::string hex(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
 
 // Addresses of the library's exported data in the program.
 struct library_t {
@@ -177,17 +108,17 @@ const char* access_name(std::uint32_t type) {
     return names[type < 4 ? type : 4];
 }
 
-void show_access(const symbols_t& symbols, const char* role, const tavo_access_t& access) {
-    say("  %s: %s, %u bytes %s by %s %llu at %s", role, symbols.describe(access.address).c_str(), access.size,
+void show_access(const char* role, const tavo_access_t& access) {
+    say("  %s: %s, %u bytes %s by %s %llu at %s", role, hex(access.address).c_str(), access.size,
         access_name(access.access_type), task_type_name(access.task_type),
-        static_cast<unsigned long long>(access.task_id), symbols.describe(access.code_address).c_str());
+        static_cast<unsigned long long>(access.task_id), hex(access.code_address).c_str());
 }
 
 // Lists are read in full up to this many entries; a detection rarely has more than a few.
 constexpr std::uint64_t list_limit = 64;
 
 // One stop of the library: shows it, and at the load writes the ping and the flags given.
-void on_stop(const library_t& library, const symbols_t& symbols, const char* flags) {
+void on_stop(const library_t& library, const char* flags) {
     const auto reason = read<std::int32_t>(library.event_reason);
     const auto detection = read<tavo_detection_t>(library.detection);
     switch (reason) {
@@ -215,18 +146,18 @@ void on_stop(const library_t& library, const symbols_t& symbols, const char* fla
         break;
     case TAVO_EVENT_DATA_SHARING: {
         const tavo_sharing_detection_t& sharing = detection.sharing;
-        say("stop 256: data sharing at site %s, %llu offended", symbols.describe(sharing.site).c_str(),
+        say("stop 256: data sharing at site %s, %llu offended", hex(sharing.site).c_str(),
             static_cast<unsigned long long>(sharing.offended_count));
-        show_access(symbols, "offending", sharing.offending);
+        show_access("offending", sharing.offending);
         const auto address = reinterpret_cast<std::uint64_t>(sharing.offended);
         for (std::uint64_t index = 0; index < sharing.offended_count && index < list_limit; ++index)
-            show_access(symbols, "offended", read<tavo_access_t>(address + index * sizeof(tavo_access_t)));
+            show_access("offended", read<tavo_access_t>(address + index * sizeof(tavo_access_t)));
         break;
     }
     case TAVO_EVENT_REENTRANT_CALL: {
         const tavo_reentrancy_detection_t& reentrancy = detection.reentrancy;
-        say("stop 257: reentrant call of %s at site %s, %llu offenses", symbols.describe(reentrancy.function).c_str(),
-            symbols.describe(reentrancy.site).c_str(), static_cast<unsigned long long>(reentrancy.offense_count));
+        say("stop 257: reentrant call of %s at site %s, %llu offenses", hex(reentrancy.function).c_str(),
+            hex(reentrancy.site).c_str(), static_cast<unsigned long long>(reentrancy.offense_count));
         const auto address = reinterpret_cast<std::uint64_t>(reentrancy.offenses);
         for (std::uint64_t index = 0; index < reentrancy.offense_count && index < list_limit; ++index) {
             const auto offense = read<tavo_offense_t>(address + index * sizeof(tavo_offense_t));
@@ -235,7 +166,7 @@ void on_stop(const library_t& library, const symbols_t& symbols, const char* fla
         break;
     }
     default:
-        say("stop %d: error at site %s", reason, symbols.describe(detection.site).c_str());
+        say("stop %d: error at site %s", reason, hex(detection.site).c_str());
         break;
     }
 }
@@ -260,7 +191,6 @@ int main(int count, char** arguments) {
     process = program.hProcess;
     say("watching exception code 0x%lx", library_code);
     library_t library;
-    symbols_t symbols;
     DWORD exit_code = 0;
     for (bool running = true; running;) {
         DEBUG_EVENT event;
@@ -268,8 +198,6 @@ int main(int count, char** arguments) {
         DWORD continuation = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT:
-            symbols.load(event.u.CreateProcessInfo.hFile,
-                         reinterpret_cast<std::uint64_t>(event.u.CreateProcessInfo.lpBaseOfImage));
             if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
             break;
         case LOAD_DLL_DEBUG_EVENT: {
@@ -285,7 +213,7 @@ int main(int count, char** arguments) {
         case EXCEPTION_DEBUG_EVENT: {
             const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
             if (record.ExceptionCode == library_code && event.u.Exception.dwFirstChance && library.found()) {
-                on_stop(library, symbols, with_flags ? arguments[2] : nullptr);
+                on_stop(library, with_flags ? arguments[2] : nullptr);
             } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {  // the loader's breakpoint is ours to take
                 say("exception 0x%lx passed on", record.ExceptionCode);
                 continuation = DBG_EXCEPTION_NOT_HANDLED;

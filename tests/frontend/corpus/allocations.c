@@ -1,9 +1,11 @@
 // tavo: racy
 // tavo-fixed
 // tavo-expect: Free of 72 bytes
+// tavo-expect: Previous free of 8 bytes
 // Memory lives from allocation to release. One thread reads a heap block while the main thread
-// frees it, nothing ordering the two: the free counts as a write of the whole block (fixed: the
-// free waits for the reader). One thread maps a page, fills it and unmaps it; another maps a page
+// frees it, nothing ordering the two: the free counts as a write of the whole block; and it reads
+// another block after the main thread freed it, which the block keeps (fixed: the frees wait for
+// the reader). One thread maps a page, fills it and unmaps it; another maps a page
 // at the same address, fills it and moves it with mremap, nothing ordering the two: a new mapping
 // starts with no history. Last, the program writes into blocks it has freed, which breaks its
 // allocator's lists of free blocks; the library, which keeps allocating while it watches the
@@ -22,6 +24,7 @@ static char* page;
 static pthread_mutex_t mutexes[locks];
 static sem_t go;
 static int shared[locks];
+static int* late;
 
 static void wait_for(int value) {
     while (atomic_load_explicit(&step, memory_order_relaxed) < value) {
@@ -33,7 +36,7 @@ static void* reader(void* argument) {
     const int value = block[3];  // race
     atomic_store_explicit(&step, 1, memory_order_relaxed);
     wait_for(2);
-    return (void*)(long)value;
+    return (void*)(long)(value + late[1]);  // race
 }
 
 static char* fill_page(int step_before) {
@@ -71,6 +74,7 @@ static void* lock_all(void* argument) {
 
 int main(void) {
     int* block = calloc(18, sizeof(int));
+    late = calloc(4, sizeof(int));
     pthread_t threads[2];
     pthread_create(&threads[0], NULL, reader, block);
     wait_for(1);
@@ -79,6 +83,7 @@ int main(void) {
     pthread_join(threads[0], NULL);
 #endif
     free(block);  // race
+    free(late);  // race
     atomic_store_explicit(&step, 2, memory_order_relaxed);
 #ifndef FIXED
     pthread_join(threads[0], NULL);

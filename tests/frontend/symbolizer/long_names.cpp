@@ -1,5 +1,6 @@
-// A race inside a function whose demangled name is thousands of characters long, reached through
-// a few calls: every frame of the report must be symbolized, whatever the symbolizer does.
+// A race on the main thread's stack inside a function whose demangled name is thousands of
+// characters long, reached through a few calls and std::thread's inlined frames: every frame of
+// the report must be symbolized, whatever the symbolizer does.
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -14,26 +15,26 @@ struct tree<0> {
     using type = unsigned long;
 };
 
-long shared;
 std::atomic<int> step{0};  // relaxed: orders nothing, only makes the interleaving fixed
 
 template <class Shape>
-__attribute__((noinline)) void account_for_every_leaf(const Shape*) { shared += 1; }
+__attribute__((noinline)) void account_for_every_leaf(long& total, const Shape*) { total += 1; }
 
-__attribute__((noinline)) void first_caller() { account_for_every_leaf<tree<8>::type>(nullptr); }
-__attribute__((noinline)) void second_caller() { account_for_every_leaf<tree<8>::type>(nullptr); }
+__attribute__((noinline)) void first_caller(long& total) { account_for_every_leaf<tree<8>::type>(total, nullptr); }
+__attribute__((noinline)) void second_caller(long& total) { account_for_every_leaf<tree<8>::type>(total, nullptr); }
 
 int main() {
-    std::thread first([] {
-        first_caller();
+    long shared = 0;
+    std::thread first([&shared] {
+        first_caller(shared);
         step.store(1, std::memory_order_relaxed);
         while (step.load(std::memory_order_relaxed) != 2) {
         }
     });
-    std::thread second([] {
+    std::thread second([&shared] {
         while (step.load(std::memory_order_relaxed) != 1) {
         }
-        second_caller();
+        second_caller(shared);
         step.store(2, std::memory_order_relaxed);
     });
     first.join();

@@ -1,8 +1,11 @@
 // tavo: racy
 // tavo-fixed
-// tavo-reports: 3
+// tavo-reports: 5
 // tavo-expect: in acquire_fence
 // tavo-expect: in seq_cst_fence
+// An atomic load races with a plain write, never with a plain read. A release sequence ends at
+// another thread's store, so a thread that acquires that store's value is not ordered after the
+// data published before the release; fixed, the other thread's read-modify-write continues it.
 // Fences with relaxed atomics. An acquire fence orders the thread after the releases whose values
 // its earlier relaxed reads read, and after no other: the racy reader reads the flag before the
 // writer's release. A release fence orders what the thread did before it for whoever acquires a
@@ -14,8 +17,11 @@
 #include <cstdio>
 #include <thread>
 
-static int acquired, early, late, counted_seen, fenced;
-static std::atomic<int> flag{0}, ready{0}, done{0}, stored{0}, counted{0}, read{0};
+#include "rendezvous.h"
+
+static long value;
+static int payload, acquired, early, late, counted_seen, fenced;
+static std::atomic<int> flag{0}, published{0}, relayed{0}, ready{0}, done{0}, stored{0}, counted{0}, read{0};
 
 static void wait_for(const std::atomic<int>& value, std::memory_order order = std::memory_order_relaxed) {
     while (value.load(order) == 0) {
@@ -97,7 +103,50 @@ static int seq_cst_fence() {
     return seen;
 }
 
+static long atomic_loads() {
+    long loaded = 0, plain = 0;
+    int consumed = 0;
+    std::thread writer([&] {
+#ifdef FIXED
+        plain = value;
+#else
+        value = 5;  // race
+#endif
+        payload = 42;  // race
+        published.store(1, std::memory_order_release);
+        rendezvous(4);
+    });
+    std::thread loader([&loaded] {
+        loaded = __atomic_load_n(&value, __ATOMIC_RELAXED);  // race
+        rendezvous(4);
+    });
+    std::thread relay([] {
+        while (published.load(std::memory_order_relaxed) != 1) {
+        }
+#ifdef FIXED
+        published.fetch_add(1, std::memory_order_relaxed);
+#else
+        published.store(2, std::memory_order_relaxed);
+#endif
+        relayed.store(1, std::memory_order_relaxed);
+        rendezvous(4);
+    });
+    // Acquires only once the relayed value is there, never the release's own value.
+    std::thread consumer([&consumed] {
+        while (!relayed.load(std::memory_order_relaxed)) {
+        }
+        if (published.load(std::memory_order_acquire) == 2) consumed = payload;  // race
+        rendezvous(4);
+    });
+    writer.join();
+    loader.join();
+    relay.join();
+    consumer.join();
+    return loaded + plain + consumed;
+}
+
 int main() {
-    std::printf("%d %d %d\n", acquire_fence(), release_fence(), seq_cst_fence());
+    const long loads = atomic_loads();
+    std::printf("%ld %d %d %d\n", loads, acquire_fence(), release_fence(), seq_cst_fence());
     return 0;
 }
