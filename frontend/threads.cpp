@@ -18,12 +18,13 @@ namespace {
 struct thread_slot_t {
     std::atomic<int> tid;
     std::atomic<bool> finished;
-    std::uint64_t creator;
-    stack_id_t created_at;
+    std::uint64_t creator = 0;
+    stack_id_t created_at = 0;
     std::atomic<std::uintptr_t> stack_low, stack_high;
 };
 constexpr std::size_t thread_capacity = 1 << 16;
-thread_slot_t threads[thread_capacity];
+// Constant-initialised, so that the table's pages stay untouched until threads use them.
+constinit thread_slot_t threads[thread_capacity];
 std::atomic<std::uint64_t> highest_thread{0};
 thread_local std::uint64_t this_thread = 0;
 

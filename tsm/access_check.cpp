@@ -146,7 +146,7 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
         if (!access_types_conflict(type, earlier) || time == forgotten_time || !recorded.shares_byte_with(position) ||
             time < clock.time_of(owner.handle) || !owner.identify())
             return false;
-        const interned_site_t& site = sites.at(slot_site(slot.slot()));
+        const interned_site_t& site = sites.at(inline_site(entry));
         conflicts.add(descriptor(earlier, recorded, granule, owner.type, owner.id, site.site), site.history);
         return true;
     }
@@ -162,13 +162,15 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
         }
         for (; record != nullptr; record = atomic(record->next).load()) {
             const std::uint64_t time = atomic(record->time).load();
+            // Forgotten in place, ahead of records that were not.
+            if (time == forgotten_time) continue;
             // Ordered before us, and so is every older one.
-            if (time < known || time == forgotten_time) break;
+            if (time < known) break;
             if (!record->position.shares_byte_with(position)) continue;
             if (!owner.identify()) break;
             found = true;
-            conflicts.add(descriptor(earlier, record->position, granule, owner.type, owner.id, record->call_site),
-                          record->history);
+            const interned_site_t& site = sites.at(record->site);
+            conflicts.add(descriptor(earlier, record->position, granule, owner.type, owner.id, site.site), site.history);
         }
     }
     return found;
@@ -217,9 +219,9 @@ public:
             cell_plain_seen, cell_plain_seen | cell_modified_seen, cell_plain_seen | cell_modified_seen,
             cell_modified_seen, 0};
         shadow_cell_t& cell = *walk.cell;
-        std::uint8_t flags = atomic(cell.flags()).load();
+        std::uint8_t flags = cell.flags();
         if (const std::uint8_t marks = marks_of[access_.type]; walk.changed && (flags & marks) != marks)
-            flags |= atomic(cell.flags()).fetch_or(marks);
+            flags |= cell.set_flags(marks);
         if (access_.type >= access_type::atomic) {
             if ((flags & cell_plain_seen) == 0) return false;
         } else if (access_.type == access_type::read && (flags & cell_modified_seen) == 0) {
@@ -230,8 +232,8 @@ public:
         if (cell.entry_count() >= 2) return true;
         if (seen) {
             // A second task may have come in between and found the flag set: it keeps it set.
-            atomic(cell.flags()).fetch_and(static_cast<std::uint8_t>(~cell_conflict_seen));
-            if (cell.entry_count() > 1) atomic(cell.flags()).fetch_or(cell_conflict_seen);
+            cell.clear_flags(cell_conflict_seen);
+            if (cell.entry_count() > 1) cell.set_flags(cell_conflict_seen);
         }
         return false;
     }
@@ -270,16 +272,22 @@ private:
         return found.cell;
     }
 
-    // The task's first access to the cell: its record enters the cell inline. The granule is noted
-    // in the touched list first, so that no entry can miss its removal at task end. The task's
-    // slot, or null.
+    // The task's first access to the cell: its record enters the cell inline, or in lists when its
+    // time does not fit. The granule is noted in the touched list first, so that no entry can miss
+    // its removal at task end. The task's slot, or null.
     shadow_slot_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
         std::int32_t error_code = 0;
         std::uint32_t site = 0;
         shadow_slot_t* slot = nullptr;
-        if (busy_.list().note(walk.granule, access_.task.arena, error_code) && site_index(site, error_code))
-            slot = cell.claim(access_.task.handle, walk.position, site, inline_record(access_.time, access_.type),
-                              cell_arena_, error_code);
+        if (busy_.list().note(walk.granule, access_.task.arena, error_code) && site_index(site, error_code)) {
+            std::uint64_t value = inline_record(access_.time, access_.type, site);
+            if (!fits_inline(access_.time)) {
+                access_lists_t* lists = make_lists(walk.position, value);
+                if (lists == nullptr) return nullptr;
+                value = reinterpret_cast<std::uintptr_t>(lists);
+            }
+            slot = cell.claim(access_.task.handle, walk.position, value, cell_arena_, error_code);
+        }
         if (slot == nullptr) {
             raise_idle(busy_, error_code, access_.site);
             return nullptr;
@@ -301,27 +309,42 @@ private:
         return true;
     }
 
-    access_record_t* new_record(void* memory, access_record_t* next, const granule_walk_t& walk) const noexcept {
-        return new (memory) access_record_t{next, access_.time, access_.site, walk.position,
-                                            access_history != nullptr ? access_history() : 0};
+    // Memory for lists or a record, from the task's spares or else its arena; null after raising.
+    void* take(spare_t*& spares, std::size_t size) noexcept {
+        task_shadow_t& shadow = busy_.list().shadow();
+        void* memory = spares;
+        if (memory != nullptr) {
+            spares = spares->next;
+        } else {
+            std::int32_t error_code = 0;
+            memory = access_.task.arena.allocate_unreported(size, error_code);
+            if (memory == nullptr) {
+                raise_idle(busy_, error_code, access_.site);
+                return nullptr;
+            }
+            shadow.arena_bytes += size;
+        }
+        shadow.live_bytes += size;
+        return memory;
     }
 
-    // An inline record that the access does not repeat moves into lists, or null after raising.
-    access_lists_t* make_lists(shadow_slot_t& slot, std::uint64_t value) noexcept {
-        std::int32_t error_code = 0;
-        void* memory = access_.task.arena.allocate_unreported(sizeof(access_lists_t) + sizeof(access_record_t), error_code);
-        if (memory == nullptr) {
-            raise_idle(busy_, error_code, access_.site);
-            return nullptr;
-        }
+    // Lists holding the record that `value` holds inline, at `position` (its time may not fit), or
+    // null after raising.
+    access_lists_t* make_lists(position_t position, std::uint64_t value) noexcept {
+        void* memory = take(busy_.list().shadow().spare_lists, sizeof(access_lists_t) + sizeof(access_record_t));
+        if (memory == nullptr) return nullptr;
         auto* lists = new (memory) access_lists_t{};
-        const interned_site_t& site = sites_.at(slot.site);
-        auto* first = new (lists + 1) access_record_t{nullptr, 0, site.site, slot_position(slot), site.history};
-        // A release may forget the inline record meanwhile.
-        do {
-            first->time = inline_time(value);
-            lists->heads[inline_type(value)] = first;
-        } while (!atomic(slot.value).compare_exchange_strong(value, reinterpret_cast<std::uintptr_t>(lists)));
+        lists->heads[inline_type(value)] = new (lists + 1) access_record_t{nullptr, access_.time, inline_site(value), position};
+        return lists;
+    }
+    // An inline record that the access does not repeat moves into lists, or null after raising.
+    access_lists_t* move_to_lists(shadow_slot_t& slot, std::uint64_t value) noexcept {
+        access_lists_t* lists = make_lists(slot_position(slot), value);
+        if (lists == nullptr) return nullptr;
+        access_record_t* first = lists->heads[inline_type(value)];
+        // A release may forget the inline record meanwhile; it keeps its type and site.
+        do first->time = inline_time(value);
+        while (!atomic(slot.value).compare_exchange_strong(value, reinterpret_cast<std::uintptr_t>(lists)));
         return lists;
     }
 
@@ -330,13 +353,13 @@ private:
         const std::uint64_t value = atomic(slot.value).load(std::memory_order_relaxed);
         access_lists_t* lists = reinterpret_cast<access_lists_t*>(value);
         if (is_inline(value)) {
-            if (inline_type(value) == access_.type && slot.position == word) {
-                const std::uint64_t now = inline_record(access_.time, access_.type);
+            if (inline_type(value) == access_.type && slot.position == word && fits_inline(access_.time)) {
+                const std::uint64_t now = inline_record(access_.time, access_.type, inline_site(value));
                 walk.changed = value != now;
                 if (walk.changed) atomic(slot.value).store(now);
                 return true;
             }
-            lists = make_lists(slot, value);
+            lists = move_to_lists(slot, value);
             if (lists == nullptr) return false;
         }
         access_record_t*& head = lists->heads[access_.type];
@@ -356,13 +379,14 @@ private:
             }
             return true;
         }
-        std::int32_t error_code = 0;
-        void* memory = access_.task.arena.allocate_unreported(sizeof(access_record_t), error_code);
-        if (memory == nullptr) {
+        std::uint32_t site = 0;
+        if (std::int32_t error_code = 0; !site_index(site, error_code)) {
             raise_idle(busy_, error_code, access_.site);
             return false;
         }
-        atomic(head).store(new_record(memory, atomic(head).load(std::memory_order_relaxed), walk));
+        void* memory = take(busy_.list().shadow().spare_records, sizeof(access_record_t));
+        if (memory == nullptr) return false;
+        atomic(head).store(new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time, site, walk.position});
         walk.changed = true;
         return true;
     }
@@ -437,7 +461,7 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
     conflict_list_t conflicts(scratch);
     for (;;) {
         if (check.scan_due(walk) && check.scan(walk, conflicts))
-            atomic(walk.cell->flags()).fetch_or(cell_conflict_seen);
+            walk.cell->set_flags(cell_conflict_seen);
         if (!walk.advance() || !check.record(walk)) break;
     }
     busy.leave();
@@ -498,6 +522,7 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
 [[gnu::noinline]] void tsm_t::record_access(task_context_t& task, std::uint64_t address, std::uint32_t size,
                                             std::uint32_t type, std::uint64_t site) noexcept {
     busy_section_t busy(touched_list_t(*task.shadow), gate_, busy_section_t::entered_t{});
+    if (task.shadow->arena_bytes > task.shadow->sweep_at) [[unlikely]] sweep_forgotten(busy.list(), task);
     granule_walk_t walk(address, size);
     const access_t access{task, type, site, task.time};
     access_check_t check(access, *this, busy);
@@ -539,7 +564,8 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
             // Its owner may move the record into lists meanwhile.
             while (is_inline(entry)) {
                 if (!forgotten(slot_position(slot.slot())) ||
-                    atomic(slot.slot().value).compare_exchange_strong(entry, inline_record(forgotten_time, inline_type(entry))))
+                    atomic(slot.slot().value).compare_exchange_strong(
+                        entry, inline_record(forgotten_time, inline_type(entry), inline_site(entry))))
                     return;
             }
             for (std::uint32_t type = 0; type < access_type::count; ++type) {

@@ -63,15 +63,14 @@ static_assert(position_t::single_granule_word(5, 3) == position_t{5, 3, 251, 3}.
 constexpr std::uint64_t forgotten_time = 0;
 
 // From the task's arena. Readers of other tasks follow `next` and read `time` while the owner
-// refreshes; `call_site`, `position` and `history` never change after the record is published.
+// refreshes; `site` and `position` never change after the record is published.
 struct access_record_t {
     access_record_t* next;  // older record of the same list
     std::uint64_t time;     // the task's time when the record was made or last refreshed
-    std::uint64_t call_site;
+    std::uint32_t site;     // site_table_t index of the call site and access_history when the record was made
     position_t position;
-    std::uint32_t history;  // access_history when the record was made; fills what was padding
 };
-static_assert(sizeof(access_record_t) == 32);
+static_assert(sizeof(access_record_t) == 24);
 
 // A task's lists in a cell. Each list runs newest first; the owner adds records at the front and
 // moves a refreshed record there, so readers always find the head followed by records of
@@ -81,16 +80,22 @@ struct access_lists_t {
 };
 
 // The value of a task's entry in a cell: the address of its lists or, while the task has made one
-// record there, that record inline, its time and access type tagged by bit 0 (the slot keeps its
-// position and site). The owner replaces an inline record by lists that hold it, fully built
-// before the value is stored; a reader that loaded the inline record meanwhile sees the entry as it
-// was a moment before. Times below 2^60 fit: one tick per synchronisation.
-constexpr std::uint64_t inline_record(std::uint64_t time, std::uint32_t type) noexcept {
-    return time << 4 | std::uint64_t{type} << 1 | 1;
+// record there, that record inline: its time, interned call site and access type, tagged by bit 0
+// (the slot keeps its position). The owner replaces an inline record by lists that hold it, fully
+// built before the value is stored; a reader that loaded the inline record meanwhile sees the entry
+// as it was a moment before. A record whose time does not fit starts in lists.
+constexpr unsigned inline_site_bits = 26;  // every index the site table hands out
+constexpr unsigned inline_time_shift = 4 + inline_site_bits;
+constexpr bool fits_inline(std::uint64_t time) noexcept { return time >> (64 - inline_time_shift) == 0; }
+constexpr std::uint64_t inline_record(std::uint64_t time, std::uint32_t type, std::uint32_t site) noexcept {
+    return time << inline_time_shift | std::uint64_t{site} << 4 | std::uint64_t{type} << 1 | 1;
 }
 constexpr bool is_inline(std::uint64_t value) noexcept { return (value & 1) != 0; }
-constexpr std::uint64_t inline_time(std::uint64_t value) noexcept { return value >> 4; }
+constexpr std::uint64_t inline_time(std::uint64_t value) noexcept { return value >> inline_time_shift; }
 constexpr std::uint32_t inline_type(std::uint64_t value) noexcept { return static_cast<std::uint32_t>(value >> 1 & 7); }
+constexpr std::uint32_t inline_site(std::uint64_t value) noexcept {
+    return static_cast<std::uint32_t>(value >> 4) & ((1u << inline_site_bits) - 1);
+}
 
 // The head of a list of entry lists (not inline).
 inline access_record_t* entry_head(std::uint64_t value, std::uint32_t type,

@@ -19,14 +19,14 @@ namespace tavo {
                                                 std::uint32_t word) noexcept {
     const std::uint64_t value = std::atomic_ref<std::uint64_t>(slot.value).load(std::memory_order_relaxed);
     if (is_inline(value)) {
-        if (value != inline_record(time, type) || slot.position != word) return false;
+        if (inline_time(value) != time || inline_type(value) != type || slot.position != word) return false;
     } else {
         access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
         if (head == nullptr || head->position.word() != word ||
             std::atomic_ref<std::uint64_t>(head->time).load(std::memory_order_relaxed) != time)
             return false;
     }
-    return (std::atomic_ref<std::uint8_t>(cell.flags()).load() & cell_conflict_seen) == 0;
+    return (cell.flags() & cell_conflict_seen) == 0;
 }
 
 // No call on the way, so that an entry which inlines it and finds the repeat needs no frame.

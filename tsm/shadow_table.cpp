@@ -129,32 +129,42 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
     return census;
 }
 
-shadow_slot_t* shadow_cell_t::claim(std::uint16_t handle, position_t position, std::uint32_t site, std::uint64_t value,
+shadow_slot_t* shadow_cell_t::claim(std::uint16_t handle, position_t position, std::uint64_t value,
                                     arena_t& bucket_arena, std::int32_t& error_code) noexcept {
     const auto taken = [&](shadow_slot_t& each) {
         std::atomic_ref<std::uint16_t> key(each.key);
         std::uint16_t expected = 0;
         if (key.load() != 0 || !key.compare_exchange_strong(expected, handle)) return false;
         std::atomic_ref<std::uint32_t>(each.position).store(position.word(), std::memory_order_relaxed);
-        std::atomic_ref<std::uint32_t>(each.site).store(site, std::memory_order_relaxed);
         std::atomic_ref<std::uint64_t>(each.value).store(value);
-        std::atomic_ref<std::uint16_t>(slot.count).fetch_add(1);
+        links_word().fetch_add(count_unit);
         return true;
     };
     for (;;) {
         if (taken(slot)) return &slot;
-        shadow_bucket_t** link = &next;
-        for (shadow_bucket_t* bucket = next_of(next); bucket != nullptr; bucket = next_of(bucket->next)) {
-            for (shadow_slot_t& each : bucket->slots)
-                if (taken(each)) return &each;
-            link = &bucket->next;
+        shadow_bucket_t* last = nullptr;
+        for (shadow_bucket_t* bucket = first_bucket(); bucket != nullptr; bucket = next_of(bucket->next)) {
+            if (taken(bucket->slot)) return &bucket->slot;
+            last = bucket;
         }
-        spin_guard_t guard(slot.append_lock);
+        spin_until([&] { return (links_word().fetch_or(append_lock) & append_lock) == 0; });
         // Another claimer may have appended a bucket since this one was found full.
-        if (next_of(*link) != nullptr) continue;
-        void* memory = bucket_arena.allocate_unreported(sizeof(shadow_bucket_t), error_code);
-        if (memory == nullptr) return nullptr;
-        std::atomic_ref<shadow_bucket_t*>(*link).store(new (memory) shadow_bucket_t{});
+        if ((last != nullptr ? next_of(last->next) : first_bucket()) == nullptr) {
+            void* memory = bucket_arena.allocate_unreported(sizeof(shadow_bucket_t), error_code);
+            const auto address = reinterpret_cast<std::uintptr_t>(memory);
+            if (memory != nullptr && (address & ~bucket_bits) != 0) {
+                memory = nullptr;  // beyond the 48 bits a link holds; left to the arena
+                error_code = error::out_of_memory;
+            }
+            if (memory == nullptr) {
+                links_word().fetch_and(~append_lock);
+                return nullptr;
+            }
+            auto* appended = new (memory) shadow_bucket_t{};
+            if (last != nullptr) std::atomic_ref<shadow_bucket_t*>(last->next).store(appended);
+            else links_word().fetch_or(address);
+        }
+        links_word().fetch_and(~append_lock);
     }
 }
 
@@ -163,14 +173,14 @@ void shadow_cell_t::erase(shadow_slot_t& own) noexcept {
     pin.fetch_or(slot_erasing);
     spin_until([&] { return pin.load() == slot_erasing; });
     std::atomic_ref<std::uint64_t>(own.value).store(0, std::memory_order_release);
-    std::atomic_ref<std::uint16_t>(slot.count).fetch_sub(1);
+    links_word().fetch_sub(count_unit);
     pin.fetch_and(static_cast<std::uint16_t>(~slot_erasing));
     std::atomic_ref<std::uint16_t>(own.key).store(0, std::memory_order_release);
 }
 
 std::size_t shadow_cell_t::bucket_count() noexcept {
     std::size_t count = 0;
-    for (shadow_bucket_t* bucket = next_of(next); bucket != nullptr; bucket = next_of(bucket->next)) ++count;
+    for (shadow_bucket_t* bucket = first_bucket(); bucket != nullptr; bucket = next_of(bucket->next)) ++count;
     return count;
 }
 

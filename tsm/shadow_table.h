@@ -13,29 +13,20 @@ namespace tavo {
 
 class arena_t;
 
-// A task's slot in a shadow cell: its handle, the readers' pin, and its entry's value word
-// (access_record.h), with the position and interned call site of the record that the value holds
-// inline. The position and site are written before the value and keep until the slot is erased.
+// A task's slot in a shadow cell: its handle, the readers' pin, the position of the record that its
+// entry's value (access_record.h) holds inline, and the value. The position is written before the
+// value and keeps until the slot is erased.
 struct shadow_slot_t {
     std::uint16_t key;       // task handle; 0: free
     std::uint16_t pin;       // readers holding the slot; bit 15 while it is erased
     std::uint32_t position;  // position_t word of the inline record
     std::uint64_t value;     // 0 while being filled or erased
-    std::uint32_t site;      // site_table_t index of the inline record
-    // In a cell's own slot: the cell's entry count, its flags (conflict seen, plain seen) and the lock
-    // under which a bucket is appended. Unused in buckets.
-    std::uint16_t count;
-    std::uint8_t flags;
-    std::uint8_t append_lock;
 };
-static_assert(sizeof(shadow_slot_t) == 24);
+static_assert(sizeof(shadow_slot_t) == 16);
 
-// The inline record's position and site; relaxed, as they are published by the value.
+// The inline record's position; relaxed, as it is published by the value.
 inline position_t slot_position(shadow_slot_t& slot) noexcept {
     return std::bit_cast<position_t>(std::atomic_ref<std::uint32_t>(slot.position).load(std::memory_order_relaxed));
-}
-inline std::uint32_t slot_site(shadow_slot_t& slot) noexcept {
-    return std::atomic_ref<std::uint32_t>(slot.site).load(std::memory_order_relaxed);
 }
 constexpr std::uint8_t cell_conflict_seen = 0x1;
 // Set for good by the first plain (not atomic) record made in the cell.
@@ -44,10 +35,10 @@ constexpr std::uint8_t cell_plain_seen = 0x2;
 constexpr std::uint8_t cell_modified_seen = 0x4;
 constexpr std::uint16_t slot_erasing = 0x8000;
 
-// Further slots of a cell, from the detector's cell arena, zero-filled; they live until the table
+// A further slot of a cell, from the detector's cell arena, zero-filled; it lives until the table
 // is released.
 struct shadow_bucket_t {
-    shadow_slot_t slots[2];
+    shadow_slot_t slot;
     shadow_bucket_t* next;
 };
 
@@ -68,37 +59,47 @@ private:
 };
 
 // A map from task handle to entry, one slot in the cell, which lies in its leaf table, and the
-// others in buckets chained from it.
+// others in buckets chained from it. The cell's links word holds its entry count (bits 48 to 63),
+// the lock under which a bucket is appended (bit 47, which no user-space address sets), the address
+// of its first bucket (bits 3 to 46) and the cell's flags (bits 0 to 2): one word, so that a cell
+// takes 24 bytes.
 //
-// Protocol. A task claims a slot for itself by a compare-and-swap of a free key, stores position
-// and site, then the value, and counts the entry; a bucket is appended under the append lock by
-// one pointer store, after the last link was read again, and never unlinked. Only the task itself
-// claims, changes and erases its slot. It erases by setting pin bit 15, waiting until the pin is
-// exactly that bit (no reader left), clearing the value, counting down, clearing the bit and then
-// the key. A reader pins a slot (atomic increment), then reads key and value, and uses the slot
-// only if the old pin had bit 15 clear and key and value are non-zero; otherwise it unpins at once.
-// So a slot being filled or erased reads as absent, and a used slot keeps its key, position and
-// site until its last pin is gone. Keys, pins, the count and the values that publish an entry are
-// sequentially consistent; the eraser's stores need no more than release, as no reader uses the
-// slot from the time bit 15 is set until it is claimed again.
+// Protocol. A task claims a slot for itself by a compare-and-swap of a free key, stores position,
+// then the value, and counts the entry; a bucket is appended under the append lock by one store
+// (an OR into the links word for the first), after the last link was read again, and never
+// unlinked. Only the task itself claims, changes and erases its slot. It erases by setting pin bit
+// 15, waiting until the pin is exactly that bit (no reader left), clearing the value, counting
+// down, clearing the bit and then the key. A reader pins a slot (atomic increment), then reads key
+// and value, and uses the slot only if the old pin had bit 15 clear and key and value are
+// non-zero; otherwise it unpins at once. So a slot being filled or erased reads as absent, and a
+// used slot keeps its key and position until its last pin is gone. Keys, pins, the links word and
+// the values that publish an entry are sequentially consistent; the eraser's stores need no more
+// than release, as no reader uses the slot from the time bit 15 is set until it is claimed again.
 // Iteration runs from the cell's slot through the buckets in order.
 struct shadow_cell_t {
     shadow_slot_t slot;
-    shadow_bucket_t* next;
+    std::uint64_t links;
 
-    std::uint16_t entry_count() const noexcept {
-        return std::atomic_ref<std::uint16_t>(const_cast<std::uint16_t&>(slot.count)).load();
+    static constexpr std::uint64_t count_unit = std::uint64_t{1} << 48;
+    static constexpr std::uint64_t append_lock = std::uint64_t{1} << 47;
+    static constexpr std::uint64_t bucket_bits = append_lock - 8;
+    static constexpr std::uint64_t flag_bits = 7;
+
+    std::uint16_t entry_count() const noexcept { return static_cast<std::uint16_t>(links_word().load() >> 48); }
+    std::uint8_t flags() const noexcept { return static_cast<std::uint8_t>(links_word().load() & flag_bits); }
+    // The flags as they were before.
+    std::uint8_t set_flags(std::uint8_t flags) noexcept { return static_cast<std::uint8_t>(links_word().fetch_or(flags) & flag_bits); }
+    void clear_flags(std::uint8_t flags) noexcept { links_word().fetch_and(~std::uint64_t{flags}); }
+    shadow_bucket_t* first_bucket(std::memory_order order = std::memory_order_seq_cst) const noexcept {
+        return reinterpret_cast<shadow_bucket_t*>(links_word().load(order) & bucket_bits);
     }
-    std::uint8_t& flags() noexcept { return slot.flags; }
 
     // Calls stop(slot) for every slot in iteration order until it returns true; true when it did.
     template <class Stop>
     bool each_slot(Stop&& stop) noexcept {
         if (stop(slot)) return true;
-        for (shadow_bucket_t* bucket = next_of(next); bucket != nullptr; bucket = next_of(bucket->next)) {
-            for (shadow_slot_t& each : bucket->slots)
-                if (stop(each)) return true;
-        }
+        for (shadow_bucket_t* bucket = first_bucket(); bucket != nullptr; bucket = next_of(bucket->next))
+            if (stop(bucket->slot)) return true;
         return false;
     }
 
@@ -124,20 +125,23 @@ struct shadow_cell_t {
         for_each_live(visit, [](std::uint16_t, std::uint64_t) { return false; });
     }
 
-    // A slot for `handle`, which has none in the cell, filled with the inline record (position,
-    // site) and `value`. Null when no bucket could be had: `error_code` tells why.
-    shadow_slot_t* claim(std::uint16_t handle, position_t position, std::uint32_t site, std::uint64_t value,
-                         arena_t& bucket_arena, std::int32_t& error_code) noexcept;
+    // A slot for `handle`, which has none in the cell, filled with the inline record's position and
+    // `value`. Null when no bucket could be had: `error_code` tells why.
+    shadow_slot_t* claim(std::uint16_t handle, position_t position, std::uint64_t value, arena_t& bucket_arena,
+                         std::int32_t& error_code) noexcept;
     // Erases the task's own slot; the task holds no pin on it.
     void erase(shadow_slot_t& own) noexcept;
     std::size_t bucket_count() noexcept;
 
 private:
+    std::atomic_ref<std::uint64_t> links_word() const noexcept {
+        return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(links));
+    }
     static shadow_bucket_t* next_of(shadow_bucket_t*& link) noexcept {
         return std::atomic_ref<shadow_bucket_t*>(link).load();
     }
 };
-static_assert(sizeof(shadow_cell_t) == 32);
+static_assert(sizeof(shadow_cell_t) == 24);
 
 constexpr unsigned shadow_fanout = 1024;
 constexpr unsigned region_shift = 23;     // a region covers 8 MiB

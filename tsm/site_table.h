@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "tsm/access_record.h"
+
 namespace tavo {
 
 struct interned_site_t {
@@ -17,6 +19,7 @@ struct interned_site_t {
 constexpr unsigned site_chunk_shift = 12;  // 4,096 entries (64 KiB) per chunk
 constexpr unsigned site_chunk_count = 16384;
 constexpr unsigned site_chain_count = 4096;
+static_assert(std::uint64_t{site_chunk_count} << site_chunk_shift == std::uint64_t{1} << inline_site_bits);
 
 // Protocol. Lookups (`find`, `at`) take no lock. An entry is written once, in a chunk that was
 // published zero-filled by a release store, and is then made reachable by the release store of

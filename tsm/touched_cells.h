@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 
@@ -36,6 +37,15 @@ constexpr std::uint64_t no_granule = ~std::uint64_t{0};  // never 8-aligned
 constexpr unsigned granule_cache_size = 32;
 constexpr std::uint32_t no_site_index = ~std::uint32_t{0};  // beyond every interned index
 
+// Memory the task had for an entry it erased, kept for its next ones.
+struct spare_t {
+    spare_t* next;
+};
+// How far the task's record memory from its arena may grow before the task sweeps its forgotten
+// entries again: at least this much, and this much per granule the last sweep kept (tsm.cpp).
+constexpr std::size_t sweep_floor = std::size_t{1} << 20;
+constexpr std::size_t sweep_bytes_per_granule = 16;
+
 // A call site and history the task interned, and its index.
 struct cached_site_t {
     std::uint64_t site;
@@ -46,9 +56,10 @@ constexpr unsigned site_cache_shift = 4;  // 16 entries, as loops unrolled by th
 
 // In the task's arena. The list head and the flag follow the protocol of touched_list_t. The cache
 // (direct-mapped by granule) and the leaf hint (the leaf table the task last descended to) are
-// read and written only by the task while busy, and emptied by a reset while the task is idle and
-// by the task's end: cells, slots and leaf tables stay where they are until one of those two. The
-// call sites the task interned (cached by the task only, hashed) outlive resets, as indexes do.
+// read and written only by the task while busy, and emptied by a reset while the task is idle, by
+// the task's sweep and by its end: cells and leaf tables stay where they are until a reset or the
+// end, and the task's slots until one of the three. The call sites the task interned (cached by the
+// task only, hashed) outlive resets, as indexes do.
 struct task_shadow_t {
     void* head = nullptr;
     void* busy = nullptr;
@@ -56,6 +67,14 @@ struct task_shadow_t {
     leaf_table_t* hinted_leaves = nullptr;
     cached_granule_t cache[granule_cache_size];
     cached_site_t sites[1u << site_cache_shift];
+    // Lists (with their first record), records and touched chunks of erased entries; the bytes of
+    // lists and records the task holds, and those it took from its arena. Task only, while busy.
+    spare_t* spare_lists = nullptr;
+    spare_t* spare_records = nullptr;
+    spare_t* spare_chunks = nullptr;
+    std::size_t live_bytes = 0;
+    std::size_t arena_bytes = 0;
+    std::size_t sweep_at = sweep_floor;
 
     task_shadow_t() noexcept {
         forget_cached();
@@ -134,7 +153,9 @@ public:
                 return true;
             }
         }
-        void* memory = arena.allocate_unreported(sizeof(touched_chunk_t), error_code);
+        void* memory = shadow_.spare_chunks;
+        if (memory != nullptr) shadow_.spare_chunks = shadow_.spare_chunks->next;
+        else memory = arena.allocate_unreported(sizeof(touched_chunk_t), error_code);
         if (memory == nullptr) return false;
         head_.store(new (memory) touched_chunk_t{chunk, 1, {{granule, granule}}}, std::memory_order_release);
         return true;
@@ -151,6 +172,21 @@ public:
                 }
             }
         }
+    }
+    // Takes the chunks out, for the task to note again the granules it keeps an entry in; by the
+    // task while busy. `spare` keeps a chunk taken out once the task is done with it.
+    touched_chunk_t* take_out() noexcept {
+        touched_chunk_t* chunk = newest();
+        head_.store(nullptr, std::memory_order_relaxed);
+        return chunk;
+    }
+    void spare(touched_chunk_t* chunk) noexcept { shadow_.spare_chunks = new (chunk) spare_t{shadow_.spare_chunks}; }
+    // Puts a chain taken out back behind the chunks noted since.
+    void put_back(touched_chunk_t* chain) noexcept {
+        touched_chunk_t* oldest = newest();
+        if (oldest == nullptr) return head_.store(chain, std::memory_order_release);
+        while (oldest->next != nullptr) oldest = oldest->next;
+        oldest->next = chain;
     }
     void empty_while_busy() noexcept {
         head_.store(nullptr, std::memory_order_release);

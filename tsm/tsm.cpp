@@ -1,6 +1,7 @@
 #include "tsm/tsm.h"
 
 #include <algorithm>
+#include <new>
 
 #include "platform/platform.h"
 #include "runtime/spin_lock.h"
@@ -51,6 +52,83 @@ void for_each_touched_cell(busy_section_t& busy, const shadow_table_t& table, Vi
 }
 
 }  // namespace
+
+namespace {
+
+// Whether every record of the entry was forgotten: a scan finds nothing in it.
+bool all_forgotten(std::uint64_t entry) noexcept {
+    if (is_inline(entry)) return inline_time(entry) == forgotten_time;
+    for (std::uint32_t type = 0; type < access_type::count; ++type) {
+        for (access_record_t* record = entry_head(entry, type, std::memory_order_relaxed); record != nullptr;
+             record = std::atomic_ref<access_record_t*>(record->next).load(std::memory_order_relaxed))
+            if (std::atomic_ref<std::uint64_t>(record->time).load(std::memory_order_relaxed) != forgotten_time) return false;
+    }
+    return true;
+}
+
+// The lists and records of an erased entry, which no reader can reach any more, become spares.
+void keep_spare(task_shadow_t& shadow, std::uint64_t entry) noexcept {
+    if (is_inline(entry)) return;
+    auto* lists = reinterpret_cast<access_lists_t*>(entry);
+    const auto* first = reinterpret_cast<const access_record_t*>(lists + 1);
+    for (access_record_t* record : lists->heads) {
+        while (record != nullptr) {
+            access_record_t* older = record->next;
+            if (record != first) {
+                shadow.spare_records = new (record) spare_t{shadow.spare_records};
+                shadow.live_bytes -= sizeof(access_record_t);
+            }
+            record = older;
+        }
+    }
+    shadow.spare_lists = new (lists) spare_t{shadow.spare_lists};
+    shadow.live_bytes -= sizeof(access_lists_t) + sizeof(access_record_t);
+}
+
+}  // namespace
+
+void tsm_t::sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept {
+    task_shadow_t& shadow = list.shadow();
+    std::uint64_t span = no_granule;
+    leaf_table_t* leaves = nullptr;
+    std::size_t kept = 0;
+    bool noted = true;
+    for (touched_chunk_t* chunk = list.take_out(); chunk != nullptr;) {
+        for (unsigned index = 0; noted && index < chunk->used; ++index) {
+            for (std::uint64_t granule = chunk->ranges[index].first; noted; granule += 8) {
+                if ((granule & ~leaf_span_mask) != span) {
+                    span = granule & ~leaf_span_mask;
+                    leaves = table.find_leaves(granule);
+                }
+                shadow_cell_t* cell = leaves != nullptr ? &leaves->cell_of(granule) : nullptr;
+                shadow_slot_t* own = cell != nullptr ? own_slot(*cell, task.handle) : nullptr;
+                if (own != nullptr) {
+                    const std::uint64_t entry = std::atomic_ref<std::uint64_t>(own->value).load(std::memory_order_relaxed);
+                    if (all_forgotten(entry)) {
+                        cell->erase(*own);
+                        keep_spare(shadow, entry);
+                    } else if (std::int32_t ignored = 0; (noted = list.note(granule, task.arena, ignored))) {
+                        ++kept;
+                    }
+                }
+                if (granule == chunk->ranges[index].last) break;
+            }
+        }
+        touched_chunk_t* older = chunk->next;
+        if (!noted) {
+            // Out of memory: the granules not noted again stay listed with this chunk, some of them
+            // twice, which costs a lookup at the task's end.
+            list.put_back(chunk);
+            break;
+        }
+        list.spare(chunk);
+        chunk = older;
+    }
+    shadow.forget_cached();
+    // The next sweep walks about as many granules as this one kept: the growth before it pays for that
+    // walk, and keeps the records of blocks freed meanwhile to a quarter of those held live.
+    shadow.sweep_at = shadow.arena_bytes + std::max({sweep_floor, shadow.live_bytes / 4, kept * sweep_bytes_per_granule});
+}
 
 void tsm_t::forget_task(task_context_t& task) noexcept {
     if (task.shadow == nullptr || touched_list_t(*task.shadow).newest() == nullptr) return;

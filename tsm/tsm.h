@@ -67,12 +67,13 @@ public:
     // Protocol. Records are forgotten in place: their time is set to forgotten_time, which orders
     // them before every access, and they stay where they are, in their lists and their owners'
     // arenas, so the owner reuses them on its next access to the same bytes and nothing is freed
-    // under a reader. Entries are read pinned, as by a scan, so an ending task waits for the walk
+    // under a reader; the owner's sweep takes back an entry left with nothing else only once the
+    // slot's erasure has waited out its readers. Entries are read pinned, as by a scan, so an ending task waits for the walk
     // before its arena goes. The walk writes nothing but record times; an owner that refreshes a
     // record meanwhile either moves it to the head of its list with its own time, or has its time
     // overwritten: both happen only when the owner's access and the release are unordered, which
-    // the release's own check reports; so every list still reads as non-increasing times followed
-    // by forgotten records, and a scan stops at the first one it cannot report.
+    // the release's own check reports; so the records not forgotten still read as non-increasing
+    // times, and a scan passes over forgotten ones and stops at the first other one it cannot report.
     // Against a reset: the walker counts itself in `forgetters_` and then reads the table state,
     // going on only when it is open; a reset stores the resetting state and then waits for the
     // count to drop to 0. Both sides are sequentially consistent, so no cell is freed under a walk;
@@ -88,6 +89,14 @@ public:
     site_table_t sites;
 
 private:
+    // Erases the busy task's entries that hold forgotten records only, keeping their memory for its
+    // next records, and drops their granules from its touched list. Run when the task's record
+    // memory grew past its mark: so memory of blocks the program freed is used again, while the
+    // cost of a sweep, a walk over the task's touched granules, stays in proportion to that growth.
+    // Erasing takes no more than a task's end takes, and an entry with nothing but forgotten
+    // records is one no scan reports from.
+    void sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept;
+
     // Read by every access, written only by resets.
     alignas(64) table_gate_t gate_;
     // Written by every release: a line of its own, away from the state every access reads.

@@ -7,8 +7,10 @@
 #include <set>
 
 #include "test_support.h"
+#include "tsm/access_record.h"
 #include "tsm/arena.h"
 #include "tsm/shadow_table.h"
+#include "tsm/touched_cells.h"
 #include "tsm_task.h"
 
 namespace {
@@ -37,17 +39,17 @@ struct ShadowTable : ::testing::Test {
     std::unique_ptr<arena_t> arena = std::make_unique<arena_t>();
 };
 
-TEST_F(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketBetweenThem) {
+TEST_F(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketEach) {
     tavo::shadow_cell_t& shared = *table.find_or_create(0x1000).cell;
     std::int32_t error_code = 0;
-    ASSERT_NE(shared.claim(1, {}, 0, 16, *arena, error_code), nullptr);
+    ASSERT_NE(shared.claim(1, {}, 16, *arena, error_code), nullptr);
     EXPECT_EQ(shared.bucket_count(), 0u);
     test::run_together(2, [&](int thread) {
         std::int32_t code = 0;
         const auto handle = static_cast<std::uint16_t>(2 + thread);
-        EXPECT_NE(shared.claim(handle, {}, 0, handle * 16u, *arena, code), nullptr);
+        EXPECT_NE(shared.claim(handle, {}, handle * 16u, *arena, code), nullptr);
     });
-    EXPECT_EQ(shared.bucket_count(), 1u);
+    EXPECT_EQ(shared.bucket_count(), 2u);
     EXPECT_EQ(shared.entry_count(), 3u);
     for (std::uint16_t handle = 1; handle <= 3; ++handle) EXPECT_EQ(tavo::own_entry(shared, handle), handle * 16u);
     EXPECT_EQ(tavo::own_entry(shared, 4), 0u);
@@ -98,6 +100,14 @@ TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
     // The owner reuses its forgotten record and is checked against again.
     first.access(access_type::write, 0xe000, 8, 0x603);
     EXPECT_EQ(test::stops.size(), 3u);
+    // A forgotten record ahead of a kept one in its list hides nothing.
+    first.access(access_type::write, 0xe020, 4);
+    first.access(access_type::write, 0xe024, 4);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe024, 4, 0);
+    second.access(access_type::write, 0xe020, 8, 0x604);
+    ASSERT_EQ(test::stops.size(), 4u);
+    EXPECT_EQ(test::stops[3].offended.size(), 1u);
+    EXPECT_EQ(test::stops[3].offended.at(0).address, 0xe020u);
 }
 
 TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
@@ -119,17 +129,47 @@ TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
 TEST_F(AccessCheck, ExhaustedCellArenaGivesTheAccessUp) {
     std::vector<std::unique_ptr<task_t>> tasks;
     for (std::uint64_t id = 1; id <= 12; ++id) tasks.push_back(std::make_unique<task_t>(0, id));
-    for (int index = 0; index < 11; ++index) tasks[index]->access(access_type::read, 0xc000, 4);  // cell and 5 buckets full
-    arena_t& arena = tavo::runtime.tsm.cell_arena;
+    for (int index = 0; index < 11; ++index) tasks[index]->access(access_type::read, 0xc000, 4);  // cell and 10 buckets
+    tavo::arena_t& arena = tavo::runtime.tsm.cell_arena;
     arena.limit_heap_segments(0);
     std::int32_t code = 0;
     while (arena.allocate_unreported(1024, code) != nullptr) {}
-    tasks[11]->access(access_type::read, 0xc000, 4);  // a twelfth entry needs a sixth bucket
+    tasks[11]->access(access_type::read, 0xc000, 4);  // a twelfth entry needs an eleventh bucket
     tasks[11]->access(access_type::read, 0xd000, 4);  // a fresh granule of the same leaf table needs nothing
     arena.limit_heap_segments(UINT32_MAX);
     EXPECT_EQ(test::stop_reasons(), (std::vector<std::int32_t>{-9998}));
     EXPECT_FALSE(tasks[11]->recorded(access_type::read, 0xc000));
     EXPECT_TRUE(tasks[11]->recorded(access_type::read, 0xd000));
+}
+
+TEST_F(AccessCheck, SweepErasesForgottenEntriesAndReusesTheirMemory) {
+    task_t owner(3, 1), other(3, 2);
+    tavo::task_shadow_t& shadow = *owner.context.shadow;
+    for (std::uint64_t granule : {0x3000, 0x3008, 0x3010}) {
+        owner.access(access_type::write, granule, 4, 0x600);
+        owner.access(access_type::write, granule + 4, 4, 0x600);  // lists
+    }
+    tavo::runtime.tsm.forget_range(nullptr, 0x3000, 0x10, 0);
+    const std::size_t held = shadow.arena_bytes;
+    shadow.sweep_at = 0;
+    owner.access(access_type::read, 0x3018, 4);  // sweeps first
+    EXPECT_FALSE(owner.recorded(access_type::write, 0x3000));
+    EXPECT_FALSE(owner.recorded(access_type::write, 0x3008));
+    EXPECT_TRUE(owner.recorded(access_type::write, 0x3010));
+    std::size_t listed = 0;
+    tavo::touched_list_t(shadow).for_each_granule([&](std::uint64_t granule) { listed += granule == 0x3000 || granule == 0x3008; });
+    EXPECT_EQ(listed, 0u);
+    // The memory taken again is the spares', and its records are those of the new accesses.
+    owner.access(access_type::write, 0x3000, 4, 0x601);
+    owner.access(access_type::write, 0x3004, 4, 0x601);
+    owner.access(access_type::write, 0x3008, 2, 0x601);
+    owner.access(access_type::write, 0x300c, 2, 0x601);
+    EXPECT_EQ(shadow.arena_bytes, held);
+    other.access(access_type::write, 0x3000, 16, 0x700);
+    ASSERT_EQ(test::stop_reasons(), std::vector<std::int32_t>{256});
+    std::set<std::pair<std::uint64_t, std::uint64_t>> offended;
+    for (const tavo_access_t& access : test::stops[0].offended) offended.insert({access.address, access.code_address});
+    EXPECT_EQ(offended, (std::set<std::pair<std::uint64_t, std::uint64_t>>{{0x3000, 0x601}, {0x3004, 0x601}, {0x3008, 0x601}, {0x300c, 0x601}}));
 }
 
 }  // namespace
