@@ -169,7 +169,7 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
             if (!record->position.shares_byte_with(position)) continue;
             if (!owner.identify()) break;
             found = true;
-            const interned_site_t& site = sites.at(record->site);
+            const interned_site_t& site = sites.at(atomic(record->site).load(std::memory_order_relaxed));
             conflicts.add(descriptor(earlier, record->position, granule, owner.type, owner.id, site.site), site.history);
         }
     }
@@ -309,6 +309,14 @@ private:
         return true;
     }
 
+    // site_index, raising its failure.
+    bool fresh_site(std::uint32_t& index) noexcept {
+        std::int32_t error_code = 0;
+        if (site_index(index, error_code)) return true;
+        raise_idle(busy_, error_code, access_.site);
+        return false;
+    }
+
     // Memory for lists or a record, from the task's spares or else its arena; null after raising.
     void* take(spare_t*& spares, std::size_t size) noexcept {
         task_shadow_t& shadow = busy_.list().shadow();
@@ -354,7 +362,9 @@ private:
         access_lists_t* lists = reinterpret_cast<access_lists_t*>(value);
         if (is_inline(value)) {
             if (inline_type(value) == access_.type && slot.position == word && fits_inline(access_.time)) {
-                const std::uint64_t now = inline_record(access_.time, access_.type, inline_site(value));
+                std::uint32_t site = inline_site(value);
+                if (inline_time(value) == forgotten_time && !fresh_site(site)) return false;
+                const std::uint64_t now = inline_record(access_.time, access_.type, site);
                 walk.changed = value != now;
                 if (walk.changed) atomic(slot.value).store(now);
                 return true;
@@ -367,8 +377,15 @@ private:
         for (access_record_t* record = atomic(head).load(std::memory_order_relaxed); record != nullptr;
              previous = record, record = atomic(record->next).load(std::memory_order_relaxed)) {
             if (record->position.word() != word) continue;
-            walk.changed = atomic(record->time).load(std::memory_order_relaxed) != access_.time;
+            const std::uint64_t was = atomic(record->time).load(std::memory_order_relaxed);
+            walk.changed = was != access_.time;
             if (walk.changed) {
+                // A forgotten record stands for no access any more: it takes this one's site,
+                // published by the time, which a reader loads first.
+                if (std::uint32_t site = 0; was == forgotten_time) {
+                    if (!fresh_site(site)) return false;
+                    atomic(record->site).store(site, std::memory_order_relaxed);
+                }
                 // Unlinked first, so that a reader standing on the record meets it once at most.
                 atomic(record->time).store(access_.time);
                 if (previous != nullptr) {
@@ -380,10 +397,7 @@ private:
             return true;
         }
         std::uint32_t site = 0;
-        if (std::int32_t error_code = 0; !site_index(site, error_code)) {
-            raise_idle(busy_, error_code, access_.site);
-            return false;
-        }
+        if (!fresh_site(site)) return false;
         void* memory = take(busy_.list().shadow().spare_records, sizeof(access_record_t));
         if (memory == nullptr) return false;
         atomic(head).store(new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time, site, walk.position});

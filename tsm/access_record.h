@@ -63,7 +63,8 @@ static_assert(position_t::single_granule_word(5, 3) == position_t{5, 3, 251, 3}.
 constexpr std::uint64_t forgotten_time = 0;
 
 // From the task's arena. Readers of other tasks follow `next` and read `time` while the owner
-// refreshes; `site` and `position` never change after the record is published.
+// refreshes; `position` never changes after the record is published, and `site` only when the
+// owner refreshes a forgotten record: it is stored before the time, and read after it.
 struct access_record_t {
     access_record_t* next;  // older record of the same list
     std::uint64_t time;     // the task's time when the record was made or last refreshed

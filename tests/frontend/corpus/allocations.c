@@ -4,12 +4,12 @@
 // tavo-expect: Previous free of 8 bytes
 // Memory lives from allocation to release. One thread reads a heap block while the main thread
 // frees it, nothing ordering the two: the free counts as a write of the whole block; and it reads
-// another block after the main thread freed it, which the block keeps (fixed: the frees wait for
-// the reader). One thread maps a page, fills it and unmaps it; another maps a page
-// at the same address, fills it and moves it with mremap, nothing ordering the two: a new mapping
-// starts with no history. Last, the program writes into blocks it has freed, which breaks its
-// allocator's lists of free blocks; the library, which keeps allocating while it watches the
-// program, runs on to the end.
+// another block after the main thread wrote and freed it, which the block keeps as the free
+// (fixed: the frees wait for the reader). One thread maps a page, fills it and unmaps it; another
+// maps a page at the same address, fills it and moves it with mremap, nothing ordering the two: a
+// new mapping starts with no history. Last, the program writes into blocks it has freed, which
+// breaks its allocator's lists of free blocks; the library, which keeps allocating while it
+// watches the program, runs on to the end.
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <semaphore.h>
@@ -24,7 +24,7 @@ static char* page;
 static pthread_mutex_t mutexes[locks];
 static sem_t go;
 static int shared[locks];
-static int* late;
+static long* late;
 
 static void wait_for(int value) {
     while (atomic_load_explicit(&step, memory_order_relaxed) < value) {
@@ -36,7 +36,7 @@ static void* reader(void* argument) {
     const int value = block[3];  // race
     atomic_store_explicit(&step, 1, memory_order_relaxed);
     wait_for(2);
-    return (void*)(long)(value + late[1]);  // race
+    return (void*)(value + late[0]);  // race
 }
 
 static char* fill_page(int step_before) {
@@ -74,7 +74,7 @@ static void* lock_all(void* argument) {
 
 int main(void) {
     int* block = calloc(18, sizeof(int));
-    late = calloc(4, sizeof(int));
+    late = calloc(2, sizeof(long));
     pthread_t threads[2];
     pthread_create(&threads[0], NULL, reader, block);
     wait_for(1);
@@ -83,6 +83,7 @@ int main(void) {
     pthread_join(threads[0], NULL);
 #endif
     free(block);  // race
+    late[0] = 1;  // the free that follows, not this write, is what the report names
     free(late);  // race
     atomic_store_explicit(&step, 2, memory_order_relaxed);
 #ifndef FIXED
