@@ -50,16 +50,21 @@ std::uint8_t actions_lock = 0;
 TAVO_TLS siginfo_t deferred_info[signal_limit - 1];
 TAVO_TLS ucontext_t deferred_context;
 
-using action_function_t = int (*)(int, const struct sigaction*, struct sigaction*);
-action_function_t real_sigaction() noexcept {
-    static std::atomic<void*> slot{nullptr};
+// The C library's own `name`, looked up once into `slot`.
+void* real_function(std::atomic<void*>& slot, const char* name) noexcept {
     void* function = slot.load(std::memory_order_acquire);
     if (function == nullptr) {
-        function = dlsym(RTLD_NEXT, "sigaction");
+        function = dlsym(RTLD_NEXT, name);
         if (function == nullptr) std::abort();
         slot.store(function, std::memory_order_release);
     }
-    return reinterpret_cast<action_function_t>(function);
+    return function;
+}
+
+using action_function_t = int (*)(int, const struct sigaction*, struct sigaction*);
+action_function_t real_sigaction() noexcept {
+    static std::atomic<void*> slot{nullptr};
+    return reinterpret_cast<action_function_t>(real_function(slot, "sigaction"));
 }
 
 // Faults of the interrupted instruction: deferred, they would return to it and fault again.
@@ -244,13 +249,7 @@ using jump_t = void (*)(struct __jmp_buf_tag*, int);
         __asm__("mov %%fs:0x30, %0" : "=r"(guard));
         frames_jumped_over(std::rotr(static_cast<std::uintptr_t>(buffer->__jmpbuf[6]), 0x11) ^ guard);
     }
-    void* function = real.load(std::memory_order_acquire);
-    if (function == nullptr) {
-        function = dlsym(RTLD_NEXT, name);
-        if (function == nullptr) std::abort();
-        real.store(function, std::memory_order_release);
-    }
-    reinterpret_cast<jump_t>(function)(buffer, value);
+    reinterpret_cast<jump_t>(real_function(real, name))(buffer, value);
     __builtin_unreachable();
 }
 
