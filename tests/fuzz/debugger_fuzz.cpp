@@ -18,23 +18,21 @@
 namespace {
 
 // The bytes of one input, consumed by the program and by the debugger alike; zeros once spent.
-class input_t {
-public:
-    input_t(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool spent() const { return at_ >= size_; }
-    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(byte() | byte() << 8); }
-    std::uint32_t u32() { return static_cast<std::uint32_t>(u16()) | static_cast<std::uint32_t>(u16()) << 16; }
-    std::uint64_t u64() { return static_cast<std::uint64_t>(u32()) | static_cast<std::uint64_t>(u32()) << 32; }
-    void bytes(void* out, std::size_t count) {
-        auto* target = static_cast<std::uint8_t*>(out);
-        for (std::size_t index = 0; index < count; ++index) target[index] = byte();
+// Numbers are little-endian.
+struct input_t {
+    const std::uint8_t* data;
+    std::size_t size, at = 0;
+    bool spent() const { return at >= size; }
+    std::uint8_t byte() { return at < size ? data[at++] : 0; }
+    template <class T>
+    T number() {
+        T value = 0;
+        for (std::size_t index = 0; index < sizeof(T); ++index) value |= static_cast<T>(static_cast<T>(byte()) << 8 * index);
+        return value;
     }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
+    std::uint16_t u16() { return number<std::uint16_t>(); }
+    std::uint32_t u32() { return number<std::uint32_t>(); }
+    std::uint64_t u64() { return number<std::uint64_t>(); }
 };
 
 input_t* current_input = nullptr;  // set while an input runs; hand-offs order every access
@@ -68,7 +66,7 @@ void debugger_acts(input_t& in) {
         // or even the buffer.
         const std::uint32_t count = in.byte() % 12;
         for (std::uint32_t index = 0; index < count && index < tavo::filter_capacity && __tavo_filter_space; ++index)
-            in.bytes(&__tavo_filter_space[index], sizeof(tavo_filter_record_t));
+            for (std::size_t at = 0; at < sizeof(tavo_filter_record_t); ++at) reinterpret_cast<std::uint8_t*>(&__tavo_filter_space[index])[at] = in.byte();
         __tavo_config.filter_count = count <= tavo::filter_capacity ? count : count + in.byte() % 2;
         __tavo_config.request |= TAVO_REQUEST_APPLY_FILTERS;
         break;
@@ -112,10 +110,8 @@ void call_entry(input_t& in, std::uint64_t& last_fork) {
     case 10: _TAVO_activateTaskType(static_cast<std::uint32_t>(task_type(in))); break;
     case 11: case 12: case 13: case 14: case 15: { const std::uint32_t type = sync_type(in); syncs[choice - 11](type, small_or_any(in)); break; }
     case 16: {
-        const std::uint32_t type = sync_type(in);
-        const std::uint64_t id = small_or_any(in);
-        const std::uint32_t target_type = sync_type(in);
-        _TAVO_syncAlias(type, id, target_type, small_or_any(in));
+        const std::uint64_t alias[] = {sync_type(in), small_or_any(in), sync_type(in), small_or_any(in)};  // read in order
+        _TAVO_syncAlias(static_cast<std::uint32_t>(alias[0]), alias[1], static_cast<std::uint32_t>(alias[2]), alias[3]);
         break;
     }
     case 17: last_fork = _TAVO_syncAllocate(); break;
@@ -174,7 +170,7 @@ extern "C" void __tavo_switch_to_debugger(void) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    input_t in(data, size);
+    input_t in{data, size};
     __tavo_config = {TAVO_CONFIG_VERSION, 0, in.u32(), 0};
     current_input = &in;
     std::uint64_t last_fork = 0;

@@ -7,6 +7,7 @@
 // TAVO_STRESS_SECONDS sets the duration (default 2).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -97,12 +98,12 @@ struct worker_t {
         const std::uint32_t size = static_cast<std::uint32_t>(1 + pick(16));
         static void (*const accesses[])(const void*, std::uint32_t) = {_TAVO_readMemory, _TAVO_readMemory, _TAVO_readMemory, _TAVO_writeMemory,
                                                                        _TAVO_writeMemory, _TAVO_writeMemory, _TAVO_updateMemory, _TAVO_atomicUpdate};
+        static void (*const syncs[])(std::uint32_t, std::uint64_t) = {_TAVO_syncAcquire, _TAVO_syncRelease, _TAVO_syncReleaseWeak, _TAVO_syncDestroy};
         switch (const int choice = pick(24)) {
         case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: accesses[choice](address, size); break;
-        case 8: _TAVO_syncAcquire(1, static_cast<std::uint64_t>(pick(4))); break;
-        case 9: _TAVO_syncRelease(1, static_cast<std::uint64_t>(pick(4))); break;
-        case 10: _TAVO_syncReleaseWeak(static_cast<std::uint32_t>(pick(9)), static_cast<std::uint64_t>(pick(4))); break;
-        case 11: _TAVO_syncDestroy(static_cast<std::uint32_t>(pick(9)), static_cast<std::uint64_t>(pick(4))); break;
+        case 8: case 9: case 10: case 11:  // locks, and weak releases and destructions of any type
+            syncs[choice - 8](static_cast<std::uint32_t>(choice < 10 ? 1 : pick(9)), static_cast<std::uint64_t>(pick(4)));
+            break;
         case 12: {
             const std::uint64_t fork_id = _TAVO_syncForkTaskCurrent();
             if (pick(2) == 0) _TAVO_syncJoin(fork_id);
@@ -125,9 +126,7 @@ struct worker_t {
             const std::int32_t type = pick(2) == 0 ? 0 : 3;
             const std::uint64_t id = serial++;
             _TAVO_enterGenericTaskFrom(type, id, 0x1000);
-            if (depth < 3) {
-                for (int inner = pick(4); inner > 0; --inner) event(depth + 1);
-            }
+            for (int inner = depth < 3 ? pick(4) : 0; inner > 0; --inner) event(depth + 1);
             _TAVO_leaveGenericTaskFrom(type, id, 0x1004);
             break;
         }
@@ -164,11 +163,6 @@ struct worker_t {
     }
 };
 
-double stress_seconds() {
-    const char* text = std::getenv("TAVO_STRESS_SECONDS");
-    return text != nullptr ? std::atof(text) : 2.0;
-}
-
 }  // namespace
 
 extern "C" void __tavo_switch_to_debugger(void) {
@@ -185,8 +179,8 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
     const std::uint16_t tasks_before = tavo::task_table.entry_count();
     std::atomic_ref<std::uint32_t>(__tavo_config.flags).store(TAVO_FLAG_TSM | TAVO_FLAG_RE);
 
-    const double seconds = stress_seconds();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const char* seconds = std::getenv("TAVO_STRESS_SECONDS");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds != nullptr ? std::atof(seconds) : 2.0);
     // The debugger also asks for resets and pings while the program runs.
     std::thread debugger([&] {
         std::minstd_rand random{11};
@@ -217,8 +211,8 @@ TEST(Stress, RandomEventsOnEightThreadsWithAnActiveDebugger) {
     for (int type = 0; type < 4; ++type)
         EXPECT_EQ(tavo::runtime.live_count[type].load(), static_cast<std::uint16_t>(live_before[type] + (type == 1 ? threads_run.load() : 0))) << type;
     EXPECT_EQ(tavo::task_table.entry_count(), tasks_before);
-    EXPECT_EQ(tavo::task_handles.words[0], 1u) << "only handle 0 stays taken";
-    for (std::uint32_t word = 1; word < tavo::handle_words; ++word) ASSERT_EQ(tavo::task_handles.words[word], 0u) << word;
+    const std::uint64_t* handles = tavo::task_handles.words;
+    EXPECT_TRUE(handles[0] == 1 && std::all_of(handles + 1, handles + tavo::handle_words, [](std::uint64_t word) { return word == 0; })) << "only handle 0 stays taken";
     EXPECT_GT(threads_run.load(), 0u);
     // Every request bit asked for is known: a reset bit set while a poll runs waits for the next poll.
     EXPECT_EQ(unknown_features.load(), 0u);
