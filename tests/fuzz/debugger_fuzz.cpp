@@ -2,7 +2,17 @@
 // arguments the fuzzer chooses (invalid task and sync types, sizes above 255, unknown fork ids,
 // exits that match nothing) on up to three threads, one call at a time, and at every stop the
 // debugger writes what the input says into the configuration block and the filter buffer. Nothing
-// may crash, hang or trip a sanitizer.
+// may crash, hang or trip a sanitizer. CI runs it briefly over the committed corpus
+// (`cmake --workflow --preset fuzz`). A long run, then the new inputs that add coverage folded
+// into the committed corpus:
+//
+//   mkdir -p build/fuzz/corpus-long
+//   ASAN_OPTIONS=allocator_may_return_null=1 build/fuzz/tests/fuzz/debugger_fuzz -max_total_time=3600
+//     -timeout=20 -rss_limit_mb=4096 -malloc_limit_mb=1000000 build/fuzz/corpus-long tests/fuzz/corpus
+//   build/fuzz/tests/fuzz/debugger_fuzz -merge=1 -malloc_limit_mb=1000000 tests/fuzz/corpus build/fuzz/corpus-long
+//
+// allocator_may_return_null and the malloc limit let the debugger ask for filter buffers the heap
+// cannot give: the library must report "out of memory" then, not the sanitizer.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
