@@ -22,11 +22,6 @@ void report(std::int32_t reason, std::uint64_t site = 0) {
     runtime.report(reason, site);
 }
 
-tavo_access_t access(std::uint32_t type, std::uint32_t size, std::uint64_t address, std::uint32_t task_type,
-                     std::uint64_t task_id, std::uint64_t code) {
-    return {type, size, address, task_type, 0, task_id, code};
-}
-
 std::string dump_prefix(const char* name, const void* address) {
     char text[64];
     std::snprintf(text, sizeof text, "%s(0x%016" PRIXPTR "): ", name, reinterpret_cast<std::uintptr_t>(address));
@@ -46,22 +41,22 @@ protected:
 // offended access. The reentrant call's lines are checked by the scenario tests.
 TEST_F(EventTest, DetectionsInLongAndShortForm) {
     struct case_t {
-        tavo_access_t offending;
+        tavo_access_t offending;  // type, size, address, task type, padding, task id, code address
         std::vector<tavo_access_t> offended;
         const char* text;
     } cases[] = {
-        {access(0, 4, 0x1000, 2, 7, 0x401234), {access(1, 4, 0x1000, 3, 12, 0x401300)},
+        {{0, 4, 0x1000, 2, 0, 7, 0x401234}, {{1, 4, 0x1000, 3, 0, 12, 0x401300}},
          "tavo: data sharing detected\n"
          "  object(base): 0x1000, 4 bytes read by openmp task 7 at address 0x401234\n"
          "  object(base): 0x1000, 4 bytes written by native thread 12 at address 0x401300\n"
          "tsm: (2.7 r 0x1000+4 @ 0x401234), (3.12 w 0x1000+4 @ 0x401300)\n"},
-        {access(3, 8, 0xabc0, 1, 1, 0x10), {access(2, 1, 0xabc7, 0, 2, 0x20), access(9, 2, 0xabc6, 4, 3, 0x30)},
+        {{3, 8, 0xabc0, 1, 0, 1, 0x10}, {{2, 1, 0xabc7, 0, 0, 2, 0x20}, {9, 2, 0xabc6, 4, 0, 3, 0x30}},
          "tavo: data sharing detected\n"
          "  object(base): 0xabc0, 8 bytes atomically updated by initial task 1 at address 0x10\n"
          "  object(base): 0xabc7, 1 bytes updated by ? 2 at address 0x20\n"
          "  object(base): 0xabc6, 2 bytes ? by ? 3 at address 0x30\n"
          "tsm: (1.1 w 0xabc0+8 @ 0x10), (0.2 w 0xabc7+1 @ 0x20), (4.3 w 0xabc6+2 @ 0x30)\n"},
-        {access(1, 2, 0x20, 3, 4, 0x50), {},
+        {{1, 2, 0x20, 3, 0, 4, 0x50}, {},
          "tavo: data sharing detected\n"
          "  object(base): 0x20, 2 bytes written by native thread 4 at address 0x50\n"
          "tsm: (3.4 w 0x20+2 @ 0x50)\n"},
@@ -225,16 +220,10 @@ re_t& detector = runtime.re;
 constexpr task_key_t a{3, 1}, b{3, 2};
 constexpr std::uint64_t f = 0x401000, g = 0x402000, h = 0x403000;
 
-class Reentrancy : public ::testing::Test {
-protected:
-    void SetUp() override {
-        detector.reset();
-        test::take_stops();
-        obtain_thread_record()->last_site = 0x5173;
-    }
-};
-
-TEST_F(Reentrancy, HeapExhaustionReportsAndLeavesTheStackAsItWas) {
+TEST(Reentrancy, HeapExhaustionReportsAndLeavesTheStackAsItWas) {
+    detector.reset();
+    test::take_stops();
+    test::set_thread_site(0x5173);
     detector.enter(a, f, 0x10000);
     allocations_before_failure = 0;
     detector.enter(b, f, 0x1000);  // b's new stack cannot be made; a is still found inside f

@@ -34,12 +34,9 @@ TEST(Arena, ThreadsExhaustingOneSegmentInstallExactlyOne) {
     }
 }
 
-struct ShadowTable : ::testing::Test {
+TEST(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketEach) {
     tavo::shadow_table_t table;
-    std::unique_ptr<arena_t> arena = std::make_unique<arena_t>();
-};
-
-TEST_F(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketEach) {
+    const auto arena = std::make_unique<arena_t>();
     tavo::shadow_cell_t& shared = *table.find_or_create(0x1000).cell;
     std::int32_t error_code = 0;
     ASSERT_NE(shared.claim(1, {}, 16, *arena, error_code), nullptr);
