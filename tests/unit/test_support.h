@@ -42,21 +42,6 @@ inline std::vector<std::int32_t> stop_reasons() {
     return reasons;
 }
 
-struct raised_error_t {
-    std::int32_t code;
-    std::uint64_t site;
-    bool operator==(const raised_error_t&) const = default;
-};
-using raised_errors_t = std::vector<raised_error_t>;
-
-// Takes every stop, returns the errors among them.
-inline raised_errors_t take_raised_errors() {
-    raised_errors_t errors;
-    for (const stop_t& stop : take_stops())
-        if (stop.reason < 0) errors.push_back({stop.reason, stop.site});
-    return errors;
-}
-
 // Errors raised at the thread's site report the thread's last call site.
 inline void set_thread_site(std::uint64_t site) { tavo::obtain_thread_record()->last_site = site; }
 
