@@ -92,7 +92,6 @@ void complete(stream_t& stream);
 // One event a line: "op tTHREAD [vVARIANT] ARG... | ACTION | ACTION", an id named "T2" is thread
 // 2's identifier, an action is "set=X clear=X flags=X version=N count=N record=F,T,O,FIRST,SECOND,BASE".
 std::string to_text(const stream_t& stream);
-stream_t parse(const std::string& text);
 
 // Runs a stream against the real library: in a child process forked from a process in which the
 // library has just loaded, so every stream starts from the same state (first handle 1, first sync

@@ -1,5 +1,5 @@
 // The differential test: random streams, each run by the library and by the model; every stop
-// must agree. A disagreeing stream is shrunk and printed, ready for regression_test.cpp.
+// must agree. A disagreeing stream is shrunk and printed.
 //
 //   differential [--seeds FIRST..LAST] [--keep-ended-tasks]
 #include <chrono>

@@ -149,35 +149,6 @@ std::string to_text(const stream_t& stream) {
     return text.str();
 }
 
-stream_t parse(const std::string& text) {
-    stream_t stream;
-    std::istringstream lines(text);
-    for (std::string line, event; std::getline(lines, line);) {
-        for (std::istringstream events(line.substr(0, line.find('#'))); std::getline(events, event, ';');) {
-            std::istringstream words(event);
-            std::string word;
-            if (!(words >> word)) continue;
-            event_t& e = stream.emplace_back();
-            e.op = static_cast<op_t>(std::find_if(std::begin(ops), std::end(ops), [&](const op_info_t& op) { return word == op.name; }) - ops);
-            debugger_action_t* a = nullptr;
-            for (int index = 0; words >> word;) {
-                const auto value = [&](std::size_t at) { return std::strtoull(word.c_str() + at, nullptr, 0); };
-                const auto field = std::find_if(std::begin(fields), std::end(fields), [&](const char* f) { return word.rfind(f, 0) == 0; });
-                long long f[6];
-                if (word == "|") a = &e.at_stops.emplace_back();
-                else if (a == nullptr && (word[0] == 't' || word[0] == 'v')) (word[0] == 't' ? e.thread : e.variant) = static_cast<std::uint8_t>(value(1));
-                else if (a == nullptr) e.id_is_thread |= word[0] == 'T', e.arg[index++] = value(word[0] == 'T');
-                else if (field != std::end(fields)) a->writes.emplace_back(static_cast<field_t>(field - fields), static_cast<std::uint32_t>(value(std::strlen(*field))));
-                else if (word.rfind("record=", 0) == 0 && std::sscanf(word.c_str(), "record=%lli,%lli,%lli,%lli,%lli,%lli", f, f + 1, f + 2, f + 3, f + 4, f + 5) == 6)
-                    a->records.push_back({static_cast<std::uint8_t>(f[0]), static_cast<std::uint8_t>(f[1]), static_cast<std::uint8_t>(f[2]),
-                                          static_cast<std::uint64_t>(f[3]), static_cast<std::uint64_t>(f[4]), static_cast<std::int32_t>(f[5])});
-            }
-        }
-    }
-    return stream;
-}
-
-
 namespace {
 
 // The child's run. Only one thread works at a time, handed over by semaphores; each stop and each
