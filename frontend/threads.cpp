@@ -48,10 +48,14 @@ void lockset_changed() {
 void thread_created(std::uint64_t task_id, std::uint64_t site) noexcept {
     // The main thread's stack is asked for once, on the main thread: reading it walks the process's mappings.
     if (this_thread == 0 && main_high == 0) stack_range(main_low, main_high);
+    thread_created(task_id, this_thread, stack_unwound(site));
+}
+
+void thread_created(std::uint64_t task_id, std::uint64_t creator, stack_id_t created_at) noexcept {
     if (task_id == 0 || task_id >= thread_capacity) return;
     thread_slot_t& slot = threads[task_id];
-    slot.creator = this_thread;
-    slot.created_at = stack_unwound(site);
+    slot.creator = creator;
+    slot.created_at = created_at;
     slot.finished.store(false);
     slot.tid.store(0);
     std::uint64_t highest = highest_thread.load();
