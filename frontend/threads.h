@@ -29,6 +29,8 @@ bool thread_info(std::uint64_t task_id, thread_info_t& info) noexcept;
 // The thread whose stack holds the address.
 bool thread_of_stack(std::uint64_t address, std::uint64_t& task_id) noexcept;
 std::uint64_t current_thread() noexcept;
+// Whether a thread's system id is the main thread's.
+bool is_main_thread(std::uint64_t system_id) noexcept;
 
 // Called once a lock is held, and as it is given back.
 void lock_acquired(const void* lock, bool write, std::uint64_t site) noexcept;
