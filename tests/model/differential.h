@@ -86,26 +86,4 @@ const std::uint8_t* function_table();
 // The block as the debugger leaves it after an action; the filter buffer gets the records.
 void apply_action(const debugger_action_t& action, tavo_config_t& config, tavo_filter_record_t* buffer, std::uint32_t capacity);
 
-// Ends, in index order, every thread the stream leaves running.
-void complete(stream_t& stream);
-
-// One event a line: "op tTHREAD [vVARIANT] ARG... | ACTION | ACTION", an id named "T2" is thread
-// 2's identifier, an action is "set=X clear=X flags=X version=N count=N record=F,T,O,FIRST,SECOND,BASE".
-std::string to_text(const stream_t& stream);
-
-// Runs a stream against the real library: in a child process forked from a process in which the
-// library has just loaded, so every stream starts from the same state (first handle 1, first sync
-// id 1), on one real thread per stream thread, one event at a time in stream order. A crash or a
-// hang of the child is the outcome's first line.
-outcome_t run_library(const stream_t& stream);
-outcome_t run_model(const stream_t& stream);
-// Empty when both agree; otherwise where and how they first differ.
-std::string compare(const outcome_t& library, const outcome_t& model);
-
-// Random streams, generated with the model running alongside, so that the choices make sense
-// where they should (exits of open tasks, joins of real forks, filter records written into an
-// allocated buffer) and stay arbitrary where the library must cope with anything. extra_flags
-// are set in the flags word from the start and kept by every write.
-stream_t generate(std::uint64_t seed, std::uint32_t extra_flags);
-
 }  // namespace differential
