@@ -14,7 +14,6 @@
 
 #define TAVO_TEST_OWN_DEBUGGER_STOP
 #include "../unit/test_support.h"
-#include "../unit/tsm_task.h"
 #include "tsm/granule_check.h"
 #include "tsm/site_table.h"
 

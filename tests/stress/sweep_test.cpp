@@ -11,7 +11,6 @@
 
 #define TAVO_TEST_OWN_DEBUGGER_STOP
 #include "../unit/test_support.h"
-#include "../unit/tsm_task.h"
 #include "tsm/touched_cells.h"
 
 namespace {

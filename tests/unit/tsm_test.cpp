@@ -11,7 +11,6 @@
 #include "tsm/arena.h"
 #include "tsm/shadow_table.h"
 #include "tsm/touched_cells.h"
-#include "tsm_task.h"
 
 namespace {
 
