@@ -23,28 +23,23 @@ static long value;
 static int payload, acquired, early, late, counted_seen, fenced;
 static std::atomic<int> flag{0}, published{0}, relayed{0}, ready{0}, done{0}, stored{0}, counted{0}, read{0};
 
-static void wait_for(const std::atomic<int>& value, std::memory_order order = std::memory_order_relaxed) {
-    while (value.load(order) == 0) {
-    }
-}
-
 static int acquire_fence() {
     flag.store(0, std::memory_order_release);  // the flag has a clock before the reader's first read
     std::thread writer([] {
-        wait_for(ready);
+        wait_until(&ready, 1);
         acquired = 1;  // race
         flag.store(1, std::memory_order_release);
         done.store(1, std::memory_order_relaxed);
-        wait_for(read);
+        wait_until(&read, 1);
     });
     int seen = 0;
 #ifdef FIXED
     ready.store(1, std::memory_order_relaxed);
-    wait_for(flag);
+    wait_until(&flag, 1);
 #else
     seen = flag.load(std::memory_order_relaxed);
     ready.store(1, std::memory_order_relaxed);
-    wait_for(done);
+    wait_until(&done, 1);
 #endif
     std::atomic_thread_fence(std::memory_order_acquire);
     seen += acquired;  // race
@@ -67,15 +62,17 @@ static int release_fence() {
 #endif
         stored.store(1, std::memory_order_relaxed);
         counted.fetch_add(1, std::memory_order_relaxed);
-        wait_for(read);
+        wait_until(&read, 1);
     });
     std::thread reader([&seen] {
-        wait_for(stored, std::memory_order_acquire);
+        while (!stored.load(std::memory_order_acquire)) {
+        }
         seen = early + late;  // race
         read.store(1, std::memory_order_relaxed);
     });
     std::thread counter([] {
-        wait_for(counted, std::memory_order_acquire);
+        while (!counted.load(std::memory_order_acquire)) {
+        }
         counted_seen = early;
     });
     writer.join();
@@ -93,9 +90,9 @@ static int seq_cst_fence() {
         std::atomic_thread_fence(std::memory_order_seq_cst);
 #endif
         fenced_flag.store(1, std::memory_order_relaxed);
-        wait_for(read);
+        wait_until(&read, 1);
     });
-    wait_for(fenced_flag);
+    wait_until(&fenced_flag, 1);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const int seen = fenced;  // race
     read.store(1, std::memory_order_relaxed);
@@ -121,8 +118,7 @@ static long atomic_loads() {
         rendezvous(4);
     });
     std::thread relay([] {
-        while (published.load(std::memory_order_relaxed) != 1) {
-        }
+        wait_until(&published, 1);
 #ifdef FIXED
         published.fetch_add(1, std::memory_order_relaxed);
 #else
@@ -133,8 +129,7 @@ static long atomic_loads() {
     });
     // Acquires only once the relayed value is there, never the release's own value.
     std::thread consumer([&consumed] {
-        while (!relayed.load(std::memory_order_relaxed)) {
-        }
+        wait_until(&relayed, 1);
         if (published.load(std::memory_order_acquire) == 2) consumed = payload;  // race
         rendezvous(4);
     });

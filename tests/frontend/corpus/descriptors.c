@@ -20,10 +20,9 @@
 
 static char path[] = "/tmp/tavo_descriptor_reuseXXXXXX";
 static int shared, sent_late, sockets[2], ends[2], done, total, record;
-static atomic_int closed;
+static step_t closed;
 
 static void* first(void* argument) {
-    (void)argument;
     const int fd = open(path, O_WRONLY);
 #ifndef FIXED
     shared = 1;  // race
@@ -40,8 +39,7 @@ static void* first(void* argument) {
 }
 
 static void* second(void* argument) {
-    while (!atomic_load_explicit(&closed, memory_order_relaxed)) {
-    }
+    wait_until(&closed, 1);
     const int fd = open(path, O_RDONLY);
     char byte;
     if (read(fd, &byte, 1) == 1) *(int*)argument = shared;  // race

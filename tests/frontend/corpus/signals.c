@@ -29,13 +29,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "rendezvous.h"
+
 #define CHECK(condition) \
     if (!(condition)) return printf("failed: %s\n", #condition), 1
 
 enum { workers = 3, rounds = 100000, slots = 256 };
 static volatile sig_atomic_t runs;
 static int received, message, shared;
-static atomic_int armed, done;
+static step_t armed, done;
 static sem_t posted;
 static sigjmp_buf back;
 static volatile int jumps;
@@ -50,29 +52,24 @@ static pthread_mutex_t locks[workers] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTE
 
 static void counted(int number) { runs += number == SIGUSR1; }
 static void with_info(int number, siginfo_t* info, void* context) {
-    (void)context;
     received = number == SIGUSR2 && info->si_code == SI_QUEUE ? info->si_value.sival_int : -1;
 }
 static void post(int number) {
-    (void)number;
     message = 2;
     sem_post(&posted);
 }
 static void jump(int number) {
-    (void)number;
     siglongjmp(back, 1);
 }
 
 static void* busy(void* argument) {
     message = 1;
     atomic_store_explicit(&armed, 1, memory_order_relaxed);
-    while (!atomic_load_explicit(&done, memory_order_relaxed)) {
-    }
+    wait_until(&done, 1);
     return argument;
 }
 
 static void locked_work(int number) {
-    (void)number;
     pthread_mutex_lock(&locks[0]);
     ++shared;
     pthread_mutex_unlock(&locks[0]);
@@ -98,7 +95,6 @@ static void* small(void* argument) {
 }
 
 static void tick(int number) {
-    (void)number;
 #ifdef FIXED
     if (self >= 0) table[self * slots]++;
 #else
@@ -140,8 +136,7 @@ int main(void) {
     signal(SIGUSR1, post);
     pthread_t threads[workers];
     pthread_create(&threads[0], NULL, busy, NULL);
-    while (!atomic_load_explicit(&armed, memory_order_relaxed)) {
-    }
+    wait_until(&armed, 1);
     pthread_kill(threads[0], SIGUSR1);
     sem_wait(&posted);
     CHECK(message == 2);
