@@ -11,6 +11,8 @@
 #include <omp.h>
 #include <stdio.h>
 
+#include "../frontend/corpus/rendezvous.h"
+
 #ifdef FIXED
 #define SECOND first
 int flag;
@@ -49,9 +51,7 @@ int main(void) {
       }
 #endif
       guarded += 1;  // race
-#ifdef FIXED
-      omp_unset_lock(&lock);
-#endif
+      ONLY_FIXED(omp_unset_lock(&lock));
       bump(2);
 #pragma omp atomic
       counter += 1;  // race

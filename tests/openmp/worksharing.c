@@ -15,6 +15,8 @@
 #include <omp.h>
 #include <stdio.h>
 
+#include "../frontend/corpus/rendezvous.h"
+
 #ifdef FIXED
 #define NOWAIT
 #define SCHEDULE dynamic
@@ -113,9 +115,7 @@ static long ordered_loop(void) {
 #pragma omp parallel for ordered schedule(SCHEDULE) reduction(+ : peeks)
   for (int i = 0; i < N; i++) {
     int square = i * i;
-#ifndef FIXED
-    peeks += length;  // race
-#endif
+    ONLY_RACY(peeks += length);  // race
 #pragma omp ordered
     list[length++] = square;  // race
   }

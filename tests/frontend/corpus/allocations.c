@@ -74,17 +74,13 @@ int main(void) {
     pthread_t threads[2];
     pthread_create(&threads[0], NULL, reader, block);
     wait_until(&step, 1);
-#ifdef FIXED
-    atomic_store_explicit(&step, 2, memory_order_relaxed);
-    pthread_join(threads[0], NULL);
-#endif
+    ONLY_FIXED(atomic_store_explicit(&step, 2, memory_order_relaxed));
+    ONLY_FIXED(pthread_join(threads[0], NULL));
     free(block);  // race
     late[0] = 1;  // the free that follows, not this write, is what the report names
     free(late);  // race
     atomic_store_explicit(&step, 2, memory_order_relaxed);
-#ifndef FIXED
-    pthread_join(threads[0], NULL);
-#endif
+    ONLY_RACY(pthread_join(threads[0], NULL));
 
     page = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     munmap(page, 4096);

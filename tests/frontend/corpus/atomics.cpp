@@ -33,14 +33,11 @@ static int acquire_fence() {
         wait_until(&read, 1);
     });
     int seen = 0;
-#ifdef FIXED
-    ready.store(1, std::memory_order_relaxed);
-    wait_until(&flag, 1);
-#else
-    seen = flag.load(std::memory_order_relaxed);
-    ready.store(1, std::memory_order_relaxed);
-    wait_until(&done, 1);
-#endif
+    ONLY_FIXED(ready.store(1, std::memory_order_relaxed));
+    ONLY_FIXED(wait_until(&flag, 1));
+    ONLY_RACY(seen = flag.load(std::memory_order_relaxed));
+    ONLY_RACY(ready.store(1, std::memory_order_relaxed));
+    ONLY_RACY(wait_until(&done, 1));
     std::atomic_thread_fence(std::memory_order_acquire);
     seen += acquired;  // race
     read.store(1, std::memory_order_relaxed);
@@ -53,13 +50,9 @@ static int release_fence() {
     read.store(0, std::memory_order_relaxed);
     std::thread writer([] {
         early = 1;
-#ifdef FIXED
-        late = 2;
-#endif
+        ONLY_FIXED(late = 2);
         std::atomic_thread_fence(std::memory_order_release);
-#ifndef FIXED
-        late = 2;  // race
-#endif
+        ONLY_RACY(late = 2);  // race
         stored.store(1, std::memory_order_relaxed);
         counted.fetch_add(1, std::memory_order_relaxed);
         wait_until(&read, 1);
@@ -86,9 +79,7 @@ static int seq_cst_fence() {
     read.store(0, std::memory_order_relaxed);
     std::thread writer([&fenced_flag] {
         fenced = 1;  // race
-#ifdef FIXED
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-#endif
+        ONLY_FIXED(std::atomic_thread_fence(std::memory_order_seq_cst));
         fenced_flag.store(1, std::memory_order_relaxed);
         wait_until(&read, 1);
     });
@@ -104,11 +95,8 @@ static long atomic_loads() {
     long loaded = 0, plain = 0;
     int consumed = 0;
     std::thread writer([&] {
-#ifdef FIXED
-        plain = value;
-#else
-        value = 5;  // race
-#endif
+        ONLY_FIXED(plain = value);
+        ONLY_RACY(value = 5);  // race
         payload = 42;  // race
         published.store(1, std::memory_order_release);
         rendezvous(4);
@@ -119,11 +107,8 @@ static long atomic_loads() {
     });
     std::thread relay([] {
         wait_until(&published, 1);
-#ifdef FIXED
-        published.fetch_add(1, std::memory_order_relaxed);
-#else
-        published.store(2, std::memory_order_relaxed);
-#endif
+        ONLY_FIXED(published.fetch_add(1, std::memory_order_relaxed));
+        ONLY_RACY(published.store(2, std::memory_order_relaxed));
         relayed.store(1, std::memory_order_relaxed);
         rendezvous(4);
     });

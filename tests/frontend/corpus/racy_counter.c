@@ -16,13 +16,9 @@ enum { rounds = 1 };
 
 static void* work(void* argument) {
     for (int round = 0; round < rounds; ++round) {
-#ifdef FIXED
-        pthread_mutex_lock(&lock);
-#endif
+        ONLY_FIXED(pthread_mutex_lock(&lock));
         counter++;  // race
-#ifdef FIXED
-        pthread_mutex_unlock(&lock);
-#endif
+        ONLY_FIXED(pthread_mutex_unlock(&lock));
     }
     rendezvous(3);
     return argument;

@@ -11,7 +11,16 @@ typedef std::atomic<int> step_t;
 #include <stdatomic.h>
 typedef atomic_int step_t;
 #endif
-static step_t rendezvous_arrived;
+__attribute__((unused)) static step_t rendezvous_arrived;
+
+// The two builds of a racy program: as written, and with FIXED defined, its racy lines mended.
+#ifdef FIXED
+#define ONLY_RACY(...)
+#define ONLY_FIXED(...) __VA_ARGS__
+#else
+#define ONLY_RACY(...) __VA_ARGS__
+#define ONLY_FIXED(...)
+#endif
 
 // Spins until the step reaches the value.
 static inline void wait_until(step_t* step, int value) {

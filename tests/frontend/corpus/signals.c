@@ -43,10 +43,8 @@ static sigjmp_buf back;
 static volatile int jumps;
 static long spins, table[workers * slots], guarded[workers];
 static _Thread_local int self = -1;
-#ifndef FIXED
-static long ticks;
-int unordered;  // not static: a store nobody reads would be dropped
-#endif
+ONLY_RACY(static long ticks);
+ONLY_RACY(int unordered);  // not static: a store nobody reads would be dropped
 static atomic_long total, handled;
 static pthread_mutex_t locks[workers] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
 
@@ -85,9 +83,7 @@ static void* small(void* argument) {
         locked_work(0);
         raise(SIGUSR1);
     }
-#ifndef FIXED
-    unordered = 1;  // race
-#endif
+    ONLY_RACY(unordered = 1);  // race
     const stack_t none = {.ss_flags = SS_DISABLE};
     sigaltstack(&none, NULL);
     free(stack.ss_sp);
@@ -95,22 +91,16 @@ static void* small(void* argument) {
 }
 
 static void tick(int number) {
-#ifdef FIXED
-    if (self >= 0) table[self * slots]++;
-#else
-    table[ticks++ % (workers * slots)]++;  // race
-#endif
+    ONLY_FIXED(if (self >= 0) table[self * slots]++);
+    ONLY_RACY(table[ticks++ % (workers * slots)]++);  // race
     atomic_fetch_add_explicit(&handled, 1, memory_order_relaxed);
 }
 
 static void* work(void* argument) {
     self = (int)(long)argument;
     for (long round = 0; round < rounds; ++round) {
-#ifdef FIXED
-        table[self * slots] += round;
-#else
-        table[round % (workers * slots)] += round;  // race
-#endif
+        ONLY_FIXED(table[self * slots] += round);
+        ONLY_RACY(table[round % (workers * slots)] += round);  // race
         pthread_mutex_lock(&locks[self]);
         guarded[self]++;
         pthread_mutex_unlock(&locks[self]);

@@ -28,11 +28,8 @@ int main() {
     for (int index = 0; index < 3; ++index)
         threads.emplace_back([index] {
             {
-#ifdef FIXED
-                std::lock_guard<std::mutex> guard(locks[0]);
-#else
-                std::lock_guard<std::mutex> guard(locks[index]);
-#endif
+                ONLY_FIXED(std::lock_guard<std::mutex> guard(locks[0]));
+                ONLY_RACY(std::lock_guard<std::mutex> guard(locks[index]));
                 total += index;  // race
             }
             rendezvous(3);
@@ -51,11 +48,8 @@ int main() {
         while (read_done.load(std::memory_order_relaxed) == 0) {
         }
         {
-#ifdef FIXED
-            std::unique_lock<std::shared_mutex> guard(shared);
-#else
-            std::shared_lock<std::shared_mutex> guard(shared);
-#endif
+            ONLY_FIXED(std::unique_lock<std::shared_mutex> guard(shared));
+            ONLY_RACY(std::shared_lock<std::shared_mutex> guard(shared));
             table[1] = 7;  // race
         }
         rendezvous(5);

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include "../../frontend/corpus/rendezvous.h"
+
 static DWORD WINAPI worker(void* argument) {
     int* block = argument;
     block[0] = 1;  // race
@@ -28,11 +30,8 @@ int main(void) {
     }
     int* block = HeapAlloc(GetProcessHeap(), 0, 64);
     HANDLE thread = CreateThread(NULL, 0, worker, block, 0, NULL);
-#ifdef FIXED
-    WaitForSingleObject(thread, INFINITE);
-#else
-    Sleep(50);
-#endif
+    ONLY_FIXED(WaitForSingleObject(thread, INFINITE));
+    ONLY_RACY(Sleep(50));
     HeapFree(GetProcessHeap(), 0, block);  // race
     WaitForSingleObject(thread, INFINITE);
     puts("done");

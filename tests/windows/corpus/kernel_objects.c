@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "../../frontend/corpus/rendezvous.h"
+
 static HANDLE event, semaphore, mutex;
 static int input, by_event, by_semaphore, by_mutex, by_thread;
 static volatile LONG done, read;
@@ -16,10 +18,8 @@ static DWORD WINAPI producer(void* argument) {
     (void)argument;
     by_event = input;  // race
     by_semaphore = 2;  // race
-#ifdef FIXED
-    SetEvent(event);
-    ReleaseSemaphore(semaphore, 1, NULL);
-#endif
+    ONLY_FIXED(SetEvent(event));
+    ONLY_FIXED(ReleaseSemaphore(semaphore, 1, NULL));
     WaitForSingleObject(mutex, INFINITE);
     by_mutex = 3;
     ReleaseMutex(mutex);

@@ -16,6 +16,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "../../frontend/corpus/rendezvous.h"
+
 static volatile LONG counter, flag;
 static int payload, table[8];
 static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
@@ -35,11 +37,8 @@ static DWORD WINAPI worker(void* argument) {
 
 static DWORD WINAPI other(void* argument) {
     for (int round = 0; round < 100; ++round) {
-#ifdef FIXED
-        InterlockedIncrement(&counter);
-#else
-        ++counter;  // race
-#endif
+        ONLY_FIXED(InterlockedIncrement(&counter));
+        ONLY_RACY(++counter);  // race
     }
     return argument != NULL;
 }
@@ -52,26 +51,20 @@ static BOOL CALLBACK build(INIT_ONCE* guard, void* parameter, void** context) {
 
 static DWORD WINAPI user(void* argument) {
     int* sum = argument;
-#ifdef FIXED
-    InitOnceExecuteOnce(&once, build, NULL, NULL);
-#else
-    build(&once, NULL, NULL);
-#endif
+    ONLY_FIXED(InitOnceExecuteOnce(&once, build, NULL, NULL));
+    ONLY_RACY(build(&once, NULL, NULL));
     for (int index = 0; index < 8; ++index) *sum += table[index];  // race
     return 0;
 }
 
 static DWORD WINAPI writer(void* argument) {
     for (int round = 0; round < 50; ++round) {
-#ifdef FIXED
-        AcquireSRWLockExclusive(&lock);
-        ++total;
-        ReleaseSRWLockExclusive(&lock);
-#else
-        AcquireSRWLockShared(&lock);
-        ++total;  // race
-        ReleaseSRWLockShared(&lock);
-#endif
+        ONLY_FIXED(AcquireSRWLockExclusive(&lock));
+        ONLY_FIXED(++total);
+        ONLY_FIXED(ReleaseSRWLockExclusive(&lock));
+        ONLY_RACY(AcquireSRWLockShared(&lock));
+        ONLY_RACY(++total);  // race
+        ONLY_RACY(ReleaseSRWLockShared(&lock));
     }
     return argument != NULL;
 }
@@ -115,23 +108,19 @@ int main(void) {
     long read = 0;
     threads[0] = start(writer, NULL), threads[1] = start(writer, NULL);
     DWORD count = 2;
-#ifdef FIXED
-    threads[count++] = start(reader, &read);
-#endif
+    ONLY_FIXED(threads[count++] = start(reader, &read));
     WaitForMultipleObjects(count, threads, TRUE, INFINITE);
 
     InitializeCriticalSection(&section);
     InitializeConditionVariable(&ready_cs);
     InitializeConditionVariable(&ready_srw);
     threads[0] = start(producer, NULL);
-#ifdef FIXED
-    EnterCriticalSection(&section);
-    while (!posted_cs) SleepConditionVariableCS(&ready_cs, &section, INFINITE);
-    LeaveCriticalSection(&section);
-    AcquireSRWLockShared(&handover);
-    while (!posted_srw) SleepConditionVariableSRW(&ready_srw, &handover, INFINITE, CONDITION_VARIABLE_LOCKMODE_SHARED);
-    ReleaseSRWLockShared(&handover);
-#endif
+    ONLY_FIXED(EnterCriticalSection(&section));
+    ONLY_FIXED(while (!posted_cs) SleepConditionVariableCS(&ready_cs, &section, INFINITE));
+    ONLY_FIXED(LeaveCriticalSection(&section));
+    ONLY_FIXED(AcquireSRWLockShared(&handover));
+    ONLY_FIXED(while (!posted_srw) SleepConditionVariableSRW(&ready_srw, &handover, INFINITE, CONDITION_VARIABLE_LOCKMODE_SHARED));
+    ONLY_FIXED(ReleaseSRWLockShared(&handover));
     const int sum = value_cs + value_srw;  // race
     WaitForSingleObject(threads[0], INFINITE);
     printf("%d %ld %d %d %ld %ld %d\n", seen, counter, sums[0], sums[1], total, read, sum);
