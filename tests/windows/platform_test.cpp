@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -15,28 +16,21 @@ namespace {
 
 using reasons_t = std::vector<std::int32_t>;
 using scenario::stop_reasons;
+using task_entry_t = void(std::int32_t, std::uint64_t);
 
 class windows_platform_test : public ::testing::Test {
 protected:
     void TearDown() override {
         if (library_ != nullptr) FreeLibrary(library_);
     }
-    void load() {
-        library_ = LoadLibraryA("tavo.dll");
-        ASSERT_NE(library_, nullptr) << GetLastError();
-    }
-    void unload() {
-        ASSERT_TRUE(FreeLibrary(library_));
-        library_ = nullptr;
-    }
+    void load() { ASSERT_NE(library_ = LoadLibraryA("tavo.dll"), nullptr) << GetLastError(); }
+    void unload() { ASSERT_TRUE(FreeLibrary(std::exchange(library_, nullptr))); }
     template <class Function>
     Function* entry(const char* name) {
         auto* address = reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
         EXPECT_NE(address, nullptr) << name;
         return address;
     }
-    using task_entry_t = void(std::int32_t, std::uint64_t);
-
     HMODULE library_ = nullptr;
 };
 

@@ -17,9 +17,11 @@ __attribute__((unused)) static step_t rendezvous_arrived;
 #ifdef FIXED
 #define ONLY_RACY(...)
 #define ONLY_FIXED(...) __VA_ARGS__
+#define RACY_OR_FIXED(racy, fixed) fixed
 #else
 #define ONLY_RACY(...) __VA_ARGS__
 #define ONLY_FIXED(...)
+#define RACY_OR_FIXED(racy, fixed) racy
 #endif
 
 // Spins until the step reaches the value.

@@ -56,9 +56,7 @@ static void post(int number) {
     message = 2;
     sem_post(&posted);
 }
-static void jump(int number) {
-    siglongjmp(back, 1);
-}
+static void jump(int number) { siglongjmp(back, 1); }
 
 static void* busy(void* argument) {
     message = 1;
@@ -99,8 +97,7 @@ static void tick(int number) {
 static void* work(void* argument) {
     self = (int)(long)argument;
     for (long round = 0; round < rounds; ++round) {
-        ONLY_FIXED(table[self * slots] += round);
-        ONLY_RACY(table[round % (workers * slots)] += round);  // race
+        table[RACY_OR_FIXED(round % (workers * slots), self * slots)] += round;  // race
         pthread_mutex_lock(&locks[self]);
         guarded[self]++;
         pthread_mutex_unlock(&locks[self]);

@@ -28,8 +28,7 @@ int main() {
     for (int index = 0; index < 3; ++index)
         threads.emplace_back([index] {
             {
-                ONLY_FIXED(std::lock_guard<std::mutex> guard(locks[0]));
-                ONLY_RACY(std::lock_guard<std::mutex> guard(locks[index]));
+                std::lock_guard<std::mutex> guard(locks[RACY_OR_FIXED(index, 0)]);
                 total += index;  // race
             }
             rendezvous(3);
@@ -48,8 +47,7 @@ int main() {
         while (read_done.load(std::memory_order_relaxed) == 0) {
         }
         {
-            ONLY_FIXED(std::unique_lock<std::shared_mutex> guard(shared));
-            ONLY_RACY(std::shared_lock<std::shared_mutex> guard(shared));
+            RACY_OR_FIXED(std::shared_lock, std::unique_lock)<std::shared_mutex> guard(shared);
             table[1] = 7;  // race
         }
         rendezvous(5);

@@ -37,8 +37,7 @@ static DWORD WINAPI worker(void* argument) {
 
 static DWORD WINAPI other(void* argument) {
     for (int round = 0; round < 100; ++round) {
-        ONLY_FIXED(InterlockedIncrement(&counter));
-        ONLY_RACY(++counter);  // race
+        RACY_OR_FIXED(++counter, InterlockedIncrement(&counter));  // race
     }
     return argument != NULL;
 }
@@ -51,20 +50,16 @@ static BOOL CALLBACK build(INIT_ONCE* guard, void* parameter, void** context) {
 
 static DWORD WINAPI user(void* argument) {
     int* sum = argument;
-    ONLY_FIXED(InitOnceExecuteOnce(&once, build, NULL, NULL));
-    ONLY_RACY(build(&once, NULL, NULL));
+    RACY_OR_FIXED(build(&once, NULL, NULL), InitOnceExecuteOnce(&once, build, NULL, NULL));
     for (int index = 0; index < 8; ++index) *sum += table[index];  // race
     return 0;
 }
 
 static DWORD WINAPI writer(void* argument) {
     for (int round = 0; round < 50; ++round) {
-        ONLY_FIXED(AcquireSRWLockExclusive(&lock));
-        ONLY_FIXED(++total);
-        ONLY_FIXED(ReleaseSRWLockExclusive(&lock));
-        ONLY_RACY(AcquireSRWLockShared(&lock));
-        ONLY_RACY(++total);  // race
-        ONLY_RACY(ReleaseSRWLockShared(&lock));
+        RACY_OR_FIXED(AcquireSRWLockShared, AcquireSRWLockExclusive)(&lock);
+        ++total;  // race
+        RACY_OR_FIXED(ReleaseSRWLockShared, ReleaseSRWLockExclusive)(&lock);
     }
     return argument != NULL;
 }
