@@ -122,16 +122,19 @@ class Checked : public ::testing::Test {
 protected:
     void SetUp() override {
         __tsan_init();
-        tavo::frontend::ready = true;
+        ready = true;
         __tavo_config.flags = TAVO_FLAG_TSM | TAVO_FLAG_RE;
         __tavo_config.request |= TAVO_REQUEST_PING;
         __tsan_func_entry(__builtin_return_address(0));  // any gated entry applies the request
         __tsan_func_exit();
-        sharing.clear();
-        offended.clear();
-        offended_histories.clear();
+        sharing.clear(), offended.clear(), offended_histories.clear();
     }
 };
+
+std::vector<std::uint64_t> frames(stack_id_t id) {
+    std::uint64_t pcs[64];
+    return {pcs, pcs + frames_of(id, pcs, 64)};
+}
 
 int shared_word;
 unsigned char shared_buffer[64];
@@ -170,21 +173,18 @@ bool inside(std::uint64_t address, void (*function)()) {
 TEST_F(Checked, AccessSiteIsTheProgramsInstruction) {
     on_two_tasks([](int task) { task == 0 ? write_word() : update_word(); });
     ASSERT_EQ(sharing.size(), 1u);
-    EXPECT_EQ(sharing[0].offending.access_type, 2u);  // read_write: an update
-    EXPECT_EQ(sharing[0].offending.size, 4u);
-    EXPECT_EQ(sharing[0].offending.address, reinterpret_cast<std::uintptr_t>(&shared_word));
-    EXPECT_TRUE(inside(sharing[0].offending.code_address, update_word));
-    EXPECT_EQ(offended[0].access_type, 1u);
+    const tavo_access_t& offending = sharing[0].offending;  // read_write: an update
+    EXPECT_EQ(std::tuple(offending.access_type, offending.size, offending.address), std::tuple(2u, 4u, std::uintptr_t(&shared_word)));
+    EXPECT_TRUE(inside(offending.code_address, update_word));
+    EXPECT_EQ(std::tuple(offended[0].access_type, offended[0].task_type, offended[0].task_id), std::tuple(1u, 3u, 101u));
     EXPECT_TRUE(inside(offended[0].code_address, write_word));
-    EXPECT_EQ(offended[0].task_type, 3u);
-    EXPECT_EQ(offended[0].task_id, 101u);
 }
 
 // The earlier access's record keeps the stack of calls it was made in (without the outermost
 // caller, which lies outside instrumented code), unless history is off.
 TEST_F(Checked, EarlierAccessKeepsItsStackWhenHistoryIsOn) {
     for (const bool history : {true, false}) {
-        tavo::frontend::keep_history_from_here(history);
+        keep_history_from_here(history);
         offended_histories.clear();
         on_two_tasks([](int task) {
             if (task == 1) return update_word();
@@ -193,12 +193,9 @@ TEST_F(Checked, EarlierAccessKeepsItsStackWhenHistoryIsOn) {
             for (int exits = 0; exits < 3; ++exits) __tsan_func_exit();
         });
         ASSERT_EQ(offended_histories.size(), 1u) << history;
-        std::uint64_t pcs[8];
-        const std::size_t count = tavo::frontend::frames_of(offended_histories[0], pcs, 8);
-        const std::vector<std::uint64_t> expected = history ? std::vector<std::uint64_t>{0x3000, 0x2000} : std::vector<std::uint64_t>{};
-        EXPECT_EQ(std::vector<std::uint64_t>(pcs, pcs + count), expected);
+        EXPECT_EQ(frames(offended_histories[0]), (history ? std::vector<std::uint64_t>{0x3000, 0x2000} : std::vector<std::uint64_t>{}));
     }
-    tavo::frontend::keep_history_from_here(true);
+    keep_history_from_here(true);
 }
 
 // A 16-byte range written at offset 8 against a memset elsewhere: shared when they overlap.
@@ -297,11 +294,6 @@ TEST(Options, NamesAndFilesMatch) {
     for (const case_t& c : cases) EXPECT_EQ(c.match(c.list, c.name), c.expected) << c.list << " " << c.name;
 }
 
-std::vector<std::uint64_t> frames(stack_id_t id) {
-    std::uint64_t pcs[64];
-    return {pcs, pcs + frames_of(id, pcs, 64)};
-}
-
 // Threads racing to make the same stacks get the same ids, and every id reads back its frames.
 TEST(StackStore, ConcurrentThreadsShareEachStackOnce) {
     constexpr int thread_count = 4, chains = 200, depth = 12;
@@ -339,11 +331,9 @@ TEST(HeldLocks, HistoryNamesTheLocksHeldAndWhereTheyWereTaken) {
     ASSERT_EQ(held_locks(locks, 4), 1u);
     EXPECT_EQ(locks[0].address, reinterpret_cast<std::uintptr_t>(&second));
     ASSERT_EQ(locks_of(with_both, locks, 4), 2u);  // newest first
-    EXPECT_EQ(locks[0].address, reinterpret_cast<std::uintptr_t>(&second));
-    EXPECT_FALSE(locks[0].write);
+    EXPECT_EQ(std::tuple(locks[0].address, locks[0].write, locks[1].address, locks[1].write),
+              std::tuple(std::uintptr_t(&second), false, std::uintptr_t(&first), true));
     EXPECT_EQ(frames(locks[0].where), std::vector<std::uint64_t>{0x6000});
-    EXPECT_EQ(locks[1].address, reinterpret_cast<std::uintptr_t>(&first));
-    EXPECT_TRUE(locks[1].write);
     lock_released(&second);
     EXPECT_EQ(held_locks(locks, 4), 0u);
     EXPECT_EQ(locks_of(tavo::access_history(), locks, 4), 0u);
@@ -393,14 +383,13 @@ __attribute__((noinline, used)) int scaled(int value) { return value * 5 - 2; }
 }  // namespace probe
 
 TEST(Symbols, FunctionsAreFoundByPlainAndDemangledNames) {
-    using tavo::frontend::code_range_t;
     code_range_t ranges[4] = {};
-    ASSERT_EQ(tavo::frontend::find_functions("no_such_function_anywhere,tavo_symbol_probe", ranges, 4), 1u);
+    ASSERT_EQ(find_functions("no_such_function_anywhere,tavo_symbol_probe", ranges, 4), 1u);
     EXPECT_EQ(ranges[0].base, reinterpret_cast<std::uintptr_t>(&tavo_symbol_probe));
     EXPECT_GT(ranges[0].length, 0u);
-    ASSERT_EQ(tavo::frontend::find_functions("probe::scaled", ranges, 4), 1u);
+    ASSERT_EQ(find_functions("probe::scaled", ranges, 4), 1u);
     EXPECT_EQ(ranges[0].base, reinterpret_cast<std::uintptr_t>(&probe::scaled));
-    EXPECT_EQ(tavo::frontend::find_functions("scaled", ranges, 4), 0u);
-    EXPECT_EQ(tavo::frontend::find_functions("", ranges, 4), 0u);
+    EXPECT_EQ(find_functions("scaled", ranges, 4), 0u);
+    EXPECT_EQ(find_functions("", ranges, 4), 0u);
     EXPECT_EQ(tavo_symbol_probe(1) + probe::scaled(1), 7);
 }

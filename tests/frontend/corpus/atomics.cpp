@@ -58,14 +58,12 @@ static int release_fence() {
         wait_until(&read, 1);
     });
     std::thread reader([&seen] {
-        while (!stored.load(std::memory_order_acquire)) {
-        }
+        while (!stored.load(std::memory_order_acquire)) std::this_thread::yield();
         seen = early + late;  // race
         read.store(1, std::memory_order_relaxed);
     });
     std::thread counter([] {
-        while (!counted.load(std::memory_order_acquire)) {
-        }
+        while (!counted.load(std::memory_order_acquire)) std::this_thread::yield();
         counted_seen = early;
     });
     writer.join();

@@ -44,8 +44,7 @@ int main() {
         rendezvous(5);
     });
     std::thread writer([] {
-        while (read_done.load(std::memory_order_relaxed) == 0) {
-        }
+        wait_until(&read_done, 1);
         {
             RACY_OR_FIXED(std::shared_lock, std::unique_lock)<std::shared_mutex> guard(shared);
             table[1] = 7;  // race
