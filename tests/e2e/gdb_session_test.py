@@ -124,9 +124,19 @@ class Configuration(SessionTest):
             "tavo enable tsm", "next", "print/x __TAVO_isGuardedCall",
             "tavo ignore reads on", "tavo ignore atomics on", "next", "print/x __TAVO_isGuardedCall",
             "tavo ignore atomics off", "tavo enable re", "tavo disable tsm", "next", "next",
-            "print/x __TAVO_isGuardedCall", "tavo status"],
+            "print/x __TAVO_isGuardedCall", "tavo status",
+            # Bad arguments are refused before the library sees them.
+            "tavo enable everything", "tavo ignore reads maybe", "tavo filter add tsm code",
+            "tavo filter add tsm code no_such_function_here", "tavo filter add tsm data child_task",
+            "tavo filter add tsm code data", "tavo filter add tsm code fork_join.c:9999",
+            "tavo filter add tsm data *(int *) 0", "tavo status"],
             r"= 0xfffffffb$", r"= 0xffffffe3$", r"= 0xffffffe5$", r"^tavo: loaded$",
-            r"flags: +0x40000002 \(tsm off, re on, reads ignored\)$", r"active mask: 0xffffffe5$")
+            r"flags: +0x40000002 \(tsm off, re on, reads ignored\)$", r"active mask: 0xffffffe5$",
+            r"usage: tavo enable tsm\|re", r"usage: tavo ignore", r"usage: tavo filter add tsm code\|data ARG",
+            r"cannot tell what no_such_function_here names \(No symbol", r"child_task is a function", r"data is a variable",
+            r"^tavo: No line 9999 in file",
+            r"^tavo: cannot tell what \*\(int \*\) 0 names \(Cannot access memory at address 0x0\)$",
+            r"filters: +tsm: no filter$")
 
     def test_the_environment_can_forbid_calls(self):
         self.session(example("fork_join"), ["break main", "run", "show tavo inferior-calls", "tavo ping", "continue"],
@@ -156,18 +166,6 @@ class Configuration(SessionTest):
                              r"^tavo: how are you\?$", r"^tavo: reset tsm: done$", r"^tavo: reset re: done$",
                              r"^results: 10 20$")
         self.assertNotIn("Error", output)
-
-    def test_bad_arguments_are_refused_before_the_library_sees_them(self):
-        self.session(example("fork_join"), [
-            "break main", "run", "tavo enable everything", "tavo ignore reads maybe",
-            "tavo filter add tsm code", "tavo filter add tsm code no_such_function_here",
-            "tavo filter add tsm data child_task", "tavo filter add tsm code data",
-            "tavo filter add tsm code fork_join.c:9999", "tavo filter add tsm data *(int *) 0", "tavo status"],
-            r"usage: tavo enable tsm\|re", r"usage: tavo ignore",
-            r"usage: tavo filter add tsm code\|data ARG", r"cannot tell what no_such_function_here names \(No symbol",
-            r"child_task is a function", r"data is a variable", r"^tavo: No line 9999 in file",
-            r"^tavo: cannot tell what \*\(int \*\) 0 names \(Cannot access memory at address 0x0\)$",
-            r"filters: +tsm: no filter$")
 
 
 class Errors(SessionTest):

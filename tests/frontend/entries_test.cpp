@@ -279,19 +279,13 @@ TEST(Options, EachBadEntryIsOneLineNamingTheValidKeysAndTheRestApplies) {
 
 // Function names match whole or with parameters; files by trailing path components.
 TEST(Options, NamesAndFilesMatch) {
-    struct case_t {
-        bool (*match)(const char*, const char*);
-        const char* list;
-        const char* name;
-        bool expected;
-    } const cases[] = {
-        {names_match, "log,format_label", "format_label", true},     {names_match, "format_label", "format_label(int)", true},
-        {names_match, "format", "format_label", false},             {names_match, "format_label", "format", false},
-        {names_match, "", "format", false},                         {files_match, "counter.c", "/src/app/counter.c:12", true},
-        {files_match, "app/counter.c", "/src/app/counter.c:12", true}, {files_match, "ounter.c", "/src/app/counter.c:12", false},
-        {files_match, "counter.c:12", "/src/app/counter.c:12", false}, {files_match, "x.c,counter.c", "counter.c:1", true},
-    };
-    for (const case_t& c : cases) EXPECT_EQ(c.match(c.list, c.name), c.expected) << c.list << " " << c.name;
+    for (const auto& [match, list, name, expected] : {
+             std::tuple{&names_match, "log,format_label", "format_label", true}, {names_match, "format_label", "format_label(int)", true},
+             {names_match, "format", "format_label", false}, {names_match, "format_label", "format", false}, {names_match, "", "format", false},
+             {files_match, "counter.c", "/src/app/counter.c:12", true}, {files_match, "app/counter.c", "/src/app/counter.c:12", true},
+             {files_match, "ounter.c", "/src/app/counter.c:12", false}, {files_match, "counter.c:12", "/src/app/counter.c:12", false},
+             {files_match, "x.c,counter.c", "counter.c:1", true}})
+        EXPECT_EQ(match(list, name), expected) << list << " " << name;
 }
 
 // Threads racing to make the same stacks get the same ids, and every id reads back its frames.
@@ -361,17 +355,13 @@ TEST(HeapBlocks, EveryLiveBlockIsFoundByAnyOfItsBytesUntilFreed) {
 }
 
 TEST(Suppressions, PatternsMatchAnywhereUnlessAnchored) {
-    struct case_t {
-        const char* pattern;
-        const char* text;
-        bool match;
-    } const cases[] = {
-        {"bump", "bump_statistics", true},   {"stat", "bump_statistics", true},   {"^stat", "bump_statistics", false},
-        {"^bump$", "bump_statistics", false}, {"^bump$", "bump", true},           {"bump*tics", "bump_statistics", true},
-        {"^b*s$", "bump_statistics", true},  {"*", "anything", true},             {"cache::*::get", "cache::lru::get(int)", true},
-        {"libfoo.so", "/usr/lib/libfoo.so.1", true}, {"x", nullptr, false},       {"", "text", false},
-    };
-    for (const case_t& c : cases) EXPECT_EQ(template_match(c.pattern, c.text), c.match) << c.pattern << " " << (c.text ? c.text : "");
+    for (const auto& [pattern, text, match] : {
+             std::tuple<const char*, const char*, bool>{"bump", "bump_statistics", true}, {"stat", "bump_statistics", true},
+             {"^stat", "bump_statistics", false}, {"^bump$", "bump_statistics", false}, {"^bump$", "bump", true},
+             {"bump*tics", "bump_statistics", true}, {"^b*s$", "bump_statistics", true}, {"*", "anything", true},
+             {"cache::*::get", "cache::lru::get(int)", true}, {"libfoo.so", "/usr/lib/libfoo.so.1", true}, {"x", nullptr, false},
+             {"", "text", false}})
+        EXPECT_EQ(template_match(pattern, text), match) << pattern << " " << (text ? text : "");
 }
 
 }  // namespace

@@ -13,13 +13,8 @@
 
 #include "../frontend/corpus/rendezvous.h"
 
-#ifdef FIXED
-#define SECOND first
-int flag;
-#else
-#define SECOND second
-volatile int flag;
-#endif
+#define SECOND RACY_OR_FIXED(second, first)
+RACY_OR_FIXED(volatile, ) int flag;
 
 int counter, tickets, plain, value, guarded, nested, data;
 omp_lock_t lock;

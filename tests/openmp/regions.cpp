@@ -14,17 +14,12 @@
 #include <omp.h>
 #include <cstdio>
 
-#ifdef FIXED
-#define SLOT(thread) slots[(thread) % 64]
-#define CELL(outer, inner) grid[outer][inner]
-#define SUM reduction(+ : sum)
-#define UNTIED(i) task_slots[32 + (i)]
-#else
-#define SLOT(thread) slots[0]
-#define CELL(outer, inner) grid[0][0]
-#define SUM
-#define UNTIED(i) untied_counter
-#endif
+#include "../frontend/corpus/rendezvous.h"
+
+#define SLOT(thread) slots[RACY_OR_FIXED(0, (thread) % 64)]
+#define CELL(outer, inner) RACY_OR_FIXED(grid[0][0], grid[outer][inner])
+#define SUM ONLY_FIXED(reduction(+ : sum))
+#define UNTIED(i) RACY_OR_FIXED(untied_counter, task_slots[32 + (i)])
 
 struct pair_t {
   long low, high;

@@ -17,11 +17,10 @@
 
 #include "../frontend/corpus/rendezvous.h"
 
+#define NOWAIT ONLY_RACY(nowait)
 #ifdef FIXED
-#define NOWAIT
 #define SCHEDULE dynamic
 #else
-#define NOWAIT nowait
 #define SCHEDULE static, 1
 #endif
 #define N 300

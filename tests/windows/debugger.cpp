@@ -13,7 +13,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,15 +25,7 @@ namespace {
 
 using u64 = unsigned long long;
 
-void say(const char* format, ...) {
-    std::va_list arguments;
-    va_start(arguments, format);
-    std::printf("debugger: ");
-    std::vprintf(format, arguments);
-    std::printf("\n");
-    std::fflush(stdout);
-    va_end(arguments);
-}
+#define say(...) (std::printf("debugger: "), std::printf(__VA_ARGS__), std::printf("\n"), std::fflush(stdout))
 
 [[noreturn]] void fail(const char* what) {
     say("%s failed (error %lu)", what, GetLastError());
@@ -138,10 +129,7 @@ void on_stop(const char* flags) {
 
 int main(int count, char** arguments) {
     const bool with_flags = count > 2 && std::strcmp(arguments[1], "--flags") == 0;
-    if (count < (with_flags ? 4 : 2)) {
-        std::fprintf(stderr, "usage: %s [--flags HEX] program [arguments...]\n", arguments[0]);
-        return 2;
-    }
+    if (count < (with_flags ? 4 : 2)) return std::fprintf(stderr, "usage: %s [--flags HEX] program [arguments...]\n", arguments[0]), 2;
     // Our arguments are paths and words: quoting each is enough for the C runtime to read them back.
     std::string command_line;
     for (int index = with_flags ? 3 : 1; index < count; ++index) command_line += std::string(" \"") + arguments[index] + '"';
