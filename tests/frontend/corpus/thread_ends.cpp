@@ -25,7 +25,9 @@ std::atomic<int> finished_detached;
 
 struct counted_t {
     std::string name = "thread-local with a destructor";
-    ~counted_t() { destroyed += name.back() == '!'; }  // only the joined thread counts
+    ~counted_t() {
+        if (name.back() == '!') ++destroyed;  // only the joined thread counts
+    }
 };
 thread_local counted_t counted;
 
