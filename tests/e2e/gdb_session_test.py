@@ -27,10 +27,7 @@ def example(name):
 def line_of(source, text):
     # The number of the example's line that holds text, so that edits elsewhere keep tests valid.
     with open(os.path.join(SOURCE, "examples", source)) as lines:
-        for number, line in enumerate(lines, 1):
-            if text in line:
-                return number
-    raise AssertionError("%s has no line with %r" % (source, text))
+        return next(number for number, line in enumerate(lines, 1) if text in line)
 
 
 def bounded(argv, environment=None):
@@ -48,16 +45,11 @@ def bounded(argv, environment=None):
 
 def gdb(program, commands, environment=None, auto_load=True, source=False, attach=None):
     # A batch session: the extension auto-loaded beside the library and/or sourced first.
-    argv = [GDB, "-q", "-nx", "-batch", "-iex", "set debuginfod enabled off", "-iex", "set pagination off",
-            "-iex", "set print thread-events off"]
-    if not CALLS:
-        argv += ["-iex", "set may-call-functions off"]
-    if auto_load:
-        argv += ["-iex", "add-auto-load-safe-path " + BUILD]
-    if source:
-        argv += ["-iex", "source " + os.path.join(SOURCE, "tools", "gdb", "load.py")]
-    for command in commands:
-        argv += ["-ex", command]
+    first = ["set debuginfod enabled off", "set pagination off", "set print thread-events off"]
+    first += ["set may-call-functions off"] * (not CALLS) + ["add-auto-load-safe-path " + BUILD] * auto_load
+    first += ["source " + os.path.join(SOURCE, "tools", "gdb", "load.py")] * source
+    argv = [GDB, "-q", "-nx", "-batch"] + [word for line in first for word in ("-iex", line)]
+    argv += [word for command in commands for word in ("-ex", command)]
     argv += ["-p", str(attach)] if attach is not None else ["--args"] + ([program] if isinstance(program, str) else program)
     return bounded(argv, environment)[1]
 
@@ -169,8 +161,6 @@ class Configuration(SessionTest):
 
 
 class Errors(SessionTest):
-    end_line = line_of("fork_join.c", "printf(\"results")
-
     def test_an_error_shows_its_text_and_call_site_and_the_program_goes_on(self):
         warned = line_of(os.path.join("..", "tests", "e2e", "waiting_program.c"), "/* the last call site */")
         self.session([os.environ["TAVO_WAITING_PROGRAM"], "warn", "-29993"], ["run"],
@@ -295,23 +285,15 @@ class Filters(SessionTest):
 
 
 class Wrapper(SessionTest):
-    wrapper = property(lambda self: os.path.join(BUILD, "tavo-gdb"))
-
-    def test_a_race_free_program_exits_with_its_own_status(self):
-        status, output = bounded([self.wrapper, example("fork_join")])
-        self.assertEqual(status, 0, output)
-        self.assertLines(output, r"^results: 10 20$", r"^tavo: no detection$")
+    def test_a_run_ends_with_the_programs_status_and_one_without_the_library_or_missing_is_no_success(self):
         waiting = os.environ["TAVO_WAITING_PROGRAM"]
-        status, output = bounded([self.wrapper, waiting, "exit", "3"])
-        self.assertEqual(status, 3, output)
-        status, output = bounded([self.wrapper, waiting, "signal", str(int(signal.SIGTERM))])
-        self.assertEqual(status, 128 + signal.SIGTERM, output)
-
-    def test_a_program_without_the_library_or_missing_is_not_a_success(self):
-        status, output = bounded([self.wrapper, "sh", "-c", "exit 0"])
-        self.assertEqual(status, 69, output)
-        self.assertIn("tavo: the program never loaded the library: nothing was watched", output)
-        self.assertEqual(bounded([self.wrapper, os.path.join(BUILD, "no-such-program")])[0], 127)
+        for argv, status, texts in [([example("fork_join")], 0, ["results: 10 20", "tavo: no detection"]),
+                                    ([waiting, "exit", "3"], 3, []), ([waiting, "signal", "15"], 128 + 15, []),
+                                    (["sh", "-c", "exit 0"], 69, ["tavo: the program never loaded the library: nothing was watched"]),
+                                    ([os.path.join(BUILD, "no-such-program")], 127, [])]:
+            found, output = bounded([os.path.join(BUILD, "tavo-gdb")] + argv)
+            self.assertEqual(found, status, output)
+            self.assertLines(output, *("^" + re.escape(text) + "$" for text in texts))
 
 
 def gdb_can_call():

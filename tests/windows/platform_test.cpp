@@ -36,17 +36,6 @@ protected:
 
 }  // namespace
 
-// The library loads, answers a ping and unloads, each stop returning without a debugger.
-TEST_F(windows_platform_test, StopsReturnWhenNoDebuggerConsumesThem) {
-    load();
-    auto* config = entry<tavo_config_t>("__tavo_config");
-    config->request = TAVO_REQUEST_PING;
-    entry<void(const void*, const void*)>("_TAVO_leaveFunction")(nullptr, nullptr);
-    EXPECT_EQ(config->request, 0u);
-    unload();
-    EXPECT_EQ(stop_reasons(), (reasons_t{5, 1, 4, 2}));
-}
-
 // The variable is read from the process environment at load, so a program that sets it with
 // SetEnvironmentVariable just before loading the library is heard (the handler watches the
 // code the variable names).

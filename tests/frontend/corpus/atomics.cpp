@@ -32,12 +32,9 @@ static int acquire_fence() {
         done.store(1, std::memory_order_relaxed);
         wait_until(&read, 1);
     });
-    int seen = 0;
-    ONLY_FIXED(ready.store(1, std::memory_order_relaxed));
-    ONLY_FIXED(wait_until(&flag, 1));
-    ONLY_RACY(seen = flag.load(std::memory_order_relaxed));
-    ONLY_RACY(ready.store(1, std::memory_order_relaxed));
-    ONLY_RACY(wait_until(&done, 1));
+    int seen = ONLY_RACY(flag.load(std::memory_order_relaxed) +) 0;
+    ready.store(1, std::memory_order_relaxed);
+    wait_until(RACY_OR_FIXED(&done, &flag), 1);
     std::atomic_thread_fence(std::memory_order_acquire);
     seen += acquired;  // race
     read.store(1, std::memory_order_relaxed);

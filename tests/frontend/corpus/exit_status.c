@@ -20,9 +20,8 @@
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static atomic_int stop;
 static long busy_rounds;
-static int counter;
 static once_flag table_once = ONCE_FLAG_INIT;
-static int table[4], ready, c11_counter;
+static int counter, table[4], ready, c11_counter;
 static mtx_t c11_lock;
 static cnd_t ready_condition;
 static char message[8];

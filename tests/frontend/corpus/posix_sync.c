@@ -33,14 +33,12 @@ static sem_t done, semaphore;
 static pthread_barrier_t barrier, used_barrier;
 static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t condition = PTHREAD_COND_INITIALIZER;
-static int buffer[8], slots[THREADS], seen[THREADS], counter;
-static atomic_int lock;
+static int buffer[8], slots[THREADS], seen[THREADS], counter, computed, joined_result;
+static atomic_int lock, finished;
 static atomic_long operations;
 static char block[16], copy[16], name[16], line[32], text[64], message[64], wiped[64];
 static const char zeros[16];
 static char filler[] = "filler";
-static int computed, joined_result;
-static atomic_int finished;
 
 static void* fill_buffer(void* argument) {
     for (int index = 0; index < 8; ++index) buffer[index] = index;

@@ -146,10 +146,9 @@ int main(void) {
 
     action = (struct sigaction){.sa_handler = tick};
     sigaction(SIGALRM, &action, NULL);
-    for (long index = 0; index < workers; ++index) pthread_create(&threads[index], NULL, work, (void*)index);
     often = (struct itimerval){{0, 50}, {0, 50}};
     setitimer(ITIMER_REAL, &often, NULL);
-    for (int index = 0; index < workers; ++index) pthread_join(threads[index], NULL);
+    run_threads(workers, work);
     setitimer(ITIMER_REAL, &off, NULL);
     CHECK(guarded[0] + guarded[1] + guarded[2] == workers * rounds && atomic_load(&total) == workers * rounds);
     CHECK(atomic_load(&handled) > 0);
