@@ -55,10 +55,8 @@ std::string read_string(std::uint64_t address) {
 // Reads the export table of the image mapped at `base`; returns the image's name when it carries
 // the library, after filling in the addresses of its data.
 std::string find_library(std::uint64_t base) {
-    const auto dos = read<IMAGE_DOS_HEADER>(base);
-    if (dos.e_magic != IMAGE_DOS_SIGNATURE) return {};
-    const auto nt = read<IMAGE_NT_HEADERS64>(base + static_cast<std::uint64_t>(dos.e_lfanew));
-    if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return {};
+    // Every mapped image is a valid 64-bit PE image: the loader has checked it.
+    const auto nt = read<IMAGE_NT_HEADERS64>(base + static_cast<std::uint64_t>(read<IMAGE_DOS_HEADER>(base).e_lfanew));
     const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     if (directory.VirtualAddress == 0) return {};
     const auto exports = read<IMAGE_EXPORT_DIRECTORY>(base + directory.VirtualAddress);

@@ -29,17 +29,14 @@
 
 #include "../../frontend/corpus/rendezvous.h"
 
-static volatile LONG counter, flag;
-static int payload, table[8];
+static volatile LONG counter, flag, signalled, taken;
+static int payload, table[8], value_cs, value_srw, posted_cs, posted_srw, input, by_event, by_semaphore, by_mutex, by_thread;
 static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
 static SRWLOCK lock = SRWLOCK_INIT, handover = SRWLOCK_INIT;
 static long total;
 static CRITICAL_SECTION section;
 static CONDITION_VARIABLE ready_cs, ready_srw;
-static int value_cs, value_srw, posted_cs, posted_srw;
 static HANDLE event, semaphore, mutex;
-static int input, by_event, by_semaphore, by_mutex, by_thread;
-static volatile LONG signalled, taken;
 
 static DWORD WINAPI worker(void* argument) {
     // Reported too, at the inlined InterlockedIncrement of the system's header.
@@ -162,13 +159,9 @@ int main(void) {
     semaphore = CreateSemaphoreA(NULL, 0, 1, NULL);
     mutex = CreateMutexA(NULL, FALSE, NULL);
     threads[0] = start(signaller, NULL), threads[1] = (HANDLE)_beginthreadex(NULL, 0, started, NULL, 0, NULL);
-#ifdef FIXED
-    HANDLE both[2] = {event, semaphore};
-    WaitForMultipleObjects(2, both, TRUE, INFINITE);
-    WaitForSingleObject(threads[1], INFINITE);
-#else
-    while (!__atomic_load_n(&signalled, __ATOMIC_RELAXED)) Sleep(0);
-#endif
+    ONLY_FIXED(WaitForMultipleObjects(2, (HANDLE[]){event, semaphore}, TRUE, INFINITE));
+    ONLY_FIXED(WaitForSingleObject(threads[1], INFINITE));
+    ONLY_RACY(while (!__atomic_load_n(&signalled, __ATOMIC_RELAXED)) Sleep(0));
     const int by_all = by_event + by_semaphore + by_thread;  // race
     __atomic_store_n(&taken, 1, __ATOMIC_RELAXED);
     WaitForSingleObject(mutex, INFINITE);
