@@ -216,17 +216,13 @@ TEST_F(Checked, RangesAndCopiesAreSharedWhereTheyOverlap) {
 TEST_F(Checked, OnlyReleaseAndAcquireOnAnAtomicOrderTheAccesses) {
     static int store_order, load_order;
     for (const auto& [store, load, shared] : {std::tuple{3, 2, false}, {5, 5, false}, {0, 0, true}, {3, 0, true}, {0, 2, true}}) {
-        store_order = store, load_order = load, sharing.clear();
         static volatile std::uint32_t flag;
+        store_order = store, load_order = load, sharing.clear();
         flag = 0;
         on_two_tasks([](int task) {
-            if (task == 0) {
-                write_word();
-                __tsan_atomic32_store(&flag, 1, store_order);
-            } else {
-                EXPECT_EQ(__tsan_atomic32_load(&flag, load_order), 1u);
-                update_word();
-            }
+            if (task == 0) return write_word(), __tsan_atomic32_store(&flag, 1, store_order);
+            EXPECT_EQ(__tsan_atomic32_load(&flag, load_order), 1u);
+            update_word();
         });
         EXPECT_EQ(sharing.size(), shared ? 1u : 0u) << store << " " << load;
     }
@@ -341,8 +337,7 @@ TEST(HeapBlocks, EveryLiveBlockIsFoundByAnyOfItsBytesUntilFreed) {
     heap_block_t block;
     for (std::size_t index = 0; index < count; index += 61) {
         ASSERT_TRUE(heap_block_containing(bases[index] + 39, block)) << index;
-        EXPECT_EQ(block.base, bases[index]);
-        EXPECT_EQ(block.size, 40u);
+        EXPECT_EQ(std::tuple(block.base, block.size), std::tuple(bases[index], std::size_t{40}));
         EXPECT_EQ(frames(block.allocated_at), std::vector<std::uint64_t>{0x7000});
         EXPECT_FALSE(heap_block_containing(bases[index] + 40, block));
     }

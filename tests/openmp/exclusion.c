@@ -41,10 +41,7 @@ int main(void) {
       omp_set_lock(&lock);
       guarded += 1;  // race
       omp_unset_lock(&lock);
-#ifdef FIXED
-      while (!omp_test_lock(&lock)) {
-      }
-#endif
+      ONLY_FIXED(while (!omp_test_lock(&lock)) {});
       guarded += 1;  // race
       ONLY_FIXED(omp_unset_lock(&lock));
       bump(2);

@@ -37,11 +37,9 @@ __attribute__((noinline)) static void add(long* to, int value) {
   *to += value;  // race
 }
 
-#ifndef FIXED
-__attribute__((noinline)) static void tally(int value) {
+__attribute__((noinline, unused)) static void tally(int value) {
   loop_total += value;  // race
 }
-#endif
 
 int main() {
   long total = 0;
@@ -94,13 +92,8 @@ int main() {
     for (int i = 0; i < 64; i++) total += task_slots[i];
 #pragma omp taskloop grainsize(16)
     for (int i = 0; i < n; i++) numbers[i] = i;
-#ifdef FIXED
 #pragma omp taskloop num_tasks(8)
-    for (int i = 0; i < n; i++) numbers[i] += 1;
-#else
-#pragma omp taskloop num_tasks(8)
-    for (int i = 0; i < n; i++) tally(numbers[i]);
-#endif
+    for (int i = 0; i < n; i++) RACY_OR_FIXED(tally(numbers[i]), numbers[i] += 1);
     for (int i = 0; i < n; i++) loop_total += numbers[i];
   }
   std::printf("%ld %d %ld %ld %ld %ld\n", total, rows[0] + rows[1], sum, span.low, span.high, loop_total);
