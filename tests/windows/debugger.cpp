@@ -39,10 +39,8 @@ std::uint64_t config, event_reason, detection, active_mask;
 
 template <class T>
 T read(std::uint64_t address) {
-    T value{};
-    SIZE_T done = 0;
-    if (!ReadProcessMemory(process, reinterpret_cast<const void*>(address), &value, sizeof value, &done) || done != sizeof value)
-        fail("ReadProcessMemory");
+    T value{};  // a partial copy fails too
+    if (!ReadProcessMemory(process, reinterpret_cast<const void*>(address), &value, sizeof value, nullptr)) fail("ReadProcessMemory");
     return value;
 }
 
