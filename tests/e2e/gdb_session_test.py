@@ -74,8 +74,8 @@ class SessionTest(unittest.TestCase):
 class Loading(SessionTest):
     def test_sourced_and_auto_loaded_registers_once_and_verbose_shows_the_load_and_unload_stops(self):
         # The program's output is flushed at exit, after the library has unloaded.
-        output = self.session(example("fork_join"), ["set tavo verbose on", "run"], r"^tavo: library loaded$",
-                              r"^tavo: library unloaded$", source=True)
+        output = self.session(example("fork_join"), ["set tavo verbose on", "run"], r"^tavo: library loaded$", r"^tavo: library unloaded$",
+                              source=True)
         self.assertEqual(output.count("tavo: library loaded"), 1, output)
         self.assertIn("results: 10 20", output)
         self.assertNotIn("Error", output)
@@ -86,8 +86,7 @@ class Loading(SessionTest):
                      % os.path.join(BUILD, AUTO_LOAD)), 'Undefined command: "tavo"', auto_load=False)
 
     def test_attached_after_the_load_the_library_counts_as_loaded(self):
-        waiting = subprocess.Popen([os.environ["TAVO_WAITING_PROGRAM"]], stdout=subprocess.PIPE, text=True,
-                                   start_new_session=True)
+        waiting = subprocess.Popen([os.environ["TAVO_WAITING_PROGRAM"]], stdout=subprocess.PIPE, text=True, start_new_session=True)
         try:
             self.assertEqual(waiting.stdout.readline(), "waiting\n")
             output = gdb(None, ["tavo ping", "tavo enable tsm", "tavo status", "detach"], attach=waiting.pid)
@@ -207,8 +206,8 @@ class DataSharing(SessionTest):
 
     def test_commands_at_the_detection_stop_keep_its_record(self):
         output = gdb(self.program, self.start + [
-            "continue", "tavo reset tsm", "tavo filter add tsm code increment", "tavo ping",
-            "print (int) __tavo_event_reason", "print/x __tavo_current_detection.sharing.offended_count",
+            "continue", "tavo reset tsm", "tavo filter add tsm code increment", "tavo ping", "print (int) __tavo_event_reason",
+            "print/x __tavo_current_detection.sharing.offended_count",
             # The other task may already be waiting to report a check it made before the reset.
             "set tavo stop-on-detection off", "continue"])
         answers = [r"^tavo: tsm filter: suppress$", r"^tavo: how are you\?$"]
@@ -250,10 +249,8 @@ class Reentrancy(SessionTest):
 class Filters(SessionTest):
     # What each form of ARG selects, seen through re's code verdict on describe's address.
     program = example("reentrant_call")
-    describe_lines = (line_of("reentrant_call.c", "static const char *describe(int task) {"),
-                      line_of("reentrant_call.c", "return text;"))
-    run_task_lines = (line_of("reentrant_call.c", "static void *run_task(void *argument) {"),
-                      line_of("reentrant_call.c", "return NULL;"))
+    describe_lines = line_of("reentrant_call.c", "static const char *describe(int task) {"), line_of("reentrant_call.c", "return text;")
+    run_task_lines = line_of("reentrant_call.c", "static void *run_task(void *argument) {"), line_of("reentrant_call.c", "return NULL;")
 
     def test_each_argument_form_and_change_selects_its_code(self):
         # A new re filter focuses: only what it lists is watched.

@@ -301,10 +301,9 @@ TEST(StackStore, ConcurrentThreadsShareEachStackOnce) {
     for (auto& thread : threads) thread.join();
     for (int thread = 1; thread < thread_count; ++thread) EXPECT_EQ(ids[thread], ids[0]);
     for (int chain = 0; chain < chains; ++chain) {
-        const auto read = frames(ids[0][chain * depth + depth - 1]);
-        ASSERT_EQ(read.size(), std::size_t{depth});
-        for (int level = 0; level < depth; ++level)
-            EXPECT_EQ(read[level], 0x400000u + chain * 0x100 + (depth - 1 - level) * 8);
+        std::vector<std::uint64_t> expected;  // innermost first
+        for (int level = depth - 1; level >= 0; --level) expected.push_back(0x400000u + chain * 0x100 + level * 8);
+        EXPECT_EQ(frames(ids[0][chain * depth + depth - 1]), expected);
     }
     EXPECT_NE(intern(0, node_kind_t::frame, 0x1000), intern(0, node_kind_t::read_lock, 0x1000));
 }
