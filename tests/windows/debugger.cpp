@@ -129,7 +129,8 @@ int main(int count, char** arguments) {
     // Our arguments are paths and words: quoting each is enough for the C runtime to read them back.
     std::string command_line;
     for (int index = with_flags ? 3 : 1; index < count; ++index) command_line += std::string(" \"") + arguments[index] + '"';
-    STARTUPINFOA startup{sizeof(STARTUPINFOA)};
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION program{};
     if (!CreateProcessA(nullptr, command_line.data() + 1, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
                         &startup, &program))
