@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <new>
 
 #include "frontend/frontend.h"
+#include "frontend/thread_stack.h"
 #include "frontend/threads.h"
 #include "runtime/memory.h"
 #include "runtime/spin_lock.h"
@@ -230,6 +232,68 @@ TAVO_FRONT void _Exit(int status) noexcept {
     REAL(_Exit);
     real__Exit(ending_status(status));
     __builtin_unreachable();
+}
+
+namespace {
+
+// A SIGEV_THREAD timer's function runs on a thread that the C library starts out of
+// pthread_create's sight: it runs as a thread of its own, created where the timer was and ordered
+// after the timer's latest arming. A call block lives as long as the process: a notification may
+// still be on its way when its timer is deleted.
+struct timer_call_t {
+    void (*function)(sigval);
+    sigval value;
+    std::uint64_t creator, site;
+    stack_id_t created_at;
+    std::atomic<std::uint64_t> armed;  // the sync id that arming releases
+};
+
+// Apart from every address (below bit 47) and descriptor object (bit 63).
+std::uint64_t timer_object(timer_t timer) { return std::uint64_t{1} << 62 | reinterpret_cast<std::uintptr_t>(timer); }
+
+void timer_fired(sigval value) {
+    auto* call = static_cast<timer_call_t*>(value.sival_ptr);
+    const std::uint64_t task = notified_thread_enters(call->armed.load(std::memory_order_relaxed), call->creator,
+                                                      call->created_at, call->site);
+    call->function(call->value);
+    notified_thread_leaves(task, call->site);
+}
+
+}  // namespace
+
+TAVO_FRONT int timer_create(clockid_t clock, sigevent* event, timer_t* timer) {
+    REAL(timer_create);
+    if (event == nullptr || event->sigev_notify != SIGEV_THREAD || !ready.load(std::memory_order_relaxed))
+        return real_timer_create(clock, event, timer);
+    timer_call_t* call = nullptr;
+    {
+        inside_library_t inside;
+        call = static_cast<timer_call_t*>(heap_allocate(sizeof(timer_call_t)));
+        if (call != nullptr)
+            new (call) timer_call_t{event->sigev_notify_function, event->sigev_value, current_thread(), CALLER,
+                                    stack_unwound(CALLER), {0}};
+    }
+    if (call == nullptr) return real_timer_create(clock, event, timer);
+    sigevent ours = *event;
+    ours.sigev_notify_function = timer_fired;
+    ours.sigev_value.sival_ptr = call;
+    const int result = real_timer_create(clock, &ours, timer);
+    if (result == 0) {
+        call->armed.store(timer_object(*timer), std::memory_order_relaxed);
+    } else {
+        inside_library_t inside;
+        heap_free(call, sizeof(timer_call_t));
+    }
+    return result;
+}
+
+TAVO_FRONT int timer_settime(timer_t timer, int flags, const itimerspec* value, itimerspec* old) {
+    REAL(timer_settime);
+    if (ready.load(std::memory_order_relaxed)) {
+        inside_library_t inside;
+        sync_operation({0, timer_object(timer)}, memory_order::release, CALLER);
+    }
+    return real_timer_settime(timer, flags, value, old);
 }
 
 TAVO_FRONT int pthread_join(pthread_t thread, void** result) {
