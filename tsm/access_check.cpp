@@ -239,9 +239,9 @@ public:
     // what it is, plain and modifying, once it is stored and before the flags are read, all
     // sequentially consistent (a claim marks as it counts: shadow_cell_t). An atomic access
     // conflicts with plain records only, and a read with modifying ones only: in a cell without
-    // that mark it has nothing to compare with. Of two
-    // records arriving together, the later mark finds the earlier one, whose record its scan then
-    // finds; an access that skips its scan is found by the other side's.
+    // that mark it has nothing to compare with. Of two records arriving together, the later mark
+    // finds the earlier one, whose record its scan then finds; an access that skips its scan is
+    // found by the other side's.
     bool scan_due(const granule_walk_t& walk) const noexcept {
         shadow_cell_t& cell = *walk.cell;
         std::uint8_t flags = cell.flags();

@@ -73,16 +73,16 @@ private:
 // Protocol. A task claims a slot for itself by a compare-and-swap of a free key, stores position,
 // then the value (release), and counts the entry and sets its record's marks in one
 // read-modify-write of the links word, which so publishes the value to every later reader of the
-// count or the flags; a bucket is appended under the append lock by one store
-// (an OR into the links word for the first), after the last link was read again, and never
-// unlinked. Only the task itself claims, changes and erases its slot. It erases by setting pin bit
-// 15, waiting until the pin is exactly that bit (no reader left), clearing the value, counting
-// down, clearing the bit and then the key. A reader pins a slot (atomic increment), then reads key
-// and value, and uses the slot only if the old pin had bit 15 clear and key and value are
-// non-zero; otherwise it unpins at once. So a slot being filled or erased reads as absent, and a
-// used slot keeps its key and position until its last pin is gone. Keys, pins and the links word
-// are sequentially consistent; the eraser's stores need no more
-// than release, as no reader uses the slot from the time bit 15 is set until it is claimed again.
+// count or the flags; a bucket is appended under the append lock by one store (an OR into the
+// links word for the first), after the last link was read again, and never unlinked. Only the
+// task itself claims, changes and erases its slot. It erases by setting pin bit 15, waiting until
+// the pin is exactly that bit (no reader left), clearing the value, counting down, clearing the
+// bit and then the key. A reader pins a slot (atomic increment), then reads key and value, and
+// uses the slot only if the old pin had bit 15 clear and key and value are non-zero; otherwise it
+// unpins at once. So a slot being filled or erased reads as absent, and a used slot keeps its key
+// and position until its last pin is gone. Keys, pins and the links word are sequentially
+// consistent; the eraser's stores need no more than release, as no reader uses the slot from the
+// time bit 15 is set until it is claimed again.
 // Iteration runs from the cell's slot through the buckets in order.
 struct shadow_cell_t {
     shadow_slot_t slot;
