@@ -127,6 +127,7 @@ void frames_jumped_over(std::uintptr_t stack) noexcept;
 // something acquires it (interpose_fd.cpp).
 void descriptor_written(int fd, std::uint64_t site) noexcept;
 void descriptor_read(int fd, std::uint64_t site) noexcept;
+std::uint64_t descriptor_object(int fd) noexcept;  // the sync id those two use
 
 // Reader-writer locks (rw_locks.cpp): the lock's object and its readers' object; what a locker
 // acquires; and, as an unlock begins, the object it is to release.

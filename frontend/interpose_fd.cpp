@@ -85,6 +85,8 @@ void descriptor_written(int fd, std::uint64_t site) noexcept {
     if (fd >= 0 && ready.load(std::memory_order_relaxed)) sync_operation({0, object_of(fd)}, memory_order::release, site);
 }
 
+std::uint64_t descriptor_object(int fd) noexcept { return object_of(fd); }
+
 void descriptor_read(int fd, std::uint64_t site) noexcept {
     inside_library_t inside;
     if (fd >= 0 && ready.load(std::memory_order_relaxed)) sync_operation({0, object_of(fd)}, memory_order::acquire, site);
