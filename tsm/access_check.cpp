@@ -176,6 +176,33 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
     return found;
 }
 
+std::uint32_t current_history() noexcept { return access_history != nullptr ? access_history() : 0; }
+
+// The common first touch of memory: the task's first access to a granule, within it, in the leaf
+// table it last descended to, where no task has been, its time fitting inline and its site
+// cached. Enters the cell's own slot and returns the cell, with the links word as the entry left
+// it; null, with nothing changed but perhaps the granule noted, where the general path must run.
+// By the busy task.
+shadow_cell_t* enter_untouched(touched_list_t& list, task_context_t& task, const granule_walk_t& walk,
+                               std::uint32_t type, std::uint64_t site, std::uint64_t& links) noexcept {
+    task_shadow_t& shadow = list.shadow();
+    if (walk.position.length != walk.remaining || (walk.granule & ~leaf_span_mask) != shadow.hinted_span ||
+        !fits_inline(task.time))
+        return nullptr;
+    shadow_cell_t& cell = shadow.hinted_leaves->cell_of(walk.granule);
+    if (!cell.untouched()) return nullptr;
+    const std::uint32_t index = shadow.cached_site(site, current_history());
+    std::int32_t ignored = 0;
+    if (index == no_site_index || !list.note(walk.granule, task.arena, ignored)) return nullptr;
+    // Another task may have come in meanwhile: the general path then takes a further slot, and
+    // the granule stays noted twice, which costs a lookup at the task's end.
+    links = cell.claim_in(cell.slot, task.handle, walk.position, inline_record(task.time, type, index),
+                          cell_marks(type));
+    if (links == 0) return nullptr;
+    shadow.slot_of(walk.granule) = {walk.granule, &cell, &cell.slot};
+    return &cell;
+}
+
 // Raises with the busy section left, since a raiser reports under the runtime lock.
 void raise_idle(busy_section_t& busy, std::int32_t code, std::uint64_t site) noexcept {
     busy.leave();
@@ -210,17 +237,15 @@ public:
     // Whether the current granule must be compared with the other tasks' records; settles a
     // conflict-seen flag that no longer has two tasks to speak of. A record marks the cell with
     // what it is, plain and modifying, once it is stored and before the flags are read, all
-    // sequentially consistent. An atomic access conflicts with plain records only, and a read with
-    // modifying ones only: in a cell without that mark it has nothing to compare with. Of two
-    // records arriving together, the later mark finds the earlier one, whose record its scan then
-    // finds; an access that skips its scan is found by the other side's.
+    // sequentially consistent (a claim marks as it counts: shadow_cell_t). An atomic access
+    // conflicts with plain records only, and a read with modifying ones only: in a cell without
+    // that mark it has nothing to compare with. Of two records arriving together, the later mark
+    // finds the earlier one, whose record its scan then finds; an access that skips its scan is
+    // found by the other side's.
     bool scan_due(const granule_walk_t& walk) const noexcept {
-        constexpr std::uint8_t marks_of[access_type::count] = {
-            cell_plain_seen, cell_plain_seen | cell_modified_seen, cell_plain_seen | cell_modified_seen,
-            cell_modified_seen, 0};
         shadow_cell_t& cell = *walk.cell;
         std::uint8_t flags = cell.flags();
-        if (const std::uint8_t marks = marks_of[access_.type]; walk.changed && (flags & marks) != marks)
+        if (const std::uint8_t marks = cell_marks(access_.type); walk.changed && (flags & marks) != marks)
             flags |= cell.set_flags(marks);
         if (access_.type >= access_type::atomic) {
             if ((flags & cell_plain_seen) == 0) return false;
@@ -286,7 +311,7 @@ private:
                 if (lists == nullptr) return nullptr;
                 value = reinterpret_cast<std::uintptr_t>(lists);
             }
-            slot = cell.claim(access_.task.handle, walk.position, value, cell_arena_, error_code);
+            slot = cell.claim(access_.task.handle, walk.position, value, cell_arena_, error_code, cell_marks(access_.type));
         }
         if (slot == nullptr) {
             raise_idle(busy_, error_code, access_.site);
@@ -298,14 +323,12 @@ private:
 
     // The interned call site and history of a new record, through the task's cache.
     bool site_index(std::uint32_t& index, std::int32_t& error_code) noexcept {
-        const std::uint32_t history = access_history != nullptr ? access_history() : 0;
-        cached_site_t& cached = busy_.list().shadow().site_of(access_.site, history);
-        if (cached.index != no_site_index && cached.site == access_.site && cached.history == history) {
-            index = cached.index;
-            return true;
-        }
+        const std::uint32_t history = current_history();
+        task_shadow_t& shadow = busy_.list().shadow();
+        index = shadow.cached_site(access_.site, history);
+        if (index != no_site_index) return true;
         if (!sites_.intern(access_.site, history, index, error_code)) return false;
-        cached = {access_.site, history, index};
+        shadow.site_of(access_.site, history) = {access_.site, history, index};
         return true;
     }
 
@@ -532,18 +555,43 @@ void tsm_t::check_access(task_context_t& task, std::uint64_t address, std::uint3
     record_access(task, address, size, type, site);
 }
 
-// Out of the way of the repeats, which then need no stack frame of this size.
-[[gnu::noinline]] void tsm_t::record_access(task_context_t& task, std::uint64_t address, std::uint32_t size,
-                                            std::uint32_t type, std::uint64_t site) noexcept {
-    busy_section_t busy(touched_list_t(*task.shadow), gate_, busy_section_t::entered_t{});
-    if (task.shadow->arena_bytes > task.shadow->sweep_at) [[unlikely]] sweep_forgotten(busy.list(), task);
-    granule_walk_t walk(address, size);
+namespace {
+
+// Records the access from the walk's granule on, where the walk has no cell yet, or checks the
+// granule that enter_untouched entered; reports what it finds.
+[[gnu::noinline]] void record_walk(tsm_t& detector, busy_section_t& busy, task_context_t& task, granule_walk_t& walk,
+                                   std::uint32_t type, std::uint64_t site) noexcept {
     const access_t access{task, type, site, task.time};
-    access_check_t check(access, *this, busy);
+    access_check_t check(access, detector, busy);
+    if (walk.cell != nullptr) {
+        walk.changed = true;
+        if (check.scan_due(walk)) check_with_scratch(check, access, walk, busy);
+        return;
+    }
     do {
         if (!check.record(walk)) return;
         if (check.scan_due(walk)) return check_with_scratch(check, access, walk, busy);
     } while (walk.advance());
+}
+
+}  // namespace
+
+// Out of the way of the repeats, which then need no stack frame of this size.
+[[gnu::noinline]] void tsm_t::record_access(task_context_t& task, std::uint64_t address, std::uint32_t size,
+                                            std::uint32_t type, std::uint64_t site) noexcept {
+    busy_section_t busy(touched_list_t(*task.shadow), gate_, busy_section_t::entered_t{});
+    task_shadow_t& shadow = busy.list().shadow();
+    shadow.newest_time = task.time;
+    granule_walk_t walk(address, size);
+    if (shadow.arena_bytes <= shadow.sweep_at) [[likely]] {
+        std::uint64_t links = 0;
+        walk.cell = enter_untouched(busy.list(), task, walk, type, site, links);
+        // Alone in the cell, and no conflict flag to settle: nothing to compare with.
+        if (walk.cell != nullptr && links / shadow_cell_t::count_unit == 1 && (links & cell_conflict_seen) == 0) return;
+    } else {
+        sweep_forgotten(busy.list(), task);
+    }
+    record_walk(*this, busy, task, walk, type, site);
 }
 
 void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::uint64_t size,

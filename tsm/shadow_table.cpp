@@ -130,16 +130,8 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
 }
 
 shadow_slot_t* shadow_cell_t::claim(std::uint16_t handle, position_t position, std::uint64_t value,
-                                    arena_t& bucket_arena, std::int32_t& error_code) noexcept {
-    const auto taken = [&](shadow_slot_t& each) {
-        std::atomic_ref<std::uint16_t> key(each.key);
-        std::uint16_t expected = 0;
-        if (key.load() != 0 || !key.compare_exchange_strong(expected, handle)) return false;
-        std::atomic_ref<std::uint32_t>(each.position).store(position.word(), std::memory_order_relaxed);
-        std::atomic_ref<std::uint64_t>(each.value).store(value);
-        links_word().fetch_add(count_unit);
-        return true;
-    };
+                                    arena_t& bucket_arena, std::int32_t& error_code, std::uint8_t marks) noexcept {
+    const auto taken = [&](shadow_slot_t& each) { return claim_in(each, handle, position, value, marks) != 0; };
     for (;;) {
         if (taken(slot)) return &slot;
         shadow_bucket_t* last = nullptr;
@@ -166,6 +158,18 @@ shadow_slot_t* shadow_cell_t::claim(std::uint16_t handle, position_t position, s
         }
         links_word().fetch_and(~append_lock);
     }
+}
+
+std::uint64_t shadow_cell_t::claim_in(shadow_slot_t& each, std::uint16_t handle, position_t position,
+                                      std::uint64_t value, std::uint8_t marks) noexcept {
+    std::atomic_ref<std::uint16_t> key(each.key);
+    std::uint16_t expected = 0;
+    if (key.load() != 0 || !key.compare_exchange_strong(expected, handle)) return 0;
+    std::atomic_ref<std::uint32_t>(each.position).store(position.word(), std::memory_order_relaxed);
+    std::atomic_ref<std::uint64_t>(each.value).store(value, std::memory_order_release);
+    std::uint64_t word = links_word().load(std::memory_order_relaxed);
+    while (!links_word().compare_exchange_weak(word, (word + count_unit) | marks)) {}
+    return (word + count_unit) | marks;
 }
 
 void shadow_cell_t::erase(shadow_slot_t& own) noexcept {

@@ -33,6 +33,12 @@ constexpr std::uint8_t cell_conflict_seen = 0x1;
 constexpr std::uint8_t cell_plain_seen = 0x2;
 // Set for good by the first record that modifies: a plain write or update, or an atomic update.
 constexpr std::uint8_t cell_modified_seen = 0x4;
+// What a record of `type` marks its cell with: plain, modifying (an atomic read: neither).
+constexpr std::uint8_t cell_marks(std::uint32_t type) noexcept {
+    constexpr std::uint8_t marks[access_type::count] = {cell_plain_seen, cell_plain_seen | cell_modified_seen,
+                                                        cell_plain_seen | cell_modified_seen, cell_modified_seen, 0};
+    return marks[type];
+}
 constexpr std::uint16_t slot_erasing = 0x8000;
 
 // A further slot of a cell, from the detector's cell arena, zero-filled; it lives until the table
@@ -65,16 +71,18 @@ private:
 // takes 24 bytes.
 //
 // Protocol. A task claims a slot for itself by a compare-and-swap of a free key, stores position,
-// then the value, and counts the entry; a bucket is appended under the append lock by one store
-// (an OR into the links word for the first), after the last link was read again, and never
-// unlinked. Only the task itself claims, changes and erases its slot. It erases by setting pin bit
-// 15, waiting until the pin is exactly that bit (no reader left), clearing the value, counting
-// down, clearing the bit and then the key. A reader pins a slot (atomic increment), then reads key
-// and value, and uses the slot only if the old pin had bit 15 clear and key and value are
-// non-zero; otherwise it unpins at once. So a slot being filled or erased reads as absent, and a
-// used slot keeps its key and position until its last pin is gone. Keys, pins, the links word and
-// the values that publish an entry are sequentially consistent; the eraser's stores need no more
-// than release, as no reader uses the slot from the time bit 15 is set until it is claimed again.
+// then the value (release), and counts the entry and sets its record's marks in one
+// read-modify-write of the links word, which so publishes the value to every later reader of the
+// count or the flags; a bucket is appended under the append lock by one store (an OR into the
+// links word for the first), after the last link was read again, and never unlinked. Only the
+// task itself claims, changes and erases its slot. It erases by setting pin bit 15, waiting until
+// the pin is exactly that bit (no reader left), clearing the value, counting down, clearing the
+// bit and then the key. A reader pins a slot (atomic increment), then reads key and value, and
+// uses the slot only if the old pin had bit 15 clear and key and value are non-zero; otherwise it
+// unpins at once. So a slot being filled or erased reads as absent, and a used slot keeps its key
+// and position until its last pin is gone. Keys, pins and the links word are sequentially
+// consistent; the eraser's stores need no more than release, as no reader uses the slot from the
+// time bit 15 is set until it is claimed again.
 // Iteration runs from the cell's slot through the buckets in order.
 struct shadow_cell_t {
     shadow_slot_t slot;
@@ -126,9 +134,16 @@ struct shadow_cell_t {
     }
 
     // A slot for `handle`, which has none in the cell, filled with the inline record's position and
-    // `value`. Null when no bucket could be had: `error_code` tells why.
+    // `value`, the cell marked with `marks` (cell_marks). Null when no bucket could be had:
+    // `error_code` tells why.
     shadow_slot_t* claim(std::uint16_t handle, position_t position, std::uint64_t value, arena_t& bucket_arena,
-                         std::int32_t& error_code) noexcept;
+                         std::int32_t& error_code, std::uint8_t marks = 0) noexcept;
+    // The same in `each` only, which is the cell's or one of its buckets': the links word as the
+    // claim left it, or 0 when the slot was taken.
+    std::uint64_t claim_in(shadow_slot_t& each, std::uint16_t handle, position_t position, std::uint64_t value,
+                           std::uint8_t marks) noexcept;
+    // No entry, no bucket, no flag: nothing to compare with and nothing to settle.
+    bool untouched() const noexcept { return links_word().load(std::memory_order_relaxed) == 0; }
     // Erases the task's own slot; the task holds no pin on it.
     void erase(shadow_slot_t& own) noexcept;
     std::size_t bucket_count() noexcept;

@@ -52,7 +52,9 @@ struct cached_site_t {
     std::uint32_t history;
     std::uint32_t index;  // no_site_index when empty
 };
-constexpr unsigned site_cache_shift = 4;  // 16 entries, as loops unrolled by the compiler have several sites
+// 16 entries, as loops unrolled by the compiler have several sites; indexed by the low bits, in
+// which the call sites of one loop, a few bytes apart, differ.
+constexpr unsigned site_cache_shift = 4;
 
 // In the task's arena. The list head and the flag follow the protocol of touched_list_t. The cache
 // (direct-mapped by granule) and the leaf hint (the leaf table the task last descended to) are
@@ -75,13 +77,20 @@ struct task_shadow_t {
     std::size_t live_bytes = 0;
     std::size_t arena_bytes = 0;
     std::size_t sweep_at = sweep_floor;
+    // The task's time when it last recorded: no record of the task is newer. Task only.
+    std::uint64_t newest_time = 0;
 
     task_shadow_t() noexcept {
         forget_cached();
         for (cached_site_t& entry : sites) entry = {0, 0, no_site_index};
     }
     cached_site_t& site_of(std::uint64_t site, std::uint32_t history) noexcept {
-        return sites[((site ^ history) * 0x9E3779B97F4A7C15u) >> (64 - site_cache_shift)];
+        return sites[(site ^ history) & ((1u << site_cache_shift) - 1)];
+    }
+    // The index of (site, history) when the task has it cached, else no_site_index.
+    std::uint32_t cached_site(std::uint64_t site, std::uint32_t history) noexcept {
+        const cached_site_t& cached = site_of(site, history);
+        return cached.site == site && cached.history == history ? cached.index : no_site_index;
     }
     cached_granule_t& slot_of(std::uint64_t granule) noexcept {
         return cache[(granule >> granule_shift) & (granule_cache_size - 1)];

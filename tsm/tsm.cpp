@@ -140,22 +140,36 @@ void tsm_t::forget_task(task_context_t& task) noexcept {
     busy.list().empty_while_busy();
 }
 
+namespace {
+
+// The time of the entry's newest record; 0 when all were forgotten.
+std::uint64_t newest_record(std::uint64_t entry) noexcept {
+    if (is_inline(entry)) return inline_time(entry);
+    // Each list runs newest first; a release may be forgetting records meanwhile.
+    std::uint64_t newest = 0;
+    for (std::uint32_t type = 0; type < access_type::count; ++type)
+        if (access_record_t* head = entry_head(entry, type))
+            newest = std::max(newest, std::atomic_ref<std::uint64_t>(head->time).load());
+    return newest;
+}
+
+}  // namespace
+
 std::uint64_t tsm_t::last_record_time(task_context_t& task) noexcept {
     if (task.shadow == nullptr || touched_list_t(*task.shadow).newest() == nullptr) return 0;
     busy_section_t busy{touched_list_t(*task.shadow), gate_};
     if (!busy) return 0;
+    // The granules the task recorded in last are in its cache; a record there made at its last
+    // recording time is the newest, unless a release forgot it.
+    const task_shadow_t& shadow = busy.list().shadow();
+    for (const cached_granule_t& cached : shadow.cache) {
+        if (cached.granule != no_granule &&
+            newest_record(std::atomic_ref<std::uint64_t>(cached.slot->value).load()) == shadow.newest_time)
+            return shadow.newest_time;
+    }
     std::uint64_t newest = 0;
     for_each_touched_cell(busy, table, [&](shadow_cell_t& cell) {
-        const std::uint64_t entry = own_entry(cell, task.handle);
-        if (entry == 0) return;
-        if (is_inline(entry)) {
-            newest = std::max(newest, inline_time(entry));
-            return;
-        }
-        // Each list runs newest first; a release may be forgetting records meanwhile.
-        for (std::uint32_t type = 0; type < access_type::count; ++type)
-            if (access_record_t* head = entry_head(entry, type))
-                newest = std::max(newest, std::atomic_ref<std::uint64_t>(head->time).load());
+        if (const std::uint64_t entry = own_entry(cell, task.handle)) newest = std::max(newest, newest_record(entry));
     });
     return newest;
 }
