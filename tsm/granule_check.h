@@ -29,12 +29,12 @@ namespace tavo {
     return (cell.flags() & cell_conflict_seen) == 0;
 }
 
-// No call on the way, so that an entry which inlines it and finds the repeat needs no frame.
+// No call on the way, so that an entry which inlines it and finds the repeat needs no frame. The
+// caller has found no filter (quick_off::tsm_filter).
 [[gnu::always_inline]] inline granule_rest_t tsm_t::quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
                                                                   std::uint32_t type) noexcept {
     task_shadow_t* shadow = task.shadow;
-    if (task.exempt() || shadow == nullptr || filter.load(std::memory_order_acquire) != nullptr) [[unlikely]]
-        return granule_rest_t::check;
+    if (task.exempt() || shadow == nullptr) [[unlikely]] return granule_rest_t::check;
     touched_list_t list(*shadow);
     if (!list.try_enter_busy(gate_)) [[unlikely]] {
         list.leave_busy();
@@ -66,6 +66,7 @@ inline void tsm_t::finish_granule(granule_rest_t rest, task_context_t& task, std
 
 [[gnu::always_inline]] inline void tsm_t::check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
                                                         std::uint32_t type, std::uint64_t site) noexcept {
+    if (filter.load(std::memory_order_acquire) != nullptr) [[unlikely]] return check_access(task, address, size, type, site);
     finish_granule(quick_granule(task, address, size, type), task, address, size, type, site);
 }
 
