@@ -50,7 +50,7 @@ struct plain_rest_t {
     if (record == nullptr) return done;
 #else
     // No test of the key: its end is one of the quick-off reasons.
-    thread_record_t* record = keyed_record;
+    thread_record_t* record = thread_words.keyed_record;
     if (record == nullptr) [[unlikely]] return whole_way;  // the thread's first access
 #endif
     task_context_t* task = record->current_task;

@@ -12,6 +12,14 @@
 #include "tsm/arena.h"
 #include "tsm/tsm.h"
 
+// On the declaration of a global the library defines: its code then reaches it directly, where a
+// plain declaration goes through the GOT (the build hides definitions, not declarations).
+#ifdef _WIN32
+#define TAVO_LOCAL
+#else
+#define TAVO_LOCAL __attribute__((visibility("hidden")))
+#endif
+
 namespace tavo {
 
 constexpr int task_type_count = 4;  // types 0 to 3 are counted
@@ -55,12 +63,12 @@ private:
     std::atomic<bool> unloaded_{false};  // nothing is reported and every family is off from then on
 };
 
-extern runtime_t& runtime;
+extern TAVO_LOCAL runtime_t& runtime;
 
 // Global words set once at load from the environment.
 extern std::uint32_t guard_mask;
 extern std::uint32_t exception_code;
-extern std::uint32_t logging_mask;
+extern TAVO_LOCAL std::uint32_t logging_mask;
 // Records the current filter buffer holds.
 extern std::uint32_t filter_capacity;
 extern platform::tls_key_t per_thread_key;
@@ -78,7 +86,7 @@ constexpr std::uint32_t tsm_filter = 0x2;       // the detector has a filter, wh
 constexpr std::uint32_t key_gone = 0x4;         // process detach: thread records are no longer found
 constexpr std::uint32_t copied_words = 0x8;     // the program holds the exported words (see quick_words)
 }  // namespace quick_off
-extern std::uint32_t quick_off_word;  // atomic (a plain word, which the compiler reaches in one load)
+extern TAVO_LOCAL std::uint32_t quick_off_word;  // atomic (a plain word, which the compiler reaches in one load)
 inline std::uint32_t quick_off_reasons() noexcept {
     return std::atomic_ref<const std::uint32_t>(quick_off_word).load(std::memory_order_relaxed);
 }
@@ -92,8 +100,8 @@ inline void add_quick_off(std::uint32_t reason) noexcept { std::atomic_ref<std::
 inline const tavo_config_t& quick_config() noexcept { return __tavo_config; }
 inline const std::uint32_t& quick_guarded() noexcept { return __TAVO_isGuardedCall; }
 #else
-extern "C" __attribute__((visibility("hidden"))) tavo_config_t tavo_config_alias;
-extern "C" __attribute__((visibility("hidden"))) std::uint32_t tavo_guarded_alias;
+extern "C" TAVO_LOCAL tavo_config_t tavo_config_alias;
+extern "C" TAVO_LOCAL std::uint32_t tavo_guarded_alias;
 inline const tavo_config_t& quick_config() noexcept { return tavo_config_alias; }
 inline const std::uint32_t& quick_guarded() noexcept { return tavo_guarded_alias; }
 #endif

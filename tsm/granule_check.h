@@ -18,8 +18,11 @@ namespace tavo {
 [[gnu::always_inline]] inline bool holds_newest(shadow_slot_t& slot, shadow_cell_t& cell, std::uint64_t time, std::uint32_t type,
                                                 std::uint32_t word) noexcept {
     const std::uint64_t value = std::atomic_ref<std::uint64_t>(slot.value).load(std::memory_order_relaxed);
-    if (is_inline(value)) {
-        if (inline_time(value) != time || inline_type(value) != type || slot.position != word) return false;
+    // The low four bits: the inline mark and the type, below the site.
+    if ((value & 0xF) == inline_record(0, type, 0)) {
+        if (inline_time(value) != time || slot.position != word) return false;
+    } else if (is_inline(value)) {
+        return false;
     } else {
         access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
         if (head == nullptr || head->position.word() != word ||
