@@ -84,7 +84,7 @@ namespace quick_off {
 constexpr std::uint32_t memory_logging = 0x1;   // each access is logged
 constexpr std::uint32_t tsm_filter = 0x2;       // the detector has a filter, which may exempt the access
 constexpr std::uint32_t key_gone = 0x4;         // process detach: thread records are no longer found
-constexpr std::uint32_t copied_words = 0x8;     // the program holds the exported words (see quick_words)
+constexpr std::uint32_t copied_words = 0x8;     // the program holds the exported words (see quick_config)
 }  // namespace quick_off
 extern TAVO_LOCAL std::uint32_t quick_off_word;  // atomic (a plain word, which the compiler reaches in one load)
 inline std::uint32_t quick_off_reasons() noexcept {
