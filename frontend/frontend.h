@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "frontend/stack_store.h"
 #include "runtime/plain_access.h"
 #include "runtime/site_entries.h"
 #include "sync/sync_object.h"
@@ -121,6 +122,7 @@ void frames_jumped_over(std::uintptr_t stack) noexcept;
 // something acquires it (interpose_fd.cpp).
 void descriptor_written(int fd, std::uint64_t site) noexcept;
 void descriptor_read(int fd, std::uint64_t site) noexcept;
+std::uint64_t descriptor_object(int fd) noexcept;  // the sync id those two use
 
 // Reader-writer locks (rw_locks.cpp): the lock's object and its readers' object; what a locker
 // acquires; and, as an unlock begins, the object it is to release.
@@ -154,5 +156,10 @@ bool thread_forking(std::uint64_t site, thread_start_t& start) noexcept;
 void thread_not_started(const thread_start_t& start) noexcept;
 void thread_enters(const thread_start_t& start) noexcept;
 void thread_leaves(std::uint64_t site) noexcept;
+// A thread that the system started for the program (a timer's notification) enters a thread task
+// of its own, ordered after the release of sync id `armed`; answers the task id (0: not watched).
+std::uint64_t notified_thread_enters(std::uint64_t armed, std::uint64_t creator, stack_id_t created_at,
+                                     std::uint64_t site) noexcept;
+void notified_thread_leaves(std::uint64_t task_id, std::uint64_t site) noexcept;
 
 }  // namespace tavo::frontend

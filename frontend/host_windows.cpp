@@ -15,15 +15,27 @@ bool debugger_attached() noexcept { return IsDebuggerPresent() != FALSE; }
 
 bool stop_wanted() noexcept { return IsDebuggerPresent() != FALSE; }
 
-// The system unwinds with the modules' unwind tables; through code that has none (some of the
-// static runtimes' assembly) it goes astray, so the stack ends at the first address outside code.
+// The system's own walk takes a function without unwind data for a leaf and pops whatever lies
+// at the stack pointer as its return address (the static thread library's pthread_create has
+// none): from there it follows garbage, and under wine faults when the garbage holds a null stack
+// pointer, in a loop that overflows the thread's stack and ends it. So the walk ends at the first
+// such function, and where the stack pointer leaves the thread's stack.
 int unwind_stack(void** pcs, int capacity) noexcept {
-    const int count = RtlCaptureStackBackTrace(0, static_cast<DWORD>(capacity), pcs, nullptr);
-    for (int index = 0; index < count; ++index) {
-        MEMORY_BASIC_INFORMATION region;
-        if (VirtualQuery(pcs[index], &region, sizeof region) != sizeof region || region.Type != MEM_IMAGE ||
-            (region.Protect & (PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) == 0)
-            return index;
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    CONTEXT context;
+    RtlCaptureContext(&context);
+    int count = 0;
+    while (count < capacity) {
+        DWORD64 image = 0;
+        RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(context.Rip, &image, nullptr);
+        if (function == nullptr) break;
+        void* data = nullptr;
+        DWORD64 frame = 0;
+        const DWORD64 below = context.Rsp;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, image, context.Rip, function, &context, &data, &frame, nullptr);
+        if (context.Rip == 0 || context.Rsp <= below || context.Rsp >= high) break;
+        pcs[count++] = reinterpret_cast<void*>(context.Rip);
     }
     return count;
 }

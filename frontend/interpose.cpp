@@ -1,9 +1,11 @@
 // Threads, locks and the other blocking objects of the C library, interposed: the program's
 // calls bind to these definitions ahead of the C library's, which are found with dlsym.
 #include <dlfcn.h>
+#include <mqueue.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <new>
 
 #include "frontend/frontend.h"
+#include "frontend/thread_stack.h"
 #include "frontend/threads.h"
 #include "runtime/memory.h"
 #include "runtime/spin_lock.h"
@@ -230,6 +233,83 @@ TAVO_FRONT void _Exit(int status) noexcept {
     REAL(_Exit);
     real__Exit(ending_status(status));
     __builtin_unreachable();
+}
+
+namespace {
+
+// A SIGEV_THREAD notification's function runs on a thread that the C library starts out of
+// pthread_create's sight: it runs as a thread of its own, created where the notification was
+// asked for, and ordered after the releases of its object (a timer's arming, a queue's messages).
+// A call block lives as long as the process: a notification may still be on its way when its
+// timer is deleted or its queue closed.
+struct notification_t {
+    void (*function)(sigval);
+    sigval value;
+    std::uint64_t creator, site;
+    stack_id_t created_at;
+    std::atomic<std::uint64_t> object;  // the sync id its releases use
+};
+
+void notified(sigval value) {
+    auto* call = static_cast<notification_t*>(value.sival_ptr);
+    const std::uint64_t task = notified_thread_enters(call->object.load(std::memory_order_relaxed), call->creator,
+                                                      call->created_at, call->site);
+    call->function(call->value);
+    notified_thread_leaves(task, call->site);
+}
+
+// The block for a SIGEV_THREAD event, written into `ours` as its function and value; null (and
+// `ours` untouched) for other events or none.
+notification_t* notification(const sigevent* event, sigevent& ours, std::uint64_t object, std::uint64_t site) {
+    if (event == nullptr || event->sigev_notify != SIGEV_THREAD || !ready.load(std::memory_order_relaxed)) return nullptr;
+    inside_library_t inside;
+    auto* call = static_cast<notification_t*>(heap_allocate(sizeof(notification_t)));
+    if (call == nullptr) return nullptr;
+    new (call) notification_t{event->sigev_notify_function, event->sigev_value, current_thread(), site, stack_unwound(site),
+                              {object}};
+    ours = *event;
+    ours.sigev_notify_function = notified;
+    ours.sigev_value.sival_ptr = call;
+    return call;
+}
+
+void unused(notification_t* call) {
+    inside_library_t inside;
+    heap_free(call, sizeof(notification_t));
+}
+
+// Apart from every address (below bit 47) and descriptor object (bit 63).
+std::uint64_t timer_object(timer_t timer) { return std::uint64_t{1} << 62 | reinterpret_cast<std::uintptr_t>(timer); }
+
+}  // namespace
+
+TAVO_FRONT int timer_create(clockid_t clock, sigevent* event, timer_t* timer) {
+    REAL(timer_create);
+    sigevent ours;
+    notification_t* call = notification(event, ours, 0, CALLER);
+    const int result = real_timer_create(clock, call != nullptr ? &ours : event, timer);
+    if (call != nullptr && result == 0) call->object.store(timer_object(*timer), std::memory_order_relaxed);
+    else if (call != nullptr) unused(call);
+    return result;
+}
+
+TAVO_FRONT int timer_settime(timer_t timer, int flags, const itimerspec* value, itimerspec* old) {
+    REAL(timer_settime);
+    if (ready.load(std::memory_order_relaxed)) {
+        inside_library_t inside;
+        sync_operation({0, timer_object(timer)}, memory_order::release, CALLER);
+    }
+    return real_timer_settime(timer, flags, value, old);
+}
+
+// The message that arrives released the queue's object.
+TAVO_FRONT int mq_notify(mqd_t queue, const sigevent* event) {
+    REAL(mq_notify);
+    sigevent ours;
+    notification_t* call = notification(event, ours, descriptor_object(queue), CALLER);
+    const int result = real_mq_notify(queue, call != nullptr ? &ours : event);
+    if (call != nullptr && result != 0) unused(call);
+    return result;
 }
 
 TAVO_FRONT int pthread_join(pthread_t thread, void** result) {

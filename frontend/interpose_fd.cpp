@@ -1,13 +1,15 @@
-// Synchronisation through file descriptors: what one thread writes into a pipe, a socket or an
-// eventfd, another reads out, so a write releases the descriptor's object and a read that
+// Synchronisation through file descriptors: what one thread writes into a pipe, a socket, an
+// eventfd or a message queue, another reads out, so a write releases the descriptor's object and a read that
 // received something acquires it. The buffers the calls read and fill are accesses of the caller.
 //
 // The wrapper links the program's instrumented objects with --wrap for these names, so only the
 // program's own calls arrive here, and the C library's own calls do not come back.
 #include <fcntl.h>
+#include <mqueue.h>
 #include <stdio.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -82,6 +84,8 @@ void descriptor_written(int fd, std::uint64_t site) noexcept {
     inside_library_t inside;
     if (fd >= 0 && ready.load(std::memory_order_relaxed)) sync_operation({0, object_of(fd)}, memory_order::release, site);
 }
+
+std::uint64_t descriptor_object(int fd) noexcept { return object_of(fd); }
 
 void descriptor_read(int fd, std::uint64_t site) noexcept {
     inside_library_t inside;
@@ -268,6 +272,42 @@ TAVO_FRONT int __wrap_fcntl(int fd, int command, ...) {
 TAVO_FRONT int __wrap_close(int fd) {
     forget(fd);
     return close(fd);
+}
+
+// A message queue is a descriptor, and every descriptor of one queue shares the queue's object,
+// named by its inode: threads that each opened the queue order each other through its messages.
+TAVO_FRONT mqd_t __wrap_mq_open(const char* name, int flags, ...) {
+    mode_t mode = 0;
+    mq_attr* attributes = nullptr;
+    if (flags & O_CREAT) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        attributes = va_arg(arguments, mq_attr*);
+        va_end(arguments);
+    }
+    const mqd_t fd = mq_open(name, flags, mode, attributes);
+    struct stat status;
+    if (fd >= 0 && fstat(fd, &status) == 0) assign(fd, object_id_base | std::uint64_t{1} << 61 | status.st_ino);
+    return fd;
+}
+TAVO_FRONT int __wrap_mq_send(mqd_t fd, const char* message, std::size_t size, unsigned priority) {
+    TAVO_WRITING(access(message, size, read_access, site), mq_send(fd, message, size, priority))
+}
+TAVO_FRONT int __wrap_mq_timedsend(mqd_t fd, const char* message, std::size_t size, unsigned priority,
+                                   const timespec* deadline) {
+    TAVO_WRITING(access(message, size, read_access, site), mq_timedsend(fd, message, size, priority, deadline))
+}
+TAVO_FRONT ssize_t __wrap_mq_receive(mqd_t fd, char* message, std::size_t size, unsigned* priority) {
+    TAVO_READING(mq_receive(fd, message, size, priority), fills(message, produced, site))
+}
+TAVO_FRONT ssize_t __wrap_mq_timedreceive(mqd_t fd, char* message, std::size_t size, unsigned* priority,
+                                          const timespec* deadline) {
+    TAVO_READING(mq_timedreceive(fd, message, size, priority, deadline), fills(message, produced, site))
+}
+TAVO_FRONT int __wrap_mq_close(mqd_t fd) {
+    forget(fd);
+    return mq_close(fd);
 }
 
 // The C library closes a stream's descriptor itself, past any interposer.

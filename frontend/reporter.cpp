@@ -191,10 +191,11 @@ const char* side_word(const side_t& side, bool capital) {
     return side.freed ? (capital ? "Free" : "free") : access_word(side.access.access_type, capital);
 }
 
-// Thread tasks are the interposers' threads, the initial task the main thread.
+// Thread tasks are the interposers' threads; an initial task, named by its thread's system id,
+// is the main thread's or that of a thread the interposers never saw start.
 bool thread_of_task(std::uint32_t type, std::uint64_t id, std::uint64_t& thread) {
     if (type == 3) thread = id;
-    else if (type == 1) thread = 0;
+    else if (type == 1 && is_main_thread(id)) thread = 0;
     else return false;
     return true;
 }
@@ -207,6 +208,7 @@ void thread_name(char* text, std::size_t capacity, std::uint64_t thread) {
 void task_name(char* text, std::size_t capacity, std::uint32_t type, std::uint64_t id) {
     std::uint64_t thread = 0;
     if (thread_of_task(type, id, thread)) thread_name(text, capacity, thread);
+    else if (type == 1) std::snprintf(text, capacity, "thread (tid=%llu)", static_cast<unsigned long long>(id));
     else if (type == 2) std::snprintf(text, capacity, "OpenMP task %llu", static_cast<unsigned long long>(id));
     else std::snprintf(text, capacity, "task %u:%llu", type, static_cast<unsigned long long>(id));
 }

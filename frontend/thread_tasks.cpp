@@ -64,4 +64,23 @@ void thread_leaves(std::uint64_t site) noexcept {
     current_fork_id = 0;
 }
 
+std::uint64_t notified_thread_enters(std::uint64_t armed, std::uint64_t creator, stack_id_t created_at,
+                                     std::uint64_t site) noexcept {
+    inside_library_t inside;
+    if (!ready.load(std::memory_order_relaxed)) return 0;
+    const std::uint64_t task_id = next_thread_task.fetch_add(1);
+    thread_created(task_id, creator, created_at);
+    thread_started(task_id);
+    task_from(true, 3, task_id, site);
+    sync_operation({0, armed}, memory_order::acquire, site);
+    return task_id;
+}
+
+void notified_thread_leaves(std::uint64_t task_id, std::uint64_t site) noexcept {
+    inside_library_t inside;
+    if (task_id == 0 || !ready.load(std::memory_order_relaxed)) return;
+    thread_finished();
+    task_from(false, 3, task_id, site);
+}
+
 }  // namespace tavo::frontend

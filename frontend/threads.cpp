@@ -1,6 +1,5 @@
 #include "frontend/threads.h"
 
-#include <unistd.h>
 
 #include <atomic>
 
@@ -26,6 +25,8 @@ constexpr std::size_t thread_capacity = 1 << 16;
 // Constant-initialised, so that the table's pages stay untouched until threads use them.
 constinit thread_slot_t threads[thread_capacity];
 std::atomic<std::uint64_t> highest_thread{0};
+// The main thread loads the library; its initial task bears its system id.
+const int main_tid = system_thread_id();
 thread_local std::uint64_t this_thread = 0;
 
 std::uintptr_t main_low = 0, main_high = 0;
@@ -48,10 +49,14 @@ void lockset_changed() {
 void thread_created(std::uint64_t task_id, std::uint64_t site) noexcept {
     // The main thread's stack is asked for once, on the main thread: reading it walks the process's mappings.
     if (this_thread == 0 && main_high == 0) stack_range(main_low, main_high);
+    thread_created(task_id, this_thread, stack_unwound(site));
+}
+
+void thread_created(std::uint64_t task_id, std::uint64_t creator, stack_id_t created_at) noexcept {
     if (task_id == 0 || task_id >= thread_capacity) return;
     thread_slot_t& slot = threads[task_id];
-    slot.creator = this_thread;
-    slot.created_at = stack_unwound(site);
+    slot.creator = creator;
+    slot.created_at = created_at;
     slot.finished.store(false);
     slot.tid.store(0);
     std::uint64_t highest = highest_thread.load();
@@ -79,7 +84,7 @@ void thread_finished() noexcept {
 
 bool thread_info(std::uint64_t task_id, thread_info_t& info) noexcept {
     if (task_id == 0) {
-        info = {static_cast<int>(getpid()), false, 0, 0, 0, 0};
+        info = {main_tid, false, 0, 0, 0, 0};
         return true;
     }
     if (task_id >= thread_capacity || task_id > highest_thread.load()) return false;
@@ -102,6 +107,8 @@ bool thread_of_stack(std::uint64_t address, std::uint64_t& task_id) noexcept {
 }
 
 std::uint64_t current_thread() noexcept { return this_thread; }
+
+bool is_main_thread(std::uint64_t system_id) noexcept { return system_id == static_cast<std::uint64_t>(main_tid); }
 
 void lock_acquired(const void* lock, bool write, std::uint64_t site) noexcept {
     inside_library_t inside;

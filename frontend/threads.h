@@ -12,6 +12,9 @@ namespace tavo::frontend {
 // Thread tasks are numbered from 1 by the interposers; 0 stands for the main thread (and any
 // thread they did not start).
 void thread_created(std::uint64_t task_id, std::uint64_t site) noexcept;  // by the creator
+// A thread started for the program by someone else (a timer's notification), described as
+// created by `creator` at `created_at`.
+void thread_created(std::uint64_t task_id, std::uint64_t creator, stack_id_t created_at) noexcept;
 void thread_started(std::uint64_t task_id) noexcept;                      // by the new thread
 void thread_finished() noexcept;                                          // by the thread, at its end
 
@@ -26,6 +29,8 @@ bool thread_info(std::uint64_t task_id, thread_info_t& info) noexcept;
 // The thread whose stack holds the address.
 bool thread_of_stack(std::uint64_t address, std::uint64_t& task_id) noexcept;
 std::uint64_t current_thread() noexcept;
+// Whether a thread's system id is the main thread's.
+bool is_main_thread(std::uint64_t system_id) noexcept;
 
 // Called once a lock is held, and as it is given back.
 void lock_acquired(const void* lock, bool write, std::uint64_t site) noexcept;

@@ -22,7 +22,7 @@ TAVO_OPTIONS="$TAVO_OPTIONS format=json log_path=$work/$name.json" "$program" >/
 TAVO_OPTIONS="$TAVO_OPTIONS format=sarif log_path=$work/$name.sarif" "$program" >/dev/null 2>&1
 python3 "$(dirname "$0")/check_formats.py" "$work/$name".json.* "$work/$name".sarif.* \
   "$(dirname "$0")/reports/sarif-2.1.0-rtm.5.json" || { echo "FAIL: $name ($family) json or sarif output"; exit 1; }
-# TAVO_OPTIONS end to end (the parser itself is options_test's): suppressions files matched against
+# TAVO_OPTIONS end to end (the parser itself is entries_test's): suppressions files matched against
 # any frame, warnings for names that match nothing, every detection or each race once beside an
 # unknown option, a stop at the first detection with the configured status, reports to a log file. Then, under gdb with the extension, a detection stop shows
 # the front end's report: both stacks, the memory, the lock held and the threads; read from memory,
@@ -31,13 +31,15 @@ fail() { echo "FAIL: $*"; echo "--- stderr:"; cat "$work/err"; exit 1; }
 run() { TAVO_OPTIONS="$1" "$program" >/dev/null 2>"$work/err"; status=$?; }
 reports() { grep -c '^WARNING: tavo' "$work/err"; }
 
-printf '# known\nrace:locked_*\n' >"$work/deep.supp"
-printf 'race:no_such_function_anywhere\ncalled_from_lib:libnothing.so\n' >"$work/unmatched.supp"
+printf '# known\n\n  race:locked_*  \nthread:x\nnonsense\n' >"$work/deep.supp"
+printf 'race_top:no_such_function_anywhere\ncalled_from_lib:libnothing.so\n' >"$work/unmatched.supp"
 
 run "exitcode=3,suppressions=$work/deep.supp"
 [ "$status" = 0 ] && [ "$(reports)" = 0 ] || fail "a pattern on a caller of the earlier access does not suppress"
+grep -q "deep.supp:4: suppression type 'thread' not used" "$work/err" && grep -q "deep.supp:5: expected type:pattern" "$work/err" ||
+  fail "bad lines of a suppressions file not named"
 run "exitcode=3:suppressions='$work/unmatched.supp'"
-[ "$(grep -c "matches no function or module" "$work/err")" = 1 ] || fail "no single warning for race:"
+[ "$(grep -c "'race_top:no_such_function_anywhere' matches no function or module" "$work/err")" = 1 ] || fail "no single warning for race_top:"
 [ "$(grep -c "matches no loaded module" "$work/err")" = 1 ] || fail "no single warning for called_from_lib:"
 [ "$status" = 3 ] && [ "$(reports)" = 1 ] || fail "an unmatched suppression suppressed"
 run "suppress='no_such_function_anywhere,deposit' exitcode=0"

@@ -11,13 +11,10 @@
 #include <omp.h>
 #include <stdio.h>
 
-#ifdef FIXED
-#define SECOND first
-int flag;
-#else
-#define SECOND second
-volatile int flag;
-#endif
+#include "../frontend/corpus/rendezvous.h"
+
+#define SECOND RACY_OR_FIXED(second, first)
+RACY_OR_FIXED(volatile, ) int flag;
 
 int counter, tickets, plain, value, guarded, nested, data;
 omp_lock_t lock;
@@ -44,14 +41,9 @@ int main(void) {
       omp_set_lock(&lock);
       guarded += 1;  // race
       omp_unset_lock(&lock);
-#ifdef FIXED
-      while (!omp_test_lock(&lock)) {
-      }
-#endif
+      ONLY_FIXED(while (!omp_test_lock(&lock)) {});
       guarded += 1;  // race
-#ifdef FIXED
-      omp_unset_lock(&lock);
-#endif
+      ONLY_FIXED(omp_unset_lock(&lock));
       bump(2);
 #pragma omp atomic
       counter += 1;  // race

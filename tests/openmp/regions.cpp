@@ -14,17 +14,12 @@
 #include <omp.h>
 #include <cstdio>
 
-#ifdef FIXED
-#define SLOT(thread) slots[(thread) % 64]
-#define CELL(outer, inner) grid[outer][inner]
-#define SUM reduction(+ : sum)
-#define UNTIED(i) task_slots[32 + (i)]
-#else
-#define SLOT(thread) slots[0]
-#define CELL(outer, inner) grid[0][0]
-#define SUM
-#define UNTIED(i) untied_counter
-#endif
+#include "../frontend/corpus/rendezvous.h"
+
+#define SLOT(thread) slots[RACY_OR_FIXED(0, (thread) % 64)]
+#define CELL(outer, inner) RACY_OR_FIXED(grid[0][0], grid[outer][inner])
+#define SUM ONLY_FIXED(reduction(+ : sum))
+#define UNTIED(i) RACY_OR_FIXED(untied_counter, task_slots[32 + (i)])
 
 struct pair_t {
   long low, high;
@@ -42,11 +37,9 @@ __attribute__((noinline)) static void add(long* to, int value) {
   *to += value;  // race
 }
 
-#ifndef FIXED
-__attribute__((noinline)) static void tally(int value) {
+__attribute__((noinline, unused)) static void tally(int value) {
   loop_total += value;  // race
 }
-#endif
 
 int main() {
   long total = 0;
@@ -99,13 +92,8 @@ int main() {
     for (int i = 0; i < 64; i++) total += task_slots[i];
 #pragma omp taskloop grainsize(16)
     for (int i = 0; i < n; i++) numbers[i] = i;
-#ifdef FIXED
 #pragma omp taskloop num_tasks(8)
-    for (int i = 0; i < n; i++) numbers[i] += 1;
-#else
-#pragma omp taskloop num_tasks(8)
-    for (int i = 0; i < n; i++) tally(numbers[i]);
-#endif
+    for (int i = 0; i < n; i++) RACY_OR_FIXED(tally(numbers[i]), numbers[i] += 1);
     for (int i = 0; i < n; i++) loop_total += numbers[i];
   }
   std::printf("%ld %d %ld %ld %ld %ld\n", total, rows[0] + rows[1], sum, span.low, span.high, loop_total);

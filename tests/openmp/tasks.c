@@ -13,15 +13,15 @@
 #include <omp.h>
 #include <stdio.h>
 
+#include "../frontend/corpus/rendezvous.h"
+
 #ifdef FIXED
 #define TASKWAIT _Pragma("omp taskwait")
-#define WRITER inout
-#define READER depend(in : mutexed)
 #else
 #define TASKWAIT
-#define WRITER in
-#define READER
 #endif
+#define WRITER RACY_OR_FIXED(in, inout)
+#define READER ONLY_FIXED(depend(in : mutexed))
 
 int waited, leaves[8], out[600], chained, chain_y, deps, mutexed, cousin;
 

@@ -15,11 +15,12 @@
 #include <omp.h>
 #include <stdio.h>
 
+#include "../frontend/corpus/rendezvous.h"
+
+#define NOWAIT ONLY_RACY(nowait)
 #ifdef FIXED
-#define NOWAIT
 #define SCHEDULE dynamic
 #else
-#define NOWAIT nowait
 #define SCHEDULE static, 1
 #endif
 #define N 300
@@ -35,14 +36,9 @@ static long loops(void) {
     for (int i = 0; i < N; i++) total += dynamic_out[i];  // race
   }
   for (int i = 0; i <= N; i++) carried[i] = i;
-#ifdef FIXED
-  for (int i = 0; i < N; i++) a[i] = carried[i + 1];
+  ONLY_FIXED(for (int i = 0; i < N; i++) a[i] = carried[i + 1]);
 #pragma omp parallel for schedule(static)
-  for (int i = 0; i < N; i++) carried[i] = a[i] + 1;
-#else
-#pragma omp parallel for schedule(static)
-  for (int i = 0; i < N; i++) carried[i] = carried[i + 1] + 1;  // race
-#endif
+  for (int i = 0; i < N; i++) carried[i] = RACY_OR_FIXED(carried[i + 1], a[i]) + 1;  // race
   omp_set_schedule(omp_sched_dynamic, 3);
 #pragma omp parallel
   {
@@ -113,9 +109,7 @@ static long ordered_loop(void) {
 #pragma omp parallel for ordered schedule(SCHEDULE) reduction(+ : peeks)
   for (int i = 0; i < N; i++) {
     int square = i * i;
-#ifndef FIXED
-    peeks += length;  // race
-#endif
+    ONLY_RACY(peeks += length);  // race
 #pragma omp ordered
     list[length++] = square;  // race
   }

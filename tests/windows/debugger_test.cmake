@@ -5,11 +5,7 @@ execute_process(COMMAND ${COMMAND} OUTPUT_VARIABLE output ERROR_VARIABLE errors 
 message("${output}${errors}")
 string(REPLACE "\r" "" output "${output}")
 string(REGEX MATCHALL "debugger: [^\n]*" transcript "${output}")
-list(LENGTH transcript found)
-list(LENGTH EXPECT wanted)
-if(NOT found EQUAL wanted)
-  message(FATAL_ERROR "the debugger printed ${found} lines, ${wanted} expected")
-endif()
+# A line missing from either list meets an empty one, which matches nothing.
 foreach(line expected IN ZIP_LISTS transcript EXPECT)
   if(NOT line MATCHES "^debugger: ${expected}$")
     message(FATAL_ERROR "transcript line\n  ${line}\ndoes not match\n  debugger: ${expected}")

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -15,43 +16,25 @@ namespace {
 
 using reasons_t = std::vector<std::int32_t>;
 using scenario::stop_reasons;
+using task_entry_t = void(std::int32_t, std::uint64_t);
 
 class windows_platform_test : public ::testing::Test {
 protected:
     void TearDown() override {
         if (library_ != nullptr) FreeLibrary(library_);
     }
-    void load() {
-        library_ = LoadLibraryA("tavo.dll");
-        ASSERT_NE(library_, nullptr) << GetLastError();
-    }
-    void unload() {
-        ASSERT_TRUE(FreeLibrary(library_));
-        library_ = nullptr;
-    }
+    void load() { ASSERT_NE(library_ = LoadLibraryA("tavo.dll"), nullptr) << GetLastError(); }
+    void unload() { ASSERT_TRUE(FreeLibrary(std::exchange(library_, nullptr))); }
     template <class Function>
     Function* entry(const char* name) {
         auto* address = reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
         EXPECT_NE(address, nullptr) << name;
         return address;
     }
-    using task_entry_t = void(std::int32_t, std::uint64_t);
-
     HMODULE library_ = nullptr;
 };
 
 }  // namespace
-
-// The library loads, answers a ping and unloads, each stop returning without a debugger.
-TEST_F(windows_platform_test, StopsReturnWhenNoDebuggerConsumesThem) {
-    load();
-    auto* config = entry<tavo_config_t>("__tavo_config");
-    config->request = TAVO_REQUEST_PING;
-    entry<void(const void*, const void*)>("_TAVO_leaveFunction")(nullptr, nullptr);
-    EXPECT_EQ(config->request, 0u);
-    unload();
-    EXPECT_EQ(stop_reasons(), (reasons_t{5, 1, 4, 2}));
-}
 
 // The variable is read from the process environment at load, so a program that sets it with
 // SetEnvironmentVariable just before loading the library is heard (the handler watches the

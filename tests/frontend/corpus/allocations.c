@@ -13,10 +13,11 @@
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <semaphore.h>
-#include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+
+#include "rendezvous.h"
 
 enum { locks = 64 };
 static atomic_int step;  // relaxed: sequences the run without ordering anything
@@ -26,21 +27,16 @@ static sem_t go;
 static int shared[locks];
 static long* late;
 
-static void wait_for(int value) {
-    while (atomic_load_explicit(&step, memory_order_relaxed) < value) {
-    }
-}
-
 static void* reader(void* argument) {
     const int* block = argument;
     const int value = block[3];  // race
     atomic_store_explicit(&step, 1, memory_order_relaxed);
-    wait_for(2);
+    wait_until(&step, 2);
     return (void*)(value + late[0]);  // race
 }
 
 static char* fill_page(int step_before) {
-    wait_for(step_before);
+    wait_until(&step, step_before);
     char* mapped = mmap(page, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     for (int index = 0; index < 64; ++index) mapped[index] = (char)(mapped[index] + 1);
     return mapped;
@@ -49,7 +45,7 @@ static char* fill_page(int step_before) {
 static void* first_mapper(void* argument) {
     munmap(fill_page(2), 4096);
     atomic_store_explicit(&step, 3, memory_order_relaxed);
-    wait_for(4);  // alive while the other fills
+    wait_until(&step, 4);  // alive while the other fills
     return argument;
 }
 
@@ -77,18 +73,14 @@ int main(void) {
     late = calloc(2, sizeof(long));
     pthread_t threads[2];
     pthread_create(&threads[0], NULL, reader, block);
-    wait_for(1);
-#ifdef FIXED
-    atomic_store_explicit(&step, 2, memory_order_relaxed);
-    pthread_join(threads[0], NULL);
-#endif
+    wait_until(&step, 1);
+    ONLY_FIXED(atomic_store_explicit(&step, 2, memory_order_relaxed));
+    ONLY_FIXED(pthread_join(threads[0], NULL));
     free(block);  // race
     late[0] = 1;  // the free that follows, not this write, is what the report names
     free(late);  // race
     atomic_store_explicit(&step, 2, memory_order_relaxed);
-#ifndef FIXED
-    pthread_join(threads[0], NULL);
-#endif
+    ONLY_RACY(pthread_join(threads[0], NULL));
 
     page = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     munmap(page, 4096);

@@ -23,29 +23,18 @@ static long value;
 static int payload, acquired, early, late, counted_seen, fenced;
 static std::atomic<int> flag{0}, published{0}, relayed{0}, ready{0}, done{0}, stored{0}, counted{0}, read{0};
 
-static void wait_for(const std::atomic<int>& value, std::memory_order order = std::memory_order_relaxed) {
-    while (value.load(order) == 0) {
-    }
-}
-
 static int acquire_fence() {
     flag.store(0, std::memory_order_release);  // the flag has a clock before the reader's first read
     std::thread writer([] {
-        wait_for(ready);
+        wait_until(&ready, 1);
         acquired = 1;  // race
         flag.store(1, std::memory_order_release);
         done.store(1, std::memory_order_relaxed);
-        wait_for(read);
+        wait_until(&read, 1);
     });
-    int seen = 0;
-#ifdef FIXED
+    int seen = ONLY_RACY(flag.load(std::memory_order_relaxed) +) 0;
     ready.store(1, std::memory_order_relaxed);
-    wait_for(flag);
-#else
-    seen = flag.load(std::memory_order_relaxed);
-    ready.store(1, std::memory_order_relaxed);
-    wait_for(done);
-#endif
+    wait_until(RACY_OR_FIXED(&done, &flag), 1);
     std::atomic_thread_fence(std::memory_order_acquire);
     seen += acquired;  // race
     read.store(1, std::memory_order_relaxed);
@@ -58,24 +47,20 @@ static int release_fence() {
     read.store(0, std::memory_order_relaxed);
     std::thread writer([] {
         early = 1;
-#ifdef FIXED
-        late = 2;
-#endif
+        ONLY_FIXED(late = 2);
         std::atomic_thread_fence(std::memory_order_release);
-#ifndef FIXED
-        late = 2;  // race
-#endif
+        ONLY_RACY(late = 2);  // race
         stored.store(1, std::memory_order_relaxed);
         counted.fetch_add(1, std::memory_order_relaxed);
-        wait_for(read);
+        wait_until(&read, 1);
     });
     std::thread reader([&seen] {
-        wait_for(stored, std::memory_order_acquire);
+        while (!stored.load(std::memory_order_acquire)) std::this_thread::yield();
         seen = early + late;  // race
         read.store(1, std::memory_order_relaxed);
     });
     std::thread counter([] {
-        wait_for(counted, std::memory_order_acquire);
+        while (!counted.load(std::memory_order_acquire)) std::this_thread::yield();
         counted_seen = early;
     });
     writer.join();
@@ -89,13 +74,11 @@ static int seq_cst_fence() {
     read.store(0, std::memory_order_relaxed);
     std::thread writer([&fenced_flag] {
         fenced = 1;  // race
-#ifdef FIXED
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-#endif
+        ONLY_FIXED(std::atomic_thread_fence(std::memory_order_seq_cst));
         fenced_flag.store(1, std::memory_order_relaxed);
-        wait_for(read);
+        wait_until(&read, 1);
     });
-    wait_for(fenced_flag);
+    wait_until(&fenced_flag, 1);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const int seen = fenced;  // race
     read.store(1, std::memory_order_relaxed);
@@ -107,11 +90,8 @@ static long atomic_loads() {
     long loaded = 0, plain = 0;
     int consumed = 0;
     std::thread writer([&] {
-#ifdef FIXED
-        plain = value;
-#else
-        value = 5;  // race
-#endif
+        ONLY_FIXED(plain = value);
+        ONLY_RACY(value = 5);  // race
         payload = 42;  // race
         published.store(1, std::memory_order_release);
         rendezvous(4);
@@ -121,20 +101,14 @@ static long atomic_loads() {
         rendezvous(4);
     });
     std::thread relay([] {
-        while (published.load(std::memory_order_relaxed) != 1) {
-        }
-#ifdef FIXED
-        published.fetch_add(1, std::memory_order_relaxed);
-#else
-        published.store(2, std::memory_order_relaxed);
-#endif
+        wait_until(&published, 1);
+        RACY_OR_FIXED(published.store(2, std::memory_order_relaxed), published.fetch_add(1, std::memory_order_relaxed));
         relayed.store(1, std::memory_order_relaxed);
         rendezvous(4);
     });
     // Acquires only once the relayed value is there, never the release's own value.
     std::thread consumer([&consumed] {
-        while (!relayed.load(std::memory_order_relaxed)) {
-        }
+        wait_until(&relayed, 1);
         if (published.load(std::memory_order_acquire) == 2) consumed = payload;  // race
         rendezvous(4);
     });

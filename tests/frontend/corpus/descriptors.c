@@ -19,34 +19,26 @@
 #include "rendezvous.h"
 
 static char path[] = "/tmp/tavo_descriptor_reuseXXXXXX";
-static int shared, sent_late, sockets[2], ends[2], done, total, record;
-static atomic_int closed;
+static int seen, shared, sent_late, sockets[2], ends[2], done, total, record;
+static step_t closed;
 
-static void* first(void* argument) {
-    (void)argument;
-    const int fd = open(path, O_WRONLY);
-#ifndef FIXED
-    shared = 1;  // race
-#endif
-    if (write(fd, "x", 1) != 1) return NULL;
-    close(fd);
-    atomic_store_explicit(&closed, 1, memory_order_relaxed);
-    if (send(sockets[0], "x", 1, 0) != 1) return NULL;
-#ifndef FIXED
-    sent_late = 2;  // race
-#endif
-    rendezvous(2);
-    return NULL;
-}
-
-static void* second(void* argument) {
-    while (!atomic_load_explicit(&closed, memory_order_relaxed)) {
-    }
-    const int fd = open(path, O_RDONLY);
+static void* reuse(void* argument) {
     char byte;
-    if (read(fd, &byte, 1) == 1) *(int*)argument = shared;  // race
-    close(fd);
-    if (recv(sockets[1], &byte, 1, 0) == 1) *(int*)argument += sent_late;  // race
+    if (argument == NULL) {
+        const int fd = open(path, O_WRONLY);
+        ONLY_RACY(shared = 1);  // race
+        if (write(fd, "x", 1) != 1) return NULL;
+        close(fd);
+        atomic_store_explicit(&closed, 1, memory_order_relaxed);
+        if (send(sockets[0], "x", 1, 0) != 1) return NULL;
+        ONLY_RACY(sent_late = 2);  // race
+    } else {
+        wait_until(&closed, 1);
+        const int fd = open(path, O_RDONLY);
+        if (read(fd, &byte, 1) == 1) seen = shared;  // race
+        close(fd);
+        if (recv(sockets[1], &byte, 1, 0) == 1) seen += sent_late;  // race
+    }
     rendezvous(2);
     return NULL;
 }
@@ -83,11 +75,8 @@ static void* consume(void* argument) {
 int main(void) {
     close(mkstemp(path));
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) return 1;
+    run_threads(2, reuse);
     pthread_t threads[2];
-    int seen = 0;
-    pthread_create(&threads[0], NULL, first, NULL);
-    pthread_create(&threads[1], NULL, second, &seen);
-    for (int index = 0; index < 2; ++index) pthread_join(threads[index], NULL);
     unlink(path);
     if (pipe(ends) != 0) return 1;
     done = eventfd(0, 0);

@@ -8,19 +8,19 @@
 // blocks again and fills them while nothing orders the worker's reads before that; a new block
 // starts with no history. The main thread then waits for the worker's total with wait_for (the
 // clock variant of the condition wait) and reads it unlocked after the wait.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 struct table_t {
     int values[16];
-    table_t() {
-        for (int index = 0; index < 16; ++index) values[index] = index * index;
-    }
+    table_t() { for (int index = 0; index < 16; ++index) values[index] = index * index; }
 };
 std::once_flag once;
 int cubes[16], slots[16];
@@ -79,8 +79,7 @@ bool blocks_reused() {
         for (;;) {
             std::unique_lock<std::mutex> guard(lock);
             changed.wait(guard, [] { return slot != nullptr || done; });
-            job_t* job = slot;
-            slot = nullptr;
+            job_t* job = std::exchange(slot, nullptr);
             changed.notify_all();
             guard.unlock();
             if (job == nullptr) break;
@@ -96,9 +95,9 @@ bool blocks_reused() {
     int reused = 0;
     for (int number = 0; number < 400; ++number) {
         job_t* job = new job_t;
-        for (int index = 0; index < number; ++index) reused += seen[index] == job;
+        reused += std::count(seen, seen + number, job);
         seen[number] = job;
-        for (int index = 0; index < 10; ++index) job->values[index] = number;
+        std::fill_n(job->values, 10, number);
         std::unique_lock<std::mutex> guard(lock);
         changed.wait(guard, [] { return slot == nullptr; });
         slot = job;

@@ -33,14 +33,12 @@ static sem_t done, semaphore;
 static pthread_barrier_t barrier, used_barrier;
 static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t condition = PTHREAD_COND_INITIALIZER;
-static int buffer[8], slots[THREADS], seen[THREADS], counter;
-static atomic_int lock;
+static int buffer[8], slots[THREADS], seen[THREADS], counter, computed, joined_result;
+static atomic_int lock, finished;
 static atomic_long operations;
 static char block[16], copy[16], name[16], line[32], text[64], message[64], wiped[64];
 static const char zeros[16];
 static char filler[] = "filler";
-static int computed, joined_result;
-static atomic_int finished;
 
 static void* fill_buffer(void* argument) {
     for (int index = 0; index < 8; ++index) buffer[index] = index;
@@ -57,13 +55,11 @@ static void* work(void* argument) {
         pthread_barrier_wait(&barrier);
     }
     for (int round = 0; round < 500; ++round) {
-        while (atomic_exchange_explicit(&lock, 1, memory_order_acquire) != 0) {
-        }
+        while (atomic_exchange_explicit(&lock, 1, memory_order_acquire) != 0) sched_yield();
         counter++;
         atomic_store_explicit(&lock, 0, memory_order_release);
         long operations_seen = atomic_load_explicit(&operations, memory_order_relaxed);
-        while (!atomic_compare_exchange_weak(&operations, &operations_seen, operations_seen + 1)) {
-        }
+        while (!atomic_compare_exchange_weak(&operations, &operations_seen, operations_seen + 1)) sched_yield();
     }
     return NULL;
 }
@@ -92,8 +88,7 @@ static void* fill(void* argument) {
 }
 
 static void* use(void* argument) {
-    while (atomic_load_explicit(&rendezvous_arrived, memory_order_relaxed) == 0) {
-    }
+    wait_until(&rendezvous_arrived, 1);
     FILE* sink = fopen("/dev/null", "w");
     int result = memcmp(block, zeros, sizeof block);  // race
     for (size_t index = 0; index < sizeof copy; ++index) result += copy[index];  // race
@@ -142,8 +137,7 @@ int main(void) {
     for (int index = 0; index < 8; ++index) sum += buffer[index];
     buffer[0] = sum;
     pthread_barrier_init(&barrier, NULL, THREADS);
-    for (long index = 0; index < THREADS; ++index) pthread_create(&threads[index], NULL, work, (void*)index);
-    for (long index = 0; index < THREADS; ++index) pthread_join(threads[index], NULL);
+    run_threads(THREADS, work);
     pthread_barrier_destroy(&barrier);
     if (sum != 28 || counter != 500 * THREADS || atomic_load(&operations) != 500 * THREADS) return 1;
 
@@ -159,8 +153,7 @@ int main(void) {
     pthread_detach(threads[0]);
     pthread_create(&threads[1], NULL, compute_joined, NULL);
     pthread_join(threads[1], NULL);
-    while (!atomic_load_explicit(&finished, memory_order_relaxed)) {
-    }
+    wait_until(&finished, 1);
     // Once it has ended, the main thread is the only one left: still a race.
     while (thread_count() > 1) sched_yield();
     printf("%d %d %d %d %d %d %d\n", sum, seen[0], seen[1], seen[2], used >= 0, computed, joined_result);  // race

@@ -15,24 +15,17 @@ enum { rounds = 1 };
 #endif
 
 static void* work(void* argument) {
-    (void)argument;
     for (int round = 0; round < rounds; ++round) {
-#ifdef FIXED
-        pthread_mutex_lock(&lock);
-#endif
+        ONLY_FIXED(pthread_mutex_lock(&lock));
         counter++;  // race
-#ifdef FIXED
-        pthread_mutex_unlock(&lock);
-#endif
+        ONLY_FIXED(pthread_mutex_unlock(&lock));
     }
     rendezvous(3);
-    return NULL;
+    return argument;
 }
 
 int main(void) {
-    pthread_t threads[3];
-    for (int index = 0; index < 3; ++index) pthread_create(&threads[index], NULL, work, NULL);
-    for (int index = 0; index < 3; ++index) pthread_join(threads[index], NULL);
+    run_threads(3, work);
     printf("%d\n", counter);
     return counter == 3 * rounds || rounds == 1 ? 0 : 1;
 }

@@ -24,8 +24,6 @@ static void* work(void* argument) {
 }
 
 int main(void) {
-    pthread_t threads[2];
-    for (long index = 0; index < 2; ++index) pthread_create(&threads[index], NULL, work, (void*)index);
-    for (int index = 0; index < 2; ++index) pthread_join(threads[index], NULL);
+    run_threads(2, work);
     return 0;
 }

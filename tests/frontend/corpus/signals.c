@@ -29,50 +29,43 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "rendezvous.h"
+
 #define CHECK(condition) \
     if (!(condition)) return printf("failed: %s\n", #condition), 1
 
 enum { workers = 3, rounds = 100000, slots = 256 };
 static volatile sig_atomic_t runs;
 static int received, message, shared;
-static atomic_int armed, done;
+static step_t armed, done;
 static sem_t posted;
 static sigjmp_buf back;
 static volatile int jumps;
 static long spins, table[workers * slots], guarded[workers];
 static _Thread_local int self = -1;
-#ifndef FIXED
-static long ticks;
-int unordered;  // not static: a store nobody reads would be dropped
-#endif
+ONLY_RACY(static long ticks);
+ONLY_RACY(int unordered);  // not static: a store nobody reads would be dropped
 static atomic_long total, handled;
 static pthread_mutex_t locks[workers] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
 
 static void counted(int number) { runs += number == SIGUSR1; }
 static void with_info(int number, siginfo_t* info, void* context) {
-    (void)context;
     received = number == SIGUSR2 && info->si_code == SI_QUEUE ? info->si_value.sival_int : -1;
 }
 static void post(int number) {
-    (void)number;
     message = 2;
     sem_post(&posted);
 }
-static void jump(int number) {
-    (void)number;
-    siglongjmp(back, 1);
-}
+static void jump(int number) { siglongjmp(back, 1); }
 
 static void* busy(void* argument) {
     message = 1;
     atomic_store_explicit(&armed, 1, memory_order_relaxed);
-    while (!atomic_load_explicit(&done, memory_order_relaxed)) {
-    }
+    wait_until(&done, 1);
     return argument;
 }
 
 static void locked_work(int number) {
-    (void)number;
     pthread_mutex_lock(&locks[0]);
     ++shared;
     pthread_mutex_unlock(&locks[0]);
@@ -88,9 +81,7 @@ static void* small(void* argument) {
         locked_work(0);
         raise(SIGUSR1);
     }
-#ifndef FIXED
-    unordered = 1;  // race
-#endif
+    ONLY_RACY(unordered = 1);  // race
     const stack_t none = {.ss_flags = SS_DISABLE};
     sigaltstack(&none, NULL);
     free(stack.ss_sp);
@@ -98,23 +89,15 @@ static void* small(void* argument) {
 }
 
 static void tick(int number) {
-    (void)number;
-#ifdef FIXED
-    if (self >= 0) table[self * slots]++;
-#else
-    table[ticks++ % (workers * slots)]++;  // race
-#endif
+    ONLY_FIXED(if (self >= 0) table[self * slots]++);
+    ONLY_RACY(table[ticks++ % (workers * slots)]++);  // race
     atomic_fetch_add_explicit(&handled, 1, memory_order_relaxed);
 }
 
 static void* work(void* argument) {
     self = (int)(long)argument;
     for (long round = 0; round < rounds; ++round) {
-#ifdef FIXED
-        table[self * slots] += round;
-#else
-        table[round % (workers * slots)] += round;  // race
-#endif
+        table[RACY_OR_FIXED(round % (workers * slots), self * slots)] += round;  // race
         pthread_mutex_lock(&locks[self]);
         guarded[self]++;
         pthread_mutex_unlock(&locks[self]);
@@ -140,8 +123,7 @@ int main(void) {
     signal(SIGUSR1, post);
     pthread_t threads[workers];
     pthread_create(&threads[0], NULL, busy, NULL);
-    while (!atomic_load_explicit(&armed, memory_order_relaxed)) {
-    }
+    wait_until(&armed, 1);
     pthread_kill(threads[0], SIGUSR1);
     sem_wait(&posted);
     CHECK(message == 2);
@@ -164,10 +146,9 @@ int main(void) {
 
     action = (struct sigaction){.sa_handler = tick};
     sigaction(SIGALRM, &action, NULL);
-    for (long index = 0; index < workers; ++index) pthread_create(&threads[index], NULL, work, (void*)index);
     often = (struct itimerval){{0, 50}, {0, 50}};
     setitimer(ITIMER_REAL, &often, NULL);
-    for (int index = 0; index < workers; ++index) pthread_join(threads[index], NULL);
+    run_threads(workers, work);
     setitimer(ITIMER_REAL, &off, NULL);
     CHECK(guarded[0] + guarded[1] + guarded[2] == workers * rounds && atomic_load(&total) == workers * rounds);
     CHECK(atomic_load(&handled) > 0);

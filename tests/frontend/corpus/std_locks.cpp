@@ -28,11 +28,7 @@ int main() {
     for (int index = 0; index < 3; ++index)
         threads.emplace_back([index] {
             {
-#ifdef FIXED
-                std::lock_guard<std::mutex> guard(locks[0]);
-#else
-                std::lock_guard<std::mutex> guard(locks[index]);
-#endif
+                std::lock_guard<std::mutex> guard(locks[RACY_OR_FIXED(index, 0)]);
                 total += index;  // race
             }
             rendezvous(3);
@@ -48,14 +44,9 @@ int main() {
         rendezvous(5);
     });
     std::thread writer([] {
-        while (read_done.load(std::memory_order_relaxed) == 0) {
-        }
+        wait_until(&read_done, 1);
         {
-#ifdef FIXED
-            std::unique_lock<std::shared_mutex> guard(shared);
-#else
-            std::shared_lock<std::shared_mutex> guard(shared);
-#endif
+            RACY_OR_FIXED(std::shared_lock, std::unique_lock)<std::shared_mutex> guard(shared);
             table[1] = 7;  // race
         }
         rendezvous(5);

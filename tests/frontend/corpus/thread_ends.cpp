@@ -35,10 +35,7 @@ void cleanup(void* slot) { ++*static_cast<int*>(slot); }
 
 void* cancelled(void* slot) {
     pthread_cleanup_push(cleanup, slot);
-    for (;;) {
-        pthread_testcancel();
-        usleep(100);
-    }
+    for (;;) usleep(100);  // a cancellation point
     pthread_cleanup_pop(0);
     return nullptr;
 }
@@ -76,9 +73,7 @@ void lock_round(int index, int round) {
 
 // A static object whose destructor synchronises while the workers still do.
 struct tally_t {
-    ~tally_t() {
-        for (int round = 0; round < 100; ++round) lock_round(workers + 1, round);
-    }
+    ~tally_t() { for (int round = 0; round < 100; ++round) lock_round(workers + 1, round); }
 } tally;
 
 void work(int index) {

@@ -6,6 +6,8 @@
 #include <thread>
 #include <utility>
 
+#include "../corpus/rendezvous.h"
+
 template <int depth>
 struct tree {
     using type = std::pair<typename tree<depth - 1>::type, typename tree<depth - 1>::type>;
@@ -28,12 +30,10 @@ int main() {
     std::thread first([&shared] {
         first_caller(shared);
         step.store(1, std::memory_order_relaxed);
-        while (step.load(std::memory_order_relaxed) != 2) {
-        }
+        wait_until(&step, 2);
     });
     std::thread second([&shared] {
-        while (step.load(std::memory_order_relaxed) != 1) {
-        }
+        wait_until(&step, 1);
         second_caller(shared);
         step.store(2, std::memory_order_relaxed);
     });

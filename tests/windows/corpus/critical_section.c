@@ -4,27 +4,23 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "../../frontend/corpus/rendezvous.h"
+
 static CRITICAL_SECTION section;
 static long counter;
 
 static DWORD WINAPI locked(void* argument) {
-    (void)argument;
     EnterCriticalSection(&section);
     ++counter;  // race
     LeaveCriticalSection(&section);
-    return 0;
+    return argument != NULL;
 }
 
 static DWORD WINAPI maybe_locked(void* argument) {
-    (void)argument;
-#ifdef FIXED
-    while (!TryEnterCriticalSection(&section)) Sleep(0);
-#endif
+    ONLY_FIXED(while (!TryEnterCriticalSection(&section)) Sleep(0));
     ++counter;  // race
-#ifdef FIXED
-    LeaveCriticalSection(&section);
-#endif
-    return 0;
+    ONLY_FIXED(LeaveCriticalSection(&section));
+    return argument != NULL;
 }
 
 int main(void) {
