@@ -148,6 +148,7 @@ std::int32_t apply_filter_batch(runtime_t& owner) noexcept {
         if (pending[feature] == nullptr) continue;
         std::atomic<const filter_object_t*>& installed = owner.features[feature]->filter;
         pending[feature]->replaced = installed.load(std::memory_order_relaxed);
+        if (owner.features[feature] == &owner.tsm) add_quick_off(quick_off::tsm_filter);
         installed.store(pending[feature].release(), std::memory_order_release);
     }
     return 0;

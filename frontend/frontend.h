@@ -15,7 +15,7 @@ namespace tavo::frontend {
 
 // Set at the library's load stop: until then the runtime object may not be constructed yet
 // (libraries loaded ahead of us call the interposers and __tsan_init while starting).
-extern std::atomic<bool> ready;
+extern TAVO_LOCAL std::atomic<bool> ready;
 
 inline std::uint64_t site_of(const void* address) noexcept { return reinterpret_cast<std::uintptr_t>(address); }
 
@@ -40,24 +40,19 @@ struct inside_library_t {
     inside_library_t() noexcept {}
 };
 #else
-struct library_stay_t {
-    unsigned depth;
-    std::uint64_t deferred;  // bit n-1: signal n
-};
-// One object, so that both are reached from one address; constinit: no initialisation wrapper.
-extern constinit thread_local __attribute__((tls_model("initial-exec"))) library_stay_t library_stay;
+// The depth and the deferred signals are the thread's words (thread_record.h).
 void deliver_deferred_signals() noexcept;
 inline void enter_library() noexcept {
-    ++library_stay.depth;
+    ++thread_words.library_depth;
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 // True when signals wait to be delivered. The depth drops before the deferred set is read: a
 // signal arriving in between runs at once.
 inline bool leave_library_quietly() noexcept {
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    --library_stay.depth;
+    --thread_words.library_depth;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    return library_stay.deferred != 0;
+    return thread_words.deferred_signals != 0;
 }
 class inside_library_t {
 public:

@@ -26,10 +26,6 @@ using namespace tavo::frontend;
 #define CALLER site_of(__builtin_return_address(0))
 #define TAVO_TLS thread_local __attribute__((tls_model("initial-exec")))
 
-namespace tavo::frontend {
-constinit TAVO_TLS library_stay_t library_stay{0, 0};
-}  // namespace tavo::frontend
-
 namespace {
 
 constexpr int signal_limit = 65;  // signals 1 to 64
@@ -100,11 +96,11 @@ void run_handler(int number, siginfo_t* info, void* context) noexcept {
 }
 
 void wrapper(int number, siginfo_t* info, void* context) {
-    if (library_stay.depth == 0 || synchronous(number) || number >= signal_limit) return run_handler(number, info, context);
+    if (thread_words.library_depth == 0 || synchronous(number) || number >= signal_limit) return run_handler(number, info, context);
     // One pending instance per signal, as the system keeps them for ordinary signals.
     deferred_info[number - 1] = *info;
     if (context != nullptr) copy_context(deferred_context, *static_cast<const ucontext_t*>(context));
-    library_stay.deferred |= std::uint64_t{1} << (number - 1);
+    thread_words.deferred_signals |= std::uint64_t{1} << (number - 1);
 }
 
 // The previous action as the system answered it, with the program's handler for the wrapper.
@@ -179,12 +175,12 @@ sighandler_t install(int number, sighandler_t handler, int flags, bool mask_itse
 }  // namespace
 
 void tavo::frontend::deliver_deferred_signals() noexcept {
-    if (library_stay.depth != 0) return;
+    if (thread_words.library_depth != 0) return;
     int error = errno;
-    while (library_stay.deferred != 0) {
+    while (thread_words.deferred_signals != 0) {
         // At depth 0 the wrapper runs handlers at once and leaves the set alone.
-        const int number = __builtin_ctzll(library_stay.deferred) + 1;
-        library_stay.deferred &= ~(std::uint64_t{1} << (number - 1));
+        const int number = __builtin_ctzll(thread_words.deferred_signals) + 1;
+        thread_words.deferred_signals &= ~(std::uint64_t{1} << (number - 1));
         siginfo_t info = deferred_info[number - 1];
         ucontext_t context;
         copy_context(context, deferred_context);

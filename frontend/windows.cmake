@@ -7,6 +7,8 @@ add_library(tavo_frontend SHARED $<TARGET_OBJECTS:tavo_objects> ${CMAKE_SOURCE_D
 target_include_directories(tavo_frontend PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR})
 target_compile_definitions(tavo_frontend PRIVATE TAVO_BUILDING_LIBRARY __USE_MINGW_ANSI_STDIO=1)
 target_compile_options(tavo_frontend PRIVATE -fno-omit-frame-pointer)
+target_sources(tavo_frontend PRIVATE plain_entries.cpp)
+set_source_files_properties(plain_entries.cpp PROPERTIES COMPILE_OPTIONS -fomit-frame-pointer)
 target_link_libraries(tavo_frontend PRIVATE Threads::Threads)
 # The reporter's stop takes the library's calls and prepares what a debugger reads before the bare stop.
 target_link_options(tavo_frontend PRIVATE -Wl,--wrap=__tavo_switch_to_debugger)

@@ -14,6 +14,10 @@ TAVO_DATA tavo_filter_record_t* __tavo_filter_space = nullptr;
 TAVO_DATA int32_t __tavo_event_reason = 0;
 TAVO_DATA tavo_detection_t __tavo_current_detection = {};
 TAVO_DATA uint32_t __TAVO_isGuardedCall = 0xFFFFFFFFu;
+#ifndef _WIN32
+extern tavo_config_t tavo_config_alias __attribute__((alias("__tavo_config"), visibility("hidden")));
+extern uint32_t tavo_guarded_alias __attribute__((alias("__TAVO_isGuardedCall"), visibility("hidden")));
+#endif
 }
 
 namespace tavo {
@@ -25,6 +29,7 @@ std::uint32_t filter_capacity = 0;
 platform::tls_key_t per_thread_key = 0;
 std::atomic<bool> per_thread_key_ready{false};
 std::atomic<bool> process_detached{false};
+std::uint32_t quick_off_word = 0;
 
 namespace {
 // Destroying it unloads the runtime and leaves its state in place (see runtime_t::unload).

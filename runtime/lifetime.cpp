@@ -21,6 +21,7 @@ void on_process_detach() noexcept {
     // Threads the program left running lose their records with the key: a record made afresh
     // would start a new task with no history and set it against the thread's own past.
     process_detached.store(true);
+    add_quick_off(quick_off::key_gone);
     if (per_thread_key_ready.exchange(false)) platform::tls_free(per_thread_key);
 }
 

@@ -40,16 +40,18 @@ struct plain_rest_t {
     const std::uint32_t diverting = type == access_type::read ? common | TAVO_FLAG_IGNORE_READS : common;
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     // Size 0 wraps round and goes the whole way too.
-    if ((at & 7) + size - 1 >= 8 || request_word() != 0 || (flags_word() & diverting) != TAVO_FLAG_TSM ||
-        logging(log_family::memory)) [[unlikely]]
+    const tavo_config_t& config = quick_config();
+    if ((at & 7) + size - 1 >= 8 || quick_off_reasons() != 0 || load_word(config.request) != 0 ||
+        (load_word(config.flags) & diverting) != TAVO_FLAG_TSM) [[unlikely]]
         return whole_way;
-    if ((active_mask() & families >> 8 * type & 0xFF) == 0) return done;
+    if ((load_word(quick_guarded()) & families >> 8 * type & 0xFF) == 0) return done;
 #ifdef _WIN32
     thread_record_t* record = obtain_thread_record();  // no thread-local mirror there
     if (record == nullptr) return done;
 #else
-    thread_record_t* record = quick_thread_record();
-    if (record == nullptr) [[unlikely]] return whole_way;  // the thread's first access, or the process's end
+    // No test of the key: its end is one of the quick-off reasons.
+    thread_record_t* record = thread_words.keyed_record;
+    if (record == nullptr) [[unlikely]] return whole_way;  // the thread's first access
 #endif
     task_context_t* task = record->current_task;
     if (task == nullptr) return done;

@@ -86,6 +86,7 @@ runtime_t::runtime_t() noexcept {
         if (feature != nullptr) feature->start(&lock);
     }
     read_environment();
+    check_quick_words();
     runtime_lock_guard_t guard;
     report(TAVO_EVENT_HANDSHAKE, 0);
     report(TAVO_EVENT_LOADED, 0);
@@ -101,8 +102,19 @@ void runtime_t::unload() noexcept {
     recompute_active_mask_locked();
 }
 
+void check_quick_words() noexcept {
+#ifndef _WIN32
+    // Through the GOT, and opaque to the compiler, which would take two objects for two addresses.
+    const void* config = &__tavo_config;
+    const void* guarded = &__TAVO_isGuardedCall;
+    asm("" : "+r"(config), "+r"(guarded));
+    if (config != &tavo_config_alias || guarded != &tavo_guarded_alias) add_quick_off(quick_off::copied_words);
+#endif
+}
+
 void runtime_t::read_environment() noexcept {
     read_unsigned("TAVO_LOGGING", logging_mask);
+    if (logging(log_family::memory)) add_quick_off(quick_off::memory_logging);
     read_unsigned("TAVO_ENABLE", __tavo_config.flags);
     read_unsigned("TAVO_GUARD", guard_mask);
     std::atomic_ref<std::uint32_t>(__TAVO_isGuardedCall).store(guard_mask, std::memory_order_relaxed);

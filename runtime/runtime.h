@@ -12,6 +12,14 @@
 #include "tsm/arena.h"
 #include "tsm/tsm.h"
 
+// On the declaration of a global the library defines: its code then reaches it directly, where a
+// plain declaration goes through the GOT (the build hides definitions, not declarations).
+#ifdef _WIN32
+#define TAVO_LOCAL
+#else
+#define TAVO_LOCAL __attribute__((visibility("hidden")))
+#endif
+
 namespace tavo {
 
 constexpr int task_type_count = 4;  // types 0 to 3 are counted
@@ -55,18 +63,50 @@ private:
     std::atomic<bool> unloaded_{false};  // nothing is reported and every family is off from then on
 };
 
-extern runtime_t& runtime;
+extern TAVO_LOCAL runtime_t& runtime;
 
 // Global words set once at load from the environment.
 extern std::uint32_t guard_mask;
 extern std::uint32_t exception_code;
-extern std::uint32_t logging_mask;
+extern TAVO_LOCAL std::uint32_t logging_mask;
 // Records the current filter buffer holds.
 extern std::uint32_t filter_capacity;
 extern platform::tls_key_t per_thread_key;
 extern std::atomic<bool> per_thread_key_ready;
 // Set at process detach: from then on a thread without a record gets none.
 extern std::atomic<bool> process_detached;
+
+// The reasons, process-wide and rare, for every plain access to take the whole way, so that the quick
+// path tests one word for all of them. Bits are only ever added, each before its cause takes effect
+// where the whole way looks for it; a stale zero read by an access racing with the change is no
+// different from an access made just before it.
+namespace quick_off {
+constexpr std::uint32_t memory_logging = 0x1;   // each access is logged
+constexpr std::uint32_t tsm_filter = 0x2;       // the detector has a filter, which may exempt the access
+constexpr std::uint32_t key_gone = 0x4;         // process detach: thread records are no longer found
+constexpr std::uint32_t copied_words = 0x8;     // the program holds the exported words (see quick_config)
+}  // namespace quick_off
+extern TAVO_LOCAL std::uint32_t quick_off_word;  // atomic (a plain word, which the compiler reaches in one load)
+inline std::uint32_t quick_off_reasons() noexcept {
+    return std::atomic_ref<const std::uint32_t>(quick_off_word).load(std::memory_order_relaxed);
+}
+inline void add_quick_off(std::uint32_t reason) noexcept { std::atomic_ref<std::uint32_t>(quick_off_word).fetch_or(reason); }
+// The exported words as the quick path reads them. Exported data is reached through the GOT, a load
+// per word; on ELF these are hidden aliases of the same objects, reached directly. A program that
+// references the exported words from non-PIC code gets copies of its own (a copy relocation), which
+// the rest of the library and the debugger then use: the quick path is off for good then
+// (quick_off::copied_words), as the aliases name the originals.
+#ifdef _WIN32
+inline const tavo_config_t& quick_config() noexcept { return __tavo_config; }
+inline const std::uint32_t& quick_guarded() noexcept { return __TAVO_isGuardedCall; }
+#else
+extern "C" TAVO_LOCAL tavo_config_t tavo_config_alias;
+extern "C" TAVO_LOCAL std::uint32_t tavo_guarded_alias;
+inline const tavo_config_t& quick_config() noexcept { return tavo_config_alias; }
+inline const std::uint32_t& quick_guarded() noexcept { return tavo_guarded_alias; }
+#endif
+// Sets quick_off::copied_words when the exported words are not the ones the aliases name.
+void check_quick_words() noexcept;
 
 inline std::uint32_t load_word(const std::uint32_t& word) noexcept {
     return std::atomic_ref<const std::uint32_t>(word).load(std::memory_order_relaxed);

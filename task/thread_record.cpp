@@ -15,13 +15,13 @@ thread_local thread_record_t* unstored_record = nullptr;
 }  // namespace
 
 #ifndef _WIN32
-__thread __attribute__((tls_model("initial-exec"))) thread_record_t* keyed_record = nullptr;
+constinit __thread __attribute__((tls_model("initial-exec"))) thread_words_t thread_words{nullptr, 0, 0};
 #endif
 
 thread_record_t* find_thread_record() noexcept {
     if (per_thread_key_ready) {
 #ifndef _WIN32
-        if (keyed_record != nullptr) return keyed_record;
+        if (thread_words.keyed_record != nullptr) return thread_words.keyed_record;
 #endif
         if (auto* record = static_cast<thread_record_t*>(platform::tls_get(per_thread_key))) return record;
     }
@@ -42,7 +42,7 @@ thread_record_t* obtain_thread_record_slowly() noexcept {
         raise_system_error(error::thread_storage, 0);
     }
 #ifndef _WIN32
-    else keyed_record = record;
+    else thread_words.keyed_record = record;
 #endif
     // The initial task's entry runs its own frame, with site 0.
     if (request_word() != 0) runtime.apply_pending_requests();
@@ -55,7 +55,7 @@ void destroy_thread_record(thread_record_t* record) noexcept {
     if (unstored_record == record) unstored_record = nullptr;
     else platform::tls_set(per_thread_key, nullptr);
 #ifndef _WIN32
-    if (keyed_record == record) keyed_record = nullptr;
+    if (thread_words.keyed_record == record) thread_words.keyed_record = nullptr;
 #endif
     heap_free(record, sizeof(thread_record_t));
 }

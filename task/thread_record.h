@@ -17,11 +17,17 @@ struct thread_record_t {
 static_assert(sizeof(thread_record_t) == 16);
 
 #ifndef _WIN32
-// The record the platform key holds for the calling thread, mirrored where one load off the thread
-// pointer finds it: the library is loaded with the program, so initial-exec storage is there for
-// it, plain (__thread) so that no use checks for an initialiser. Windows keeps to the key alone,
-// as mingw's thread-local storage allocates.
-extern __thread __attribute__((tls_model("initial-exec"))) thread_record_t* keyed_record;
+// The calling thread's words that every plain access reads: the record the platform key holds,
+// mirrored where one load off the thread pointer finds it, and the front end's stay in the library
+// (frontend.h), beside it so that both take one offset. The library is loaded with the program, so
+// initial-exec storage is there for them, plain (__thread) so that no use checks for an
+// initialiser. Windows keeps to the key alone, as mingw's thread-local storage allocates.
+struct thread_words_t {
+    thread_record_t* keyed_record;
+    unsigned library_depth;
+    std::uint64_t deferred_signals;  // bit n-1: signal n
+};
+extern constinit __thread __attribute__((tls_model("initial-exec"))) thread_words_t thread_words;
 #endif
 
 // The calling thread's record, or null when it has none yet.
@@ -31,7 +37,7 @@ thread_record_t* obtain_thread_record_slowly() noexcept;
 // null, and obtain_thread_record knows more.
 inline thread_record_t* quick_thread_record() noexcept {
 #ifndef _WIN32
-    if (thread_record_t* record = keyed_record; record != nullptr && per_thread_key_ready.load(std::memory_order_relaxed))
+    if (thread_record_t* record = thread_words.keyed_record; record != nullptr && per_thread_key_ready.load(std::memory_order_relaxed))
         [[likely]] return record;
 #endif
     return nullptr;

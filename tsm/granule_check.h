@@ -18,8 +18,11 @@ namespace tavo {
 [[gnu::always_inline]] inline bool holds_newest(shadow_slot_t& slot, shadow_cell_t& cell, std::uint64_t time, std::uint32_t type,
                                                 std::uint32_t word) noexcept {
     const std::uint64_t value = std::atomic_ref<std::uint64_t>(slot.value).load(std::memory_order_relaxed);
-    if (is_inline(value)) {
-        if (inline_time(value) != time || inline_type(value) != type || slot.position != word) return false;
+    // The low four bits: the inline mark and the type, below the site.
+    if ((value & 0xF) == inline_record(0, type, 0)) {
+        if (inline_time(value) != time || slot.position != word) return false;
+    } else if (is_inline(value)) {
+        return false;
     } else {
         access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
         if (head == nullptr || head->position.word() != word ||
@@ -29,12 +32,12 @@ namespace tavo {
     return (cell.flags() & cell_conflict_seen) == 0;
 }
 
-// No call on the way, so that an entry which inlines it and finds the repeat needs no frame.
+// No call on the way, so that an entry which inlines it and finds the repeat needs no frame. The
+// caller has found no filter (quick_off::tsm_filter).
 [[gnu::always_inline]] inline granule_rest_t tsm_t::quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
                                                                   std::uint32_t type) noexcept {
     task_shadow_t* shadow = task.shadow;
-    if (task.exempt() || shadow == nullptr || filter.load(std::memory_order_acquire) != nullptr) [[unlikely]]
-        return granule_rest_t::check;
+    if (task.exempt() || shadow == nullptr) [[unlikely]] return granule_rest_t::check;
     touched_list_t list(*shadow);
     if (!list.try_enter_busy(gate_)) [[unlikely]] {
         list.leave_busy();
@@ -66,6 +69,7 @@ inline void tsm_t::finish_granule(granule_rest_t rest, task_context_t& task, std
 
 [[gnu::always_inline]] inline void tsm_t::check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
                                                         std::uint32_t type, std::uint64_t site) noexcept {
+    if (filter.load(std::memory_order_acquire) != nullptr) [[unlikely]] return check_access(task, address, size, type, site);
     finish_granule(quick_granule(task, address, size, type), task, address, size, type, site);
 }
 

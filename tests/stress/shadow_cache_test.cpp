@@ -14,6 +14,8 @@
 
 #define TAVO_TEST_OWN_DEBUGGER_STOP
 #include "../unit/test_support.h"
+#include "filter/filter_batch.h"
+#include "runtime/plain_access.h"
 #include "tsm/granule_check.h"
 #include "tsm/site_table.h"
 
@@ -139,6 +141,66 @@ TEST(ShadowCacheStress, ConflictingAccessesArrivingTogetherAreReported) {
         for (int index = 0; index < granules; ++index) missed += !seen[0][index] && !seen[1][index];
         EXPECT_EQ(missed, 0) << "of " << granules << " granules, types " << types[0] << " and " << types[1];
     }
+}
+
+// A filter that suppresses the tasks' words is installed while the tasks repeat their writes on the
+// plain access's quick path, which tests no filter itself: from the moment a task has seen the
+// install, a conflicting write there goes unreported; before it, every one is reported.
+TEST(ShadowCacheStress, FilterInstalledUnderQuickRepeatsTakesEffect) {
+    constexpr int workers = 3, rounds = 2000;
+    alignas(64) static std::uint64_t words[workers][8];
+    static tavo_filter_record_t batch;
+    // The detector on, and the mask rule's concurrency through an activated task type.
+    const std::uint32_t flags = __tavo_config.flags;
+    __tavo_config.flags = TAVO_FLAG_TSM;
+    tavo::runtime.activation_count[3].fetch_add(1);
+    tavo::runtime.recompute_active_mask_checked();
+    std::atomic<int> reached{0}, unfiltered{0}, filtered{0}, wrong{0};
+    std::atomic<bool> installed{false};
+    const auto apply = [](std::uint8_t operation) {
+        batch = {tavo::filter_feature::tsm, 0, tavo::filter_target::data, operation, {}, reinterpret_cast<std::uintptr_t>(words),
+                 sizeof words};
+        __tavo_filter_space = &batch;
+        __tavo_config.filter_count = 1;
+        EXPECT_EQ(tavo::apply_filter_batch(tavo::runtime), 0);
+        __tavo_filter_space = nullptr;
+    };
+    test::run_together(workers + 1, [&](int thread) {
+        if (thread == workers) {
+            while (reached.load() == 0) std::this_thread::yield();
+            apply(tavo::filter_operation::add);
+            installed.store(true);
+            return;
+        }
+        tavo::thread_record_t& record = *tavo::obtain_thread_record();
+        tavo::task_context_t* const own = record.current_task;
+        for (int round = 0; round < rounds; ++round) {
+            // Half way, the first worker there lets the install in; the others may still be before it.
+            if (round == rounds / 2) {
+                reached.fetch_add(1);
+                while (!installed.load()) std::this_thread::yield();
+            }
+            test::task_t first(3, static_cast<std::uint64_t>(thread) << 32 | static_cast<std::uint64_t>(round) << 1);
+            test::task_t second(3, static_cast<std::uint64_t>(thread) << 32 | static_cast<std::uint64_t>(round) << 1 | 1);
+            const bool seen = installed.load();
+            record.current_task = &first.context;
+            for (int repeat = 0; repeat < 16; ++repeat) tavo::plain_access(&words[thread][0], 8, tavo::access_type::write, 0x500);
+            record.current_task = &second.context;
+            const int reports = reported;
+            tavo::plain_access(&words[thread][0], 8, tavo::access_type::write, 0x600);
+            record.current_task = own;
+            if (seen != installed.load()) continue;  // installed meanwhile: either outcome is right
+            (seen ? filtered : unfiltered).fetch_add(1);
+            wrong.fetch_add((reported != reports) == seen);
+        }
+    });
+    apply(tavo::filter_operation::clear);
+    __tavo_config.flags = flags;
+    tavo::runtime.activation_count[3].fetch_sub(1);
+    tavo::runtime.recompute_active_mask_checked();
+    EXPECT_GT(unfiltered.load(), 0);
+    EXPECT_GT(filtered.load(), 0);
+    EXPECT_EQ(wrong.load(), 0) << "of " << unfiltered.load() << " rounds before the install and " << filtered.load() << " after";
 }
 
 // Threads intern the same call sites and histories in the same order, across chunk boundaries:
