@@ -1,6 +1,5 @@
 // Threads, locks and the other blocking objects of the C library, interposed: the program's
 // calls bind to these definitions ahead of the C library's, which are found with dlsym.
-#include <dlfcn.h>
 #include <mqueue.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -10,11 +9,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "frontend/frontend.h"
+#include "frontend/real_function.h"
 #include "frontend/thread_stack.h"
 #include "frontend/threads.h"
 #include "runtime/memory.h"
@@ -31,21 +30,6 @@ extern "C" int __cxa_thread_atexit_impl(void (*function)(void*), void* object, v
 extern "C" void* __dso_handle;
 
 namespace {
-
-// The real function, looked up once. A failed look-up aborts: nothing sensible can continue.
-template <class F>
-F real(std::atomic<void*>& slot, const char* name, const char* version = nullptr) noexcept {
-    void* function = slot.load(std::memory_order_acquire);
-    if (function == nullptr) {
-        function = version != nullptr ? dlvsym(RTLD_NEXT, name, version) : dlsym(RTLD_NEXT, name);
-        if (function == nullptr) std::abort();
-        slot.store(function, std::memory_order_release);
-    }
-    return reinterpret_cast<F>(function);
-}
-#define REAL(name, ...)                                          \
-    static std::atomic<void*> real_##name##_slot{nullptr};       \
-    auto real_##name = real<decltype(&name)>(real_##name##_slot, #name __VA_OPT__(, ) __VA_ARGS__)
 
 // Fork ids of threads not yet joined, by pthread_t: open addressing under a spin lock. A full
 // table loses the join's ordering for the threads beyond it, nothing more.

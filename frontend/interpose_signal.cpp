@@ -4,7 +4,6 @@
 // inside_library_t that holds it there delivers it). A handler runs on the thread it interrupted,
 // so its accesses are that thread's, ordered with the thread's own before and after; every run of a
 // handler is also ordered after the sigaction that installed it, as the system orders them.
-#include <dlfcn.h>
 #include <errno.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -13,10 +12,10 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "frontend/frontend.h"
+#include "frontend/real_function.h"
 #include "runtime/spin_lock.h"
 
 using namespace tavo;
@@ -46,21 +45,10 @@ std::uint8_t actions_lock = 0;
 TAVO_TLS siginfo_t deferred_info[signal_limit - 1];
 TAVO_TLS ucontext_t deferred_context;
 
-// The C library's own `name`, looked up once into `slot`.
-void* real_function(std::atomic<void*>& slot, const char* name) noexcept {
-    void* function = slot.load(std::memory_order_acquire);
-    if (function == nullptr) {
-        function = dlsym(RTLD_NEXT, name);
-        if (function == nullptr) std::abort();
-        slot.store(function, std::memory_order_release);
-    }
-    return function;
-}
-
 using action_function_t = int (*)(int, const struct sigaction*, struct sigaction*);
 action_function_t real_sigaction() noexcept {
     static std::atomic<void*> slot{nullptr};
-    return reinterpret_cast<action_function_t>(real_function(slot, "sigaction"));
+    return real<action_function_t>(slot, "sigaction");
 }
 
 // Faults of the interrupted instruction: deferred, they would return to it and fault again.
@@ -245,7 +233,7 @@ using jump_t = void (*)(struct __jmp_buf_tag*, int);
         __asm__("mov %%fs:0x30, %0" : "=r"(guard));
         frames_jumped_over(std::rotr(static_cast<std::uintptr_t>(buffer->__jmpbuf[6]), 0x11) ^ guard);
     }
-    reinterpret_cast<jump_t>(real_function(real, name))(buffer, value);
+    tavo::frontend::real<jump_t>(real, name)(buffer, value);
     __builtin_unreachable();
 }
 
