@@ -64,6 +64,12 @@ void leave_top(std::uint64_t site) noexcept {
     }
 }
 
+// The frames recorded deeper than the frame whose stack pointer is `stack` left without their exit
+// hooks: they are left here, innermost first.
+void leave_frames_below(std::uintptr_t stack, std::uint64_t site) noexcept {
+    while (shadow_depth > 0 && shadow_depth <= shadow_capacity && shadow[shadow_depth - 1].stack < stack) leave_top(site);
+}
+
 }  // namespace
 
 namespace tavo::frontend {
@@ -182,7 +188,7 @@ std::uintptr_t tavo::frontend::innermost_frame() noexcept {
 
 void tavo::frontend::frames_jumped_over(std::uintptr_t stack) noexcept {
     inside_library_t inside;
-    while (shadow_depth > 0 && shadow_depth <= shadow_capacity && shadow[shadow_depth - 1].stack < stack) leave_top(0);
+    leave_frames_below(stack, 0);
 }
 
 // Called from every instrumented unit's constructor, possibly many times. The runtime builds
@@ -197,7 +203,7 @@ TAVO_FRONT void __tsan_func_entry(void* caller) {
     const std::uint64_t site = site_of(caller);
     inside_library_t inside;
     // A longjmp skips exit hooks: frames recorded deeper than this one are gone.
-    while (shadow_depth > 0 && shadow_depth <= shadow_capacity && shadow[shadow_depth - 1].stack < stack) leave_top(site);
+    leave_frames_below(stack, site);
     if (shadow_depth < shadow_capacity) {
         frame_t& frame = shadow[shadow_depth];
         // The outermost caller lies in code that was not instrumented: it starts no stack.
