@@ -1,6 +1,5 @@
 #include "frontend/threads.h"
 
-
 #include <atomic>
 
 #include "frontend/frontend.h"

@@ -33,19 +33,13 @@ extern constinit __thread __attribute__((tls_model("initial-exec"))) thread_word
 // The calling thread's record, or null when it has none yet.
 thread_record_t* find_thread_record() noexcept;
 thread_record_t* obtain_thread_record_slowly() noexcept;
-// The calling thread's record when one load off the thread pointer finds it, with no call; else
-// null, and obtain_thread_record knows more.
-inline thread_record_t* quick_thread_record() noexcept {
+// The calling thread's record, created (with its initial task) on the thread's first call.
+// Null when the heap is exhausted, and after process detach.
+inline thread_record_t* obtain_thread_record() noexcept {
 #ifndef _WIN32
     if (thread_record_t* record = thread_words.keyed_record; record != nullptr && per_thread_key_ready.load(std::memory_order_relaxed))
         [[likely]] return record;
 #endif
-    return nullptr;
-}
-// The calling thread's record, created (with its initial task) on the thread's first call.
-// Null when the heap is exhausted, and after process detach.
-inline thread_record_t* obtain_thread_record() noexcept {
-    if (thread_record_t* record = quick_thread_record()) [[likely]] return record;
     return obtain_thread_record_slowly();
 }
 // Thread detach: ends the thread's tasks and frees its record.
