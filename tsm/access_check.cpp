@@ -510,7 +510,7 @@ void report_sharing(const tavo_access_t& offending, const conflict_list_t& confl
 }
 
 // The access lies in one granule where the task has an entry, found through its cache or its leaf
-// hint, the newest record of its type there has the same position and time, and no conflict is
+// hint, a record of its type there made at the task's time has the same position, and no conflict is
 // pending in the cell: recording would change nothing and call for no scan. By the busy task.
 bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type) noexcept {
     const auto offset = static_cast<std::uint32_t>(address & (granule_size - 1));

@@ -1,6 +1,6 @@
 // The detector's side of the common access, inline in the entries that make it: a task repeating
-// its newest record in a granule it reaches through its cache or its leaf hint changes nothing and
-// calls for no scan.
+// a record of its current time in a granule it reaches through its cache or its leaf hint changes
+// nothing and calls for no scan.
 #pragma once
 
 #include <atomic>
@@ -13,8 +13,10 @@
 
 namespace tavo {
 
-// Whether the task's entry in `slot` of `cell` has, as its newest record of `type`, one of
-// position `word` made at `time`, with no conflict pending in the cell. By the busy task.
+// Whether the task's entry in `slot` of `cell` has, among its records of `type` made at `time`, one
+// of position `word`, with no conflict pending in the cell: recording would change nothing. Those
+// records lead their list, as no record of the task is newer; the walk stops at the first other
+// time, a forgotten one included, and leaves what lies beyond to the recording. By the busy task.
 [[gnu::always_inline]] inline bool holds_newest(shadow_slot_t& slot, shadow_cell_t& cell, std::uint64_t time, std::uint32_t type,
                                                 std::uint32_t word) noexcept {
     const std::uint64_t value = std::atomic_ref<std::uint64_t>(slot.value).load(std::memory_order_relaxed);
@@ -24,10 +26,12 @@ namespace tavo {
     } else if (is_inline(value)) {
         return false;
     } else {
-        access_record_t* head = entry_head(value, type, std::memory_order_relaxed);
-        if (head == nullptr || head->position.word() != word ||
-            std::atomic_ref<std::uint64_t>(head->time).load(std::memory_order_relaxed) != time)
-            return false;
+        for (access_record_t* record = entry_head(value, type, std::memory_order_relaxed);;
+             record = std::atomic_ref<access_record_t*>(record->next).load(std::memory_order_relaxed)) {
+            if (record == nullptr || std::atomic_ref<std::uint64_t>(record->time).load(std::memory_order_relaxed) != time)
+                return false;
+            if (record->position.word() == word) break;
+        }
     }
     return (cell.flags() & cell_conflict_seen) == 0;
 }

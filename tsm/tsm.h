@@ -44,7 +44,7 @@ public:
     void check_access(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                       std::uint64_t site) noexcept;
     // The same for an access of 1 to 8 bytes within one granule, of a type below atomic: a task's
-    // repeat of its newest record there takes a few loads and no call (granule_check.h).
+    // repeat of a record of its current time there takes a few loads and no call (granule_check.h).
     inline void check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                               std::uint64_t site) noexcept;
     // check_granule in two parts: the quick one, which makes no call and has no effect but the busy

@@ -1,9 +1,10 @@
 // Stress for the detector's per-task fast paths: tasks repeat writes to their own words (the granule
-// cache and the path that stores nothing, the one-granule entry's inline repeat and its gate) while
-// another thread resets the detector and forgets the words' ranges; tasks end and new ones take
-// their handles. Each round ends with an unordered write
-// of a second task, which must be reported whenever no reset or forget came in between: a cache that
-// outlived either would hide it or, under the sanitizers, read freed cells.
+// cache and the path that stores nothing, the one-granule entry's inline repeat, its repeat of a
+// record behind the head of a list, and its gate) while another thread resets the detector and
+// forgets the words' ranges; tasks end and new ones take their handles. Each round ends with
+// unordered writes of a second task to both granules, each to be reported whenever no reset or
+// forget came in between: a cache that outlived either, or a repeat taken for a forgotten record,
+// would hide one or, under the sanitizers, read freed cells.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,18 +50,25 @@ TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
         constexpr std::uint32_t write = tavo::access_type::write;
         for (int round = 0; round < rounds; ++round) {
             test::task_t first(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1);
+            // An inline record in the first granule, two records in lists in the second.
             for (int repeat = 0; repeat < 64; ++repeat) {
-                tavo::runtime.tsm.check_granule(first.context, own + 8 * (repeat % 2), 8, write, 0x500);
+                const int step = repeat % 3;
+                tavo::runtime.tsm.check_granule(first.context, own + 4 * (step + 1) * (step != 0), 8 >> (step != 0), write, 0x500);
                 if (repeat == 32) std::this_thread::yield();  // lets the disturber in on two cores
             }
+            std::this_thread::yield();
+            // The head at the task's time, and behind it a record that a forget may have reached.
+            tavo::runtime.tsm.check_granule(first.context, own + 12, 4, write, 0x500);
             const std::uint64_t before = epoch.load();
             tavo::runtime.tsm.check_granule(first.context, own, 8, write, 0x500);
+            tavo::runtime.tsm.check_granule(first.context, own + 8, 4, write, 0x500);
             test::task_t second(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1 | 1);
             const int reports = reported;
             second.access(write, own, 8);
+            second.access(write, own + 8, 4);
             if (before % 2 == 0 && epoch.load() == before) {
                 checked.fetch_add(1);
-                missed.fetch_add(reported == reports);
+                missed.fetch_add(reported != reports + 2);
             }
         }
     });
