@@ -138,6 +138,7 @@ struct other_task_t {
 bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint32_t type, const position_t& position,
                        std::uint64_t granule, const site_table_t& sites, conflict_list_t& conflicts) noexcept {
     const std::uint64_t entry = slot.value();
+    if (all_forgotten_lists(entry)) return false;
     other_task_t owner{slot.handle()};
     if (is_inline(entry)) {
         const std::uint64_t time = inline_time(entry);
@@ -274,9 +275,10 @@ public:
                 found |= collect_unordered(slot, access_.task.clock, access_.type, walk.position, walk.granule, sites_,
                                            conflicts);
             },
-            // The own slot, and a single record of a type that tolerates ours, need no pin.
+            // The own slot, a single record of a type that tolerates ours and lists all forgotten
+            // need no pin.
             [&](std::uint16_t key, std::uint64_t value) {
-                return key == access_.task.handle ||
+                return key == access_.task.handle || all_forgotten_lists(value) ||
                        (is_inline(value) && !access_types_conflict(access_.type, inline_type(value)));
             });
         return found;
@@ -345,7 +347,9 @@ private:
         task_shadow_t& shadow = busy_.list().shadow();
         void* memory = spares;
         if (memory != nullptr) {
+            // Spares come back cold from a sweep: the next one is fetched while this one is used.
             spares = spares->next;
+            __builtin_prefetch(spares, 1);
         } else {
             std::int32_t error_code = 0;
             memory = access_.task.arena.allocate_unreported(size, error_code);
@@ -379,10 +383,21 @@ private:
         return lists;
     }
 
+    // Lists that a release marked all forgotten: their records are forgotten in place, and the mark
+    // goes.
+    static access_lists_t* take_back(shadow_slot_t& slot, std::uint64_t value) noexcept {
+        access_lists_t* lists = lists_of(value);
+        for (access_record_t* record : lists->heads)
+            for (; record != nullptr; record = record->next) atomic(record->time).store(forgotten_time, std::memory_order_relaxed);
+        atomic(slot.value).store(reinterpret_cast<std::uintptr_t>(lists));
+        return lists;
+    }
+
     bool record_in(shadow_slot_t& slot, granule_walk_t& walk) noexcept {
         const std::uint32_t word = walk.position.word();
         const std::uint64_t value = atomic(slot.value).load(std::memory_order_relaxed);
         access_lists_t* lists = reinterpret_cast<access_lists_t*>(value);
+        if (all_forgotten_lists(value)) lists = take_back(slot, value);
         if (is_inline(value)) {
             if (inline_type(value) == access_.type && slot.position == word && fits_inline(access_.time)) {
                 std::uint32_t site = inline_site(value);
@@ -409,13 +424,15 @@ private:
                     if (!fresh_site(site)) return false;
                     atomic(record->site).store(site, std::memory_order_relaxed);
                 }
-                // Unlinked first, so that a reader standing on the record meets it once at most.
+                // The time publishes the refresh; the move to the front needs no more than release,
+                // as the record stays reachable throughout. Unlinked first, so that a reader
+                // standing on the record meets it once at most.
                 atomic(record->time).store(access_.time);
                 if (previous != nullptr) {
-                    atomic(previous->next).store(atomic(record->next).load(std::memory_order_relaxed));
-                    atomic(record->next).store(atomic(head).load(std::memory_order_relaxed));
+                    atomic(previous->next).store(atomic(record->next).load(std::memory_order_relaxed), std::memory_order_release);
+                    atomic(record->next).store(atomic(head).load(std::memory_order_relaxed), std::memory_order_release);
+                    atomic(head).store(record, std::memory_order_release);
                 }
-                atomic(head).store(record);
             }
             return true;
         }
@@ -618,23 +635,30 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
         const auto forgotten = [&](const position_t& position) {
             return position.offset >= released.offset && position.offset + position.length <= released.offset + released.length;
         };
-        cell.for_each_live([&](pinned_cell_slot_t& slot) {
-            const std::uint16_t other = slot.handle();
-            if (releasing != nullptr && other != releasing->handle)
-                collect_unordered(slot, releasing->clock, access_type::write, released, granule, sites, conflicts);
-            std::uint64_t entry = slot.value();
-            // Its owner may move the record into lists meanwhile.
-            while (is_inline(entry)) {
-                if (!forgotten(slot_position(slot.slot())) ||
-                    atomic(slot.slot().value).compare_exchange_strong(
-                        entry, inline_record(forgotten_time, inline_type(entry), inline_site(entry))))
-                    return;
-            }
-            for (std::uint32_t type = 0; type < access_type::count; ++type) {
-                for (access_record_t* record = entry_head(entry, type); record != nullptr; record = atomic(record->next).load())
-                    if (forgotten(record->position)) atomic(record->time).store(forgotten_time);
-            }
-        });
+        const bool whole = released.length == granule_size;
+        cell.for_each_live(
+            [&](pinned_cell_slot_t& slot) {
+                const std::uint16_t other = slot.handle();
+                if (releasing != nullptr && other != releasing->handle)
+                    collect_unordered(slot, releasing->clock, access_type::write, released, granule, sites, conflicts);
+                std::uint64_t entry = slot.value();
+                // Its owner may move the record into lists meanwhile.
+                while (is_inline(entry)) {
+                    if (!forgotten(slot_position(slot.slot())) ||
+                        atomic(slot.slot().value).compare_exchange_strong(
+                            entry, inline_record(forgotten_time, inline_type(entry), inline_site(entry))))
+                        return;
+                }
+                // Lists keep their address while the slot is pinned.
+                if (whole) return static_cast<void>(atomic(slot.slot().value).fetch_or(lists_forgotten));
+                if (all_forgotten_lists(entry)) return;
+                for (std::uint32_t type = 0; type < access_type::count; ++type) {
+                    for (access_record_t* record = entry_head(entry, type); record != nullptr; record = atomic(record->next).load())
+                        if (forgotten(record->position)) atomic(record->time).store(forgotten_time);
+                }
+            },
+            // Nothing to report and nothing left to forget.
+            [&](std::uint16_t, std::uint64_t value) { return all_forgotten_lists(value); });
     });
     forgetters_.fetch_sub(1);
     if (conflicts.failure() != 0) raise_system_error(conflicts.failure(), site);

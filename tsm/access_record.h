@@ -85,6 +85,11 @@ struct access_lists_t {
 // (the slot keeps its position). The owner replaces an inline record by lists that hold it, fully
 // built before the value is stored; a reader that loaded the inline record meanwhile sees the entry
 // as it was a moment before. A record whose time does not fit starts in lists.
+// A release of the whole granule forgets every record in lists at once, by setting bit 1 of the
+// address (lists_forgotten): readers take such an entry for one whose records are all forgotten,
+// whatever times the records hold. Before it records there again, the owner forgets them in place
+// and then stores the address without the bit (sequentially consistent, so a reader that loads it
+// finds the records forgotten); a release may set the bit again at any time.
 constexpr unsigned inline_site_bits = 26;  // every index the site table hands out
 constexpr unsigned inline_time_shift = 4 + inline_site_bits;
 constexpr bool fits_inline(std::uint64_t time) noexcept { return time >> (64 - inline_time_shift) == 0; }
@@ -98,10 +103,16 @@ constexpr std::uint32_t inline_site(std::uint64_t value) noexcept {
     return static_cast<std::uint32_t>(value >> 4) & ((1u << inline_site_bits) - 1);
 }
 
+constexpr std::uint64_t lists_forgotten = 2;
+constexpr bool all_forgotten_lists(std::uint64_t value) noexcept { return (value & 3) == lists_forgotten; }
+inline access_lists_t* lists_of(std::uint64_t value) noexcept {
+    return reinterpret_cast<access_lists_t*>(value & ~lists_forgotten);
+}
+
 // The head of a list of entry lists (not inline).
 inline access_record_t* entry_head(std::uint64_t value, std::uint32_t type,
                                    std::memory_order order = std::memory_order_seq_cst) noexcept {
-    return std::atomic_ref<access_record_t*>(reinterpret_cast<access_lists_t*>(value)->heads[type]).load(order);
+    return std::atomic_ref<access_record_t*>(lists_of(value)->heads[type]).load(order);
 }
 
 }  // namespace tavo

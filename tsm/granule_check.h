@@ -23,7 +23,7 @@ namespace tavo {
     // The low four bits: the inline mark and the type, below the site.
     if ((value & 0xF) == inline_record(0, type, 0)) {
         if (inline_time(value) != time || slot.position != word) return false;
-    } else if (is_inline(value)) {
+    } else if ((value & 3) != 0) {  // an inline record of another type, or lists all forgotten
         return false;
     } else {
         for (access_record_t* record = entry_head(value, type, std::memory_order_relaxed);;

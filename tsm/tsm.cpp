@@ -58,6 +58,7 @@ namespace {
 // Whether every record of the entry was forgotten: a scan finds nothing in it.
 bool all_forgotten(std::uint64_t entry) noexcept {
     if (is_inline(entry)) return inline_time(entry) == forgotten_time;
+    if (all_forgotten_lists(entry)) return true;
     for (std::uint32_t type = 0; type < access_type::count; ++type) {
         for (access_record_t* record = entry_head(entry, type, std::memory_order_relaxed); record != nullptr;
              record = std::atomic_ref<access_record_t*>(record->next).load(std::memory_order_relaxed))
@@ -69,7 +70,7 @@ bool all_forgotten(std::uint64_t entry) noexcept {
 // The lists and records of an erased entry, which no reader can reach any more, become spares.
 void keep_spare(task_shadow_t& shadow, std::uint64_t entry) noexcept {
     if (is_inline(entry)) return;
-    auto* lists = reinterpret_cast<access_lists_t*>(entry);
+    access_lists_t* lists = lists_of(entry);
     const auto* first = reinterpret_cast<const access_record_t*>(lists + 1);
     for (access_record_t* record : lists->heads) {
         while (record != nullptr) {
@@ -145,6 +146,7 @@ namespace {
 // The time of the entry's newest record; 0 when all were forgotten.
 std::uint64_t newest_record(std::uint64_t entry) noexcept {
     if (is_inline(entry)) return inline_time(entry);
+    if (all_forgotten_lists(entry)) return 0;
     // Each list runs newest first; a release may be forgetting records meanwhile.
     std::uint64_t newest = 0;
     for (std::uint32_t type = 0; type < access_type::count; ++type)

@@ -104,6 +104,13 @@ TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
     ASSERT_EQ(test::stops.size(), 4u);
     EXPECT_EQ(test::stops[3].offended.size(), 1u);
     EXPECT_EQ(test::stops[3].offended.at(0).address, 0xe020u);
+    // Lists forgotten whole hold nothing once their owner records there again.
+    first.access(access_type::write, 0xe028, 4);
+    first.access(access_type::write, 0xe02c, 4);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe028, 8, 0);
+    first.access(access_type::read, 0xe028, 4);
+    second.access(access_type::write, 0xe02c, 4, 0x605);
+    EXPECT_EQ(test::stops.size(), 4u);
 }
 
 TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
