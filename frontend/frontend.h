@@ -88,21 +88,23 @@ enum access_t : std::uint32_t {
     atomic_read_access = 4,
 };
 
-// The rest of a plain access whose quick part left something to do; it takes over the entry's
-// stay in the library and leaves it.
+// The rest of a plain access whose quick part left something to do, nothing before the front end is
+// ready; it takes over the entry's stay in the library and leaves it.
 void finish_plain_access(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type,
                          std::uint64_t site) noexcept;
 
 [[gnu::always_inline]] inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
-    if (size == 0 || !ready.load(std::memory_order_relaxed)) return;
+    if (size == 0) return;
     if (type <= update_access && size <= 8) [[likely]] {
-        // The quick part calls nothing and the rest is the last call: a repeat takes no frame.
+        // The quick part calls nothing and the rest is the last call: a repeat takes no frame. It
+        // finds the runtime unready as long as this front end is (quick_off::unready).
         enter_library();
         const plain_rest_t rest = plain_access_quick(address, static_cast<std::uint32_t>(size), type, site);
         if (!rest.done()) [[unlikely]] return finish_plain_access(rest, address, static_cast<std::uint32_t>(size), type, site);
         if (leave_library_quietly()) [[unlikely]] deliver_deferred_signals();
         return;
     }
+    if (!ready.load(std::memory_order_relaxed)) return;
     inside_library_t inside;
     // The detector records at most 255 bytes per access; larger ranges go in parts.
     constexpr std::uint64_t chunk = 248;

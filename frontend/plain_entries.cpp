@@ -12,7 +12,7 @@ using namespace tavo::frontend;
 
 void tavo::frontend::finish_plain_access(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type,
                                          std::uint64_t site) noexcept {
-    plain_access_rest(rest, address, size, type, site);
+    if (rest.task != nullptr || ready.load(std::memory_order_relaxed)) plain_access_rest(rest, address, size, type, site);
     if (leave_library_quietly()) [[unlikely]] deliver_deferred_signals();
 }
 

@@ -9,6 +9,7 @@
 // and finds a repeat needs no frame of its own; it leaves the rest to a call the entry makes last.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/log.h"
@@ -29,22 +30,37 @@ struct plain_rest_t {
     bool done() const noexcept { return rest == granule_rest_t::done; }
 };
 
+// Whether the configuration block has no request pending and, of the flags in `diverting`, the
+// detector's alone. The debugger writes the two words apart, at any stop: both are read on every
+// access. On x86-64 one load reads both; each half is read whole, as the load stays within one
+// cache line (the block is aligned to 16 bytes).
+[[gnu::always_inline]] inline bool quick_config_holds(std::uint32_t diverting) noexcept {
+    const tavo_config_t& config = quick_config();
+#if defined(__x86_64__)
+    static_assert(offsetof(tavo_config_t, flags) == offsetof(tavo_config_t, request) + 4);
+    std::uint64_t words;
+    asm("movq %1, %0" : "=r"(words) : "m"(config.request));
+    return ((words ^ std::uint64_t{TAVO_FLAG_TSM} << 32) & (std::uint64_t{diverting} << 32 | 0xFFFFFFFFu)) == 0;
+#else
+    return load_word(config.request) == 0 && (load_word(config.flags) & diverting) == TAVO_FLAG_TSM;
+#endif
+}
+
 // type: access_type::read, write or update; any size, 0 included.
 [[gnu::always_inline]] inline plain_rest_t plain_access_quick(const void* address, std::uint32_t size, std::uint32_t type,
                                                               std::uint64_t site) noexcept {
     constexpr plain_rest_t done{nullptr, granule_rest_t::done}, whole_way{nullptr, granule_rest_t::check};
-    // Per type, one byte each: the families that check it.
-    constexpr std::uint32_t families = TAVO_ACTIVE_READS | TAVO_ACTIVE_WRITES << 8 | (TAVO_ACTIVE_WRITES | TAVO_ACTIVE_READS) << 16;
     // The flags that send it the whole way, and the detector's, which it takes.
     constexpr std::uint32_t common = TAVO_FLAG_ALWAYS_CONCURRENT | TAVO_FLAG_TSM;
     const std::uint32_t diverting = type == access_type::read ? common | TAVO_FLAG_IGNORE_READS : common;
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     // Size 0 wraps round and goes the whole way too.
-    const tavo_config_t& config = quick_config();
-    if ((at & 7) + size - 1 >= 8 || quick_off_reasons() != 0 || load_word(config.request) != 0 ||
-        (load_word(config.flags) & diverting) != TAVO_FLAG_TSM) [[unlikely]]
+    if ((at & 7) + size - 1 >= 8 || !quick_config_holds(diverting)) [[unlikely]]
         return whole_way;
-    if ((load_word(quick_guarded()) & families >> 8 * type & 0xFF) == 0) return done;
+    if (const std::uint32_t off = quick_off_bits(); (off & (quick_off::reasons | quick_off::reads_off << type)) != 0) [[unlikely]] {
+        if ((off & quick_off::reasons) != 0) return whole_way;
+        return done;
+    }
 #ifdef _WIN32
     thread_record_t* record = obtain_thread_record();  // no thread-local mirror there
     if (record == nullptr) return done;

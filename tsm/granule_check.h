@@ -37,7 +37,7 @@ namespace tavo {
 [[gnu::always_inline]] inline granule_rest_t tsm_t::quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
                                                                   std::uint32_t type) noexcept {
     task_shadow_t* shadow = task.shadow;
-    if (task.exempt() || shadow == nullptr) [[unlikely]] return granule_rest_t::check;
+    if (shadow == nullptr) [[unlikely]] return granule_rest_t::check;
     touched_list_t list(*shadow);
     if (!list.try_enter_busy(gate_)) [[unlikely]] {
         list.leave_busy();
@@ -56,9 +56,14 @@ namespace tavo {
             slot = own_slot(*cell, task.handle);
         }
     }
-    if (slot == nullptr || !holds_newest(*slot, *cell, task.time, type, word)) return granule_rest_t::record;
+    // An exempt task records nothing, so a repeat of its own, if it has one, changes nothing either.
+    if (slot != nullptr && holds_newest(*slot, *cell, task.time, type, word)) [[likely]] {
+        list.leave_busy();
+        return granule_rest_t::done;
+    }
+    if (!task.exempt()) [[likely]] return granule_rest_t::record;
     list.leave_busy();
-    return granule_rest_t::done;
+    return granule_rest_t::check;
 }
 
 inline void tsm_t::finish_granule(granule_rest_t rest, task_context_t& task, std::uint64_t address, std::uint32_t size,

@@ -93,7 +93,10 @@ struct task_shadow_t {
         return cached.site == site && cached.history == history ? cached.index : no_site_index;
     }
     cached_granule_t& slot_of(std::uint64_t granule) noexcept {
-        return cache[(granule >> granule_shift) & (granule_cache_size - 1)];
+        // The entry's byte offset straight from the granule's low bits: one mask and one scale.
+        constexpr std::uint64_t offsets = (granule_cache_size - 1) << granule_shift;
+        static_assert(sizeof(cached_granule_t) % (1u << granule_shift) == 0);
+        return *reinterpret_cast<cached_granule_t*>(reinterpret_cast<char*>(cache) + (granule & offsets) * (sizeof(cached_granule_t) >> granule_shift));
     }
     void forget_cached() noexcept {
         hinted_span = no_granule;
