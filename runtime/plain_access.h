@@ -57,22 +57,35 @@ struct plain_rest_t {
     // Size 0 wraps round and goes the whole way too.
     if ((at & 7) + size - 1 >= 8 || !quick_config_holds(diverting)) [[unlikely]]
         return whole_way;
-    if (const std::uint32_t off = quick_off_bits(); (off & (quick_off::reasons | quick_off::reads_off << type)) != 0) [[unlikely]] {
+    const std::uint32_t off = quick_off_bits();
+    if ((off & (quick_off::reasons | quick_off::reads_off << type)) != 0) [[unlikely]] {
         if ((off & quick_off::reasons) != 0) return whole_way;
         return done;
     }
 #ifdef _WIN32
-    thread_record_t* record = obtain_thread_record();  // no thread-local mirror there
+    thread_record_t* record = obtain_thread_record();  // not in the thread's words there
     if (record == nullptr) return done;
-#else
-    // No test of the key: its end is one of the quick-off reasons.
-    thread_record_t* record = thread_words.keyed_record;
-    if (record == nullptr) [[unlikely]] return whole_way;  // the thread's first access
-#endif
     task_context_t* task = record->current_task;
     if (task == nullptr) return done;
+#else
+    // No test of the key: its end is one of the quick-off reasons. A thread without a task, its
+    // first access among them, takes the whole way, which makes its record or finds no task.
+    thread_record_t* record = &thread_words.record;
+    task_context_t* task = record->current_task;
+    if (task == nullptr) [[unlikely]] return whole_way;
+#endif
     record->last_site = site;
-    return {task, runtime.tsm.quick_granule(*task, at, size, type)};
+    return {task, runtime.tsm.quick_granule(*task, at, size, type, (off & quick_off::full_fence) == 0)};
+}
+
+// The call site of an access whose quick part left the rest for a task: it stored it in the
+// thread's record, where the rest finds it without carrying it over.
+inline std::uint64_t quick_part_site() noexcept {
+#ifdef _WIN32
+    return obtain_thread_record()->last_site;
+#else
+    return thread_words.record.last_site;
+#endif
 }
 
 // The rest the quick part left, for the same arguments.

@@ -87,6 +87,7 @@ runtime_t::runtime_t() noexcept {
     }
     read_environment();
     check_quick_words();
+    if (!platform::heavy_fence_ready()) add_quick_off(quick_off::full_fence);
     runtime_lock_guard_t guard;
     report(TAVO_EVENT_HANDSHAKE, 0);
     report(TAVO_EVENT_LOADED, 0);
