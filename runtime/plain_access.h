@@ -38,8 +38,11 @@ struct plain_rest_t {
     const tavo_config_t& config = quick_config();
 #if defined(__x86_64__)
     static_assert(offsetof(tavo_config_t, flags) == offsetof(tavo_config_t, request) + 4);
+    struct pair_t {
+        std::uint32_t request, flags;
+    };
     std::uint64_t words;
-    asm("movq %1, %0" : "=r"(words) : "m"(config.request));
+    asm volatile("movq %1, %0" : "=r"(words) : "m"(*reinterpret_cast<const pair_t*>(&config.request)));
     return ((words ^ std::uint64_t{TAVO_FLAG_TSM} << 32) & (std::uint64_t{diverting} << 32 | 0xFFFFFFFFu)) == 0;
 #else
     return load_word(config.request) == 0 && (load_word(config.flags) & diverting) == TAVO_FLAG_TSM;
