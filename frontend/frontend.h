@@ -31,10 +31,16 @@ inline bool from_openmp_runtime(std::uint64_t site) noexcept {
 // (interpose_signal.cpp). Every stretch of the library's work that a program's call starts runs
 // under one of these; the system calls the program asked for run outside, so that a signal still
 // interrupts them. Nesting is allowed; a handler always leaves the depth as it found it.
+// The quick part of a plain access (access below) is such a stretch too, marked rather than
+// counted, as a store costs less than a count: it never nests, as it calls nothing and no handler
+// runs inside it. Its rest, if any, enters the library before the mark goes.
 #ifdef _WIN32
 // Windows has no asynchronous handlers on the thread.
 inline void enter_library() noexcept {}
 inline bool leave_library_quietly() noexcept { return false; }
+inline void enter_quick_part() noexcept {}
+inline bool leave_quick_part_quietly() noexcept { return false; }
+inline void quick_part_to_library() noexcept {}
 inline void deliver_deferred_signals() noexcept {}
 struct inside_library_t {
     inside_library_t() noexcept {}
@@ -53,6 +59,20 @@ inline bool leave_library_quietly() noexcept {
     --thread_words.library_depth;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     return thread_words.deferred_signals != 0;
+}
+inline void enter_quick_part() noexcept {
+    thread_words.in_quick_part = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+inline bool leave_quick_part_quietly() noexcept {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    thread_words.in_quick_part = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    return thread_words.deferred_signals != 0;
+}
+inline void quick_part_to_library() noexcept {
+    enter_library();
+    thread_words.in_quick_part = 0;
 }
 class inside_library_t {
 public:
@@ -88,21 +108,27 @@ enum access_t : std::uint32_t {
     atomic_read_access = 4,
 };
 
-// The rest of a plain access whose quick part left something to do; it takes over the entry's
-// stay in the library and leaves it.
-void finish_plain_access(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type,
-                         std::uint64_t site) noexcept;
+// The rest of a plain access whose quick part left something to do: the detector's for a task, or
+// the whole way (nothing before the front end is ready). Each takes over from the quick part
+// (quick_part_to_library) and leaves the library.
+void finish_plain_access(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type) noexcept;
+void take_whole_way(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept;
 
 [[gnu::always_inline]] inline void access(const void* address, std::uint64_t size, access_t type, std::uint64_t site) noexcept {
-    if (size == 0 || !ready.load(std::memory_order_relaxed)) return;
+    if (size == 0) return;
     if (type <= update_access && size <= 8) [[likely]] {
-        // The quick part calls nothing and the rest is the last call: a repeat takes no frame.
-        enter_library();
+        // The quick part calls nothing and the rest is the last call: a repeat takes no frame. It
+        // finds the runtime unready as long as this front end is (quick_off::unready).
+        enter_quick_part();
         const plain_rest_t rest = plain_access_quick(address, static_cast<std::uint32_t>(size), type, site);
-        if (!rest.done()) [[unlikely]] return finish_plain_access(rest, address, static_cast<std::uint32_t>(size), type, site);
-        if (leave_library_quietly()) [[unlikely]] deliver_deferred_signals();
+        if (!rest.done()) [[unlikely]] {
+            if (rest.task == nullptr) return take_whole_way(address, static_cast<std::uint32_t>(size), type, site);
+            return finish_plain_access(rest, address, static_cast<std::uint32_t>(size), type);
+        }
+        if (leave_quick_part_quietly()) [[unlikely]] deliver_deferred_signals();
         return;
     }
+    if (!ready.load(std::memory_order_relaxed)) return;
     inside_library_t inside;
     // The detector records at most 255 bytes per access; larger ranges go in parts.
     constexpr std::uint64_t chunk = 248;

@@ -84,7 +84,7 @@ void run_handler(int number, siginfo_t* info, void* context) noexcept {
 }
 
 void wrapper(int number, siginfo_t* info, void* context) {
-    if (thread_words.library_depth == 0 || synchronous(number) || number >= signal_limit) return run_handler(number, info, context);
+    if ((thread_words.library_depth == 0 && thread_words.in_quick_part == 0) || synchronous(number) || number >= signal_limit) return run_handler(number, info, context);
     // One pending instance per signal, as the system keeps them for ordinary signals.
     deferred_info[number - 1] = *info;
     if (context != nullptr) copy_context(deferred_context, *static_cast<const ucontext_t*>(context));

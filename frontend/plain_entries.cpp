@@ -10,9 +10,16 @@ using namespace tavo::frontend;
 #define TAVO_FRONT extern "C" TAVO_API
 #define CALLER site_of(__builtin_return_address(0))
 
-void tavo::frontend::finish_plain_access(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type,
-                                         std::uint64_t site) noexcept {
-    plain_access_rest(rest, address, size, type, site);
+// Out of line, as the entries would otherwise keep registers for their calls.
+[[gnu::noinline]] void tavo::frontend::finish_plain_access(plain_rest_t rest, const void* address, std::uint32_t size, std::uint32_t type) noexcept {
+    quick_part_to_library();
+    plain_access_rest(rest, address, size, type, quick_part_site());
+    if (leave_library_quietly()) [[unlikely]] deliver_deferred_signals();
+}
+
+[[gnu::noinline]] void tavo::frontend::take_whole_way(const void* address, std::uint32_t size, std::uint32_t type, std::uint64_t site) noexcept {
+    quick_part_to_library();
+    if (ready.load(std::memory_order_relaxed)) access_from(address, size, type, site);
     if (leave_library_quietly()) [[unlikely]] deliver_deferred_signals();
 }
 

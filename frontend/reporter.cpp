@@ -743,6 +743,7 @@ void child_starts() {
     if (forking_with_threads) {
         unwatched_child = true;
         ready.store(false, std::memory_order_relaxed);
+        add_quick_off(quick_off::unready);
     }
     reporting_process = getpid();
     sharing_reports = sharing_detections = reentrancy_reports = suppressed_reports = 0;

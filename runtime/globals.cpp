@@ -9,14 +9,14 @@
 #include "task/task_table.h"
 
 extern "C" {
-TAVO_DATA tavo_config_t __tavo_config = {TAVO_CONFIG_VERSION, 0, 0, 0};
+// Aligned for the quick path's load of two of its words (quick_config_holds).
+alignas(16) TAVO_DATA tavo_config_t __tavo_config = {TAVO_CONFIG_VERSION, 0, 0, 0};
 TAVO_DATA tavo_filter_record_t* __tavo_filter_space = nullptr;
 TAVO_DATA int32_t __tavo_event_reason = 0;
 TAVO_DATA tavo_detection_t __tavo_current_detection = {};
 TAVO_DATA uint32_t __TAVO_isGuardedCall = 0xFFFFFFFFu;
 #ifndef _WIN32
 extern tavo_config_t tavo_config_alias __attribute__((alias("__tavo_config"), visibility("hidden")));
-extern uint32_t tavo_guarded_alias __attribute__((alias("__TAVO_isGuardedCall"), visibility("hidden")));
 #endif
 }
 
@@ -29,19 +29,16 @@ std::uint32_t filter_capacity = 0;
 platform::tls_key_t per_thread_key = 0;
 std::atomic<bool> per_thread_key_ready{false};
 std::atomic<bool> process_detached{false};
-std::uint32_t quick_off_word = 0;
+std::uint32_t quick_off_word = quick_off::unready;
+
+runtime_storage_t::runtime_storage_t() noexcept : object() {}
+runtime_storage_t::~runtime_storage_t() { object.unload(); }
+runtime_storage_t runtime_storage;
 
 namespace {
-// Destroying it unloads the runtime and leaves its state in place (see runtime_t::unload).
-union runtime_storage_t {
-    runtime_t object;
-    runtime_storage_t() noexcept : object() {}
-    ~runtime_storage_t() { object.unload(); }
-} runtime_storage;
 immortal_t<sync_aliases_t> sync_aliases_storage;
 }  // namespace
 
-constinit runtime_t& runtime = runtime_storage.object;
 task_handles_t task_handles;
 handle_map_t task_table;
 constinit sync_aliases_t& sync_aliases = sync_aliases_storage.object;

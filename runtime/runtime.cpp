@@ -87,9 +87,11 @@ runtime_t::runtime_t() noexcept {
     }
     read_environment();
     check_quick_words();
+    if (!platform::heavy_fence_ready()) add_quick_off(quick_off::full_fence);
     runtime_lock_guard_t guard;
     report(TAVO_EVENT_HANDSHAKE, 0);
     report(TAVO_EVENT_LOADED, 0);
+    std::atomic_ref<std::uint32_t>(quick_off_word).fetch_and(~quick_off::unready);
 }
 
 void runtime_t::unload() noexcept {
@@ -106,9 +108,8 @@ void check_quick_words() noexcept {
 #ifndef _WIN32
     // Through the GOT, and opaque to the compiler, which would take two objects for two addresses.
     const void* config = &__tavo_config;
-    const void* guarded = &__TAVO_isGuardedCall;
-    asm("" : "+r"(config), "+r"(guarded));
-    if (config != &tavo_config_alias || guarded != &tavo_guarded_alias) add_quick_off(quick_off::copied_words);
+    asm("" : "+r"(config));
+    if (config != &tavo_config_alias) add_quick_off(quick_off::copied_words);
 #endif
 }
 
@@ -117,7 +118,7 @@ void runtime_t::read_environment() noexcept {
     if (logging(log_family::memory)) add_quick_off(quick_off::memory_logging);
     read_unsigned("TAVO_ENABLE", __tavo_config.flags);
     read_unsigned("TAVO_GUARD", guard_mask);
-    std::atomic_ref<std::uint32_t>(__TAVO_isGuardedCall).store(guard_mask, std::memory_order_relaxed);
+    store_active_mask(guard_mask);
     if (read_signed_succeeds("TAVO_RE")) {
         if (filter_object_t* filter = new_filter_object(0)) re.filter.store(filter, std::memory_order_release);
     }
@@ -171,10 +172,21 @@ std::uint32_t runtime_t::active_mask_rule() const noexcept {
 // before this store lands. So the counts are read again after the store (all sequentially
 // consistent): either this thread sees the other's change, or the other sees this store, finds
 // it stale and recomputes itself. No change is lost.
+void store_active_mask(std::uint32_t mask) noexcept {
+    std::atomic_ref<std::uint32_t>(__TAVO_isGuardedCall).store(mask);
+    std::uint32_t off = 0;
+    if ((mask & TAVO_ACTIVE_READS) == 0) off |= quick_off::reads_off;
+    if ((mask & TAVO_ACTIVE_WRITES) == 0) off |= quick_off::writes_off;
+    if ((mask & (TAVO_ACTIVE_READS | TAVO_ACTIVE_WRITES)) == 0) off |= quick_off::updates_off;
+    std::atomic_ref<std::uint32_t> word(quick_off_word);
+    constexpr std::uint32_t families = quick_off::reads_off | quick_off::writes_off | quick_off::updates_off;
+    for (std::uint32_t value = word.load(); !word.compare_exchange_weak(value, (value & ~families) | off);) {
+    }
+}
+
 void runtime_t::recompute_active_mask_locked() noexcept {
-    std::atomic_ref<std::uint32_t> mask(__TAVO_isGuardedCall);
     for (std::uint32_t value = active_mask_rule();;) {
-        mask.store(value);
+        store_active_mask(value);
         const std::uint32_t again = active_mask_rule();
         if (again == value) return;
         value = again;

@@ -63,7 +63,15 @@ private:
     std::atomic<bool> unloaded_{false};  // nothing is reported and every family is off from then on
 };
 
-extern TAVO_LOCAL runtime_t& runtime;
+// Destroying it unloads the runtime and leaves its state in place (see runtime_t::unload).
+union runtime_storage_t {
+    runtime_t object;
+    runtime_storage_t() noexcept;
+    ~runtime_storage_t();
+};
+extern TAVO_LOCAL runtime_storage_t runtime_storage;
+// A constant address, so that the quick path reaches the runtime's words without loading it.
+inline constexpr runtime_t& runtime = runtime_storage.object;
 
 // Global words set once at load from the environment.
 extern std::uint32_t guard_mask;
@@ -76,36 +84,46 @@ extern std::atomic<bool> per_thread_key_ready;
 // Set at process detach: from then on a thread without a record gets none.
 extern std::atomic<bool> process_detached;
 
-// The reasons, process-wide and rare, for every plain access to take the whole way, so that the quick
-// path tests one word for all of them. Bits are only ever added, each before its cause takes effect
-// where the whole way looks for it; a stale zero read by an access racing with the change is no
-// different from an access made just before it.
+// The one process-wide word of the library's own that the quick path reads: the reasons, rare, for
+// every plain access to take the whole way, and beside them the active mask's families of plain
+// accesses, inverted, so that one test of the word sends every access on its way or away.
+// Reasons are only ever added, each before its cause takes effect where the whole way looks for it,
+// but for `unready`, cleared once as the runtime's construction ends; a stale clear bit read by an
+// access racing with the change is no different from an access made just before it. The family
+// bits follow every store of the active mask, after it, as one change of the word.
 namespace quick_off {
 constexpr std::uint32_t memory_logging = 0x1;   // each access is logged
 constexpr std::uint32_t tsm_filter = 0x2;       // the detector has a filter, which may exempt the access
 constexpr std::uint32_t key_gone = 0x4;         // process detach: thread records are no longer found
 constexpr std::uint32_t copied_words = 0x8;     // the program holds the exported words (see quick_config)
+constexpr std::uint32_t unready = 0x10;         // the runtime is not built yet, or its front end takes no events
+constexpr std::uint32_t reasons = 0xFF;
+// Not a reason: the process has no asymmetric fence (touched_list_t), set as the runtime starts.
+constexpr std::uint32_t full_fence = 0x800;
+// A plain access of type t (access_type) with bit (reads_off << t) set is not checked.
+constexpr std::uint32_t reads_off = 0x100;
+constexpr std::uint32_t writes_off = 0x200;
+constexpr std::uint32_t updates_off = 0x400;  // both of the above
 }  // namespace quick_off
 extern TAVO_LOCAL std::uint32_t quick_off_word;  // atomic (a plain word, which the compiler reaches in one load)
-inline std::uint32_t quick_off_reasons() noexcept {
+inline std::uint32_t quick_off_bits() noexcept {
     return std::atomic_ref<const std::uint32_t>(quick_off_word).load(std::memory_order_relaxed);
 }
 inline void add_quick_off(std::uint32_t reason) noexcept { std::atomic_ref<std::uint32_t>(quick_off_word).fetch_or(reason); }
-// The exported words as the quick path reads them. Exported data is reached through the GOT, a load
-// per word; on ELF these are hidden aliases of the same objects, reached directly. A program that
+// Stores the active mask, then its families in the quick word.
+void store_active_mask(std::uint32_t mask) noexcept;
+// The configuration block as the quick path reads it. Exported data is reached through the GOT, a
+// load per word; on ELF this is a hidden alias of the same object, reached directly. A program that
 // references the exported words from non-PIC code gets copies of its own (a copy relocation), which
 // the rest of the library and the debugger then use: the quick path is off for good then
-// (quick_off::copied_words), as the aliases name the originals.
+// (quick_off::copied_words), as the alias names the original.
 #ifdef _WIN32
 inline const tavo_config_t& quick_config() noexcept { return __tavo_config; }
-inline const std::uint32_t& quick_guarded() noexcept { return __TAVO_isGuardedCall; }
 #else
 extern "C" TAVO_LOCAL tavo_config_t tavo_config_alias;
-extern "C" TAVO_LOCAL std::uint32_t tavo_guarded_alias;
 inline const tavo_config_t& quick_config() noexcept { return tavo_config_alias; }
-inline const std::uint32_t& quick_guarded() noexcept { return tavo_guarded_alias; }
 #endif
-// Sets quick_off::copied_words when the exported words are not the ones the aliases name.
+// Sets quick_off::copied_words when the exported block is not the one the alias names.
 void check_quick_words() noexcept;
 
 inline std::uint32_t load_word(const std::uint32_t& word) noexcept {

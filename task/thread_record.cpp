@@ -15,7 +15,7 @@ thread_local thread_record_t* unstored_record = nullptr;
 }  // namespace
 
 #ifndef _WIN32
-constinit __thread __attribute__((tls_model("initial-exec"))) thread_words_t thread_words{nullptr, 0, 0};
+constinit __thread __attribute__((tls_model("initial-exec"))) thread_words_t thread_words{{0, nullptr}, nullptr, 0, 0, 0};
 #endif
 
 thread_record_t* find_thread_record() noexcept {
@@ -31,11 +31,15 @@ thread_record_t* find_thread_record() noexcept {
 thread_record_t* obtain_thread_record_slowly() noexcept {
     if (thread_record_t* record = find_thread_record()) return record;
     if (process_detached.load()) return nullptr;
+#ifdef _WIN32
     auto* record = static_cast<thread_record_t*>(heap_allocate(sizeof(thread_record_t)));
     if (record == nullptr) {
         raise_system_error(error::out_of_memory, 0);
         return nullptr;
     }
+#else
+    thread_record_t* record = &thread_words.record;
+#endif
     *record = {};
     if (!per_thread_key_ready || !platform::tls_set(per_thread_key, record)) {
         unstored_record = record;
@@ -54,10 +58,12 @@ void destroy_thread_record(thread_record_t* record) noexcept {
     end_thread_tasks(*record);
     if (unstored_record == record) unstored_record = nullptr;
     else platform::tls_set(per_thread_key, nullptr);
-#ifndef _WIN32
-    if (thread_words.keyed_record == record) thread_words.keyed_record = nullptr;
-#endif
+#ifdef _WIN32
     heap_free(record, sizeof(thread_record_t));
+#else
+    if (thread_words.keyed_record == record) thread_words.keyed_record = nullptr;
+    *record = {};
+#endif
 }
 
 }  // namespace tavo

@@ -39,11 +39,11 @@ namespace tavo {
 // No call on the way, so that an entry which inlines it and finds the repeat needs no frame. The
 // caller has found no filter (quick_off::tsm_filter).
 [[gnu::always_inline]] inline granule_rest_t tsm_t::quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
-                                                                  std::uint32_t type) noexcept {
+                                                                  std::uint32_t type, bool asymmetric) noexcept {
     task_shadow_t* shadow = task.shadow;
-    if (task.exempt() || shadow == nullptr) [[unlikely]] return granule_rest_t::check;
+    if (shadow == nullptr) [[unlikely]] return granule_rest_t::check;
     touched_list_t list(*shadow);
-    if (!list.try_enter_busy(gate_)) [[unlikely]] {
+    if (!list.try_enter_busy(gate_, asymmetric)) [[unlikely]] {
         list.leave_busy();
         return granule_rest_t::check;
     }
@@ -53,16 +53,21 @@ namespace tavo {
     const cached_granule_t& cached = shadow->slot_of(granule);
     shadow_cell_t* cell = cached.cell;
     shadow_slot_t* slot = cached.slot;
-    if (cached.granule != granule) {
+    if (cached.granule != granule) [[unlikely]] {
         slot = nullptr;
         if ((granule & ~leaf_span_mask) == shadow->hinted_span) {
             cell = &shadow->hinted_leaves->cell_of(granule);
             slot = own_slot(*cell, task.handle);
         }
     }
-    if (slot == nullptr || !holds_newest(*slot, *cell, task.time, type, word)) return granule_rest_t::record;
+    // An exempt task records nothing, so a repeat of its own, if it has one, changes nothing either.
+    if (slot != nullptr && holds_newest(*slot, *cell, task.time, type, word)) [[likely]] {
+        list.leave_busy();
+        return granule_rest_t::done;
+    }
+    if (!task.exempt()) [[likely]] return granule_rest_t::record;
     list.leave_busy();
-    return granule_rest_t::done;
+    return granule_rest_t::check;
 }
 
 inline void tsm_t::finish_granule(granule_rest_t rest, task_context_t& task, std::uint64_t address, std::uint32_t size,
@@ -74,7 +79,7 @@ inline void tsm_t::finish_granule(granule_rest_t rest, task_context_t& task, std
 [[gnu::always_inline]] inline void tsm_t::check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
                                                         std::uint32_t type, std::uint64_t site) noexcept {
     if (filter.load(std::memory_order_acquire) != nullptr) [[unlikely]] return check_access(task, address, size, type, site);
-    finish_granule(quick_granule(task, address, size, type), task, address, size, type, site);
+    finish_granule(quick_granule(task, address, size, type, gate_.asymmetric), task, address, size, type, site);
 }
 
 }  // namespace tavo

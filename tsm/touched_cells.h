@@ -93,7 +93,10 @@ struct task_shadow_t {
         return cached.site == site && cached.history == history ? cached.index : no_site_index;
     }
     cached_granule_t& slot_of(std::uint64_t granule) noexcept {
-        return cache[(granule >> granule_shift) & (granule_cache_size - 1)];
+        // The entry's byte offset straight from the granule's low bits: one mask and one scale.
+        constexpr std::uint64_t offsets = (granule_cache_size - 1) << granule_shift;
+        static_assert(sizeof(cached_granule_t) % (1u << granule_shift) == 0);
+        return *reinterpret_cast<cached_granule_t*>(reinterpret_cast<char*>(cache) + (granule & offsets) * (sizeof(cached_granule_t) >> granule_shift));
     }
     void forget_cached() noexcept {
         hinted_span = no_granule;
@@ -214,13 +217,14 @@ public:
 
     // The task's side of the protocol; false when the detector is gone.
     bool enter_busy(const table_gate_t& gate) noexcept {
-        return try_enter_busy(gate) || enter_busy_after_reset(gate);
+        return try_enter_busy(gate, gate.asymmetric) || enter_busy_after_reset(gate);
     }
-    // The same without waiting: false, the flag set, when the state is not open.
-    bool try_enter_busy(const table_gate_t& gate) noexcept {
+    // The same without waiting: false, the flag set, when the state is not open. `asymmetric` is
+    // the gate's, which the caller may hold already.
+    bool try_enter_busy(const table_gate_t& gate, bool asymmetric) noexcept {
         busy_.store(&shadow_, std::memory_order_relaxed);  // any non-null word
-        if (gate.asymmetric) std::atomic_signal_fence(std::memory_order_seq_cst);
-        else std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (!asymmetric) [[unlikely]] std::atomic_thread_fence(std::memory_order_seq_cst);
+        else std::atomic_signal_fence(std::memory_order_seq_cst);
         return gate.state.load(std::memory_order_acquire) == table_state::open;
     }
     // The same once the state was not open: waits for a reset to end.

@@ -48,9 +48,10 @@ public:
     inline void check_granule(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                               std::uint64_t site) noexcept;
     // check_granule in two parts: the quick one, which makes no call and has no effect but the busy
-    // flag it may leave set, and the rest, which must follow for the same access.
-    inline granule_rest_t quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size,
-                                        std::uint32_t type) noexcept;
+    // flag it may leave set, and the rest, which must follow for the same access. `asymmetric`:
+    // whether the process has an asymmetric fence (the gate's word, or its copy in the quick word).
+    inline granule_rest_t quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
+                                        bool asymmetric) noexcept;
     inline void finish_granule(granule_rest_t rest, task_context_t& task, std::uint64_t address, std::uint32_t size,
                                std::uint32_t type, std::uint64_t site) noexcept;
     // check_access once its gates passed, for an access found to repeat no record, by the busy task.

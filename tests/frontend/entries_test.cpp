@@ -2,15 +2,18 @@
 // atomics perform the operation with exact results; accesses reach the detector with the program's
 // instruction, not the front end's, as their call site (function events: the corpus's reentrant
 // call). What reports are made of: the stack store shared by all threads, the heap-block registry,
-// held locks as an access record's history keeps them, suppression patterns. The reporter's option
+// held locks as an access record's history keeps them, suppression patterns. Signals held back
+// while the thread is inside the library. The reporter's option
 // string and the name lists of suppressions and watched functions.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "frontend/frontend.h"
@@ -178,6 +181,18 @@ TEST_F(Checked, AccessSiteIsTheProgramsInstruction) {
     EXPECT_TRUE(inside(offending.code_address, update_word));
     EXPECT_EQ(std::tuple(offended[0].access_type, offended[0].task_type, offended[0].task_id), std::tuple(1u, 3u, 101u));
     EXPECT_TRUE(inside(offended[0].code_address, write_word));
+}
+
+// Writes on two tasks are shared only while the active mask checks writes, here as the guard allows.
+TEST_F(Checked, PlainAccessesFollowTheActiveMask) {
+    for (const auto& [guard, shared] : {std::pair{~0u, 1u}, {~TAVO_ACTIVE_WRITES, 0u}}) {
+        tavo::guard_mask = guard;
+        sharing.clear();
+        on_two_tasks([](int) { write_word(); });
+        EXPECT_EQ(sharing.size(), shared) << guard;
+    }
+    tavo::guard_mask = ~0u;
+    tavo::runtime.recompute_active_mask_checked();
 }
 
 // The earlier access's record keeps the stack of calls it was made in (without the outermost
@@ -356,6 +371,30 @@ TEST(Suppressions, PatternsMatchAnywhereUnlessAnchored) {
              {"cache::*::get", "cache::lru::get(int)", true}, {"libfoo.so", "/usr/lib/libfoo.so.1", true}, {"x", nullptr, false},
              {"", "text", false}})
         EXPECT_EQ(template_match(pattern, text), match) << pattern << " " << (text ? text : "");
+}
+
+volatile sig_atomic_t handled_signals;
+void count_signal(int) { handled_signals = handled_signals + 1; }
+
+// A signal that arrives inside the library, or inside the quick part of a plain access, which
+// takes no depth, waits until the thread leaves and is delivered then.
+TEST(Signals, WaitWhileTheThreadIsInsideTheLibraryOrAQuickPart) {
+    struct sigaction action = {};
+    action.sa_handler = count_signal;
+    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+    const std::pair<void (*)(), bool (*)()> stretches[] = {{enter_library, leave_library_quietly},
+                                                           {enter_quick_part, leave_quick_part_quietly}};
+    for (const auto& [enter, leave] : stretches) {
+        handled_signals = 0;
+        enter();
+        raise(SIGUSR1);
+        EXPECT_EQ(handled_signals, 0);
+        EXPECT_TRUE(leave());
+        deliver_deferred_signals();
+        EXPECT_EQ(handled_signals, 1);
+    }
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 }  // namespace
