@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "platform/platform.h"
 #include "runtime/errors.h"
 #include "runtime/memory.h"
 #include "runtime/spin_lock.h"
@@ -53,6 +54,7 @@ bool arena_t::install_segment_after(arena_segment_t* exhausted) noexcept {
     if (heap_segments_ >= heap_segments_allowed_) return false;
     void* memory = heap_allocate(sizeof(arena_segment_t));
     if (memory == nullptr) return false;
+    if (populate_) platform::populate_memory(memory, sizeof(arena_segment_t));
     auto* segment = new (memory) arena_segment_t;
     segment->used = 0;
     segment->previous = exhausted;
