@@ -31,6 +31,15 @@ T* zeroed_from_heap() noexcept {
     return static_cast<T*>(memory);
 }
 
+// Whether the program came to the leaf table's span streaming through memory, from a neighbouring
+// span whose cells next to it are in use: then it is likely to fill this table's pages too.
+bool streamed_into(const directory_t& directory, unsigned slot) noexcept {
+    const leaf_table_t* below = slot > 0 ? load_acquire(directory.leaves[slot - 1]) : nullptr;
+    const leaf_table_t* above = slot + 1 < shadow_fanout ? load_acquire(directory.leaves[slot + 1]) : nullptr;
+    return (below != nullptr && !below->cells[shadow_fanout - 1].untouched()) ||
+           (above != nullptr && !above->cells[0].untouched());
+}
+
 constexpr std::uint64_t region_base(std::uint64_t granule) { return granule & ~((std::uint64_t{1} << region_shift) - 1); }
 constexpr unsigned directory_index(std::uint64_t granule) { return (granule >> directory_shift) & (shadow_fanout - 1); }
 
@@ -59,6 +68,7 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule) noexcept {
         if (leaves == nullptr) {
             leaves = static_cast<leaf_table_t*>(platform::map_memory(sizeof(leaf_table_t)));
             if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory};
+            if (streamed_into(*region->directory, directory_slot)) platform::populate_memory(leaves, sizeof(leaf_table_t));
             store_release(leaf_entry, leaves);
         }
     }
