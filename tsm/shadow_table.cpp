@@ -140,8 +140,9 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
 }
 
 shadow_bucket_t* bucket_chunk_t::take(arena_t& arena, std::int32_t& error_code) noexcept {
-    // 4 KiB at most, so that a segment's tail left unused stays small.
-    constexpr std::uint32_t most = 4096 / sizeof(shadow_bucket_t);
+    // Some 4 KiB at most, fifteen of which fill a segment, so that a task's end leaves little unused.
+    constexpr std::uint32_t most = arena_area_size / sizeof(shadow_bucket_t) / 15;
+    static_assert(most * 15 * sizeof(shadow_bucket_t) + sizeof(shadow_bucket_t) > arena_area_size);
     if (next == end) {
         const std::uint32_t count = carved == 0 ? 1 : carved < most ? carved : most;
         void* memory = arena.allocate_unreported(count * sizeof(shadow_bucket_t), error_code);
