@@ -207,6 +207,8 @@ std::uint64_t shadow_cell_t::claim_in(shadow_slot_t& each, std::uint16_t handle,
 
 std::uint64_t shadow_cell_t::count_in(std::uint8_t marks) noexcept {
     std::uint64_t word = links_word().load(std::memory_order_relaxed);
+    // Marks are set for good: once seen, adding to the count keeps them without a retry loop.
+    if ((word & marks) == marks) return links_word().fetch_add(count_unit) + count_unit;
     while (!links_word().compare_exchange_weak(word, (word + count_unit) | marks)) {}
     return (word + count_unit) | marks;
 }
