@@ -63,14 +63,19 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule) noexcept {
     leaf_table_t*& leaf_entry = region->directory->leaves[directory_slot];
     leaf_table_t* leaves = load_acquire(leaf_entry);
     if (leaves == nullptr) {
-        spin_guard_t guard(directory_locks_[directory_slot]);
-        leaves = load_acquire(leaf_entry);
-        if (leaves == nullptr) {
-            leaves = static_cast<leaf_table_t*>(platform::map_memory(sizeof(leaf_table_t)));
-            if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory};
-            if (streamed_into(*region->directory, directory_slot)) platform::populate_memory(leaves, sizeof(leaf_table_t));
-            store_release(leaf_entry, leaves);
+        bool streamed = false;
+        {
+            spin_guard_t guard(directory_locks_[directory_slot]);
+            leaves = load_acquire(leaf_entry);
+            if (leaves == nullptr) {
+                leaves = static_cast<leaf_table_t*>(platform::map_memory(sizeof(leaf_table_t)));
+                if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory};
+                streamed = streamed_into(*region->directory, directory_slot);
+                store_release(leaf_entry, leaves);
+            }
         }
+        // Unlocked, so that no other task that needs the table waits for it.
+        if (streamed) platform::populate_memory(leaves, sizeof(leaf_table_t));
     }
     return {&leaves->cell_of(granule), leaves, 0};
 }
