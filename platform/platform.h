@@ -25,6 +25,9 @@ const char* environment_variable(const char* name) noexcept;
 void* map_memory(std::size_t size) noexcept;
 // `size` as mapped.
 void unmap_memory(void* memory, std::size_t size) noexcept;
+// Backs the whole pages of a mapping in one call rather than one fault each, where the system can;
+// the memory is about to be written through.
+void populate_memory(void* memory, std::size_t size) noexcept;
 
 void cpu_pause() noexcept;
 void yield_thread() noexcept;

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #ifdef __linux__
 #include <linux/membarrier.h>
@@ -71,6 +72,22 @@ void unmap_memory(void* memory, std::size_t size) noexcept {
     munmap(memory, size);
 #else
     syscall(SYS_munmap, memory, size);
+#endif
+}
+
+void populate_memory(void* memory, std::size_t size) noexcept {
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::uintptr_t page = 4096;
+    const auto first = (reinterpret_cast<std::uintptr_t>(memory) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(page - 1);
+    if (first >= end) return;
+    // Older systems refuse the advice; the program's errno must not tell.
+    const int saved = errno;
+    syscall(SYS_madvise, first, end - first, MADV_POPULATE_WRITE);
+    errno = saved;
+#else
+    (void)memory;
+    (void)size;
 #endif
 }
 

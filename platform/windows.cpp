@@ -67,6 +67,7 @@ void unmap_memory(void* memory, std::size_t) noexcept {
     last_error_keeper_t keeper;
     VirtualFree(memory, 0, MEM_RELEASE);
 }
+void populate_memory(void*, std::size_t) noexcept {}
 
 void cpu_pause() noexcept { YieldProcessor(); }
 void yield_thread() noexcept { SwitchToThread(); }

@@ -313,7 +313,8 @@ private:
                 if (lists == nullptr) return nullptr;
                 value = reinterpret_cast<std::uintptr_t>(lists);
             }
-            slot = cell.claim(access_.task.handle, walk.position, value, cell_arena_, error_code, cell_marks(access_.type));
+            slot = cell.claim(access_.task.handle, walk.position, value, busy_.list().shadow().buckets, cell_arena_,
+                              error_code, cell_marks(access_.type));
         }
         if (slot == nullptr) {
             raise_idle(busy_, error_code, access_.site);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "platform/platform.h"
 #include "runtime/errors.h"
 #include "runtime/memory.h"
 #include "runtime/spin_lock.h"
@@ -46,18 +47,23 @@ void* arena_t::allocate_unreported(std::size_t size, std::int32_t& error_code) n
 }
 
 bool arena_t::install_segment_after(arena_segment_t* exhausted) noexcept {
-    // The error is raised by the caller after the lock is released: a raiser takes the runtime
-    // lock, and the segment lock must stay the innermost.
-    spin_guard_t guard(segment_lock_);
-    if (current_of(current_).load(std::memory_order_relaxed) != exhausted) return true;
-    if (heap_segments_ >= heap_segments_allowed_) return false;
-    void* memory = heap_allocate(sizeof(arena_segment_t));
-    if (memory == nullptr) return false;
-    auto* segment = new (memory) arena_segment_t;
-    segment->used = 0;
-    segment->previous = exhausted;
-    ++heap_segments_;
-    current_of(current_).store(segment, std::memory_order_release);
+    arena_segment_t* segment = nullptr;
+    {
+        // The error is raised by the caller after the lock is released: a raiser takes the runtime
+        // lock, and the segment lock must stay the innermost.
+        spin_guard_t guard(segment_lock_);
+        if (current_of(current_).load(std::memory_order_relaxed) != exhausted) return true;
+        if (heap_segments_ >= heap_segments_allowed_) return false;
+        void* memory = heap_allocate(sizeof(arena_segment_t));
+        if (memory == nullptr) return false;
+        segment = new (memory) arena_segment_t;
+        segment->used = 0;
+        segment->previous = exhausted;
+        ++heap_segments_;
+        current_of(current_).store(segment, std::memory_order_release);
+    }
+    // Unlocked, so that no claimer waits for it; one that writes meanwhile faults its page in.
+    if (populate_) platform::populate_memory(segment, sizeof(arena_segment_t));
     return true;
 }
 

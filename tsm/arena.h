@@ -37,7 +37,10 @@ static_assert(offsetof(arena_segment_t, previous) == 65528);
 // arena touches no heap and does not clear the area.
 class arena_t {
 public:
-    arena_t() noexcept : current_(&first_) {
+    // A populating arena backs each heap segment's pages when it installs it: for one whose
+    // segments fill up.
+    enum populating_t : bool { lazy, populating };
+    explicit arena_t(populating_t populate = lazy) noexcept : current_(&first_), populate_(populate) {
         first_.used = 0;
         first_.previous = nullptr;
     }
@@ -68,6 +71,7 @@ private:
 
     arena_segment_t first_;
     arena_segment_t* current_;
+    bool populate_;
     std::uint8_t segment_lock_ = 0;
     std::uint32_t heap_segments_allowed_ = UINT32_MAX;
     std::uint32_t heap_segments_ = 0;

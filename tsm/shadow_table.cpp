@@ -31,6 +31,15 @@ T* zeroed_from_heap() noexcept {
     return static_cast<T*>(memory);
 }
 
+// Whether the program came to the leaf table's span streaming through memory, from a neighbouring
+// span whose cells next to it are in use: then it is likely to fill this table's pages too.
+bool streamed_into(const directory_t& directory, unsigned slot) noexcept {
+    const leaf_table_t* below = slot > 0 ? load_acquire(directory.leaves[slot - 1]) : nullptr;
+    const leaf_table_t* above = slot + 1 < shadow_fanout ? load_acquire(directory.leaves[slot + 1]) : nullptr;
+    return (below != nullptr && !below->cells[shadow_fanout - 1].untouched()) ||
+           (above != nullptr && !above->cells[0].untouched());
+}
+
 constexpr std::uint64_t region_base(std::uint64_t granule) { return granule & ~((std::uint64_t{1} << region_shift) - 1); }
 constexpr unsigned directory_index(std::uint64_t granule) { return (granule >> directory_shift) & (shadow_fanout - 1); }
 
@@ -54,13 +63,19 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule) noexcept {
     leaf_table_t*& leaf_entry = region->directory->leaves[directory_slot];
     leaf_table_t* leaves = load_acquire(leaf_entry);
     if (leaves == nullptr) {
-        spin_guard_t guard(directory_locks_[directory_slot]);
-        leaves = load_acquire(leaf_entry);
-        if (leaves == nullptr) {
-            leaves = static_cast<leaf_table_t*>(platform::map_memory(sizeof(leaf_table_t)));
-            if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory};
-            store_release(leaf_entry, leaves);
+        bool streamed = false;
+        {
+            spin_guard_t guard(directory_locks_[directory_slot]);
+            leaves = load_acquire(leaf_entry);
+            if (leaves == nullptr) {
+                leaves = static_cast<leaf_table_t*>(platform::map_memory(sizeof(leaf_table_t)));
+                if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory};
+                streamed = streamed_into(*region->directory, directory_slot);
+                store_release(leaf_entry, leaves);
+            }
         }
+        // Unlocked, so that no other task that needs the table waits for it.
+        if (streamed) platform::populate_memory(leaves, sizeof(leaf_table_t));
     }
     return {&leaves->cell_of(granule), leaves, 0};
 }
@@ -129,57 +144,90 @@ shadow_table_t::census_t shadow_table_t::census() const noexcept {
     return census;
 }
 
+shadow_bucket_t* bucket_chunk_t::take(arena_t& arena, std::int32_t& error_code) noexcept {
+    // Some 4 KiB at most, fifteen of which fill a segment, so that a task's end leaves little unused.
+    constexpr std::uint32_t most = arena_area_size / sizeof(shadow_bucket_t) / 15;
+    static_assert(most * 15 * sizeof(shadow_bucket_t) + sizeof(shadow_bucket_t) > arena_area_size);
+    if (next == end) {
+        const std::uint32_t count = carved == 0 ? 1 : carved < most ? carved : most;
+        void* memory = arena.allocate_unreported(count * sizeof(shadow_bucket_t), error_code);
+        if (memory == nullptr) return nullptr;
+        auto* chunk = static_cast<shadow_bucket_t*>(memory);
+        if ((reinterpret_cast<std::uintptr_t>(chunk + count) & ~shadow_cell_t::bucket_bits) != 0) {
+            error_code = error::out_of_memory;  // beyond the 47 bits a link holds; left to the arena
+            return nullptr;
+        }
+        next = chunk;
+        end = chunk + count;
+        carved += count;
+    }
+    return next++;
+}
+
 shadow_slot_t* shadow_cell_t::claim(std::uint16_t handle, position_t position, std::uint64_t value,
-                                    arena_t& bucket_arena, std::int32_t& error_code, std::uint8_t marks) noexcept {
-    const auto taken = [&](shadow_slot_t& each) { return claim_in(each, handle, position, value, marks) != 0; };
+                                    bucket_chunk_t& buckets, arena_t& bucket_arena, std::int32_t& error_code,
+                                    std::uint8_t marks) noexcept {
+    shadow_bucket_t* filled = nullptr;  // not linked yet
     for (;;) {
-        if (taken(slot)) return &slot;
+        shadow_slot_t* taken = claim_in(slot, handle, position, value, marks) != 0 ? &slot : nullptr;
         shadow_bucket_t* last = nullptr;
-        for (shadow_bucket_t* bucket = first_bucket(); bucket != nullptr; bucket = next_of(bucket->next)) {
-            if (taken(bucket->slot)) return &bucket->slot;
+        for (shadow_bucket_t* bucket = first_bucket(); taken == nullptr && bucket != nullptr; bucket = next_of(bucket->next)) {
+            if (claim_in(bucket->slot, handle, position, value, marks) != 0) taken = &bucket->slot;
             last = bucket;
         }
-        spin_until([&] { return (links_word().fetch_or(append_lock) & append_lock) == 0; });
-        // Another claimer may have appended a bucket since this one was found full.
-        if ((last != nullptr ? next_of(last->next) : first_bucket()) == nullptr) {
-            void* memory = bucket_arena.allocate_unreported(sizeof(shadow_bucket_t), error_code);
-            const auto address = reinterpret_cast<std::uintptr_t>(memory);
-            if (memory != nullptr && (address & ~bucket_bits) != 0) {
-                memory = nullptr;  // beyond the 48 bits a link holds; left to the arena
-                error_code = error::out_of_memory;
-            }
-            if (memory == nullptr) {
-                links_word().fetch_and(~append_lock);
-                return nullptr;
-            }
-            auto* appended = new (memory) shadow_bucket_t{};
-            if (last != nullptr) std::atomic_ref<shadow_bucket_t*>(last->next).store(appended);
-            else links_word().fetch_or(address);
+        if (taken != nullptr) {
+            if (filled != nullptr) buckets.give_back(filled);
+            return taken;
         }
-        links_word().fetch_and(~append_lock);
+        if (filled == nullptr) {
+            filled = buckets.take(bucket_arena, error_code);
+            if (filled == nullptr) return nullptr;
+            new (filled) shadow_bucket_t{{handle, position.word(), value}, nullptr};
+        }
+        if (last != nullptr) {
+            shadow_bucket_t* expected = nullptr;
+            if (std::atomic_ref<shadow_bucket_t*>(last->next).compare_exchange_strong(expected, filled)) {
+                count_in(marks);
+                return &filled->slot;
+            }
+        } else {
+            std::uint64_t word = links_word().load();
+            while ((word & bucket_bits) == 0) {
+                if (links_word().compare_exchange_weak(word, (word + count_unit) | marks | reinterpret_cast<std::uintptr_t>(filled)))
+                    return &filled->slot;
+            }
+        }
     }
 }
 
 std::uint64_t shadow_cell_t::claim_in(shadow_slot_t& each, std::uint16_t handle, position_t position,
                                       std::uint64_t value, std::uint8_t marks) noexcept {
-    std::atomic_ref<std::uint16_t> key(each.key);
-    std::uint16_t expected = 0;
-    if (key.load() != 0 || !key.compare_exchange_strong(expected, handle)) return 0;
+    std::atomic_ref<std::uint32_t> tag(each.tag);
+    std::uint32_t expected = 0;
+    if (tag.load() != 0 || !tag.compare_exchange_strong(expected, handle)) return 0;
     std::atomic_ref<std::uint32_t>(each.position).store(position.word(), std::memory_order_relaxed);
     std::atomic_ref<std::uint64_t>(each.value).store(value, std::memory_order_release);
+    return count_in(marks);
+}
+
+std::uint64_t shadow_cell_t::count_in(std::uint8_t marks) noexcept {
     std::uint64_t word = links_word().load(std::memory_order_relaxed);
+    // Marks are set for good: once seen, adding to the count keeps them without a retry loop.
+    if ((word & marks) == marks) return links_word().fetch_add(count_unit) + count_unit;
     while (!links_word().compare_exchange_weak(word, (word + count_unit) | marks)) {}
     return (word + count_unit) | marks;
 }
 
 void shadow_cell_t::erase(shadow_slot_t& own) noexcept {
-    std::atomic_ref<std::uint16_t> pin(own.pin);
-    pin.fetch_or(slot_erasing);
-    spin_until([&] { return pin.load() == slot_erasing; });
+    std::atomic_ref<std::uint32_t> tag(own.tag);
+    const std::uint32_t handle = tag.load(std::memory_order_relaxed) & slot_key_bits;
+    if (std::uint32_t unpinned = handle; !tag.compare_exchange_strong(unpinned, handle | slot_erasing)) {
+        tag.fetch_or(slot_erasing);
+        spin_until([&] { return tag.load() == (handle | slot_erasing); });
+    }
     std::atomic_ref<std::uint64_t>(own.value).store(0, std::memory_order_release);
     links_word().fetch_sub(count_unit);
-    pin.fetch_and(static_cast<std::uint16_t>(~slot_erasing));
-    std::atomic_ref<std::uint16_t>(own.key).store(0, std::memory_order_release);
+    tag.store(0, std::memory_order_release);
 }
 
 std::size_t shadow_cell_t::bucket_count() noexcept {

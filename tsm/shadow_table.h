@@ -13,16 +13,19 @@ namespace tavo {
 
 class arena_t;
 
-// A task's slot in a shadow cell: its handle, the readers' pin, the position of the record that its
-// entry's value (access_record.h) holds inline, and the value. The position is written before the
-// value and keeps until the slot is erased.
+// A task's slot in a shadow cell: its tag (the task's handle, the readers' pins and the erasing
+// bit, in one word so that a reader pins and checks with one operation), the position of the
+// record that its entry's value (access_record.h) holds inline, and the value. The position is
+// written before the value and keeps until the slot is erased.
 struct shadow_slot_t {
-    std::uint16_t key;       // task handle; 0: free
-    std::uint16_t pin;       // readers holding the slot; bit 15 while it is erased
+    std::uint32_t tag;       // 0: free
     std::uint32_t position;  // position_t word of the inline record
     std::uint64_t value;     // 0 while being filled or erased
 };
 static_assert(sizeof(shadow_slot_t) == 16);
+constexpr std::uint32_t slot_key_bits = 0xffff;
+constexpr std::uint32_t slot_pin_unit = 0x10000;
+constexpr std::uint32_t slot_erasing = 0x80000000;
 
 // The inline record's position; relaxed, as it is published by the value.
 inline position_t slot_position(shadow_slot_t& slot) noexcept {
@@ -39,24 +42,39 @@ constexpr std::uint8_t cell_marks(std::uint32_t type) noexcept {
                                                         cell_plain_seen | cell_modified_seen, cell_modified_seen, 0};
     return marks[type];
 }
-constexpr std::uint16_t slot_erasing = 0x8000;
-
-// A further slot of a cell, from the detector's cell arena, zero-filled; it lives until the table
-// is released.
+// A further slot of a cell, from the detector's cell arena, filled before it is linked; it lives
+// until the table is released.
 struct shadow_bucket_t {
     shadow_slot_t slot;
     shadow_bucket_t* next;
+};
+
+// The buckets a task carves out of the cell arena a chunk at a time, so that claims by tasks in
+// different cells do not all bounce the arena's one counter. A chunk grows with the task's use, so
+// that what a task leaves unused at its end is at most what it used. Task only, while busy;
+// dropped by a reset, which rewinds the arena.
+struct bucket_chunk_t {
+    shadow_bucket_t* next = nullptr;
+    shadow_bucket_t* end = nullptr;
+    std::uint32_t carved = 0;
+
+    // A bucket, uninitialised; null when none could be had: `error_code` tells why.
+    shadow_bucket_t* take(arena_t& arena, std::int32_t& error_code) noexcept;
+    // The bucket just taken, unused.
+    void give_back(shadow_bucket_t* bucket) noexcept { next = bucket; }
 };
 
 // A slot of another task, pinned: it is not erased until the pin is released.
 class pinned_cell_slot_t {
 public:
     explicit pinned_cell_slot_t(shadow_slot_t& slot) noexcept : slot_(slot) {}
-    ~pinned_cell_slot_t() { std::atomic_ref<std::uint16_t>(slot_.pin).fetch_sub(1); }
+    ~pinned_cell_slot_t() { std::atomic_ref<std::uint32_t>(slot_.tag).fetch_sub(slot_pin_unit); }
     pinned_cell_slot_t(const pinned_cell_slot_t&) = delete;
     pinned_cell_slot_t& operator=(const pinned_cell_slot_t&) = delete;
 
-    std::uint16_t handle() const noexcept { return std::atomic_ref<std::uint16_t>(slot_.key).load(std::memory_order_relaxed); }
+    std::uint16_t handle() const noexcept {
+        return static_cast<std::uint16_t>(std::atomic_ref<std::uint32_t>(slot_.tag).load(std::memory_order_relaxed));
+    }
     std::uint64_t value() const noexcept { return std::atomic_ref<std::uint64_t>(slot_.value).load(); }
     shadow_slot_t& slot() const noexcept { return slot_; }
 
@@ -66,31 +84,31 @@ private:
 
 // A map from task handle to entry, one slot in the cell, which lies in its leaf table, and the
 // others in buckets chained from it. The cell's links word holds its entry count (bits 48 to 63),
-// the lock under which a bucket is appended (bit 47, which no user-space address sets), the address
-// of its first bucket (bits 3 to 46) and the cell's flags (bits 0 to 2): one word, so that a cell
-// takes 24 bytes.
+// the address of its first bucket (bits 3 to 46; no user-space address sets bit 47) and the cell's
+// flags (bits 0 to 2): one word, so that a cell takes 24 bytes.
 //
-// Protocol. A task claims a slot for itself by a compare-and-swap of a free key, stores position,
-// then the value (release), and counts the entry and sets its record's marks in one
-// read-modify-write of the links word, which so publishes the value to every later reader of the
-// count or the flags; a bucket is appended under the append lock by one store (an OR into the
-// links word for the first), after the last link was read again, and never unlinked. Only the
-// task itself claims, changes and erases its slot. It erases by setting pin bit 15, waiting until
-// the pin is exactly that bit (no reader left), clearing the value, counting down, clearing the
-// bit and then the key. A reader pins a slot (atomic increment), then reads key and value, and
-// uses the slot only if the old pin had bit 15 clear and key and value are non-zero; otherwise it
-// unpins at once. So a slot being filled or erased reads as absent, and a used slot keeps its key
-// and position until its last pin is gone. Keys, pins and the links word are sequentially
+// Protocol. A task claims a free slot (tag 0) by a compare-and-swap of the tag to its handle,
+// stores position, then the value (release), and counts the entry and sets its record's marks in
+// one read-modify-write of the links word, which so publishes the value to every later reader of
+// the count or the flags. Finding no slot free, it appends a bucket that already holds its entry
+// by a compare-and-swap of the last link from null, and counts as above; the first bucket's
+// compare-and-swap is the links word's, which counts and marks in the same step. A claimer that
+// loses the race looks again. Buckets are never unlinked. Only the task itself claims, changes and
+// erases its slot. It erases by setting the erasing bit, waiting until the tag is its handle and
+// that bit alone (no reader left), clearing the value, counting down and storing the tag zero. A
+// reader pins a slot by a compare-and-swap that adds a pin to a tag with a handle and no erasing
+// bit, then uses the slot only if the value is non-zero; otherwise it unpins at once. So a slot
+// being filled or erased reads as absent, no pin is left on a free slot, and a used slot keeps its
+// handle and position until its last pin is gone. Tags, links and the links word are sequentially
 // consistent; the eraser's stores need no more than release, as no reader uses the slot from the
-// time bit 15 is set until it is claimed again.
+// time the erasing bit is set until it is claimed again.
 // Iteration runs from the cell's slot through the buckets in order.
 struct shadow_cell_t {
     shadow_slot_t slot;
     std::uint64_t links;
 
     static constexpr std::uint64_t count_unit = std::uint64_t{1} << 48;
-    static constexpr std::uint64_t append_lock = std::uint64_t{1} << 47;
-    static constexpr std::uint64_t bucket_bits = append_lock - 8;
+    static constexpr std::uint64_t bucket_bits = (std::uint64_t{1} << 47) - 8;
     static constexpr std::uint64_t flag_bits = 7;
 
     std::uint16_t entry_count() const noexcept { return static_cast<std::uint16_t>(links_word().load() >> 48); }
@@ -116,15 +134,15 @@ struct shadow_cell_t {
     template <class Visit, class Skip>
     void for_each_live(Visit&& visit, Skip&& skip) noexcept {
         each_slot([&](shadow_slot_t& each) {
-            std::atomic_ref<std::uint16_t> pin(each.pin);
-            const std::uint16_t key = std::atomic_ref<std::uint16_t>(each.key).load();
-            if (key == 0 || (pin.load() & slot_erasing) != 0 ||
-                skip(key, std::atomic_ref<std::uint64_t>(each.value).load()))
-                return false;
-            const std::uint16_t before = pin.fetch_add(1);
+            std::atomic_ref<std::uint32_t> tag(each.tag);
+            std::uint32_t word = tag.load();
+            do {
+                if ((word & slot_key_bits) == 0 || (word & slot_erasing) != 0 ||
+                    skip(static_cast<std::uint16_t>(word), std::atomic_ref<std::uint64_t>(each.value).load()))
+                    return false;
+            } while (!tag.compare_exchange_weak(word, word + slot_pin_unit));
             pinned_cell_slot_t pinned(each);
-            if ((before & slot_erasing) == 0 && std::atomic_ref<std::uint16_t>(each.key).load() != 0 && pinned.value() != 0)
-                visit(pinned);
+            if (pinned.value() != 0) visit(pinned);
             return false;
         });
     }
@@ -136,8 +154,8 @@ struct shadow_cell_t {
     // A slot for `handle`, which has none in the cell, filled with the inline record's position and
     // `value`, the cell marked with `marks` (cell_marks). Null when no bucket could be had:
     // `error_code` tells why.
-    shadow_slot_t* claim(std::uint16_t handle, position_t position, std::uint64_t value, arena_t& bucket_arena,
-                         std::int32_t& error_code, std::uint8_t marks = 0) noexcept;
+    shadow_slot_t* claim(std::uint16_t handle, position_t position, std::uint64_t value, bucket_chunk_t& buckets,
+                         arena_t& bucket_arena, std::int32_t& error_code, std::uint8_t marks = 0) noexcept;
     // The same in `each` only, which is the cell's or one of its buckets': the links word as the
     // claim left it, or 0 when the slot was taken.
     std::uint64_t claim_in(shadow_slot_t& each, std::uint16_t handle, position_t position, std::uint64_t value,
@@ -155,6 +173,8 @@ private:
     static shadow_bucket_t* next_of(shadow_bucket_t*& link) noexcept {
         return std::atomic_ref<shadow_bucket_t*>(link).load();
     }
+    // Counts an entry stored in the cell and sets its marks: the links word as it left it.
+    std::uint64_t count_in(std::uint8_t marks) noexcept;
 };
 static_assert(sizeof(shadow_cell_t) == 24);
 
@@ -273,7 +293,7 @@ void shadow_table_t::for_each_cell(std::uint64_t first, std::uint64_t end, Visit
 inline shadow_slot_t* own_slot(shadow_cell_t& cell, std::uint16_t handle) noexcept {
     shadow_slot_t* found = nullptr;
     cell.each_slot([&](shadow_slot_t& slot) {
-        if (std::atomic_ref<std::uint16_t>(slot.key).load(std::memory_order_relaxed) != handle) return false;
+        if ((std::atomic_ref<std::uint32_t>(slot.tag).load(std::memory_order_relaxed) & slot_key_bits) != handle) return false;
         found = &slot;
         return true;
     });

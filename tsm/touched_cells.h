@@ -61,7 +61,8 @@ constexpr unsigned site_cache_shift = 4;
 // read and written only by the task while busy, and emptied by a reset while the task is idle, by
 // the task's sweep and by its end: cells and leaf tables stay where they are until a reset or the
 // end, and the task's slots until one of the three. The call sites the task interned (cached by the
-// task only, hashed) outlive resets, as indexes do.
+// task only, hashed) outlive resets, as indexes do; the bucket chunk does not, as its arena is
+// rewound.
 struct task_shadow_t {
     void* head = nullptr;
     void* busy = nullptr;
@@ -79,6 +80,7 @@ struct task_shadow_t {
     std::size_t sweep_at = sweep_floor;
     // The task's time when it last recorded: no record of the task is newer. Task only.
     std::uint64_t newest_time = 0;
+    bucket_chunk_t buckets;
 
     task_shadow_t() noexcept {
         forget_cached();
@@ -213,6 +215,7 @@ public:
         }
         head_.store(nullptr, std::memory_order_relaxed);
         shadow_.forget_cached();
+        shadow_.buckets = {};
     }
 
     // The task's side of the protocol; false when the detector is gone.

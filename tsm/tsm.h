@@ -88,7 +88,7 @@ public:
 
     // Shadow memory has an arena of its own: a reset rewinds it, and clocks must outlive resets.
     shadow_table_t table;
-    arena_t cell_arena;
+    arena_t cell_arena{arena_t::populating};
     // Kept through resets: task caches and their indexes outlive them.
     site_table_t sites;
 

@@ -78,6 +78,53 @@ TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
     EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " undisturbed rounds";
 }
 
+// Tasks read the same words in the same order, so that they race to append buckets to the same
+// cells, each from its chunk of the cell arena, while another thread resets the detector, which
+// rewinds that arena. Every entry made since the last reset must be found: one lost to a racing
+// append, or to a chunk that outlived a reset and so shares its memory with another task's chunk,
+// is not.
+TEST(ShadowCacheStress, BucketsAppendedTogetherAcrossResets) {
+    constexpr int workers = 4, words = 4096, batch = 256, resets = 150;
+    static std::uint64_t memory[words];
+    std::atomic<std::uint64_t> epoch{0};  // odd while a reset runs; changed under the runtime lock
+    std::atomic<bool> done{false};
+    std::thread resetter([&] {
+        for (int reset = 0; reset < resets; ++reset) {
+            {
+                tavo::runtime_lock_guard_t guard;
+                epoch.fetch_add(1);
+                tavo::runtime.tsm.reset();
+                epoch.fetch_add(1);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        done.store(true);
+    });
+    std::atomic<int> checked{0}, missed{0};
+    test::run_together(workers, [&](int worker) {
+        test::task_t task(3, static_cast<std::uint64_t>(worker) + 1);
+        while (!done.load()) {
+            for (int first = 0; first < words; first += batch) {
+                const std::uint64_t before = epoch.load();
+                for (int index = first; index < first + batch; ++index)
+                    task.access(tavo::access_type::read, reinterpret_cast<std::uintptr_t>(&memory[index]), 8);
+                tavo::runtime_lock_guard_t guard;  // no reset while the entries are looked up
+                if (before % 2 != 0 || epoch.load() != before) continue;
+                checked.fetch_add(1);
+                for (int index = first; index < first + batch; ++index) {
+                    if (!task.recorded(tavo::access_type::read, reinterpret_cast<std::uintptr_t>(&memory[index]))) {
+                        missed.fetch_add(1);
+                        break;
+                    }
+                }
+            }
+        }
+    });
+    resetter.join();
+    EXPECT_GT(checked.load(), 0);
+    EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " undisturbed batches";
+}
+
 // A writer's entries turn from a single record into lists, and readers' tasks come and go in the
 // same cells (the cell's own slot, then appended buckets), while the readers scan them through the
 // one-granule entry. Only the writer's first record there conflicts with a read, so every read after

@@ -38,12 +38,13 @@ TEST(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketEach) {
     const auto arena = std::make_unique<arena_t>();
     tavo::shadow_cell_t& shared = *table.find_or_create(0x1000).cell;
     std::int32_t error_code = 0;
-    ASSERT_NE(shared.claim(1, {}, 16, *arena, error_code), nullptr);
+    tavo::bucket_chunk_t chunks[3];
+    ASSERT_NE(shared.claim(1, {}, 16, chunks[0], *arena, error_code), nullptr);
     EXPECT_EQ(shared.bucket_count(), 0u);
     test::run_together(2, [&](int thread) {
         std::int32_t code = 0;
         const auto handle = static_cast<std::uint16_t>(2 + thread);
-        EXPECT_NE(shared.claim(handle, {}, handle * 16u, *arena, code), nullptr);
+        EXPECT_NE(shared.claim(handle, {}, handle * 16u, chunks[1 + thread], *arena, code), nullptr);
     });
     EXPECT_EQ(shared.bucket_count(), 2u);
     EXPECT_EQ(shared.entry_count(), 3u);
