@@ -54,13 +54,15 @@ void remember(pthread_t thread, std::uint64_t fork_id) {
     }
 }
 
-std::uint64_t forget(pthread_t thread) {
+// The thread's fork id, or 0; with `joined` its entry goes too, unless it holds another fork by then.
+std::uint64_t look_up(pthread_t thread, std::uint64_t joined = 0) {
     inside_library_t inside;
     spin_guard_t guard(threads_lock);
     for (std::size_t probe = 0, index = slot_of(thread); probe < thread_slots; ++probe, index = (index + 1) % thread_slots) {
         if (threads[index].fork_id == 0) return 0;
         if (pthread_equal(threads[index].thread, thread)) {
             const std::uint64_t fork_id = threads[index].fork_id;
+            if (fork_id != joined) return fork_id;
             // Backward-shift deletion keeps every probe chain unbroken.
             std::size_t hole = index;
             for (std::size_t next = (hole + 1) % thread_slots; threads[next].fork_id != 0; next = (next + 1) % thread_slots) {
@@ -161,13 +163,27 @@ int create_thread(Thread* thread, Result (*routine)(void*), void* argument, std:
     return result;
 }
 
-// After a join of either interface: a joined thread orders everything it did before the joiner.
-int joined(pthread_t thread, int status, std::uint64_t site) {
-    if (status == 0 && ready.load(std::memory_order_relaxed))
-        if (const std::uint64_t fork_id = forget(thread)) {
-            inside_library_t inside;
-            join_fork(fork_id, site);
-        }
+// A join of either interface, `join()` the real one: a joined thread orders everything it did before
+// the joiner. Its fork id is looked up first: once the thread is reaped, its pthread_t may name a
+// thread that another one creates meanwhile, whose fork then takes the entry.
+template <class Join>
+int join_thread(pthread_t thread, std::uint64_t site, Join join) {
+    const std::uint64_t fork_id = ready.load(std::memory_order_relaxed) ? look_up(thread) : 0;
+    const int status = join();
+    if (status == 0 && fork_id != 0) {
+        look_up(thread, fork_id);
+        inside_library_t inside;
+        join_fork(fork_id, site);
+    }
+    return status;
+}
+
+// A detach, `detach()` the real one: the thread's entry goes, looked up first as for a join.
+template <class Detach>
+int detach_thread(pthread_t thread, Detach detach) {
+    const std::uint64_t fork_id = look_up(thread);
+    const int status = detach();
+    if (status == 0 && fork_id != 0) look_up(thread, fork_id);
     return status;
 }
 
@@ -298,24 +314,22 @@ TAVO_FRONT int mq_notify(mqd_t queue, const sigevent* event) {
 
 TAVO_FRONT int pthread_join(pthread_t thread, void** result) {
     REAL(pthread_join);
-    return joined(thread, real_pthread_join(thread, result), CALLER);
+    return join_thread(thread, CALLER, [&] { return real_pthread_join(thread, result); });
 }
 
 TAVO_FRONT int pthread_tryjoin_np(pthread_t thread, void** result) {
     REAL(pthread_tryjoin_np);
-    return joined(thread, real_pthread_tryjoin_np(thread, result), CALLER);
+    return join_thread(thread, CALLER, [&] { return real_pthread_tryjoin_np(thread, result); });
 }
 
 TAVO_FRONT int pthread_timedjoin_np(pthread_t thread, void** result, const struct timespec* deadline) {
     REAL(pthread_timedjoin_np);
-    return joined(thread, real_pthread_timedjoin_np(thread, result, deadline), CALLER);
+    return join_thread(thread, CALLER, [&] { return real_pthread_timedjoin_np(thread, result, deadline); });
 }
 
 TAVO_FRONT int pthread_detach(pthread_t thread) {
     REAL(pthread_detach);
-    const int status = real_pthread_detach(thread);
-    if (status == 0) forget(thread);
-    return status;
+    return detach_thread(thread, [&] { return real_pthread_detach(thread); });
 }
 
 // Sync objects are memory too: making or unmaking one writes it, every other use reads its first
@@ -573,14 +587,13 @@ TAVO_FRONT int thrd_create(thrd_t* thread, thrd_start_t routine, void* argument)
 
 TAVO_FRONT int thrd_join(thrd_t thread, int* result) {
     REAL(thrd_join);
-    return joined(thread, real_thrd_join(thread, result), CALLER);
+    return join_thread(thread, CALLER, [&] { return real_thrd_join(thread, result); });
 }
 
 TAVO_FRONT int thrd_detach(thrd_t thread) {
     REAL(thrd_detach);
-    const int status = real_thrd_detach(thread);
-    if (status == thrd_success) forget(thread);
-    return status;
+    static_assert(thrd_success == 0);
+    return detach_thread(thread, [&] { return real_thrd_detach(thread); });
 }
 
 #define TAVO_INIT_ARGUMENTS attributes
