@@ -168,10 +168,6 @@ std::uint32_t runtime_t::active_mask_rule() const noexcept {
     return mask & guard_mask;
 }
 
-// A thread that changed a count compares the rule with the mask without the lock, and may do so
-// before this store lands. So the counts are read again after the store (all sequentially
-// consistent): either this thread sees the other's change, or the other sees this store, finds
-// it stale and recomputes itself. No change is lost.
 void store_active_mask(std::uint32_t mask) noexcept {
     std::atomic_ref<std::uint32_t>(__TAVO_isGuardedCall).store(mask);
     std::uint32_t off = 0;
@@ -184,6 +180,10 @@ void store_active_mask(std::uint32_t mask) noexcept {
     }
 }
 
+// A thread that changed a count compares the rule with the mask without the lock, and may do so
+// before this store lands. So the counts are read again after the store (all sequentially
+// consistent): either this thread sees the other's change, or the other sees this store, finds
+// it stale and recomputes itself. No change is lost.
 void runtime_t::recompute_active_mask_locked() noexcept {
     for (std::uint32_t value = active_mask_rule();;) {
         store_active_mask(value);
