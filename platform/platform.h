@@ -28,6 +28,10 @@ void unmap_memory(void* memory, std::size_t size) noexcept;
 // Backs the whole pages of a mapping in one call rather than one fault each, where the system can;
 // the memory is about to be written through.
 void populate_memory(void* memory, std::size_t size) noexcept;
+// `size` bytes as map_memory gives them, aligned to and backed by huge pages where the system offers
+// them, so that memory written through costs one fault per huge page; null where it does not.
+void* map_huge_memory(std::size_t size) noexcept;
+constexpr std::size_t huge_page_size = std::size_t{2} << 20;
 
 void cpu_pause() noexcept;
 void yield_thread() noexcept;

@@ -91,6 +91,25 @@ void populate_memory(void* memory, std::size_t size) noexcept {
 #endif
 }
 
+void* map_huge_memory(std::size_t size) noexcept {
+#ifdef MADV_HUGEPAGE
+    auto* mapped = static_cast<char*>(map_memory(size + huge_page_size));
+    if (mapped == nullptr) return nullptr;
+    const auto address = reinterpret_cast<std::uintptr_t>(mapped);
+    auto* aligned = reinterpret_cast<char*>((address + huge_page_size - 1) & ~(huge_page_size - 1));
+    if (aligned != mapped) unmap_memory(mapped, static_cast<std::size_t>(aligned - mapped));
+    unmap_memory(aligned + size, static_cast<std::size_t>(mapped + huge_page_size - aligned));
+    const int saved = errno;
+    const long advised = syscall(SYS_madvise, aligned, size, MADV_HUGEPAGE);
+    errno = saved;
+    if (advised == 0) return aligned;
+    unmap_memory(aligned, size);
+#else
+    (void)size;
+#endif
+    return nullptr;
+}
+
 void cpu_pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();

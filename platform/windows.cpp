@@ -68,6 +68,8 @@ void unmap_memory(void* memory, std::size_t) noexcept {
     VirtualFree(memory, 0, MEM_RELEASE);
 }
 void populate_memory(void*, std::size_t) noexcept {}
+// Large pages need a privilege that programs seldom hold.
+void* map_huge_memory(std::size_t) noexcept { return nullptr; }
 
 void cpu_pause() noexcept { YieldProcessor(); }
 void yield_thread() noexcept { SwitchToThread(); }

@@ -68,9 +68,10 @@ cell_lookup_t shadow_table_t::find_or_create(std::uint64_t granule) noexcept {
             spin_guard_t guard(directory_locks_[directory_slot]);
             leaves = load_acquire(leaf_entry);
             if (leaves == nullptr) {
-                leaves = static_cast<leaf_table_t*>(platform::map_memory(sizeof(leaf_table_t)));
-                if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory};
                 streamed = streamed_into(*region->directory, directory_slot);
+                if (streamed) leaves = take_pooled_leaves();
+                if (leaves == nullptr) leaves = static_cast<leaf_table_t*>(platform::map_memory(sizeof(leaf_table_t)));
+                if (leaves == nullptr) return {nullptr, nullptr, error::out_of_memory};
                 store_release(leaf_entry, leaves);
             }
         }
@@ -118,6 +119,30 @@ const shadow_region_t* shadow_table_t::next_region(const shadow_region_t* region
     return load_acquire(region != nullptr ? region->next : regions_);
 }
 
+namespace {
+constexpr std::size_t pool_area_size = 16 * platform::huge_page_size;
+// The area's first page holds the link to the one before.
+constexpr std::size_t pool_area_header = 4096;
+}  // namespace
+
+leaf_table_t* shadow_table_t::take_pooled_leaves() noexcept {
+    spin_guard_t guard(pool_lock_);
+    if (pool_end_ - pool_next_ < static_cast<std::ptrdiff_t>(sizeof(leaf_table_t))) {
+        auto* area = pool_refused_ ? nullptr : static_cast<std::byte*>(platform::map_huge_memory(pool_area_size));
+        if (area == nullptr) {
+            pool_refused_ = true;  // asking again for every table would cost more than it could save
+            return nullptr;
+        }
+        *reinterpret_cast<std::byte**>(area) = pool_areas_;
+        pool_areas_ = area;
+        pool_next_ = area + pool_area_header;
+        pool_end_ = area + pool_area_size;
+    }
+    auto* leaves = reinterpret_cast<leaf_table_t*>(pool_next_);
+    pool_next_ += sizeof(leaf_table_t);
+    return leaves;
+}
+
 void shadow_table_t::release() noexcept {
     while (shadow_region_t* region = regions_) {
         regions_ = region->next;
@@ -126,6 +151,13 @@ void shadow_table_t::release() noexcept {
         heap_free(region->directory, sizeof(directory_t));
         heap_free(region, sizeof(shadow_region_t));
     }
+    // Only systems that unmap part of a mapping give huge pages: the areas go whole once their
+    // tables went one by one.
+    while (std::byte* area = pool_areas_) {
+        pool_areas_ = *reinterpret_cast<std::byte**>(area);
+        platform::unmap_memory(area, pool_area_size);
+    }
+    pool_next_ = pool_end_ = nullptr;
 }
 
 shadow_table_t::census_t shadow_table_t::census() const noexcept {

@@ -208,13 +208,14 @@ struct cell_lookup_t {
 
 // A sparse three-level map from granule address to shadow cell: a list of regions sorted by base,
 // each with a directory of leaf tables of cells. Regions and directories come from the heap
-// zero-filled, leaf tables from the system.
+// zero-filled, leaf tables from the system, those of spans streamed into from the pool below.
 //
 // Protocol. Readers descend without a lock. Every level grows by one pointer store (release) of a
 // fully initialised object, made under the lock of that level after the entry was read again
 // (region list lock; the directory lock of the index, shared by all regions), so
 // two threads that miss the same entry create it once. Nothing is unlinked until `release`.
-// Lock nesting: a level's lock is released before the next level is entered.
+// Lock nesting: a level's lock is released before the next level is entered; the pool's lock is
+// taken under a directory lock, and nothing under it.
 class shadow_table_t {
 public:
     shadow_table_t() noexcept = default;
@@ -259,9 +260,21 @@ private:
     const shadow_region_t* next_region(const shadow_region_t* region) const noexcept;
     shadow_region_t* find_or_create_region(std::uint64_t base, shadow_region_t* passed, std::int32_t& error_code) noexcept;
 
+    // A leaf table from the pool, or null when it has none to give.
+    leaf_table_t* take_pooled_leaves() noexcept;
+
     shadow_region_t* regions_ = nullptr;
     std::uint8_t region_lock_ = 0;
     std::uint8_t directory_locks_[shadow_fanout] = {};
+    // Leaf tables for spans the program streams through, carved in turn from areas of huge pages:
+    // such a table is about to be written through, and a fault per huge page costs far less than
+    // one per small page. Carving in turn leaves at most one huge page in part unused. Each area
+    // starts with the address of the one before. Under the pool lock, the innermost.
+    std::byte* pool_next_ = nullptr;
+    std::byte* pool_end_ = nullptr;
+    std::byte* pool_areas_ = nullptr;
+    std::uint8_t pool_lock_ = 0;
+    bool pool_refused_ = false;
 };
 
 template <class Visit>

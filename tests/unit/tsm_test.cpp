@@ -52,6 +52,28 @@ TEST(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketEach) {
     EXPECT_EQ(tavo::own_entry(shared, 4), 0u);
 }
 
+// Spans the program streams through take their tables from shared areas: each span keeps a fresh
+// table of its own, past the end of an area and after a release.
+TEST(ShadowTable, StreamedSpansKeepFreshTablesOfTheirOwn) {
+    tavo::shadow_table_t table;
+    constexpr std::uint64_t span = 8192;
+    constexpr std::uint64_t spans = 1500;  // beyond one area
+    for (int round = 0; round < 2; ++round) {
+        std::set<tavo::leaf_table_t*> tables;
+        for (std::uint64_t granule = 0x40000000; granule < 0x40000000 + spans * span; granule += span) {
+            const tavo::cell_lookup_t first = table.find_or_create(granule);
+            ASSERT_NE(first.cell, nullptr);
+            ASSERT_TRUE(first.cell->untouched());
+            first.cell->set_flags(tavo::cell_plain_seen);
+            // The span's last cell in use, so that the next span counts as streamed into.
+            table.find_or_create(granule + span - 8).cell->set_flags(tavo::cell_plain_seen);
+            tables.insert(first.leaves);
+        }
+        EXPECT_EQ(tables.size(), spans);
+        table.release();
+    }
+}
+
 class AccessCheck : public ::testing::Test {
 protected:
     void SetUp() override {
