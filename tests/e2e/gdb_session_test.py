@@ -102,25 +102,26 @@ class Loading(SessionTest):
 
 
 class Configuration(SessionTest):
-    child_line = line_of("fork_join.c", "_TAVO_readMemory(&data[self->index]")
-
     def test_flag_commands_change_the_flags_and_the_active_mask(self):
         # The child task that steps is live throughout, so the tasks count as concurrent and tsm
-        # switches the mask. Each step passes a call of the library, which takes queued commands.
-        # Auto-loaded alone, the extension has seen the library's load stop, which sets "loaded".
-        self.session(example("fork_join"), [
-            "break fork_join.c:%d" % self.child_line, "run", "delete", "tavo enable tsm", "next", "print/x __TAVO_isGuardedCall",
+        # switches the mask. Each step passes a call of the library, which takes queued commands; no
+        # other thread calls it meanwhile, which could take the poll and be stopped before it
+        # recomputes the mask. Auto-loaded alone, the extension has seen the library's load stop,
+        # which sets "loaded".
+        step = line_of(os.path.join("..", "tests", "e2e", "waiting_program.c"), "/* the first step */")
+        self.session([os.environ["TAVO_WAITING_PROGRAM"], "step"], [
+            "break waiting_program.c:%d" % step, "run", "delete", "tavo enable tsm", "next", "print/x __TAVO_isGuardedCall",
             "tavo ignore reads on", "tavo ignore atomics on", "next", "print/x __TAVO_isGuardedCall", "tavo ignore atomics off",
             "tavo enable re", "tavo disable tsm", "next", "next", "print/x __TAVO_isGuardedCall", "tavo status",
             # Bad arguments are refused before the library sees them.
             "tavo enable everything", "tavo ignore reads maybe", "tavo filter add tsm code",
-            "tavo filter add tsm code no_such_function_here", "tavo filter add tsm data child_task",
-            "tavo filter add tsm code data", "tavo filter add tsm code fork_join.c:9999",
+            "tavo filter add tsm code no_such_function_here", "tavo filter add tsm data stepped_child",
+            "tavo filter add tsm code shared", "tavo filter add tsm code waiting_program.c:9999",
             "tavo filter add tsm data *(int *) 0", "tavo status"],
             r"= 0xfffffffb$", r"= 0xffffffe3$", r"= 0xffffffe5$", r"^tavo: loaded$",
             r"flags: +0x40000002 \(tsm off, re on, reads ignored\)$", r"active mask: 0xffffffe5$",
             r"usage: tavo enable tsm\|re", r"usage: tavo ignore", r"usage: tavo filter add tsm code\|data ARG",
-            r"cannot tell what no_such_function_here names \(No symbol", r"child_task is a function", r"data is a variable",
+            r"cannot tell what no_such_function_here names \(No symbol", r"stepped_child is a function", r"shared is a variable",
             r"^tavo: No line 9999 in file", r"^tavo: cannot tell what \*\(int \*\) 0 names \(Cannot access memory at address 0x0\)$",
             r"filters: +tsm: no filter$")
 
