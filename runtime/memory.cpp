@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "runtime/spin_lock.h"
+#include "tsm/arena.h"
 
 #if defined(__has_include)
 #if __has_include(<sanitizer/asan_interface.h>)
@@ -68,8 +69,15 @@ void* take_block(size_class_t& sizes, std::size_t block) noexcept {
         return recycled;
     }
     if (sizes.unused == sizes.end) {
-        const std::size_t chunk = std::max(smallest_chunk, block * blocks_per_chunk);
-        auto* mapped = static_cast<std::byte*>(platform::map_memory(chunk));
+        std::size_t chunk = std::max(smallest_chunk, block * blocks_per_chunk);
+        std::byte* mapped = nullptr;
+        // Arena segments are written through soon after they are taken: on huge pages, where the
+        // system offers them, that costs one fault per huge page rather than one per page.
+        if (block == arena_segment_size) {
+            mapped = static_cast<std::byte*>(platform::map_huge_memory(platform::huge_page_size));
+            if (mapped != nullptr) chunk = platform::huge_page_size;
+        }
+        if (mapped == nullptr) mapped = static_cast<std::byte*>(platform::map_memory(chunk));
         if (mapped == nullptr) return nullptr;
         ASAN_POISON_MEMORY_REGION(mapped, chunk);
         sizes.unused = mapped;

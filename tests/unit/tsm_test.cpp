@@ -33,6 +33,25 @@ TEST(Arena, ThreadsExhaustingOneSegmentInstallExactlyOne) {
     }
 }
 
+// Heap segments are carved from chunks, of huge pages where the system offers them: segments past
+// one chunk are each the arena's own, and so are those recycled after a rewind.
+TEST(Arena, SegmentsBeyondOneHeapChunkAreEachTheirOwn) {
+    const auto arena = std::make_unique<arena_t>();
+    constexpr int segments = 40;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::byte*> areas;
+        for (int index = 0; index < segments; ++index) {
+            areas.push_back(static_cast<std::byte*>(arena->allocate(tavo::arena_area_size)));
+            ASSERT_NE(areas.back(), nullptr);
+            std::memset(areas.back(), index, tavo::arena_area_size);
+        }
+        for (int index = 0; index < segments; ++index)
+            EXPECT_EQ(std::count(areas[index], areas[index] + tavo::arena_area_size, static_cast<std::byte>(index)),
+                      tavo::arena_area_size);
+        arena->rewind();
+    }
+}
+
 TEST(ShadowTable, TasksBeyondTheCellsSlotAppendOneBucketEach) {
     tavo::shadow_table_t table;
     const auto arena = std::make_unique<arena_t>();
