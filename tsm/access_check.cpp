@@ -535,16 +535,8 @@ bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uin
     if (offset + size > granule_size) return false;
     const std::uint64_t granule = address - offset;
     const std::uint32_t word = position_t::single_granule_word(offset, size);
-    task_shadow_t& shadow = *task.shadow;
-    cached_granule_t& cached = shadow.slot_of(granule);
-    if (cached.granule != granule) {
-        if ((granule & ~leaf_span_mask) != shadow.hinted_span) return false;
-        shadow_cell_t& cell = shadow.hinted_leaves->cell_of(granule);
-        shadow_slot_t* slot = own_slot(cell, task.handle);
-        if (slot == nullptr) return false;
-        cached = {granule, &cell, slot};
-    }
-    return holds_newest(*cached.slot, *cached.cell, task.time, type, word);
+    const auto [cell, slot] = cached_own_slot<true>(task, granule);
+    return slot != nullptr && holds_newest(*slot, *cell, task.time, type, word);
 }
 
 }  // namespace
