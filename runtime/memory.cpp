@@ -42,6 +42,7 @@ struct size_class_t {
     free_block_t* free = nullptr;
     std::byte* unused = nullptr;  // the current chunk's blocks not handed out yet
     std::byte* end = nullptr;
+    std::size_t mapped = 0;  // bytes of the chunks so far
     std::uint8_t lock = 0;
 };
 
@@ -72,14 +73,16 @@ void* take_block(size_class_t& sizes, std::size_t block) noexcept {
         std::size_t chunk = std::max(smallest_chunk, block * blocks_per_chunk);
         std::byte* mapped = nullptr;
         // Arena segments are written through soon after they are taken: on huge pages, where the
-        // system offers them, that costs one fault per huge page rather than one per page.
-        if (block == arena_segment_size) {
+        // system offers them, that costs one fault per huge page rather than one per page. Only
+        // once a huge page's worth is in use, so that a process with few segments keeps its size.
+        if (block == arena_segment_size && sizes.mapped >= platform::huge_page_size) {
             mapped = static_cast<std::byte*>(platform::map_huge_memory(platform::huge_page_size));
             if (mapped != nullptr) chunk = platform::huge_page_size;
         }
         if (mapped == nullptr) mapped = static_cast<std::byte*>(platform::map_memory(chunk));
         if (mapped == nullptr) return nullptr;
         ASAN_POISON_MEMORY_REGION(mapped, chunk);
+        sizes.mapped += chunk;
         sizes.unused = mapped;
         sizes.end = mapped + chunk;
     }
