@@ -19,7 +19,7 @@ static void *stepped_child(void *unused) {
     _TAVO_readMemory(&shared, sizeof shared); /* the first step */
     _TAVO_writeMemory(&shared, sizeof shared);
     shared = 2;
-    _TAVO_writeMemory(&shared, sizeof shared); /* a call that reads ignored still makes */
+    _TAVO_writeMemory(&shared, sizeof shared); /* polls even with reads ignored, where a read's call is skipped */
     shared = 3;
     _TAVO_leaveGenericTask(3, 1);
     return NULL;

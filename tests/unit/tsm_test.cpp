@@ -33,8 +33,9 @@ TEST(Arena, ThreadsExhaustingOneSegmentInstallExactlyOne) {
     }
 }
 
-// Heap segments are carved from chunks, of huge pages where the system offers them: segments past
-// one chunk are each the arena's own, and so are those recycled after a rewind.
+// Heap segments are carved from chunks, which past the first 2 MiB are huge pages where the system
+// offers them: forty segments, across chunks, are each the arena's own, and so are those recycled
+// after a rewind.
 TEST(Arena, SegmentsBeyondOneHeapChunkAreEachTheirOwn) {
     const auto arena = std::make_unique<arena_t>();
     constexpr int segments = 40;
