@@ -79,12 +79,15 @@ public:
             if (std::memcmp(&node->access, &access, sizeof access) == 0) return true;
         return false;
     }
+    // Kept ahead of those added before the last begin_run, and behind those added since.
     void add(const tavo_access_t& access, std::uint32_t history) noexcept {
         if (failure_ != 0 || contains(access)) return;
         void* memory = scratch_.allocate_unreported(sizeof(node_t), failure_);
         if (memory == nullptr) return;
-        head_ = new (memory) node_t{access, head_, history};
+        node_t*& link = run_end_ != nullptr ? run_end_->next : head_;
+        link = run_end_ = new (memory) node_t{access, link, history};
     }
+    void begin_run() noexcept { run_end_ = nullptr; }
 
     // visit(access, history)
     template <class Visit>
@@ -101,6 +104,7 @@ private:
 
     scratch_arena_t& scratch_;
     node_t* head_ = nullptr;
+    node_t* run_end_ = nullptr;
     std::int32_t failure_ = 0;
 };
 
@@ -140,6 +144,7 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
     const std::uint64_t entry = slot.value();
     if (all_forgotten_lists(entry)) return false;
     other_task_t owner{slot.handle()};
+    conflicts.begin_run();
     if (is_inline(entry)) {
         const std::uint64_t time = inline_time(entry);
         const std::uint32_t earlier = inline_type(entry);
@@ -161,12 +166,16 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
             known = clock.time_of(owner.handle);
             looked_up = true;
         }
-        for (; record != nullptr; record = atomic(record->next).load()) {
+        for (std::uint64_t run_time = forgotten_time; record != nullptr; record = atomic(record->next).load()) {
             const std::uint64_t time = atomic(record->time).load();
             // Forgotten in place, ahead of records that were not.
             if (time == forgotten_time) continue;
             // Ordered before us, and so is every older one.
             if (time < known) break;
+            if (time != run_time) {
+                run_time = time;
+                conflicts.begin_run();
+            }
             if (!record->position.shares_byte_with(position)) continue;
             if (!owner.identify()) break;
             found = true;
@@ -221,13 +230,13 @@ public:
         cached_granule_t& cached = busy_.list().shadow().slot_of(walk.granule);
         if (cached.granule == walk.granule) [[likely]] {
             walk.cell = cached.cell;
-            return record_in(*cached.slot, walk);
+            return record_in(cached, walk);
         }
         walk.cell = find_cell(walk.granule);
         if (walk.cell == nullptr) return false;
         if (shadow_slot_t* slot = own_slot(*walk.cell, access_.task.handle)) {
             cached = {walk.granule, walk.cell, slot};
-            return record_in(*slot, walk);
+            return record_in(cached, walk);
         }
         shadow_slot_t* slot = enter_cell(*walk.cell, walk);
         if (slot == nullptr) return false;
@@ -394,7 +403,8 @@ private:
         return lists;
     }
 
-    bool record_in(shadow_slot_t& slot, granule_walk_t& walk) noexcept {
+    bool record_in(cached_granule_t& cached, granule_walk_t& walk) noexcept {
+        shadow_slot_t& slot = *cached.slot;
         const std::uint32_t word = walk.position.word();
         const std::uint64_t value = atomic(slot.value).load(std::memory_order_relaxed);
         access_lists_t* lists = reinterpret_cast<access_lists_t*>(value);
@@ -412,38 +422,85 @@ private:
             if (lists == nullptr) return false;
         }
         access_record_t*& head = lists->heads[access_.type];
-        access_record_t* previous = nullptr;
-        for (access_record_t* record = atomic(head).load(std::memory_order_relaxed); record != nullptr;
-             previous = record, record = atomic(record->next).load(std::memory_order_relaxed)) {
-            if (record->position.word() != word) continue;
+        // Where the cache names the last record of the task's time and the position is not among
+        // those of that time, it lies after that record if anywhere: a task going over a granule in
+        // the order it did at its last time finds each record right there. Else the whole list.
+        access_record_t* last = newest_of(cached);
+        std::uint64_t words = cached.newest_words;
+        access_record_t* previous = last;
+        access_record_t* record = nullptr;
+        if (last != nullptr && (words & word_bit(word)) == 0) {
+            for (record = next_of(last); record != nullptr && record->position.word() != word; record = next_of(record))
+                previous = record;
+        } else {
+            last = previous = nullptr;
+            words = 0;
+            for (record = atomic(head).load(std::memory_order_relaxed); record != nullptr; previous = record, record = next_of(record)) {
+                if (record->position.word() == word) break;
+                // A forgotten record may lie among those of the time.
+                const std::uint64_t time = atomic(record->time).load(std::memory_order_relaxed);
+                if (time == access_.time) last = record;
+                if (time == access_.time || time == forgotten_time) words |= word_bit(record->position.word());
+            }
+        }
+        if (record == nullptr) {
+            std::uint32_t site = 0;
+            if (!fresh_site(site)) return false;
+            void* memory = take(busy_.list().shadow().spare_records, sizeof(access_record_t));
+            if (memory == nullptr) return false;
+            access_record_t*& link = last != nullptr ? last->next : head;
+            record = new (memory) access_record_t{atomic(link).load(std::memory_order_relaxed), access_.time, site, walk.position};
+            atomic(link).store(record);
+        } else {
             const std::uint64_t was = atomic(record->time).load(std::memory_order_relaxed);
             walk.changed = was != access_.time;
-            if (walk.changed) {
+            if (!walk.changed) return true;
+            if (was == forgotten_time) {
                 // A forgotten record stands for no access any more: it takes this one's site,
                 // published by the time, which a reader loads first.
-                if (std::uint32_t site = 0; was == forgotten_time) {
-                    if (!fresh_site(site)) return false;
-                    atomic(record->site).store(site, std::memory_order_relaxed);
-                }
-                // The time publishes the refresh; the move to the front needs no more than release,
-                // as the record stays reachable throughout. Unlinked first, so that a reader
-                // standing on the record meets it once at most.
-                atomic(record->time).store(access_.time);
-                if (previous != nullptr) {
-                    atomic(previous->next).store(atomic(record->next).load(std::memory_order_relaxed), std::memory_order_release);
-                    atomic(record->next).store(atomic(head).load(std::memory_order_relaxed), std::memory_order_release);
-                    atomic(head).store(record, std::memory_order_release);
+                std::uint32_t site = 0;
+                if (!fresh_site(site)) return false;
+                atomic(record->site).store(site, std::memory_order_relaxed);
+                // It may lie ahead of records of the time.
+                for (access_record_t* later = next_of(record); later != nullptr; later = next_of(later)) {
+                    const std::uint64_t time = atomic(later->time).load(std::memory_order_relaxed);
+                    if (time != access_.time && time != forgotten_time) break;
+                    if (time == access_.time) last = later;
+                    words |= word_bit(later->position.word());
                 }
             }
-            return true;
+            // The time publishes the refresh; the move needs no more than release, as the record
+            // stays reachable throughout. Unlinked first, so that a reader standing on the record
+            // meets it once at most.
+            atomic(record->time).store(access_.time);
+            if (previous != last) {
+                access_record_t*& from = previous != nullptr ? previous->next : head;
+                access_record_t*& to = last != nullptr ? last->next : head;
+                atomic(from).store(next_of(record), std::memory_order_release);
+                atomic(record->next).store(atomic(to).load(std::memory_order_relaxed), std::memory_order_release);
+                atomic(to).store(record, std::memory_order_release);
+            }
         }
-        std::uint32_t site = 0;
-        if (!fresh_site(site)) return false;
-        void* memory = take(busy_.list().shadow().spare_records, sizeof(access_record_t));
-        if (memory == nullptr) return false;
-        atomic(head).store(new (memory) access_record_t{atomic(head).load(std::memory_order_relaxed), access_.time, site, walk.position});
         walk.changed = true;
+        cached.newest = reinterpret_cast<std::uintptr_t>(record) | access_.type;
+        cached.newest_words = words | word_bit(word);
         return true;
+    }
+
+    static access_record_t* next_of(access_record_t* record) noexcept {
+        return atomic(record->next).load(std::memory_order_relaxed);
+    }
+    // A bit per position, in the words of the records of a time that the cache keeps.
+    static std::uint64_t word_bit(std::uint32_t word) noexcept { return std::uint64_t{1} << (word * 0x9E3779B1u >> 26); }
+
+    // The last record of the cached granule's list of the access's type that holds the task's time,
+    // when the cache still names it.
+    access_record_t* newest_of(const cached_granule_t& cached) const noexcept {
+        constexpr std::uintptr_t type_bits = 7;
+        if ((cached.newest & type_bits) != access_.type) return nullptr;
+        auto* record = reinterpret_cast<access_record_t*>(cached.newest & ~type_bits);
+        if (record == nullptr || atomic(record->time).load(std::memory_order_relaxed) != access_.time) return nullptr;
+        return record;
     }
 
     const access_t& access_;

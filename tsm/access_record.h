@@ -73,9 +73,12 @@ struct access_record_t {
 };
 static_assert(sizeof(access_record_t) == 24);
 
-// A task's lists in a cell. Each list runs newest first; the owner adds records at the front and
-// moves a refreshed record there, so readers always find the head followed by records of
-// non-increasing time, apart from a refresh racing with the reader.
+// A task's lists in a cell. Each list runs newest first: the records that hold the owner's time
+// lead it, in the order they took that time, and the older ones follow as they stood. The owner
+// puts a new or refreshed record right after the last record of its time, so readers always find
+// records of non-increasing time, apart from a refresh racing with the reader; records forgotten
+// in place may lie anywhere. Readers take the records of one time last first, as from a list that
+// had put each one at its front.
 struct access_lists_t {
     access_record_t* heads[access_type::count];
 };

@@ -32,6 +32,12 @@ struct cached_granule_t {
     std::uint64_t granule;  // no_granule when empty
     shadow_cell_t* cell;
     shadow_slot_t* slot;    // the task's own
+    // The record the task last gave its time in one of its lists there, tagged with the list's
+    // type, or 0. While that record holds the task's time, it ends the list's records of that time,
+    // and `newest_words` has the bits of their positions and of those of forgotten records ahead
+    // (access_check.cpp).
+    std::uintptr_t newest = 0;
+    std::uint64_t newest_words = 0;
 };
 constexpr std::uint64_t no_granule = ~std::uint64_t{0};  // never 8-aligned
 constexpr unsigned granule_cache_size = 32;

@@ -154,6 +154,29 @@ TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
     first.access(access_type::read, 0xe028, 4);
     second.access(access_type::write, 0xe02c, 4, 0x605);
     EXPECT_EQ(test::stops.size(), 4u);
+    // A record forgotten and made again at the same time is the newest of that time: it is offended last.
+    for (const std::uint64_t address : {0xe030, 0xe032, 0xe034}) first.access(access_type::write, address, 1);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe032, 1, 0);
+    first.access(access_type::write, 0xe032, 1);
+    second.access(access_type::write, 0xe030, 8, 0x606);
+    ASSERT_EQ(test::stops.size(), 5u);
+    std::vector<std::uint64_t> offended;
+    for (const tavo_access_t& access : test::stops[4].offended) offended.push_back(access.address);
+    EXPECT_EQ(offended, (std::vector<std::uint64_t>{0xe030, 0xe034, 0xe032}));
+    // Made again after a record of the same time was added behind it, once the task's cache had
+    // lost the granule: still one record.
+    for (const std::uint64_t address : {0xe040, 0xe041, 0xe042}) first.access(access_type::write, address, 1);
+    tavo::runtime.tsm.forget_range(nullptr, 0xe041, 1, 0);
+    first.access(access_type::write, 0xe140, 1);  // the same cache entry
+    first.access(access_type::write, 0xe043, 1);
+    first.access(access_type::write, 0xe041, 1, 0x601);
+    ++first.context.time;
+    first.access(access_type::write, 0xe041, 1, 0x602);
+    second.access(access_type::write, 0xe040, 8, 0x607);
+    ASSERT_EQ(test::stops.size(), 6u);
+    offended.clear();
+    for (const tavo_access_t& access : test::stops[5].offended) offended.push_back(access.address);
+    EXPECT_EQ(offended, (std::vector<std::uint64_t>{0xe040, 0xe042, 0xe043, 0xe041}));
 }
 
 TEST_F(AccessCheck, ReleaseIsAWriteOfTheWholeRangeAgainstUnorderedRecords) {
