@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <iterator>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -282,4 +283,58 @@ TEST(SiteTableStress, ThreadsInterningTheSamePairsGetOneIndexEach) {
     EXPECT_EQ(wrong.load(), 0);
     for (int thread = 1; thread < threads; ++thread) EXPECT_EQ(given[thread], given[0]);
     EXPECT_EQ(sites.size(), static_cast<std::uint32_t>(pairs));
+}
+
+// A writer goes over the bytes of its granules at each new time, forwards and backwards in turn, so
+// that its records move behind the newest of their time while readers scan the lists and another
+// thread forgets one byte of each granule now and then. The head of a list is never the forgotten
+// byte, so every read must be reported; and at the end each list holds its eight records once.
+TEST(ShadowCacheStress, RecordsMovingBehindTheirTimeUnderScanningReaders) {
+    constexpr int granules = 64, readers = 2;
+    alignas(64) static std::uint64_t memory[granules];
+    const auto base = reinterpret_cast<std::uintptr_t>(memory);
+    test::task_t writer(3, 1);
+    std::atomic<bool> writing{true}, lists_made{false};
+    std::atomic<int> checked{0}, missed{0};
+    test::run_together(readers + 1, [&](int thread) {
+        if (thread == 0) {
+            // Until the readers have checked enough, within bounds.
+            for (int round = 0; round < 2 || (checked.load() < 20000 && round < 20000); ++round, ++writer.context.time) {
+                for (int granule = 0; granule < granules; ++granule)
+                    for (int byte = 0; byte < 8; ++byte)
+                        tavo::runtime.tsm.check_granule(writer.context, base + 8 * granule + (round % 2 != 0 ? 7 - byte : byte), 1,
+                                                        tavo::access_type::write, 0x500);
+                lists_made.store(true);
+            }
+            writing.store(false);
+            return;
+        }
+        std::uint64_t state = static_cast<std::uint64_t>(thread);
+        while (!lists_made.load()) std::this_thread::yield();
+        for (int round = 0; writing.load(); ++round) {
+            test::task_t reader(3, static_cast<std::uint64_t>(thread) << 32 | static_cast<std::uint64_t>(round) << 1 | 1);
+            for (int read = 0; read < 50; ++read) {
+                state = state * 6364136223846793005u + 1442695040888963407u;
+                const std::uint64_t granule = base + 8 * ((state >> 33) % granules);
+                if (thread == 1 && read % 8 == 0) tavo::runtime.tsm.forget_range(nullptr, granule + 3, 1, 0);
+                const int reports = reported;
+                tavo::runtime.tsm.check_granule(reader.context, granule, 8, tavo::access_type::write, 0x500);
+                checked.fetch_add(1);
+                missed.fetch_add(reported == reports);
+            }
+        }
+    });
+    EXPECT_GT(checked.load(), 0);
+    EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " writes";
+    for (int granule = 0; granule < granules; ++granule) {
+        const std::uint64_t entry = tavo::own_entry(*tavo::runtime.tsm.table.find_or_create(base + 8 * granule).cell, writer.handle);
+        ASSERT_FALSE(tavo::is_inline(entry));
+        std::set<std::uint8_t> offsets;
+        int records = 0;
+        for (const tavo::access_record_t* record = tavo::entry_head(entry, tavo::access_type::write); record != nullptr && records <= 8;
+             record = record->next, ++records)
+            offsets.insert(record->position.offset);
+        EXPECT_EQ(records, 8) << "granule " << granule;
+        EXPECT_EQ(offsets.size(), 8u) << "granule " << granule;
+    }
 }
