@@ -425,7 +425,7 @@ private:
         // Where the cache names the last record of the task's time and the position is not among
         // those of that time, it lies after that record if anywhere: a task going over a granule in
         // the order it did at its last time finds each record right there. Else the whole list.
-        access_record_t* last = newest_of(cached);
+        access_record_t* last = newest_of(cached, access_.time, access_.type);
         std::uint64_t words = cached.newest_words;
         access_record_t* previous = last;
         access_record_t* record = nullptr;
@@ -489,18 +489,6 @@ private:
 
     static access_record_t* next_of(access_record_t* record) noexcept {
         return atomic(record->next).load(std::memory_order_relaxed);
-    }
-    // A bit per position, in the words of the records of a time that the cache keeps.
-    static std::uint64_t word_bit(std::uint32_t word) noexcept { return std::uint64_t{1} << (word * 0x9E3779B1u >> 26); }
-
-    // The last record of the cached granule's list of the access's type that holds the task's time,
-    // when the cache still names it.
-    access_record_t* newest_of(const cached_granule_t& cached) const noexcept {
-        constexpr std::uintptr_t type_bits = 7;
-        if ((cached.newest & type_bits) != access_.type) return nullptr;
-        auto* record = reinterpret_cast<access_record_t*>(cached.newest & ~type_bits);
-        if (record == nullptr || atomic(record->time).load(std::memory_order_relaxed) != access_.time) return nullptr;
-        return record;
     }
 
     const access_t& access_;
@@ -593,7 +581,7 @@ bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uin
     const std::uint64_t granule = address - offset;
     const std::uint32_t word = position_t::single_granule_word(offset, size);
     const auto [cell, slot] = cached_own_slot<true>(task, granule);
-    return slot != nullptr && holds_newest(*slot, *cell, task.time, type, word);
+    return slot != nullptr && holds_newest(*slot, *cell, task.time, type, word, *task.shadow, granule);
 }
 
 }  // namespace
