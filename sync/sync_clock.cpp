@@ -30,6 +30,11 @@ std::uint64_t sync_clock_t::time_of(std::uint16_t handle) noexcept {
     return entry ? entry.value() : 0;
 }
 
+std::uint64_t sync_clock_t::own_time_of(std::uint16_t handle) noexcept {
+    std::uint64_t* value = unerased_value(handle);
+    return value != nullptr ? std::atomic_ref<std::uint64_t>(*value).load() : 0;
+}
+
 std::uint64_t* sync_clock_t::unerased_value(std::uint16_t handle) noexcept {
     for (handle_bucket_t* bucket = &head; bucket != nullptr; bucket = std::atomic_ref<handle_bucket_t*>(bucket->next).load()) {
         for (unsigned slot = 0; slot < bucket_slots; ++slot) {

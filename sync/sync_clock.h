@@ -24,6 +24,9 @@ struct sync_clock_t : handle_map_t {
 
     // The entry of `handle`, 0 when absent.
     std::uint64_t time_of(std::uint16_t handle) noexcept;
+    // The same, by the task whose clock this is. It alone inserts here, so a slot that holds the
+    // handle may meanwhile be erased by retirement but not claimed for another: read without a pin.
+    std::uint64_t own_time_of(std::uint16_t handle) noexcept;
 
     bool happens_before(std::uint16_t handle, std::uint64_t time) noexcept { return time_of(handle) > time; }
 

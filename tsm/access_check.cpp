@@ -138,7 +138,8 @@ struct other_task_t {
 
 // Adds to `conflicts` every record of another task's entry, pinned in `slot`, that `clock` leaves
 // unordered, has a type that conflicts with `type` and shares a byte with `position` in `granule`.
-// True when there was one. The clock is read only for an entry that holds a conflicting type.
+// True when there was one. The clock, the calling task's own, is read only for an entry that holds
+// a conflicting type.
 bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint32_t type, const position_t& position,
                        std::uint64_t granule, const site_table_t& sites, conflict_list_t& conflicts) noexcept {
     const std::uint64_t entry = slot.value();
@@ -150,7 +151,7 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
         const std::uint32_t earlier = inline_type(entry);
         const position_t recorded = slot_position(slot.slot());
         if (!access_types_conflict(type, earlier) || time == forgotten_time || !recorded.shares_byte_with(position) ||
-            time < clock.time_of(owner.handle) || !owner.identify())
+            time < clock.own_time_of(owner.handle) || !owner.identify())
             return false;
         const interned_site_t& site = sites.at(inline_site(entry));
         conflicts.add(descriptor(earlier, recorded, granule, owner.type, owner.id, site.site), site.history);
@@ -163,7 +164,7 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
         if (!access_types_conflict(type, earlier)) continue;
         access_record_t* record = entry_head(entry, earlier);
         if (record != nullptr && !looked_up) {
-            known = clock.time_of(owner.handle);
+            known = clock.own_time_of(owner.handle);
             looked_up = true;
         }
         for (std::uint64_t run_time = forgotten_time; record != nullptr; record = atomic(record->next).load()) {
