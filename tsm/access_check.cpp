@@ -428,6 +428,20 @@ private:
         // the order it did at its last time finds each record right there. Else the whole list.
         access_record_t* last = newest_of(cached, access_.time, access_.type);
         std::uint64_t words = cached.newest_words;
+        // Forgotten records passed since the last one of the time: their positions count only
+        // once a record of the time follows them.
+        std::uint64_t forgotten = 0;
+        const auto pass = [&](access_record_t* passed) {
+            const std::uint64_t time = atomic(passed->time).load(std::memory_order_relaxed);
+            if (time == forgotten_time) {
+                forgotten |= word_bit(passed->position.word());
+            } else if (time == access_.time) {
+                last = passed;
+                words |= forgotten | word_bit(passed->position.word());
+                forgotten = 0;
+            }
+            return time;
+        };
         access_record_t* previous = last;
         access_record_t* record = nullptr;
         if (last != nullptr && (words & word_bit(word)) == 0) {
@@ -436,13 +450,9 @@ private:
         } else {
             last = previous = nullptr;
             words = 0;
-            for (record = atomic(head).load(std::memory_order_relaxed); record != nullptr; previous = record, record = next_of(record)) {
-                if (record->position.word() == word) break;
-                // A forgotten record may lie among those of the time.
-                const std::uint64_t time = atomic(record->time).load(std::memory_order_relaxed);
-                if (time == access_.time) last = record;
-                if (time == access_.time || time == forgotten_time) words |= word_bit(record->position.word());
-            }
+            for (record = atomic(head).load(std::memory_order_relaxed); record != nullptr && record->position.word() != word;
+                 previous = record, record = next_of(record))
+                pass(record);
         }
         if (record == nullptr) {
             std::uint32_t site = 0;
@@ -464,10 +474,8 @@ private:
                 atomic(record->site).store(site, std::memory_order_relaxed);
                 // It may lie ahead of records of the time.
                 for (access_record_t* later = next_of(record); later != nullptr; later = next_of(later)) {
-                    const std::uint64_t time = atomic(later->time).load(std::memory_order_relaxed);
+                    const std::uint64_t time = pass(later);
                     if (time != access_.time && time != forgotten_time) break;
-                    if (time == access_.time) last = later;
-                    words |= word_bit(later->position.word());
                 }
             }
             // The time publishes the refresh; the move needs no more than release, as the record
