@@ -49,7 +49,7 @@ struct spare_t {
 };
 // How far the task's record memory from its arena may grow before the task sweeps its forgotten
 // entries again: at least this much, and this much per granule the last sweep kept (tsm.cpp).
-constexpr std::size_t sweep_floor = std::size_t{1} << 20;
+constexpr std::size_t sweep_floor = std::size_t{1} << 18;
 constexpr std::size_t sweep_bytes_per_granule = 16;
 
 // A call site and history the task interned, and its index.

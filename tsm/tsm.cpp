@@ -127,8 +127,8 @@ void tsm_t::sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept
     }
     shadow.forget_cached();
     // The next sweep walks about as many granules as this one kept: the growth before it pays for that
-    // walk, and keeps the records of blocks freed meanwhile to a quarter of those held live.
-    shadow.sweep_at = shadow.arena_bytes + std::max({sweep_floor, shadow.live_bytes / 4, kept * sweep_bytes_per_granule});
+    // walk, and keeps the records of blocks freed meanwhile to an eighth of those held live.
+    shadow.sweep_at = shadow.arena_bytes + std::max({sweep_floor, shadow.live_bytes / 8, kept * sweep_bytes_per_granule});
 }
 
 void tsm_t::forget_task(task_context_t& task) noexcept {
