@@ -6,7 +6,6 @@
 #include "platform/platform.h"
 #include "runtime/errors.h"
 #include "runtime/memory.h"
-#include "runtime/spin_lock.h"
 
 namespace tavo {
 
@@ -47,22 +46,24 @@ void* arena_t::allocate_unreported(std::size_t size, std::int32_t& error_code) n
 }
 
 bool arena_t::install_segment_after(arena_segment_t* exhausted) noexcept {
-    arena_segment_t* segment = nullptr;
-    {
-        // The error is raised by the caller after the lock is released: a raiser takes the runtime
-        // lock, and the segment lock must stay the innermost.
-        spin_guard_t guard(segment_lock_);
-        if (current_of(current_).load(std::memory_order_relaxed) != exhausted) return true;
-        if (heap_segments_ >= heap_segments_allowed_) return false;
-        void* memory = heap_allocate(sizeof(arena_segment_t));
-        if (memory == nullptr) return false;
-        segment = new (memory) arena_segment_t;
-        segment->used = 0;
-        segment->previous = exhausted;
-        ++heap_segments_;
-        current_of(current_).store(segment, std::memory_order_release);
+    const auto installed = [&] { return current_of(current_).load(std::memory_order_acquire) != exhausted; };
+    std::atomic_ref<std::uint32_t> held(heap_segments_);
+    if (installed()) return true;
+    if (held.load(std::memory_order_relaxed) >= std::atomic_ref<std::uint32_t>(heap_segments_allowed_).load(std::memory_order_relaxed))
+        return false;
+    // No lock: a claimer that waited for one while its holder was preempted would spin away its
+    // time slice. Of those that find the segment exhausted at once, one installs its own.
+    void* memory = heap_allocate(sizeof(arena_segment_t));
+    if (memory == nullptr) return installed();
+    auto* segment = new (memory) arena_segment_t;
+    segment->used = 0;
+    segment->previous = exhausted;
+    if (arena_segment_t* expected = exhausted; !current_of(current_).compare_exchange_strong(expected, segment)) {
+        heap_free(segment, sizeof(arena_segment_t));
+        return true;
     }
-    // Unlocked, so that no claimer waits for it; one that writes meanwhile faults its page in.
+    held.fetch_add(1, std::memory_order_relaxed);
+    // A claimer that writes before the pages are backed faults its page in.
     if (populate_) platform::populate_memory(segment, sizeof(arena_segment_t));
     return true;
 }
@@ -78,8 +79,7 @@ void arena_t::rewind() noexcept {
 }
 
 void arena_t::limit_heap_segments(std::uint32_t count) noexcept {
-    spin_guard_t guard(segment_lock_);
-    heap_segments_allowed_ = count;
+    std::atomic_ref<std::uint32_t>(heap_segments_allowed_).store(count, std::memory_order_relaxed);
 }
 
 std::size_t arena_t::segment_count() const noexcept {

@@ -24,10 +24,10 @@ static_assert(offsetof(arena_segment_t, previous) == 65528);
 // Protocol. Any number of threads allocate at once. A claim reads the current segment and adds
 // its size, taken up to a multiple of 8, to the segment's used counter (one fetch-and-add, no
 // lock); it succeeds when the requested bytes lie inside the area. A claim that does not fit
-// leaves the counter above the area, so the segment's tail is never handed out, and takes the
-// segment lock: if the current segment is still the exhausted one it installs a heap segment,
-// otherwise another thread already did; either way the claim starts over. So one exhaustion
-// installs exactly one segment.
+// leaves the counter above the area, so the segment's tail is never handed out. Unless another
+// thread already replaced the exhausted segment, it takes a heap segment and installs it by a
+// compare-and-swap of the current segment from the exhausted one, freeing it again when another
+// thread won; either way the claim starts over. So one exhaustion installs exactly one segment.
 // Invariants: the segments chain from the current one through `previous` down to the embedded
 // first segment; used counters only grow between rewinds and move by multiples of 8, so every
 // allocation is 8-aligned; memory stays valid until the arena is rewound or destroyed.
@@ -72,7 +72,6 @@ private:
     arena_segment_t first_;
     arena_segment_t* current_;
     bool populate_;
-    std::uint8_t segment_lock_ = 0;
     std::uint32_t heap_segments_allowed_ = UINT32_MAX;
     std::uint32_t heap_segments_ = 0;
 };
