@@ -445,13 +445,13 @@ private:
         access_record_t* previous = last;
         access_record_t* record = nullptr;
         if (last != nullptr && (words & word_bit(word)) == 0) {
-            for (record = next_of(last); record != nullptr && record->position.word() != word; record = next_of(record))
+            for (record = owned_next(last); record != nullptr && record->position.word() != word; record = owned_next(record))
                 previous = record;
         } else {
             last = previous = nullptr;
             words = 0;
             for (record = atomic(head).load(std::memory_order_relaxed); record != nullptr && record->position.word() != word;
-                 previous = record, record = next_of(record))
+                 previous = record, record = owned_next(record))
                 pass(record);
         }
         if (record == nullptr) {
@@ -473,7 +473,7 @@ private:
                 if (!fresh_site(site)) return false;
                 atomic(record->site).store(site, std::memory_order_relaxed);
                 // It may lie ahead of records of the time.
-                for (access_record_t* later = next_of(record); later != nullptr; later = next_of(later)) {
+                for (access_record_t* later = owned_next(record); later != nullptr; later = owned_next(later)) {
                     const std::uint64_t time = pass(later);
                     if (time != access_.time && time != forgotten_time) break;
                 }
@@ -485,7 +485,7 @@ private:
             if (previous != last) {
                 access_record_t*& from = previous != nullptr ? previous->next : head;
                 access_record_t*& to = last != nullptr ? last->next : head;
-                atomic(from).store(next_of(record), std::memory_order_release);
+                atomic(from).store(owned_next(record), std::memory_order_release);
                 atomic(record->next).store(atomic(to).load(std::memory_order_relaxed), std::memory_order_release);
                 atomic(to).store(record, std::memory_order_release);
             }
@@ -494,10 +494,6 @@ private:
         cached.newest = reinterpret_cast<std::uintptr_t>(record) | access_.type;
         cached.newest_words = words | word_bit(word);
         return true;
-    }
-
-    static access_record_t* next_of(access_record_t* record) noexcept {
-        return atomic(record->next).load(std::memory_order_relaxed);
     }
 
     const access_t& access_;

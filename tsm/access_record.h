@@ -117,5 +117,9 @@ inline access_record_t* entry_head(std::uint64_t value, std::uint32_t type,
                                    std::memory_order order = std::memory_order_seq_cst) noexcept {
     return std::atomic_ref<access_record_t*>(lists_of(value)->heads[type]).load(order);
 }
+// The record after `record`, as the lists' owner reads it: no other task links records there.
+inline access_record_t* owned_next(access_record_t* record) noexcept {
+    return std::atomic_ref<access_record_t*>(record->next).load(std::memory_order_relaxed);
+}
 
 }  // namespace tavo

@@ -50,8 +50,7 @@ inline access_record_t* newest_of(const cached_granule_t& cached, std::uint64_t 
         const cached_granule_t& cached = shadow.slot_of(granule);
         if (cached.granule == granule && (cached.newest_words & word_bit(word)) == 0 && newest_of(cached, time, type) != nullptr)
             return false;
-        for (access_record_t* record = entry_head(value, type, std::memory_order_relaxed);;
-             record = std::atomic_ref<access_record_t*>(record->next).load(std::memory_order_relaxed)) {
+        for (access_record_t* record = entry_head(value, type, std::memory_order_relaxed);; record = owned_next(record)) {
             if (record == nullptr || std::atomic_ref<std::uint64_t>(record->time).load(std::memory_order_relaxed) != time)
                 return false;
             if (record->position.word() == word) break;

@@ -61,7 +61,7 @@ bool all_forgotten(std::uint64_t entry) noexcept {
     if (all_forgotten_lists(entry)) return true;
     for (std::uint32_t type = 0; type < access_type::count; ++type) {
         for (access_record_t* record = entry_head(entry, type, std::memory_order_relaxed); record != nullptr;
-             record = std::atomic_ref<access_record_t*>(record->next).load(std::memory_order_relaxed))
+             record = owned_next(record))
             if (std::atomic_ref<std::uint64_t>(record->time).load(std::memory_order_relaxed) != forgotten_time) return false;
     }
     return true;
