@@ -79,13 +79,21 @@ public:
             if (std::memcmp(&node->access, &access, sizeof access) == 0) return true;
         return false;
     }
-    // Kept ahead of those added before the last begin_run, and behind those added since.
-    void add(const tavo_access_t& access, std::uint32_t history) noexcept {
+    // Kept ahead of those added before the last begin_run, and among those added since in the
+    // order their records took their times (access_record.h: took_before).
+    void add(const tavo_access_t& access, std::uint32_t history, std::uint64_t time, std::uint32_t turn) noexcept {
         if (failure_ != 0 || contains(access)) return;
         void* memory = scratch_.allocate_unreported(sizeof(node_t), failure_);
         if (memory == nullptr) return;
-        node_t*& link = run_end_ != nullptr ? run_end_->next : head_;
-        link = run_end_ = new (memory) node_t{access, link, history};
+        node_t** link = &head_;
+        for (node_t* node = run_end_ != nullptr ? head_ : nullptr; node != nullptr; node = node->next) {
+            if (took_before(time, turn, node->time, node->turn)) break;
+            link = &node->next;
+            if (node == run_end_) break;
+        }
+        node_t* node = new (memory) node_t{access, *link, history, turn, time};
+        if (run_end_ == nullptr || link == &run_end_->next) run_end_ = node;
+        *link = node;
     }
     void begin_run() noexcept { run_end_ = nullptr; }
 
@@ -100,6 +108,8 @@ private:
         tavo_access_t access;
         node_t* next;
         std::uint32_t history;
+        std::uint32_t turn;
+        std::uint64_t time;
     };
 
     scratch_arena_t& scratch_;
@@ -143,7 +153,7 @@ struct other_task_t {
 bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint32_t type, const position_t& position,
                        std::uint64_t granule, const site_table_t& sites, conflict_list_t& conflicts) noexcept {
     const std::uint64_t entry = slot.value();
-    if (all_forgotten_lists(entry)) return false;
+    if (all_forgotten_blocks(entry)) return false;
     other_task_t owner{slot.handle()};
     conflicts.begin_run();
     if (is_inline(entry)) {
@@ -154,35 +164,33 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
             time < clock.own_time_of(owner.handle) || !owner.identify())
             return false;
         const interned_site_t& site = sites.at(inline_site(entry));
-        conflicts.add(descriptor(earlier, recorded, granule, owner.type, owner.id, site.site), site.history);
+        conflicts.add(descriptor(earlier, recorded, granule, owner.type, owner.id, site.site), site.history, time, 0);
         return true;
     }
     bool found = false;
     std::uint64_t known = 0;
     bool looked_up = false;
+    // A run per type, as the types' records are reported apart.
     for (std::uint32_t earlier = 0; earlier < access_type::count; ++earlier) {
         if (!access_types_conflict(type, earlier)) continue;
-        access_record_t* record = entry_head(entry, earlier);
-        if (record != nullptr && !looked_up) {
-            known = clock.own_time_of(owner.handle);
-            looked_up = true;
-        }
-        for (std::uint64_t run_time = forgotten_time; record != nullptr; record = atomic(record->next).load()) {
-            const std::uint64_t time = atomic(record->time).load();
-            // Forgotten in place, ahead of records that were not.
-            if (time == forgotten_time) continue;
-            // Ordered before us, and so is every older one.
-            if (time < known) break;
-            if (time != run_time) {
-                run_time = time;
-                conflicts.begin_run();
+        conflicts.begin_run();
+        each_record(entry, [&](access_record_t& record) {
+            const std::uint64_t time = atomic(record.time).load();
+            if (time == forgotten_time) return;
+            const std::uint64_t key = atomic(record.key).load(std::memory_order_relaxed);
+            if (key_type(key) != earlier) return;
+            if (!looked_up) {
+                known = clock.own_time_of(owner.handle);
+                looked_up = true;
             }
-            if (!record->position.shares_byte_with(position)) continue;
-            if (!owner.identify()) break;
+            const position_t recorded = key_position(key);
+            // Ordered before us, or not at our bytes.
+            if (time < known || !recorded.shares_byte_with(position) || !owner.identify()) return;
             found = true;
-            const interned_site_t& site = sites.at(atomic(record->site).load(std::memory_order_relaxed));
-            conflicts.add(descriptor(earlier, record->position, granule, owner.type, owner.id, site.site), site.history);
-        }
+            const interned_site_t& site = sites.at(key_site(key));
+            conflicts.add(descriptor(earlier, recorded, granule, owner.type, owner.id, site.site), site.history, time,
+                          key_turn(key));
+        });
     }
     return found;
 }
@@ -285,10 +293,10 @@ public:
                 found |= collect_unordered(slot, access_.task.clock, access_.type, walk.position, walk.granule, sites_,
                                            conflicts);
             },
-            // The own slot, a single record of a type that tolerates ours and lists all forgotten
+            // The own slot, a single record of a type that tolerates ours and blocks all forgotten
             // need no pin.
             [&](std::uint16_t key, std::uint64_t value) {
-                return key == access_.task.handle || all_forgotten_lists(value) ||
+                return key == access_.task.handle || all_forgotten_blocks(value) ||
                        (is_inline(value) && !access_types_conflict(access_.type, inline_type(value)));
             });
         return found;
@@ -309,7 +317,7 @@ private:
         return found.cell;
     }
 
-    // The task's first access to the cell: its record enters the cell inline, or in lists when its
+    // The task's first access to the cell: its record enters the cell inline, or in a block when its
     // time does not fit. The granule is noted in the touched list first, so that no entry can miss
     // its removal at task end. The task's slot, or null.
     shadow_slot_t* enter_cell(shadow_cell_t& cell, granule_walk_t& walk) noexcept {
@@ -319,9 +327,9 @@ private:
         if (busy_.list().note(walk.granule, access_.task.arena, error_code) && site_index(site, error_code)) {
             std::uint64_t value = inline_record(access_.time, access_.type, site);
             if (!fits_inline(access_.time)) {
-                access_lists_t* lists = make_lists(walk.position, value);
-                if (lists == nullptr) return nullptr;
-                value = reinterpret_cast<std::uintptr_t>(lists);
+                record_block_t* block = make_block(walk.position, access_.time, value);
+                if (block == nullptr) return nullptr;
+                value = reinterpret_cast<std::uintptr_t>(block);
             }
             slot = cell.claim(access_.task.handle, walk.position, value, busy_.list().shadow().buckets, cell_arena_,
                               error_code, cell_marks(access_.type));
@@ -353,9 +361,12 @@ private:
         return false;
     }
 
-    // Memory for lists or a record, from the task's spares or else its arena; null after raising.
-    void* take(spare_t*& spares, std::size_t size) noexcept {
+    // A block of `size_class`, from the task's spares or else its arena, its count and turns to be
+    // set; null after raising.
+    record_block_t* take_block(unsigned size_class) noexcept {
         task_shadow_t& shadow = busy_.list().shadow();
+        spare_t*& spares = shadow.spare_blocks[size_class];
+        const std::size_t size = block_bytes(size_class);
         void* memory = spares;
         if (memory != nullptr) {
             // Spares come back cold from a sweep: the next one is fetched while this one is used.
@@ -371,45 +382,97 @@ private:
             shadow.arena_bytes += size;
         }
         shadow.live_bytes += size;
-        return memory;
+        auto* block = static_cast<record_block_t*>(memory);
+        block->size_class = static_cast<std::uint8_t>(size_class);
+        block->older = nullptr;
+        return block;
     }
 
-    // Lists holding the record that `value` holds inline, at `position` (its time may not fit), or
-    // null after raising.
-    access_lists_t* make_lists(position_t position, std::uint64_t value) noexcept {
-        void* memory = take(busy_.list().shadow().spare_lists, sizeof(access_lists_t) + sizeof(access_record_t));
-        if (memory == nullptr) return nullptr;
-        auto* lists = new (memory) access_lists_t{};
-        lists->heads[inline_type(value)] = new (lists + 1) access_record_t{nullptr, access_.time, inline_site(value), position};
-        return lists;
+    // A block holding the record that `value` holds inline, at `position` and `time` (which may not
+    // fit inline), or null after raising.
+    record_block_t* make_block(position_t position, std::uint64_t time, std::uint64_t value) noexcept {
+        record_block_t* block = take_block(0);
+        if (block == nullptr) return nullptr;
+        block->count = 1;
+        block->turns = 1;
+        block->records()[0] = {time, record_match(inline_type(value), position.word()) |
+                                         std::uint64_t{inline_site(value)} << key_site_shift};
+        return block;
     }
-    // An inline record that the access does not repeat moves into lists, or null after raising.
-    access_lists_t* move_to_lists(shadow_slot_t& slot, std::uint64_t value) noexcept {
-        access_lists_t* lists = make_lists(slot_position(slot), value);
-        if (lists == nullptr) return nullptr;
-        access_record_t* first = lists->heads[inline_type(value)];
+    // An inline record that the access does not repeat moves into a block: the entry's new value,
+    // or 0 after raising.
+    std::uint64_t move_to_block(shadow_slot_t& slot, std::uint64_t value) noexcept {
+        record_block_t* block = make_block(slot_position(slot), inline_time(value), value);
+        if (block == nullptr) return 0;
         // A release may forget the inline record meanwhile; it keeps its type and site.
-        do first->time = inline_time(value);
-        while (!atomic(slot.value).compare_exchange_strong(value, reinterpret_cast<std::uintptr_t>(lists)));
-        return lists;
+        do block->records()[0].time = inline_time(value);
+        while (!atomic(slot.value).compare_exchange_strong(value, reinterpret_cast<std::uintptr_t>(block)));
+        return reinterpret_cast<std::uintptr_t>(block);
     }
 
-    // Lists that a release marked all forgotten: their records are forgotten in place, and the mark
-    // goes.
-    static access_lists_t* take_back(shadow_slot_t& slot, std::uint64_t value) noexcept {
-        access_lists_t* lists = lists_of(value);
-        for (access_record_t* record : lists->heads)
-            for (; record != nullptr; record = record->next) atomic(record->time).store(forgotten_time, std::memory_order_relaxed);
-        atomic(slot.value).store(reinterpret_cast<std::uintptr_t>(lists));
-        return lists;
+    // Blocks that a release marked all forgotten: their records are forgotten in place, and the mark
+    // goes. The entry's new value.
+    static std::uint64_t take_back(shadow_slot_t& slot, std::uint64_t value) noexcept {
+        each_record(value, [](access_record_t& record) { atomic(record.time).store(forgotten_time, std::memory_order_relaxed); });
+        value &= ~blocks_forgotten;
+        atomic(slot.value).store(value);
+        return value;
+    }
+
+    // A block the entry left, which readers that pinned the slot before may still be reading: it is
+    // kept for the task's next blocks unless one holds a pin, and else stays unused.
+    void retire(shadow_slot_t& slot, record_block_t* block) noexcept {
+        if ((atomic(slot.tag).load() & ~(slot_key_bits | slot_erasing)) == 0) busy_.list().shadow().keep_block(block);
+    }
+
+    // Adds a record of `key` (its turn aside) after the entry's newest, in a block of the next class
+    // when the newest block is full; null after raising.
+    access_record_t* append(shadow_slot_t& slot, std::uint64_t value, std::uint64_t key) noexcept {
+        record_block_t* block = block_of(value);
+        const std::uint32_t count = block->count;
+        key |= std::uint64_t{block->turns & turn_mask} << key_turn_shift;
+        if (count < block_capacity(block->size_class)) {
+            access_record_t* record = block->records() + count;
+            *record = {access_.time, key};
+            ++block->turns;
+            atomic(block->count).store(count + 1);
+            return record;
+        }
+        const bool copies = block->size_class + 1u < block_class_count;
+        record_block_t* grown = take_block(copies ? block->size_class + 1u : block->size_class);
+        if (grown == nullptr) return nullptr;
+        const std::uint32_t copied = copies ? count : 0;
+        access_record_t* records = grown->records();
+        for (std::uint32_t index = 0; index < copied; ++index)
+            records[index] = {atomic(block->records()[index].time).load(std::memory_order_relaxed), block->records()[index].key};
+        records[copied] = {access_.time, key};
+        grown->count = copied + 1;
+        grown->turns = static_cast<std::uint16_t>(block->turns + 1);
+        if (!copies) grown->older = block;
+        const auto grown_value = reinterpret_cast<std::uintptr_t>(grown);
+        if (!atomic(slot.value).compare_exchange_strong(value, grown_value)) {
+            // A release forgot every record meanwhile; this access comes after it.
+            each_record(grown_value, [&](access_record_t& record) {
+                if (&record != records + copied) atomic(record.time).store(forgotten_time, std::memory_order_relaxed);
+            });
+            atomic(slot.value).store(grown_value);
+        }
+        if (copies) {
+            // What a release forgot in the old block after the copy: it saw the old value when it
+            // was done, so it is here that it must be found.
+            for (std::uint32_t index = 0; index < copied; ++index)
+                if (atomic(block->records()[index].time).load() == forgotten_time)
+                    atomic(records[index].time).store(forgotten_time, std::memory_order_relaxed);
+            retire(slot, block);
+        }
+        return records + copied;
     }
 
     bool record_in(cached_granule_t& cached, granule_walk_t& walk) noexcept {
         shadow_slot_t& slot = *cached.slot;
         const std::uint32_t word = walk.position.word();
-        const std::uint64_t value = atomic(slot.value).load(std::memory_order_relaxed);
-        access_lists_t* lists = reinterpret_cast<access_lists_t*>(value);
-        if (all_forgotten_lists(value)) lists = take_back(slot, value);
+        std::uint64_t value = atomic(slot.value).load(std::memory_order_relaxed);
+        if (all_forgotten_blocks(value)) value = take_back(slot, value);
         if (is_inline(value)) {
             if (inline_type(value) == access_.type && slot.position == word && fits_inline(access_.time)) {
                 std::uint32_t site = inline_site(value);
@@ -419,80 +482,42 @@ private:
                 if (walk.changed) atomic(slot.value).store(now);
                 return true;
             }
-            lists = move_to_lists(slot, value);
-            if (lists == nullptr) return false;
+            value = move_to_block(slot, value);
+            if (value == 0) return false;
         }
-        access_record_t*& head = lists->heads[access_.type];
-        // Where the cache names the last record of the task's time and the position is not among
-        // those of that time, it lies after that record if anywhere: a task going over a granule in
-        // the order it did at its last time finds each record right there. Else the whole list.
-        access_record_t* last = newest_of(cached, access_.time, access_.type);
-        std::uint64_t words = cached.newest_words;
-        // Forgotten records passed since the last one of the time: their positions count only
-        // once a record of the time follows them.
-        std::uint64_t forgotten = 0;
-        const auto pass = [&](access_record_t* passed) {
-            const std::uint64_t time = atomic(passed->time).load(std::memory_order_relaxed);
-            if (time == forgotten_time) {
-                forgotten |= word_bit(passed->position.word());
-            } else if (time == access_.time) {
-                last = passed;
-                words |= forgotten | word_bit(passed->position.word());
-                forgotten = 0;
-            }
-            return time;
-        };
-        access_record_t* previous = last;
-        access_record_t* record = nullptr;
-        if (last != nullptr && (words & word_bit(word)) == 0) {
-            for (record = owned_next(last); record != nullptr && record->position.word() != word; record = owned_next(record))
-                previous = record;
-        } else {
-            last = previous = nullptr;
-            words = 0;
-            for (record = atomic(head).load(std::memory_order_relaxed); record != nullptr && record->position.word() != word;
-                 previous = record, record = owned_next(record))
-                pass(record);
-        }
+        record_block_t* block = block_of(value);
+        const std::uint64_t match = record_match(access_.type, word);
+        access_record_t* record = find_in_block(*block, match, cached.hint);
+        for (record_block_t* older = block->older; record == nullptr && older != nullptr; older = older->older)
+            record = find_in_block(*older, match, ~0u);
         if (record == nullptr) {
             std::uint32_t site = 0;
             if (!fresh_site(site)) return false;
-            void* memory = take(busy_.list().shadow().spare_records, sizeof(access_record_t));
-            if (memory == nullptr) return false;
-            access_record_t*& link = last != nullptr ? last->next : head;
-            record = new (memory) access_record_t{atomic(link).load(std::memory_order_relaxed), access_.time, site, walk.position};
-            atomic(link).store(record);
+            record = append(slot, value, match | std::uint64_t{site} << key_site_shift);
+            if (record == nullptr) return false;
+            block = block_of(atomic(slot.value).load(std::memory_order_relaxed));
+            walk.changed = true;
         } else {
             const std::uint64_t was = atomic(record->time).load(std::memory_order_relaxed);
             walk.changed = was != access_.time;
-            if (!walk.changed) return true;
-            if (was == forgotten_time) {
-                // A forgotten record stands for no access any more: it takes this one's site,
-                // published by the time, which a reader loads first.
-                std::uint32_t site = 0;
-                if (!fresh_site(site)) return false;
-                atomic(record->site).store(site, std::memory_order_relaxed);
-                // It may lie ahead of records of the time.
-                for (access_record_t* later = owned_next(record); later != nullptr; later = owned_next(later)) {
-                    const std::uint64_t time = pass(later);
-                    if (time != access_.time && time != forgotten_time) break;
+            if (walk.changed) {
+                std::uint64_t key = atomic(record->key).load(std::memory_order_relaxed);
+                if (was == forgotten_time) {
+                    // A forgotten record stands for no access any more: it takes this one's site.
+                    std::uint32_t site = 0;
+                    if (!fresh_site(site)) return false;
+                    key = match | std::uint64_t{site} << key_site_shift;
                 }
-            }
-            // The time publishes the refresh; the move needs no more than release, as the record
-            // stays reachable throughout. Unlinked first, so that a reader standing on the record
-            // meets it once at most.
-            atomic(record->time).store(access_.time);
-            if (previous != last) {
-                access_record_t*& from = previous != nullptr ? previous->next : head;
-                access_record_t*& to = last != nullptr ? last->next : head;
-                atomic(from).store(owned_next(record), std::memory_order_release);
-                atomic(record->next).store(atomic(to).load(std::memory_order_relaxed), std::memory_order_release);
-                atomic(to).store(record, std::memory_order_release);
+                // Taking the time, it goes after every record that took one before; the time
+                // publishes the key.
+                key = (key & ~(std::uint64_t{turn_mask} << key_turn_shift)) | std::uint64_t{block->turns++ & turn_mask} << key_turn_shift;
+                atomic(record->key).store(key, std::memory_order_relaxed);
+                atomic(record->time).store(access_.time);
             }
         }
-        walk.changed = true;
-        cached.newest = reinterpret_cast<std::uintptr_t>(record) | access_.type;
-        cached.newest_words = words | word_bit(word);
+        // An index past the block when the record lies in an older one, which is harmless.
+        cached.hint = static_cast<std::uint32_t>((reinterpret_cast<std::uintptr_t>(record) -
+                                                  reinterpret_cast<std::uintptr_t>(block->records())) / sizeof(access_record_t));
         return true;
     }
 
@@ -586,7 +611,7 @@ bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uin
     const std::uint64_t granule = address - offset;
     const std::uint32_t word = position_t::single_granule_word(offset, size);
     const auto [cell, slot] = cached_own_slot<true>(task, granule);
-    return slot != nullptr && holds_newest(*slot, *cell, task.time, type, word, *task.shadow, granule);
+    return slot != nullptr && holds_newest(*slot, *cell, task.time, type, word);
 }
 
 }  // namespace
@@ -685,23 +710,29 @@ void tsm_t::forget_range(task_context_t* releasing, std::uint64_t address, std::
                 if (releasing != nullptr && other != releasing->handle)
                     collect_unordered(slot, releasing->clock, access_type::write, released, granule, sites, conflicts);
                 std::uint64_t entry = slot.value();
-                // Its owner may move the record into lists meanwhile.
+                // Its owner may move the record into a block meanwhile.
                 while (is_inline(entry)) {
                     if (!forgotten(slot_position(slot.slot())) ||
                         atomic(slot.slot().value).compare_exchange_strong(
                             entry, inline_record(forgotten_time, inline_type(entry), inline_site(entry))))
                         return;
                 }
-                // Lists keep their address while the slot is pinned.
-                if (whole) return static_cast<void>(atomic(slot.slot().value).fetch_or(lists_forgotten));
-                if (all_forgotten_lists(entry)) return;
-                for (std::uint32_t type = 0; type < access_type::count; ++type) {
-                    for (access_record_t* record = entry_head(entry, type); record != nullptr; record = atomic(record->next).load())
-                        if (forgotten(record->position)) atomic(record->time).store(forgotten_time);
+                if (whole) return static_cast<void>(atomic(slot.slot().value).fetch_or(blocks_forgotten));
+                // A block stays whole while the slot is pinned, but the owner may copy its records into
+                // a new one meanwhile: then they are forgotten there too.
+                for (;;) {
+                    if (all_forgotten_blocks(entry)) return;
+                    each_record(entry, [&](access_record_t& record) {
+                        if (forgotten(key_position(atomic(record.key).load(std::memory_order_relaxed))))
+                            atomic(record.time).store(forgotten_time);
+                    });
+                    const std::uint64_t now = slot.value();
+                    if (block_of(now) == block_of(entry)) return;
+                    entry = now;
                 }
             },
             // Nothing to report and nothing left to forget.
-            [&](std::uint16_t, std::uint64_t value) { return all_forgotten_lists(value); });
+            [&](std::uint16_t, std::uint64_t value) { return all_forgotten_blocks(value); });
     });
     forgetters_.fetch_sub(1);
     if (conflicts.failure() != 0) raise_system_error(conflicts.failure(), site);

@@ -13,48 +13,36 @@
 
 namespace tavo {
 
-// A bit per position, for cached_granule_t::newest_words: one of its own for each position within a
-// single granule (offset and length), shared for the others.
-constexpr std::uint64_t word_bit(std::uint32_t word) noexcept {
-    return std::uint64_t{1} << ((word & 7) << 3 | (((word >> 8) - 1) & 7));
+// The record of `match` (record_match) in the entry's newest block, looked for first at the
+// cached hint; null when there is none. By the owner.
+[[gnu::always_inline]] inline access_record_t* find_in_block(record_block_t& block, std::uint64_t match, std::uint32_t hint) noexcept {
+    access_record_t* records = block.records();
+    const std::uint32_t count = std::atomic_ref<std::uint32_t>(block.count).load(std::memory_order_relaxed);
+    const auto matches = [&](std::uint32_t index) {
+        return (std::atomic_ref<std::uint64_t>(records[index].key).load(std::memory_order_relaxed) & key_match_bits) == match;
+    };
+    if (hint < count && matches(hint)) return records + hint;
+    for (std::uint32_t index = 0; index < count; ++index)
+        if (matches(index)) return records + index;
+    return nullptr;
 }
 
-// The last record of the cached granule's list of `type` that holds the task's `time`, when the
-// cache names it; else null. By the busy task.
-inline access_record_t* newest_of(const cached_granule_t& cached, std::uint64_t time, std::uint32_t type) noexcept {
-    constexpr std::uintptr_t type_bits = 7;
-    auto* record = reinterpret_cast<access_record_t*>(cached.newest & ~type_bits);
-    if ((cached.newest & type_bits) != type || record == nullptr ||
-        std::atomic_ref<std::uint64_t>(record->time).load(std::memory_order_relaxed) != time)
-        return nullptr;
-    return record;
-}
-
-// Whether the task's entry in `slot` of `cell` has, among its records of `type` made at `time`, one
-// of position `word`, with no conflict pending in the cell: recording would change nothing. Those
-// records lead their list, as no record of the task is newer; the walk stops at the first other
-// time, a forgotten one included, and leaves what lies beyond to the recording. The granule's
-// cache entry may tell at once that there is none. By the busy task.
+// Whether the task's entry in `slot` of `cell` has a record of `type` and position `word` made at
+// `time`, with no conflict pending in the cell: recording would change nothing. Only the newest
+// block is searched: a record in an older one is left to the recording. By the busy task.
 [[gnu::always_inline]] inline bool holds_newest(shadow_slot_t& slot, shadow_cell_t& cell, std::uint64_t time, std::uint32_t type,
-                                                std::uint32_t word, task_shadow_t& shadow, std::uint64_t granule) noexcept {
+                                                std::uint32_t word) noexcept {
     const std::uint64_t value = std::atomic_ref<std::uint64_t>(slot.value).load(std::memory_order_relaxed);
     // The low four bits: the inline mark and the type, below the site.
     if ((value & 0xF) == inline_record(0, type, 0)) {
         if (inline_time(value) != time || slot.position != word) return false;
-    } else if ((value & 3) != 0) {  // an inline record of another type, or lists all forgotten
+    } else if ((value & 3) != 0) {  // an inline record of another type, or blocks all forgotten
         return false;
     } else {
-        // Looked up afresh rather than kept from the lookup of the slot, which would cost the quick
-        // path a register and so a stack frame.
-        asm("" : "+r"(granule));
-        const cached_granule_t& cached = shadow.slot_of(granule);
-        if (cached.granule == granule && (cached.newest_words & word_bit(word)) == 0 && newest_of(cached, time, type) != nullptr)
+        // Without the cache's hint, which would cost the quick path a register and so a stack frame.
+        access_record_t* record = find_in_block(*block_of(value), record_match(type, word), ~0u);
+        if (record == nullptr || std::atomic_ref<std::uint64_t>(record->time).load(std::memory_order_relaxed) != time)
             return false;
-        for (access_record_t* record = entry_head(value, type, std::memory_order_relaxed);; record = owned_next(record)) {
-            if (record == nullptr || std::atomic_ref<std::uint64_t>(record->time).load(std::memory_order_relaxed) != time)
-                return false;
-            if (record->position.word() == word) break;
-        }
     }
     return (cell.flags() & cell_conflict_seen) == 0;
 }
@@ -99,7 +87,7 @@ template <bool fill>
     const std::uint32_t word = position_t::single_granule_word(static_cast<std::uint32_t>(offset), size);
     const auto [cell, slot] = cached_own_slot<false>(task, granule);
     // An exempt task records nothing, so a repeat of its own, if it has one, changes nothing either.
-    if (slot != nullptr && holds_newest(*slot, *cell, task.time, type, word, *shadow, granule)) [[likely]] {
+    if (slot != nullptr && holds_newest(*slot, *cell, task.time, type, word)) [[likely]] {
         list.leave_busy();
         return granule_rest_t::done;
     }

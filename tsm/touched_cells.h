@@ -32,12 +32,9 @@ struct cached_granule_t {
     std::uint64_t granule;  // no_granule when empty
     shadow_cell_t* cell;
     shadow_slot_t* slot;    // the task's own
-    // The record the task last gave its time in one of its lists there, tagged with the list's
-    // type, or 0. While that record holds the task's time, it ends the list's records of that time,
-    // and `newest_words` has the bits of their positions and of those of forgotten records ahead
-    // (access_check.cpp).
-    std::uintptr_t newest = 0;
-    std::uint64_t newest_words = 0;
+    // The index of the record the task last found or made in its newest block there: a task going
+    // over a granule as it did before finds each record at it or right after it.
+    std::uint32_t hint = 0;
 };
 constexpr std::uint64_t no_granule = ~std::uint64_t{0};  // never 8-aligned
 constexpr unsigned granule_cache_size = 32;
@@ -76,10 +73,9 @@ struct task_shadow_t {
     leaf_table_t* hinted_leaves = nullptr;
     cached_granule_t cache[granule_cache_size];
     cached_site_t sites[1u << site_cache_shift];
-    // Lists (with their first record), records and touched chunks of erased entries; the bytes of
-    // lists and records the task holds, and those it took from its arena. Task only, while busy.
-    spare_t* spare_lists = nullptr;
-    spare_t* spare_records = nullptr;
+    // Record blocks (by class) and touched chunks of erased entries; the bytes of blocks the task
+    // holds, and those it took from its arena. Task only, while busy.
+    spare_t* spare_blocks[block_class_count] = {};
     spare_t* spare_chunks = nullptr;
     std::size_t live_bytes = 0;
     std::size_t arena_bytes = 0;
@@ -105,6 +101,12 @@ struct task_shadow_t {
         constexpr std::uint64_t offsets = (granule_cache_size - 1) << granule_shift;
         static_assert(sizeof(cached_granule_t) % (1u << granule_shift) == 0);
         return *reinterpret_cast<cached_granule_t*>(reinterpret_cast<char*>(cache) + (granule & offsets) * (sizeof(cached_granule_t) >> granule_shift));
+    }
+    // A block no reader can reach any more, for the task's next ones; task only, while busy.
+    void keep_block(record_block_t* block) noexcept {
+        const unsigned size_class = block->size_class;
+        spare_blocks[size_class] = new (block) spare_t{spare_blocks[size_class]};
+        live_bytes -= block_bytes(size_class);
     }
     void forget_cached() noexcept {
         hinted_span = no_granule;

@@ -58,68 +58,23 @@ namespace {
 // Whether every record of the entry was forgotten: a scan finds nothing in it.
 bool all_forgotten(std::uint64_t entry) noexcept {
     if (is_inline(entry)) return inline_time(entry) == forgotten_time;
-    if (all_forgotten_lists(entry)) return true;
-    for (std::uint32_t type = 0; type < access_type::count; ++type) {
-        for (access_record_t* record = entry_head(entry, type, std::memory_order_relaxed); record != nullptr;
-             record = owned_next(record))
-            if (std::atomic_ref<std::uint64_t>(record->time).load(std::memory_order_relaxed) != forgotten_time) return false;
-    }
-    return true;
+    if (all_forgotten_blocks(entry)) return true;
+    bool forgotten = true;
+    each_record(entry, [&](access_record_t& record) {
+        forgotten &= std::atomic_ref<std::uint64_t>(record.time).load(std::memory_order_relaxed) == forgotten_time;
+    });
+    return forgotten;
 }
 
-// The lists and records of erased entries, which no reader can reach any more, become spares. The
-// records' chains are walked side by side, so that their cache misses overlap.
-class spare_keeper_t {
-public:
-    explicit spare_keeper_t(task_shadow_t& shadow) noexcept : shadow_(shadow) {}
-
-    void keep(std::uint64_t entry) noexcept {
-        if (is_inline(entry)) return;
-        access_lists_t* lists = lists_of(entry);
-        // The lists' first record comes with them: it is passed over in its chain.
-        const auto* first = reinterpret_cast<const access_record_t*>(lists + 1);
-        for (access_record_t* record : lists->heads) {
-            if (record == nullptr) continue;
-            while (count_ == chain_count) step();
-            chains_[count_++] = {record, first};
-        }
-        // Nothing takes spares before the chains are done, so the first record is still whole then.
-        shadow_.spare_lists = new (lists) spare_t{shadow_.spare_lists};
-        shadow_.live_bytes -= sizeof(access_lists_t) + sizeof(access_record_t);
+// The blocks of an erased entry, which no reader can reach any more, become spares.
+void keep_blocks(task_shadow_t& shadow, std::uint64_t entry) noexcept {
+    if (is_inline(entry)) return;
+    for (record_block_t* block = block_of(entry); block != nullptr;) {
+        record_block_t* older = block->older;
+        shadow.keep_block(block);
+        block = older;
     }
-    void finish() noexcept {
-        while (count_ != 0) step();
-    }
-
-private:
-    // One record along every chain; a chain that ends gives its place to the last one.
-    void step() noexcept {
-        for (unsigned index = 0; index < count_;) {
-            chain_t& chain = chains_[index];
-            access_record_t* record = chain.record;
-            access_record_t* older = record->next;
-            if (record != chain.first) {
-                shadow_.spare_records = new (record) spare_t{shadow_.spare_records};
-                shadow_.live_bytes -= sizeof(access_record_t);
-            }
-            if (older != nullptr) {
-                chain.record = older;
-                ++index;
-            } else {
-                chain = chains_[--count_];
-            }
-        }
-    }
-
-    struct chain_t {
-        access_record_t* record;
-        const access_record_t* first;
-    };
-    static constexpr unsigned chain_count = 16;
-    task_shadow_t& shadow_;
-    chain_t chains_[chain_count];
-    unsigned count_ = 0;
-};
+}
 
 }  // namespace
 
@@ -129,7 +84,6 @@ void tsm_t::sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept
     leaf_table_t* leaves = nullptr;
     std::size_t kept = 0;
     bool noted = true;
-    spare_keeper_t keeper(shadow);
     for (touched_chunk_t* chunk = list.take_out(); chunk != nullptr;) {
         for (unsigned index = 0; noted && index < chunk->used; ++index) {
             for (std::uint64_t granule = chunk->ranges[index].first; noted; granule += 8) {
@@ -143,7 +97,7 @@ void tsm_t::sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept
                     const std::uint64_t entry = std::atomic_ref<std::uint64_t>(own->value).load(std::memory_order_relaxed);
                     if (all_forgotten(entry)) {
                         cell->erase(*own);
-                        keeper.keep(entry);
+                        keep_blocks(shadow, entry);
                     } else if (std::int32_t ignored = 0; (noted = list.note(granule, task.arena, ignored))) {
                         ++kept;
                     }
@@ -161,7 +115,6 @@ void tsm_t::sweep_forgotten(touched_list_t& list, task_context_t& task) noexcept
         list.spare(chunk);
         chunk = older;
     }
-    keeper.finish();
     shadow.forget_cached();
     // The next sweep walks about as many granules as this one kept: the growth before it pays for that
     // walk, and keeps the records of blocks freed meanwhile to an eighth of those held live.
@@ -183,12 +136,12 @@ namespace {
 // The time of the entry's newest record; 0 when all were forgotten.
 std::uint64_t newest_record(std::uint64_t entry) noexcept {
     if (is_inline(entry)) return inline_time(entry);
-    if (all_forgotten_lists(entry)) return 0;
-    // Each list runs newest first; a release may be forgetting records meanwhile.
+    if (all_forgotten_blocks(entry)) return 0;
+    // A release may be forgetting records meanwhile.
     std::uint64_t newest = 0;
-    for (std::uint32_t type = 0; type < access_type::count; ++type)
-        if (access_record_t* head = entry_head(entry, type))
-            newest = std::max(newest, std::atomic_ref<std::uint64_t>(head->time).load());
+    each_record(entry, [&](access_record_t& record) {
+        newest = std::max(newest, std::atomic_ref<std::uint64_t>(record.time).load());
+    });
     return newest;
 }
 

@@ -66,18 +66,17 @@ public:
     // Raises and reports under the runtime lock, which the caller must not hold.
     //
     // Protocol. Records are forgotten in place: their time is set to forgotten_time, which orders
-    // them before every access, or, where the range covers the granule, the lists holding them are
+    // them before every access, or, where the range covers the granule, the blocks holding them are
     // marked all forgotten (access_record.h), which the owner turns into those times before it
-    // records there again. They stay where they are, in their lists and their owners' arenas, so the
+    // records there again. They stay where they are, in their blocks and their owners' arenas, so the
     // owner reuses them on its next access to the same bytes and nothing is freed under a reader; the
     // owner's sweep takes back an entry left with nothing else only once the slot's erasure has
-    // waited out its readers. Entries are read pinned, as by a scan (lists already marked are passed
-    // over), so an ending task waits for the walk before its arena goes. The walk writes nothing but
-    // record times and marks; an owner that refreshes a record meanwhile either moves it to the head
-    // of its list with its own time, or has its time overwritten or its lists marked: both happen
-    // only when the owner's access and the release are unordered, which the release's own check
-    // reports; so the records not forgotten still read as non-increasing times, and a scan passes
-    // over forgotten ones and stops at the first other one it cannot report.
+    // waited out its readers. Entries are read pinned, as by a scan (blocks already marked are passed
+    // over), so an ending task waits for the walk before its arena goes; where the owner copies a
+    // block into a larger one meanwhile, its forgotten records stay forgotten (record_block_t). The walk
+    // writes nothing but record times and marks; an owner that refreshes a record meanwhile either
+    // gives it its own time or has its time overwritten or its blocks marked: both happen only when
+    // the owner's access and the release are unordered, which the release's own check reports.
     // Against a reset: the walker counts itself in `forgetters_` and then reads the table state,
     // going on only when it is open; a reset stores the resetting state and then waits for the
     // count to drop to 0. Both sides are sequentially consistent, so no cell is freed under a walk;

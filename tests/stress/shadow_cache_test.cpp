@@ -1,6 +1,6 @@
 // Stress for the detector's per-task fast paths: tasks repeat writes to their own words (the granule
 // cache and the path that stores nothing, the one-granule entry's inline repeat, its repeat of a
-// record behind the head of a list, and its gate) while another thread resets the detector and
+// record in a block, and its gate) while another thread resets the detector and
 // forgets the words' ranges; tasks end and new ones take their handles. Each round ends with
 // unordered writes of a second task to both granules, each to be reported whenever no reset or
 // forget came in between: a cache that outlived either, or a repeat taken for a forgotten record,
@@ -51,14 +51,14 @@ TEST(ShadowCacheStress, RepeatedWritesAgainstResetsAndForgottenRanges) {
         constexpr std::uint32_t write = tavo::access_type::write;
         for (int round = 0; round < rounds; ++round) {
             test::task_t first(3, static_cast<std::uint64_t>(worker) << 32 | static_cast<std::uint64_t>(round) << 1);
-            // An inline record in the first granule, two records in lists in the second.
+            // An inline record in the first granule, two records in a block in the second.
             for (int repeat = 0; repeat < 64; ++repeat) {
                 const int step = repeat % 3;
                 tavo::runtime.tsm.check_granule(first.context, own + 4 * (step + 1) * (step != 0), 8 >> (step != 0), write, 0x500);
                 if (repeat == 32) std::this_thread::yield();  // lets the disturber in on two cores
             }
             std::this_thread::yield();
-            // The head at the task's time, and behind it a record that a forget may have reached.
+            // A record at the task's time, and another that a forget may have reached.
             tavo::runtime.tsm.check_granule(first.context, own + 12, 4, write, 0x500);
             const std::uint64_t before = epoch.load();
             tavo::runtime.tsm.check_granule(first.context, own, 8, write, 0x500);
@@ -126,11 +126,11 @@ TEST(ShadowCacheStress, BucketsAppendedTogetherAcrossResets) {
     EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " undisturbed batches";
 }
 
-// A writer's entries turn from a single record into lists, and readers' tasks come and go in the
+// A writer's entries turn from a single record into blocks, and readers' tasks come and go in the
 // same cells (the cell's own slot, then appended buckets), while the readers scan them through the
 // one-granule entry. Only the writer's first record there conflicts with a read, so every read after
 // it must be reported, whichever form of the entry the reader finds, repeated reads included.
-TEST(ShadowCacheStress, SingleRecordsTurnIntoListsUnderScanningReaders) {
+TEST(ShadowCacheStress, SingleRecordsTurnIntoBlocksUnderScanningReaders) {
     constexpr int readers = 3, words = 2048, reads = 1500;
     static std::uint64_t memory[words];
     std::atomic<int> written{0}, reading{readers}, checked{0}, missed{0};
@@ -285,56 +285,74 @@ TEST(SiteTableStress, ThreadsInterningTheSamePairsGetOneIndexEach) {
     EXPECT_EQ(sites.size(), static_cast<std::uint32_t>(pairs));
 }
 
-// A writer goes over the bytes of its granules at each new time, forwards and backwards in turn, so
-// that its records move behind the newest of their time while readers scan the lists and another
-// thread forgets one byte of each granule now and then. The head of a list is never the forgotten
-// byte, so every read must be reported; and at the end each list holds its eight records once.
-TEST(ShadowCacheStress, RecordsMovingBehindTheirTimeUnderScanningReaders) {
-    constexpr int granules = 64, readers = 2;
+// A writer makes in each granule a record of each byte, and then one of every other shape a granule
+// has, so that its block grows through the classes, while another thread forgets bytes 1 to 7 of
+// each granule, one at a time, from the moment their records are made, and readers write to the
+// granules. In a second round the writer takes a new time in every record again. Byte 0's record
+// is never forgotten, so every write must be reported; after each round every granule must hold
+// its 36 records once, those of bytes 1 to 7 forgotten: a forget lost to a copy would leave one
+// with its time.
+TEST(ShadowCacheStress, BlocksGrowingUnderForgetsAndScanningReaders) {
+    constexpr int granules = 2048, readers = 1;
     alignas(64) static std::uint64_t memory[granules];
     const auto base = reinterpret_cast<std::uintptr_t>(memory);
     test::task_t writer(3, 1);
-    std::atomic<bool> writing{true}, lists_made{false};
-    std::atomic<int> checked{0}, missed{0};
-    test::run_together(readers + 1, [&](int thread) {
-        if (thread == 0) {
-            // Until the readers have checked enough, within bounds.
-            for (int round = 0; round < 2 || (checked.load() < 20000 && round < 20000); ++round, ++writer.context.time) {
-                for (int granule = 0; granule < granules; ++granule)
-                    for (int byte = 0; byte < 8; ++byte)
-                        tavo::runtime.tsm.check_granule(writer.context, base + 8 * granule + (round % 2 != 0 ? 7 - byte : byte), 1,
-                                                        tavo::access_type::write, 0x500);
-                lists_made.store(true);
+    static std::atomic<int> made[granules];
+    std::atomic<int> forgot{0}, checked{0}, missed{0}, wrong{0};
+    const auto read = [&](int granule, int offset, int length) {
+        tavo::runtime.tsm.check_granule(writer.context, base + 8 * granule + offset, length, tavo::access_type::read, 0x500);
+    };
+    const auto check_granules = [&] {
+        for (int granule = 0; granule < granules; ++granule) {
+            const std::uint64_t entry = tavo::own_entry(*tavo::runtime.tsm.table.find_or_create(base + 8 * granule).cell, writer.handle);
+            std::set<std::uint32_t> words;
+            int records = 0, kept = 0;
+            if (!tavo::is_inline(entry)) {
+                tavo::each_record(entry, [&](tavo::access_record_t& record) {
+                    const tavo::position_t position = tavo::key_position(record.key);
+                    ++records;
+                    words.insert(position.word());
+                    kept += position.length == 1 && record.time != tavo::forgotten_time;
+                });
             }
-            writing.store(false);
-            return;
+            wrong.fetch_add(records != 36 || words.size() != 36 || kept != 1);
         }
-        std::uint64_t state = static_cast<std::uint64_t>(thread);
-        while (!lists_made.load()) std::this_thread::yield();
-        for (int round = 0; writing.load(); ++round) {
-            test::task_t reader(3, static_cast<std::uint64_t>(thread) << 32 | static_cast<std::uint64_t>(round) << 1 | 1);
-            for (int read = 0; read < 50; ++read) {
-                state = state * 6364136223846793005u + 1442695040888963407u;
-                const std::uint64_t granule = base + 8 * ((state >> 33) % granules);
-                if (thread == 1 && read % 8 == 0) tavo::runtime.tsm.forget_range(nullptr, granule + 3, 1, 0);
-                const int reports = reported;
-                tavo::runtime.tsm.check_granule(reader.context, granule, 8, tavo::access_type::write, 0x500);
-                checked.fetch_add(1);
-                missed.fetch_add(reported == reports);
+    };
+    test::run_together(readers + 2, [&](int thread) {
+        if (thread == 0) {
+            for (int round = 1; round <= 2; ++round, ++writer.context.time) {
+                for (int granule = 0; granule < granules; ++granule) {
+                    for (int offset = 0; offset < 8; ++offset) read(granule, offset, 1);
+                    made[granule].store(round);
+                    for (int offset = 0; offset < 8; ++offset)
+                        for (int length = 2; offset + length <= 8; ++length) read(granule, offset, length);
+                }
+                while (forgot.load() < round) {}
+                check_granules();
+            }
+        } else if (thread == 1) {
+            for (int round = 1; round <= 2; forgot.store(round++))
+                for (int granule = 0; granule < granules; ++granule) {
+                    while (made[granule].load() < round) {}
+                    for (int byte = 1; byte < 8; ++byte) tavo::runtime.tsm.forget_range(nullptr, base + 8 * granule + byte, 1, 0);
+                }
+        } else {
+            std::uint64_t state = static_cast<std::uint64_t>(thread);
+            for (int round = 0; forgot.load() < 2; ++round) {
+                test::task_t reader(3, static_cast<std::uint64_t>(thread) << 32 | static_cast<std::uint64_t>(round));
+                for (int write = 0; write < 50; ++write) {
+                    state = state * 6364136223846793005u + 1442695040888963407u;
+                    const int granule = static_cast<int>((state >> 33) % granules);
+                    if (made[granule].load() == 0) continue;
+                    const int reports = reported;
+                    tavo::runtime.tsm.check_granule(reader.context, base + 8 * granule, 8, tavo::access_type::write, 0x500);
+                    checked.fetch_add(1);
+                    missed.fetch_add(reported == reports);
+                }
             }
         }
     });
     EXPECT_GT(checked.load(), 0);
     EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " writes";
-    for (int granule = 0; granule < granules; ++granule) {
-        const std::uint64_t entry = tavo::own_entry(*tavo::runtime.tsm.table.find_or_create(base + 8 * granule).cell, writer.handle);
-        ASSERT_FALSE(tavo::is_inline(entry));
-        std::set<std::uint8_t> offsets;
-        int records = 0;
-        for (const tavo::access_record_t* record = tavo::entry_head(entry, tavo::access_type::write); record != nullptr && records <= 8;
-             record = record->next, ++records)
-            offsets.insert(record->position.offset);
-        EXPECT_EQ(records, 8) << "granule " << granule;
-        EXPECT_EQ(offsets.size(), 8u) << "granule " << granule;
-    }
+    EXPECT_EQ(wrong.load(), 0) << "granules of " << 2 * granules;
 }

@@ -84,7 +84,10 @@ public:
         tavo::shadow_cell_t* cell = tavo::runtime.tsm.table.find_or_create(granule).cell;
         const std::uint64_t entry = tavo::own_entry(*cell, handle);
         if (tavo::is_inline(entry)) return tavo::inline_type(entry) == type;
-        return entry != 0 && tavo::entry_head(entry, type) != nullptr;
+        bool found = false;
+        if (entry != 0)
+            tavo::each_record(entry, [&](tavo::access_record_t& record) { found |= tavo::key_type(record.key) == type; });
+        return found;
     }
     void knows(const task_t& other, std::uint64_t time) { context.clock.raise_to(other.handle, time, tavo::runtime.arena); }
 

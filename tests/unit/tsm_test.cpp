@@ -139,7 +139,7 @@ TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
     // The owner reuses its forgotten record and is checked against again.
     first.access(access_type::write, 0xe000, 8, 0x603);
     EXPECT_EQ(test::stops.size(), 3u);
-    // A forgotten record ahead of a kept one in its list hides nothing.
+    // A forgotten record ahead of a kept one in its block hides nothing.
     first.access(access_type::write, 0xe020, 4);
     first.access(access_type::write, 0xe024, 4);
     tavo::runtime.tsm.forget_range(nullptr, 0xe024, 4, 0);
@@ -147,7 +147,7 @@ TEST_F(AccessCheck, ForgottenRangeLosesItsHistoryAndKeepsTheBytesAround) {
     ASSERT_EQ(test::stops.size(), 4u);
     EXPECT_EQ(test::stops[3].offended.size(), 1u);
     EXPECT_EQ(test::stops[3].offended.at(0).address, 0xe020u);
-    // Lists forgotten whole hold nothing once their owner records there again.
+    // Blocks forgotten whole hold nothing once their owner records there again.
     first.access(access_type::write, 0xe028, 4);
     first.access(access_type::write, 0xe02c, 4);
     tavo::runtime.tsm.forget_range(nullptr, 0xe028, 8, 0);
@@ -219,7 +219,7 @@ TEST_F(AccessCheck, SweepErasesForgottenEntriesAndReusesTheirMemory) {
     tavo::task_shadow_t& shadow = *owner.context.shadow;
     for (std::uint64_t granule : {0x3000, 0x3008, 0x3010}) {
         owner.access(access_type::write, granule, 4, 0x600);
-        owner.access(access_type::write, granule + 4, 4, 0x600);  // lists
+        owner.access(access_type::write, granule + 4, 4, 0x600);  // a block
     }
     tavo::runtime.tsm.forget_range(nullptr, 0x3000, 0x10, 0);
     const std::size_t held = shadow.arena_bytes;
