@@ -32,8 +32,8 @@ struct cached_granule_t {
     std::uint64_t granule;  // no_granule when empty
     shadow_cell_t* cell;
     shadow_slot_t* slot;    // the task's own
-    // The index of the record the task last found or made in its newest block there: a task going
-    // over a granule as it did before finds each record at it or right after it.
+    // The index of the record the task last found or made in its newest block there, where the
+    // recording looks first.
     std::uint32_t hint = 0;
 };
 constexpr std::uint64_t no_granule = ~std::uint64_t{0};  // never 8-aligned
