@@ -78,7 +78,7 @@ constexpr std::uint64_t record_match(std::uint32_t type, std::uint32_t word) noe
 }
 constexpr std::uint32_t key_type(std::uint64_t key) noexcept { return (key >> key_type_shift) & 7; }
 constexpr std::uint32_t key_site(std::uint64_t key) noexcept {
-    return static_cast<std::uint32_t>(key >> key_site_shift) & ((1u << 26) - 1);
+    return static_cast<std::uint32_t>(key >> key_site_shift) & ((1u << (key_turn_shift - key_site_shift)) - 1);
 }
 constexpr std::uint32_t key_turn(std::uint64_t key) noexcept { return static_cast<std::uint32_t>(key >> key_turn_shift); }
 constexpr position_t key_position(std::uint64_t key) noexcept {
@@ -150,6 +150,7 @@ static_assert(block_bytes(block_class_count - 1) <= 65524, "a block fits an aren
 // finds the records forgotten); a release may set the bit again at any time.
 constexpr unsigned inline_site_bits = 26;  // every index the site table hands out
 constexpr unsigned inline_time_shift = 4 + inline_site_bits;
+static_assert(key_turn_shift - key_site_shift == inline_site_bits, "a key holds every site index");
 constexpr bool fits_inline(std::uint64_t time) noexcept { return time >> (64 - inline_time_shift) == 0; }
 constexpr std::uint64_t inline_record(std::uint64_t time, std::uint32_t type, std::uint32_t site) noexcept {
     return time << inline_time_shift | std::uint64_t{site} << 4 | std::uint64_t{type} << 1 | 1;
