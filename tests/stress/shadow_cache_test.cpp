@@ -337,8 +337,9 @@ TEST(ShadowCacheStress, BlocksGrowingUnderForgetsAndScanningReaders) {
                     for (int byte = 1; byte < 8; ++byte) tavo::runtime.tsm.forget_range(nullptr, base + 8 * granule + byte, 1, 0);
                 }
         } else {
+            // Past the writer's end if the reader came late, so that it checks some at least.
             std::uint64_t state = static_cast<std::uint64_t>(thread);
-            for (int round = 0; forgot.load() < 2; ++round) {
+            for (int round = 0; forgot.load() < 2 || checked.load() < 200; ++round) {
                 test::task_t reader(3, static_cast<std::uint64_t>(thread) << 32 | static_cast<std::uint64_t>(round));
                 for (int write = 0; write < 50; ++write) {
                     state = state * 6364136223846793005u + 1442695040888963407u;
@@ -352,7 +353,6 @@ TEST(ShadowCacheStress, BlocksGrowingUnderForgetsAndScanningReaders) {
             }
         }
     });
-    EXPECT_GT(checked.load(), 0);
     EXPECT_EQ(missed.load(), 0) << "of " << checked.load() << " writes";
     EXPECT_EQ(wrong.load(), 0) << "granules of " << 2 * granules;
 }
