@@ -395,8 +395,7 @@ private:
         if (block == nullptr) return nullptr;
         block->count = 1;
         block->turns = 1;
-        block->records()[0] = {time, record_match(inline_type(value), position.word()) |
-                                         std::uint64_t{inline_site(value)} << key_site_shift};
+        block->records()[0] = {time, record_key(record_match(inline_type(value), position.word()), inline_site(value), 0)};
         return block;
     }
     // An inline record that the access does not repeat moves into a block: the entry's new value,
@@ -425,12 +424,12 @@ private:
         if ((atomic(slot.tag).load() & ~(slot_key_bits | slot_erasing)) == 0) busy_.list().shadow().keep_block(block);
     }
 
-    // Adds a record of `key` (its turn aside) after the entry's newest, in a block of the next class
+    // Adds a record of `match` and `site` after the entry's newest, in a block of the next class
     // when the newest block is full; null after raising.
-    access_record_t* append(shadow_slot_t& slot, std::uint64_t value, std::uint64_t key) noexcept {
+    access_record_t* append(shadow_slot_t& slot, std::uint64_t value, std::uint64_t match, std::uint32_t site) noexcept {
         record_block_t* block = block_of(value);
         const std::uint32_t count = block->count;
-        key |= std::uint64_t{block->turns & turn_mask} << key_turn_shift;
+        const std::uint64_t key = record_key(match, site, block->turns);
         if (count < block_capacity(block->size_class)) {
             access_record_t* record = block->records() + count;
             *record = {access_.time, key};
@@ -493,7 +492,7 @@ private:
         if (record == nullptr) {
             std::uint32_t site = 0;
             if (!fresh_site(site)) return false;
-            record = append(slot, value, match | std::uint64_t{site} << key_site_shift);
+            record = append(slot, value, match, site);
             if (record == nullptr) return false;
             block = block_of(atomic(slot.value).load(std::memory_order_relaxed));
             walk.changed = true;
@@ -501,17 +500,12 @@ private:
             const std::uint64_t was = atomic(record->time).load(std::memory_order_relaxed);
             walk.changed = was != access_.time;
             if (walk.changed) {
-                std::uint64_t key = atomic(record->key).load(std::memory_order_relaxed);
-                if (was == forgotten_time) {
-                    // A forgotten record stands for no access any more: it takes this one's site.
-                    std::uint32_t site = 0;
-                    if (!fresh_site(site)) return false;
-                    key = match | std::uint64_t{site} << key_site_shift;
-                }
+                std::uint32_t site = key_site(atomic(record->key).load(std::memory_order_relaxed));
+                // A forgotten record stands for no access any more: it takes this one's site.
+                if (was == forgotten_time && !fresh_site(site)) return false;
                 // Taking the time, it goes after every record that took one before; the time
                 // publishes the key.
-                key = (key & ~(std::uint64_t{turn_mask} << key_turn_shift)) | std::uint64_t{block->turns++ & turn_mask} << key_turn_shift;
-                atomic(record->key).store(key, std::memory_order_relaxed);
+                atomic(record->key).store(record_key(match, site, block->turns++), std::memory_order_relaxed);
                 atomic(record->time).store(access_.time);
             }
         }

@@ -81,6 +81,10 @@ constexpr std::uint32_t key_site(std::uint64_t key) noexcept {
     return static_cast<std::uint32_t>(key >> key_site_shift) & ((1u << (key_turn_shift - key_site_shift)) - 1);
 }
 constexpr std::uint32_t key_turn(std::uint64_t key) noexcept { return static_cast<std::uint32_t>(key >> key_turn_shift); }
+// The key of a record of `match` (record_match), interned `site` and `turn`, taken modulo 8192.
+constexpr std::uint64_t record_key(std::uint64_t match, std::uint32_t site, std::uint32_t turn) noexcept {
+    return match | std::uint64_t{site} << key_site_shift | std::uint64_t{turn & turn_mask} << key_turn_shift;
+}
 constexpr position_t key_position(std::uint64_t key) noexcept {
     return {static_cast<std::uint8_t>(key & 7), static_cast<std::uint8_t>(((key >> 3) & 7) + 1), static_cast<std::uint8_t>(key >> 6),
             static_cast<std::uint8_t>(key >> 14)};
