@@ -31,14 +31,14 @@ inline bool from_openmp_runtime(std::uint64_t site) noexcept {
 // (interpose_signal.cpp). Every stretch of the library's work that a program's call starts runs
 // under one of these; the system calls the program asked for run outside, so that a signal still
 // interrupts them. Nesting is allowed; a handler always leaves the depth as it found it.
-// The quick part of a plain access (access below) is such a stretch too, marked rather than
-// counted, as a store costs less than a count: it never nests, as it calls nothing and no handler
-// runs inside it. Its rest, if any, enters the library before the mark goes.
+// The quick part of a plain access (access below) is such a stretch too from the moment its task
+// is busy in the detector (touched_list_t) until it is idle again: the busy flag, which the quick
+// part sets and clears anyway, marks it, with no store of its own. Before that it has read
+// nothing a handler could change under it. Its rest, if any, enters the library while still busy.
 #ifdef _WIN32
 // Windows has no asynchronous handlers on the thread.
 inline void enter_library() noexcept {}
 inline bool leave_library_quietly() noexcept { return false; }
-inline void enter_quick_part() noexcept {}
 inline bool leave_quick_part_quietly() noexcept { return false; }
 inline void quick_part_to_library() noexcept {}
 inline void deliver_deferred_signals() noexcept {}
@@ -60,20 +60,12 @@ inline bool leave_library_quietly() noexcept {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     return thread_words.deferred_signals != 0;
 }
-inline void enter_quick_part() noexcept {
-    thread_words.in_quick_part = 1;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-}
+// After the quick part left its task idle.
 inline bool leave_quick_part_quietly() noexcept {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    thread_words.in_quick_part = 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     return thread_words.deferred_signals != 0;
 }
-inline void quick_part_to_library() noexcept {
-    enter_library();
-    thread_words.in_quick_part = 0;
-}
+inline void quick_part_to_library() noexcept { enter_library(); }
 class inside_library_t {
 public:
     inside_library_t() noexcept { enter_library(); }
@@ -119,7 +111,6 @@ void take_whole_way(const void* address, std::uint32_t size, std::uint32_t type,
     if (type <= update_access && size <= 8) [[likely]] {
         // The quick part calls nothing and the rest is the last call: a repeat takes no frame. It
         // finds the runtime unready as long as this front end is (quick_off::unready).
-        enter_quick_part();
         const plain_rest_t rest = plain_access_quick(address, static_cast<std::uint32_t>(size), type, site);
         if (!rest.done()) [[unlikely]] {
             if (rest.task == nullptr) return take_whole_way(address, static_cast<std::uint32_t>(size), type, site);

@@ -83,8 +83,21 @@ void run_handler(int number, siginfo_t* info, void* context) noexcept {
     else reinterpret_cast<void (*)(int)>(handler)(number);
 }
 
+// Outside the library, whether the thread is in the quick part of a plain access (frontend.h).
+bool in_quick_part() noexcept {
+    const task_context_t* task = thread_words.record.current_task;
+    return task != nullptr && task->shadow != nullptr &&
+           std::atomic_ref<void*>(task->shadow->busy).load(std::memory_order_relaxed) != nullptr;
+}
+
 void wrapper(int number, siginfo_t* info, void* context) {
-    if ((thread_words.library_depth == 0 && thread_words.in_quick_part == 0) || synchronous(number) || number >= signal_limit) return run_handler(number, info, context);
+    if ((thread_words.library_depth == 0 && !in_quick_part()) || synchronous(number) || number >= signal_limit) {
+        // A quick part notes its call site before its task turns busy, for its rest to read.
+        const std::uint64_t site = thread_words.record.last_site;
+        run_handler(number, info, context);
+        thread_words.record.last_site = site;
+        return;
+    }
     // One pending instance per signal, as the system keeps them for ordinary signals.
     deferred_info[number - 1] = *info;
     if (context != nullptr) copy_context(deferred_context, *static_cast<const ucontext_t*>(context));

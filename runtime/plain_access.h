@@ -78,7 +78,7 @@ struct plain_rest_t {
     if (task == nullptr) [[unlikely]] return whole_way;
 #endif
     record->last_site = site;
-    return {task, runtime.tsm.quick_granule(*task, at, size, type, (off & quick_off::full_fence) == 0)};
+    return {task, runtime.tsm.quick_granule(*task, at, size, type, true)};
 }
 
 // The call site of an access whose quick part left the rest for a task: it stored it in the

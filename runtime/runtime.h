@@ -97,9 +97,10 @@ constexpr std::uint32_t tsm_filter = 0x2;       // the detector has a filter, wh
 constexpr std::uint32_t key_gone = 0x4;         // process detach: thread records are no longer found
 constexpr std::uint32_t copied_words = 0x8;     // the program holds the exported words (see quick_config)
 constexpr std::uint32_t unready = 0x10;         // the runtime is not built yet, or its front end takes no events
+// The process has no asymmetric fence (touched_list_t), set as the runtime starts: the whole way
+// takes the full fence, which the quick path then need not test for.
+constexpr std::uint32_t full_fence = 0x20;
 constexpr std::uint32_t reasons = 0xFF;
-// Not a reason: the process has no asymmetric fence (touched_list_t), set as the runtime starts.
-constexpr std::uint32_t full_fence = 0x800;
 // A plain access of type t (access_type) with bit (reads_off << t) set is not checked.
 constexpr std::uint32_t reads_off = 0x100;
 constexpr std::uint32_t writes_off = 0x200;

@@ -15,7 +15,7 @@ thread_local thread_record_t* unstored_record = nullptr;
 }  // namespace
 
 #ifndef _WIN32
-constinit __thread __attribute__((tls_model("initial-exec"))) thread_words_t thread_words{{0, nullptr}, nullptr, 0, 0, 0};
+constinit __thread __attribute__((tls_model("initial-exec"))) thread_words_t thread_words{{0, nullptr}, nullptr, 0, 0};
 #endif
 
 thread_record_t* find_thread_record() noexcept {

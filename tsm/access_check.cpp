@@ -604,7 +604,7 @@ bool repeats_newest_record(task_context_t& task, std::uint64_t address, std::uin
     if (offset + size > granule_size) return false;
     const std::uint64_t granule = address - offset;
     const std::uint32_t word = position_t::single_granule_word(offset, size);
-    const auto [cell, slot] = cached_own_slot<true>(task, granule);
+    const auto [cell, slot] = cached_own_slot<true>(task, *task.shadow, granule);
     return slot != nullptr && holds_newest(*slot, *cell, task.time, type, word);
 }
 

@@ -49,26 +49,24 @@ namespace tavo {
 
 // The task's own slot for the granule and its cell, through its cache or else its leaf hint; a null
 // slot where neither leads to one. A slot found through the hint fills the cache when `fill` says
-// so: the quick path does not, as the store would cost it a stack frame. By the busy task, which
-// has a shadow.
+// so: the quick path does not, as the store would cost it a stack frame. By the busy task, whose
+// shadow `shadow` is.
 struct own_slot_t {
     shadow_cell_t* cell;
     shadow_slot_t* slot;
 };
 template <bool fill>
-[[gnu::always_inline]] inline own_slot_t cached_own_slot(task_context_t& task, std::uint64_t granule) noexcept {
-    task_shadow_t& shadow = *task.shadow;
+[[gnu::always_inline]] inline own_slot_t cached_own_slot(task_context_t& task, task_shadow_t& shadow, std::uint64_t granule) noexcept {
     cached_granule_t& cached = shadow.slot_of(granule);
-    own_slot_t found{cached.cell, cached.slot};
-    if (cached.granule != granule) [[unlikely]] {
-        found.slot = nullptr;
-        if ((granule & ~leaf_span_mask) == shadow.hinted_span) {
-            found.cell = &shadow.hinted_leaves->cell_of(granule);
-            found.slot = own_slot(*found.cell, task.handle);
-            if (fill && found.slot != nullptr) cached = {granule, found.cell, found.slot};
-        }
+    if (cached.granule == granule) [[likely]] {
+        if (cached.slot == nullptr) __builtin_unreachable();  // the cache holds found slots only
+        return {cached.cell, cached.slot};
     }
-    return found;
+    if ((granule & ~leaf_span_mask) != shadow.hinted_span) return {nullptr, nullptr};
+    shadow_cell_t* cell = &shadow.hinted_leaves->cell_of(granule);
+    shadow_slot_t* slot = own_slot(*cell, task.handle);
+    if (fill && slot != nullptr) cached = {granule, cell, slot};
+    return {cell, slot};
 }
 
 // No call on the way, so that an entry which inlines it and finds the repeat needs no frame. The
@@ -85,7 +83,7 @@ template <bool fill>
     const std::uint64_t offset = address & 7;
     const std::uint64_t granule = address - offset;
     const std::uint32_t word = position_t::single_granule_word(static_cast<std::uint32_t>(offset), size);
-    const auto [cell, slot] = cached_own_slot<false>(task, granule);
+    const auto [cell, slot] = cached_own_slot<false>(task, *shadow, granule);
     // An exempt task records nothing, so a repeat of its own, if it has one, changes nothing either.
     if (slot != nullptr && holds_newest(*slot, *cell, task.time, type, word)) [[likely]] {
         list.leave_busy();
