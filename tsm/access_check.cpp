@@ -293,11 +293,16 @@ public:
                 found |= collect_unordered(slot, access_.task.clock, access_.type, walk.position, walk.granule, sites_,
                                            conflicts);
             },
-            // The own slot, a single record of a type that tolerates ours and blocks all forgotten
-            // need no pin.
+            // The own slot, blocks all forgotten, and a single record of a type that tolerates ours
+            // or ordered before us (forgotten ones included) need no pin. Read unpinned, the key may
+            // be stale: the value may then be another task's, come in after our record, whose own
+            // scan finds ours.
             [&](std::uint16_t key, std::uint64_t value) {
-                return key == access_.task.handle || all_forgotten_blocks(value) ||
-                       (is_inline(value) && !access_types_conflict(access_.type, inline_type(value)));
+                if (key == access_.task.handle || all_forgotten_blocks(value)) return true;
+                if (!is_inline(value)) return false;
+                const std::uint64_t time = inline_time(value);
+                return !access_types_conflict(access_.type, inline_type(value)) || time == forgotten_time ||
+                       time < access_.task.clock.own_time_of(key);
             });
         return found;
     }
