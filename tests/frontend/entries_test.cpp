@@ -374,7 +374,11 @@ TEST(Suppressions, PatternsMatchAnywhereUnlessAnchored) {
 }
 
 volatile sig_atomic_t handled_signals;
-void count_signal(int) { handled_signals = handled_signals + 1; }
+// Counts, and notes a call site as any entry of the library would.
+void count_signal(int) {
+    handled_signals = handled_signals + 1;
+    tavo::obtain_thread_record()->last_site = 0x9000;
+}
 
 // The quick part of a plain access, which takes no depth: the thread's task busy in the detector.
 void* quick_part_busy(void* busy) {
@@ -390,7 +394,8 @@ bool leave_quick_part() {
 }
 
 // A signal that arrives inside the library, or inside the quick part of a plain access, waits
-// until the thread leaves and is delivered then.
+// until the thread leaves and is delivered then. One that runs at once leaves the thread's call
+// site as it found it: a quick part may have noted its own before it made its task busy.
 TEST(Signals, WaitWhileTheThreadIsInsideTheLibraryOrAQuickPart) {
     struct sigaction action = {};
     action.sa_handler = count_signal;
@@ -406,6 +411,10 @@ TEST(Signals, WaitWhileTheThreadIsInsideTheLibraryOrAQuickPart) {
         deliver_deferred_signals();
         EXPECT_EQ(handled_signals, 1);
     }
+    tavo::obtain_thread_record()->last_site = 0x5000;
+    raise(SIGUSR1);
+    EXPECT_EQ(handled_signals, 2);
+    EXPECT_EQ(tavo::obtain_thread_record()->last_site, 0x5000u);
     action.sa_handler = SIG_DFL;
     sigaction(SIGUSR1, &action, nullptr);
 }
