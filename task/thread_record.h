@@ -20,8 +20,9 @@ static_assert(sizeof(thread_record_t) == 16);
 // The calling thread's words that every plain access reads: its record, found by the platform key
 // too (keyed_record), and the front end's stay in the library (frontend.h), beside it so that all
 // take one offset and the current task one load off the thread pointer. The library is loaded
-// with the program, so initial-exec storage is there for them, plain (__thread) so that no use checks for an initialiser. Windows keeps to the key alone,
-// as mingw's thread-local storage allocates.
+// with the program, so initial-exec storage is there for them, plain (__thread) so that no use
+// checks for an initialiser. Windows keeps to the key alone, as mingw's thread-local storage
+// allocates.
 struct thread_words_t {
     thread_record_t record;          // all zero until the thread's record is made, and once it is gone
     thread_record_t* keyed_record;   // &record while the key holds it

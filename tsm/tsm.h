@@ -49,8 +49,8 @@ public:
                               std::uint64_t site) noexcept;
     // check_granule in two parts: the quick one, which makes no call and has no effect but the busy
     // flag it may leave set, and the rest, which must follow for the same access. `asymmetric`:
-    // whether the process has an asymmetric fence (the gate's word; the quick path, which a process
-    // without one does not take, knows it has).
+    // whether the process has an asymmetric fence (the gate's word); the quick path passes true, as
+    // a process without one takes the whole way (quick_off::full_fence).
     inline granule_rest_t quick_granule(task_context_t& task, std::uint64_t address, std::uint32_t size, std::uint32_t type,
                                         bool asymmetric) noexcept;
     inline void finish_granule(granule_rest_t rest, task_context_t& task, std::uint64_t address, std::uint32_t size,
