@@ -146,6 +146,13 @@ struct other_task_t {
     }
 };
 
+// Whether the inline record `value` of the task `handle` may conflict with an access of `type` by
+// the holder of `clock`: it is of a conflicting type, not forgotten, and not ordered before it.
+bool inline_may_conflict(std::uint64_t value, std::uint16_t handle, std::uint32_t type, sync_clock_t& clock) noexcept {
+    const std::uint64_t time = inline_time(value);
+    return access_types_conflict(type, inline_type(value)) && time != forgotten_time && time >= clock.own_time_of(handle);
+}
+
 // Adds to `conflicts` every record of another task's entry, pinned in `slot`, that `clock` leaves
 // unordered, has a type that conflicts with `type` and shares a byte with `position` in `granule`.
 // True when there was one. The clock, the calling task's own, is read only for an entry that holds
@@ -160,8 +167,7 @@ bool collect_unordered(pinned_cell_slot_t& slot, sync_clock_t& clock, std::uint3
         const std::uint64_t time = inline_time(entry);
         const std::uint32_t earlier = inline_type(entry);
         const position_t recorded = slot_position(slot.slot());
-        if (!access_types_conflict(type, earlier) || time == forgotten_time || !recorded.shares_byte_with(position) ||
-            time < clock.own_time_of(owner.handle) || !owner.identify())
+        if (!inline_may_conflict(entry, owner.handle, type, clock) || !recorded.shares_byte_with(position) || !owner.identify())
             return false;
         const interned_site_t& site = sites.at(inline_site(entry));
         conflicts.add(descriptor(earlier, recorded, granule, owner.type, owner.id, site.site), site.history, time, 0);
@@ -299,10 +305,7 @@ public:
             // scan finds ours.
             [&](std::uint16_t key, std::uint64_t value) {
                 if (key == access_.task.handle || all_forgotten_blocks(value)) return true;
-                if (!is_inline(value)) return false;
-                const std::uint64_t time = inline_time(value);
-                return !access_types_conflict(access_.type, inline_type(value)) || time == forgotten_time ||
-                       time < access_.task.clock.own_time_of(key);
+                return is_inline(value) && !inline_may_conflict(value, key, access_.type, access_.task.clock);
             });
         return found;
     }
